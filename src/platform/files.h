@@ -1,0 +1,177 @@
+// File claiming, atomic creation and replacement, marker files, directory
+// scans and the path helpers every queue consumer and producer uses.
+// Directory paths end in '/'. All scans match names case-insensitively.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// Owner of one open descriptor; closes it on destruction.
+class FileHandle {
+public:
+    FileHandle() = default;
+    explicit FileHandle(int fd) : fd_(fd) {}
+    FileHandle(FileHandle&& o) noexcept : fd_(o.release()) {}
+    FileHandle& operator=(FileHandle&& o) noexcept;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle();
+
+    int fd() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+    int release() {
+        int f = fd_;
+        fd_ = -1;
+        return f;
+    }
+    void close();
+
+private:
+    int fd_ = -1;
+};
+
+// --- claiming -------------------------------------------------------------
+
+// Opens an existing file read/write and takes flock(LOCK_EX|LOCK_NB) on it.
+// Returns an invalid handle when the file is missing or someone else holds
+// it ("a second opener fails and passes the file by"). *busy (optional) is
+// set true only when the file exists but is held.
+FileHandle claim_file(const std::string& path, bool* busy = nullptr);
+
+// --- creation and replacement ---------------------------------------------
+
+// Writes data under a temporary dot-name in the same directory, then links
+// it to path; fails (returns false, errno EEXIST) instead of replacing an
+// existing file. The final name is never visible incomplete.
+bool create_new_file(const std::string& path, std::string_view data);
+
+// Writes data under a temporary name and renames it over path (replace).
+// keep_mtime: when the target existed, its modification time is carried
+// over (the gateway's in-place rewrites keep a message's age).
+bool replace_file(const std::string& path, std::string_view data, bool keep_mtime = false);
+
+// Reads a whole file; nullopt when it cannot be opened or read.
+// max_bytes bounds how much is read (the rest is ignored).
+std::optional<std::string> read_file(const std::string& path, size_t max_bytes = SIZE_MAX);
+
+// Appends data with one write(2) under O_APPEND; creates the file if needed.
+bool append_file(const std::string& path, std::string_view data);
+
+// --- markers --------------------------------------------------------------
+
+// A marker file held by a live worker: created (or opened) and flock'ed
+// exclusively for the holder's life; released and unlinked on destruction.
+class Marker {
+public:
+    Marker() = default;
+    Marker(Marker&& o) noexcept;
+    Marker& operator=(Marker&& o) noexcept;
+    Marker(const Marker&) = delete;
+    Marker& operator=(const Marker&) = delete;
+    ~Marker();
+
+    // Creates/opens path and takes the lock without waiting. Fails when a
+    // live holder has it.
+    static std::optional<Marker> acquire(const std::string& path);
+    bool valid() const { return fd_.valid(); }
+    const std::string& path() const { return path_; }
+    // Unlinks the file and drops the lock now.
+    void release();
+
+private:
+    FileHandle fd_;
+    std::string path_;
+};
+
+// "Try to delete it; if it still exists its holder is alive": returns true
+// when path does not exist afterwards (it was absent, or stale and removed),
+// false when a live holder keeps its lock on it.
+bool remove_if_stale(const std::string& path);
+
+// True when path exists and a live holder has it locked.
+bool marker_alive(const std::string& path);
+
+// --- times ----------------------------------------------------------------
+
+// Modification time stands in for the creation time of the design.
+std::optional<time_t> file_mtime(const std::string& path);
+bool set_file_mtime(const std::string& path, time_t t);
+bool set_file_mtime_now(const std::string& path);
+
+struct FileInfo {
+    uint64_t size = 0;
+    time_t mtime = 0;
+    uint64_t inode = 0;
+    uint64_t device = 0;
+    bool is_dir = false;
+};
+std::optional<FileInfo> stat_file(const std::string& path);
+bool file_exists(const std::string& path);
+bool dir_exists(const std::string& path);
+
+// --- scans ----------------------------------------------------------------
+
+struct DirEntry {
+    std::string name;  // the entry's own spelling
+    bool is_dir = false;
+};
+
+// Entries of dir whose name matches pattern ('*' and '?' wildcards, ASCII
+// case-insensitive: "*.REQ" finds "a.req"). Hidden temporaries (leading '.')
+// are never listed. dirs_only / files_only filter by kind.
+enum class ScanKind { Any, FilesOnly, DirsOnly };
+std::vector<DirEntry> scan_dir(const std::string& dir, std::string_view pattern = "*",
+                               ScanKind kind = ScanKind::Any);
+
+// Wildcard match used by scans ('*', '?', case-insensitive).
+bool wildcard_match(std::string_view pattern, std::string_view name);
+
+// Finds an existing entry of dir whose name equals name ignoring case;
+// returns its real spelling.
+std::optional<std::string> find_name_nocase(const std::string& dir, std::string_view name);
+
+// --- paths ----------------------------------------------------------------
+
+// Appends '/' when missing (empty stays empty).
+std::string with_trailing_slash(std::string_view dir);
+
+// Replaces every ':', '/' and '\' by '-'.
+std::string clean_path_part(std::string_view name);
+
+// Creates every missing directory level of a file path up to its last '/'.
+bool create_intermediate_dirs(const std::string& file_path);
+
+// Creates dir and its parents when missing (dir may end in '/').
+bool ensure_dir(const std::string& dir);
+
+// Open with retry: opens (flags as for open(2), e.g. O_RDWR|O_CREAT); when
+// creation fails for lack of a directory, creates the intermediate levels and
+// tries once more; while the file exists but cannot be opened, retries every
+// 1 ms until timeout_ms has passed.
+FileHandle open_with_retry(const std::string& path, int flags, mode_t mode, unsigned timeout_ms);
+
+bool remove_file(const std::string& path);
+// rename(2): move with replace.
+bool move_file(const std::string& from, const std::string& to);
+// Moves without replacing (renameat2 RENAME_NOREPLACE, or link+unlink).
+bool move_file_noreplace(const std::string& from, const std::string& to);
+
+// Program directory: the directory holding the running executable, with '/'.
+std::string program_directory();
+
+// --- transient resource errors --------------------------------------------
+
+// True for errno values the design treats like an out-of-resources error
+// worth a retry (EINTR, EAGAIN, ENOMEM, ENOBUFS).
+bool is_transient_errno(int e);
+
+}  // namespace platform

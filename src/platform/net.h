@@ -1,0 +1,76 @@
+// TCP/UDP socket helpers over poll(2). Sockets are plain descriptors owned by
+// Socket; sends use MSG_NOSIGNAL so a dead peer never raises SIGPIPE.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+class Socket {
+public:
+    Socket() = default;
+    explicit Socket(int fd) : fd_(fd) {}
+    Socket(Socket&& o) noexcept : fd_(o.release()) {}
+    Socket& operator=(Socket&& o) noexcept;
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    ~Socket();
+
+    int fd() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+    int release() {
+        int f = fd_;
+        fd_ = -1;
+        return f;
+    }
+    void close();
+    // shutdown(SHUT_RDWR): wakes a thread blocked on the socket.
+    void shutdown_both();
+
+private:
+    int fd_ = -1;
+};
+
+// Connects to host:port (getaddrinfo; IPv4 and IPv6) within timeout_ms.
+// local_port non-zero binds the local end first. *err receives errno.
+Socket tcp_connect(const std::string& host, uint16_t port, unsigned timeout_ms,
+                   uint16_t local_port = 0, int* err = nullptr);
+
+// Listening socket on address (empty = all interfaces) and port (0 = any);
+// SO_REUSEADDR set. *bound_port receives the port actually bound.
+Socket tcp_listen(const std::string& address, uint16_t port, int backlog = 128,
+                  uint16_t* bound_port = nullptr, int* err = nullptr);
+
+// Waits at most timeout_ms for a connection; invalid on time-out or error.
+// peer_ip receives the dotted address of the peer.
+Socket tcp_accept(const Socket& listener, unsigned timeout_ms, std::string* peer_ip = nullptr);
+
+Socket udp_bind(const std::string& address, uint16_t port, int* err = nullptr);
+
+// poll(2) for readability / writability; >0 ready, 0 time-out, <0 error.
+int wait_readable(int fd, unsigned timeout_ms);
+int wait_writable(int fd, unsigned timeout_ms);
+
+// Bytes waiting to be read (ioctl FIONREAD); -1 on error.
+int bytes_available(int fd);
+
+// send with MSG_NOSIGNAL, looping until all is sent or an error / time-out.
+// Returns bytes sent (len on success), -1 on error.
+long send_all(int fd, const void* data, size_t len, unsigned timeout_ms);
+// One recv; returns bytes, 0 on orderly close, -1 on error / time-out.
+long recv_some(int fd, void* buf, size_t len, unsigned timeout_ms);
+// recv exactly len bytes within timeout_ms overall; false otherwise.
+bool recv_exact(int fd, void* buf, size_t len, unsigned timeout_ms);
+
+bool set_nonblocking(int fd, bool on);
+bool set_nodelay(int fd, bool on);
+
+// Dotted text of the local / peer address of a connected socket.
+std::string peer_address(int fd);
+std::string local_address(int fd);
+uint16_t local_port(int fd);
+
+}  // namespace platform

@@ -1,0 +1,88 @@
+// Bounded formatting and ASCII case-insensitive helpers.
+#include "platform/text.h"
+
+#include <cstdio>
+
+namespace platform {
+
+namespace {
+inline char lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+inline char upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+}  // namespace
+
+std::string vstrprintf(const char* fmt, va_list ap) {
+    char small[256];
+    va_list copy;
+    va_copy(copy, ap);
+    int n = std::vsnprintf(small, sizeof small, fmt, copy);
+    va_end(copy);
+    if (n < 0) return {};
+    if (size_t(n) < sizeof small) return std::string(small, size_t(n));
+    std::string out(size_t(n) + 1, '\0');
+    std::vsnprintf(out.data(), out.size(), fmt, ap);
+    out.resize(size_t(n));
+    return out;
+}
+
+std::string strprintf(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string s = vstrprintf(fmt, ap);
+    va_end(ap);
+    return s;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return true;
+}
+
+bool istarts_with(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
+}
+
+bool iends_with(std::string_view s, std::string_view suffix) {
+    return s.size() >= suffix.size() && iequals(s.substr(s.size() - suffix.size()), suffix);
+}
+
+int icompare(std::string_view a, std::string_view b) {
+    size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char x = static_cast<unsigned char>(lower(a[i]));
+        unsigned char y = static_cast<unsigned char>(lower(b[i]));
+        if (x != y) return x < y ? -1 : 1;
+    }
+    if (a.size() == b.size()) return 0;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+std::string to_upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = upper(c);
+    return out;
+}
+
+std::string to_lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = lower(c);
+    return out;
+}
+
+std::string_view trim(std::string_view s) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+std::string truncate_field(std::string_view s, size_t max_len) {
+    if (s.size() <= max_len) return std::string(s);
+    size_t cut = max_len;
+    // Step back over UTF-8 continuation bytes so no sequence is split.
+    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+    return std::string(s.substr(0, cut));
+}
+
+}  // namespace platform
