@@ -49,9 +49,10 @@ FileHandle claim_file(const std::string& path, bool* busy = nullptr);
 
 // --- creation and replacement ---------------------------------------------
 
-// Writes data under a temporary dot-name in the same directory, then links
-// it to path; fails (returns false, errno EEXIST) instead of replacing an
-// existing file. The final name is never visible incomplete.
+// Writes data under a temporary dot-name in the same directory, then moves
+// it to path without replacing (renameat2 RENAME_NOREPLACE, or link(2) where
+// the file system lacks it); fails (returns false, errno EEXIST) instead of
+// replacing an existing file. The final name is never visible incomplete.
 bool create_new_file(const std::string& path, std::string_view data);
 
 // Writes data under a temporary name and renames it over path (replace).
@@ -59,9 +60,23 @@ bool create_new_file(const std::string& path, std::string_view data);
 // over (the gateway's in-place rewrites keep a message's age).
 bool replace_file(const std::string& path, std::string_view data, bool keep_mtime = false);
 
+// Removes the temporaries that create_new_file / replace_file leave behind
+// when a writer dies mid-write (hidden names of the form
+// ".<name>.<pid>.<tid>.<n>.tmp") whose modification time is more than
+// max_age_s seconds before now(). Returns how many were removed.
+size_t remove_stale_temporaries(const std::string& dir, unsigned max_age_s);
+
 // Reads a whole file; nullopt when it cannot be opened or read.
 // max_bytes bounds how much is read (the rest is ignored).
 std::optional<std::string> read_file(const std::string& path, size_t max_bytes = SIZE_MAX);
+
+// Rewrites an open (usually claimed) file in place through fd: truncate and
+// write data from offset 0. Keeps the claim's lock on the same file, which a
+// rename would not. keep_mtime carries the old modification time over.
+bool rewrite_in_place(int fd, std::string_view data, bool keep_mtime = false);
+
+// Reads the whole content of an open file from offset 0 (at most max_bytes).
+std::optional<std::string> read_fd(int fd, size_t max_bytes = SIZE_MAX);
 
 // Appends data with one write(2) under O_APPEND; creates the file if needed.
 bool append_file(const std::string& path, std::string_view data);
@@ -84,6 +99,7 @@ public:
     static std::optional<Marker> acquire(const std::string& path);
     bool valid() const { return fd_.valid(); }
     const std::string& path() const { return path_; }
+    int fd() const { return fd_.fd(); }
     // Unlinks the file and drops the lock now.
     void release();
 

@@ -10,7 +10,7 @@ namespace platform {
 struct SpawnOptions {
     std::string stdin_path;   // empty: /dev/null
     std::string stdout_path;  // empty: /dev/null; appended when append_output
-    bool stderr_to_stdout = true;
+    bool stderr_to_stdout = true;  // false: the child keeps the gateway's stderr
     bool append_output = false;
     std::string working_dir;  // empty: inherit
     std::vector<std::string> extra_env;  // "NAME=value" added to the environment
@@ -23,11 +23,15 @@ struct SpawnResult {
 };
 
 // Runs argv[0] (looked up on PATH when it has no '/'), waits at most
-// timeout_ms, then kills it (SIGKILL) and reaps it.
+// timeout_ms, then kills it (SIGKILL) and reaps it. The child runs in its own
+// process group, so the kill also ends anything it started, and with default
+// signal handling. started is false when the program or a redirection file
+// cannot be opened.
 SpawnResult run_process(const std::vector<std::string>& argv, const SpawnOptions& opt,
                         unsigned timeout_ms);
 
-// A child with pipes to its stdin and stdout, for bridges that talk to it.
+// A child with pipes to its stdin and stdout, for bridges that talk to it
+// (stdin_path / stdout_path are not used). The parent ends are close-on-exec.
 struct ChildProcess {
     int pid = -1;
     int stdin_fd = -1;   // write end
@@ -35,7 +39,8 @@ struct ChildProcess {
 };
 std::optional<ChildProcess> spawn_piped(const std::vector<std::string>& argv,
                                         const SpawnOptions& opt);
-// Waits at most timeout_ms for the child, then kills it; closes its pipes.
+// Closes the child's input, waits at most timeout_ms for it, then kills it;
+// closes its pipes. Read what you need from stdout_fd first.
 SpawnResult wait_child(ChildProcess& child, unsigned timeout_ms);
 
 // Finds a helper program: first in the program directory, then on PATH.

@@ -6,8 +6,12 @@
 namespace platform {
 
 namespace {
-inline char lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-inline char upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+inline char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+inline char upper(char c) {
+    return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+}
 }  // namespace
 
 std::string vstrprintf(const char* fmt, va_list ap) {
@@ -79,9 +83,17 @@ std::string_view trim(std::string_view s) {
 
 std::string truncate_field(std::string_view s, size_t max_len) {
     if (s.size() <= max_len) return std::string(s);
+    auto continuation = [&](size_t i) { return (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80; };
+    // Step back over at most three continuation bytes (the longest UTF-8
+    // tail) so no sequence is split; longer runs are not UTF-8 and are cut
+    // where the limit falls rather than emptied.
     size_t cut = max_len;
-    // Step back over UTF-8 continuation bytes so no sequence is split.
-    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+    for (int steps = 0; steps < 3 && cut > 0 && continuation(cut); ++steps) --cut;
+    if (continuation(cut)) return std::string(s.substr(0, max_len));
+    // A lead byte whose whole sequence fits leaves only stray bytes beyond.
+    unsigned char lead = static_cast<unsigned char>(s[cut]);
+    size_t seq = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (cut + seq <= max_len) cut = max_len;
     return std::string(s.substr(0, cut));
 }
 

@@ -1,0 +1,103 @@
+// Named events: one process-wide registry of weak references keyed by
+// (kind, name); the events themselves are condition-variable auto-reset
+// events owned by the handles that threads hold.
+#include "support/events.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace support {
+
+class InterfaceEvent {
+  public:
+    void set() {
+        {
+            std::lock_guard lk(mu_);
+            signalled_ = true;
+        }
+        cv_.notify_one();
+    }
+
+    bool wait(unsigned timeout_ms) {
+        std::unique_lock lk(mu_);
+        auto ready = [this] { return signalled_; };
+        if (timeout_ms == kEventWaitInfinite) {
+            cv_.wait(lk, ready);
+        } else if (!cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), ready)) {
+            return false;
+        }
+        signalled_ = false;  // auto-reset: this waiter takes the signal
+        return true;
+    }
+
+  private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool signalled_ = false;
+};
+
+namespace {
+
+using Key = std::pair<std::string, std::string>;
+
+struct Registry {
+    std::mutex mu;
+    std::map<Key, std::weak_ptr<InterfaceEvent>, std::less<>> events;
+};
+
+Registry& registry() {
+    static Registry r;
+    return r;
+}
+
+// Looks up under the registry lock; drops the entry when its event is gone.
+EventHandle find_locked(Registry& r, std::string_view kind, std::string_view name) {
+    auto it = r.events.find(Key(kind, name));
+    if (it == r.events.end()) return nullptr;
+    EventHandle ev = it->second.lock();
+    if (!ev) r.events.erase(it);
+    return ev;
+}
+
+}  // namespace
+
+EventHandle CreateEventForInterface(std::string_view kind, std::string_view name) {
+    if (kind.empty() && name.empty()) return nullptr;
+    Registry& r = registry();
+    std::lock_guard lk(r.mu);
+    if (EventHandle ev = find_locked(r, kind, name)) return ev;
+    // Sweep entries whose events died, so the map does not grow with every
+    // link name ever used.
+    for (auto it = r.events.begin(); it != r.events.end();)
+        it = it->second.expired() ? r.events.erase(it) : std::next(it);
+    auto ev = std::make_shared<InterfaceEvent>();
+    r.events[Key(kind, name)] = ev;
+    return ev;
+}
+
+EventHandle OpenEventForInterface(std::string_view kind, std::string_view name) {
+    Registry& r = registry();
+    std::lock_guard lk(r.mu);
+    return find_locked(r, kind, name);
+}
+
+bool SetEventForInterface(std::string_view kind, std::string_view name) {
+    EventHandle ev = OpenEventForInterface(kind, name);
+    if (!ev) return false;
+    ev->set();
+    return true;
+}
+
+void SetInterfaceEvent(const EventHandle& ev) {
+    if (ev) ev->set();
+}
+
+bool WaitForInterfaceEvent(const EventHandle& ev, unsigned timeout_ms) {
+    return ev ? ev->wait(timeout_ms) : false;
+}
+
+}  // namespace support

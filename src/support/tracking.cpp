@@ -1,0 +1,504 @@
+// Message-id tracking and SAR references in daily SQLite files, with one
+// cached connection per daily file.
+#include "support/tracking.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "platform/trace_sink.h"
+#include "support/directories.h"
+#include "support/sqlite_store.h"
+
+namespace support {
+
+namespace {
+
+constexpr unsigned kMaxCachedFiles = 64;
+
+constexpr char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS message_ids("
+    " link TEXT NOT NULL COLLATE NOCASE,"
+    " smsc_id TEXT NOT NULL,"
+    " message_id TEXT NOT NULL,"
+    " submit_user TEXT NOT NULL DEFAULT '',"
+    " sender TEXT NOT NULL DEFAULT '',"
+    " recipient TEXT NOT NULL DEFAULT '',"
+    " added INTEGER NOT NULL DEFAULT 0,"
+    " PRIMARY KEY(link, smsc_id)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS sar_ids("
+    " account TEXT NOT NULL COLLATE NOCASE,"
+    " recipient TEXT NOT NULL,"
+    " reference INTEGER NOT NULL,"
+    " total INTEGER NOT NULL,"
+    " gateway_reference INTEGER NOT NULL,"
+    " added INTEGER NOT NULL DEFAULT 0,"
+    " PRIMARY KEY(account, recipient, reference, total)) WITHOUT ROWID;";
+
+// --- configuration ---------------------------------------------------------
+
+std::mutex g_config_mutex;
+std::string g_configured_dir;  // as the frame passed it
+std::string g_resolved_dir;    // cached result of tracking_directory()
+unsigned g_retain_days = kDefaultTrackingRetainDays;
+
+// --- civil dates -----------------------------------------------------------
+
+struct Date {
+    int year, month, day;
+};
+
+// Days since 1970-01-01 of a proleptic Gregorian date, and back; used to
+// step back over calendar days independently of daylight saving.
+long days_from_civil(int y, int m, int d) {
+    y -= m <= 2;
+    const long era = (y >= 0 ? y : y - 399) / 400;
+    const long yoe = y - era * 400;
+    const long doy = (153L * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+Date civil_from_days(long z) {
+    z += 719468;
+    const long era = (z >= 0 ? z : z - 146096) / 146097;
+    const long doe = z - era * 146097;
+    const long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long mp = (5 * doy + 2) / 153;
+    const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    const int y = static_cast<int>(yoe + era * 400 + (m <= 2));
+    return {y, m, d};
+}
+
+long today_days() {
+    platform::LocalTime lt = platform::local_now();
+    return days_from_civil(lt.year, lt.month, lt.day);
+}
+
+std::string path_for_day(const std::string& dir, long days) {
+    Date d = civil_from_days(days);
+    return dir + tracking_file_name(d.year, d.month, d.day);
+}
+
+// --- the connection cache --------------------------------------------------
+
+struct DailyDb {
+    std::mutex mutex;
+    sqlite::Database db;
+    sqlite::Statement insert_id, select_id, insert_sar, select_sar;
+    dev_t device = 0;
+    ino_t inode = 0;
+    uint64_t last_use = 0;
+};
+
+std::mutex g_cache_mutex;
+std::map<std::string, std::shared_ptr<DailyDb>> g_cache;
+uint64_t g_use_counter = 0;
+
+std::shared_ptr<DailyDb> open_daily(const std::string& path, bool create) {
+    auto entry = std::make_shared<DailyDb>();
+    std::string error;
+    if (!entry->db.open(path, create, true, &error)) {
+        platform::tracef("SMSCMessageIdOpen", "Unable to open %s: %s", path.c_str(), error.c_str());
+        return nullptr;
+    }
+    if (!entry->db.exec(kSchema, &error)) {
+        platform::tracef("SMSCMessageIdOpen", "Unable to prepare %s: %s", path.c_str(),
+                         error.c_str());
+        return nullptr;
+    }
+    struct stat sb {};
+    if (::stat(path.c_str(), &sb) != 0) return nullptr;
+    entry->device = sb.st_dev;
+    entry->inode = sb.st_ino;
+    return entry;
+}
+
+// Closes a connection that left the cache once its current user is done.
+// It must be closed before another connection opens a file of the same
+// name: a closing WAL connection removes the "-wal" file by name.
+void retire(const std::shared_ptr<DailyDb>& entry) {
+    std::lock_guard<std::mutex> lock(entry->mutex);
+    entry->insert_id.finalize();
+    entry->select_id.finalize();
+    entry->insert_sar.finalize();
+    entry->select_sar.finalize();
+    entry->db.close();
+}
+
+// The cached connection of one daily file. A file that was replaced or
+// removed behind the cache's back (the integrity repair renames a damaged
+// file and rebuilds it; the retention sweep deletes old ones) is reopened,
+// so that rows never go into a file that is no longer in the directory.
+// Users lock the entry and treat a closed connection as "acquire again".
+std::shared_ptr<DailyDb> acquire(const std::string& path, bool create, unsigned cache_limit) {
+    std::vector<std::shared_ptr<DailyDb>> retired;
+    struct stat sb {};
+    const bool exists = ::stat(path.c_str(), &sb) == 0;
+    {
+        std::lock_guard<std::mutex> lock(g_cache_mutex);
+        auto it = g_cache.find(path);
+        if (it != g_cache.end()) {
+            if (exists && it->second->device == sb.st_dev && it->second->inode == sb.st_ino) {
+                it->second->last_use = ++g_use_counter;
+                return it->second;
+            }
+            retired.push_back(it->second);
+            g_cache.erase(it);
+        }
+    }
+    for (auto& r : retired) retire(r);
+    retired.clear();
+    if (!exists && !create) return nullptr;
+
+    std::shared_ptr<DailyDb> entry;
+    {
+        std::lock_guard<std::mutex> lock(g_cache_mutex);
+        auto it = g_cache.find(path);
+        if (it != g_cache.end()) {
+            // Another thread opened it meanwhile.
+            it->second->last_use = ++g_use_counter;
+            return it->second;
+        }
+        entry = open_daily(path, create);
+        if (!entry) return nullptr;
+        entry->last_use = ++g_use_counter;
+        g_cache[path] = entry;
+        while (g_cache.size() > cache_limit) {
+            auto oldest = std::min_element(g_cache.begin(), g_cache.end(), [](auto& a, auto& b) {
+                return a.second->last_use < b.second->last_use;
+            });
+            retired.push_back(oldest->second);
+            g_cache.erase(oldest);
+        }
+    }
+    for (auto& r : retired) retire(r);
+    return entry;
+}
+
+// Runs fn(entry) on the open connection of a daily file with the entry
+// locked; retries when the connection was retired in between. Returns 0
+// when the file is missing (and not to be created) or cannot be opened.
+template <typename Fn>
+int with_daily(const std::string& path, bool create, unsigned cache_limit, Fn fn) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        auto daily = acquire(path, create, cache_limit);
+        if (!daily) return 0;
+        std::lock_guard<std::mutex> lock(daily->mutex);
+        if (!daily->db.is_open()) continue;
+        return fn(*daily);
+    }
+    return 0;
+}
+
+unsigned retain_days() {
+    std::lock_guard<std::mutex> lock(g_config_mutex);
+    return g_retain_days;
+}
+
+unsigned cache_limit_for(unsigned days) {
+    return std::min(days + 2, kMaxCachedFiles);
+}
+
+bool valid_key(std::string_view s) {
+    return !s.empty() && s.size() < kTrackingFieldSize;
+}
+
+std::string field(std::string_view s) {
+    return platform::truncate_field(s, kTrackingFieldSize - 1);
+}
+
+struct Found {
+    std::string message_id, submit_user, sender, recipient;
+};
+
+// Looks up (link, id) in today's file and then `days` earlier ones.
+bool lookup(std::string_view link, std::string_view smsc_id, unsigned days, Found& out) {
+    if (link.size() >= kTrackingFieldSize || !valid_key(smsc_id)) return false;
+    const std::string dir = tracking_directory();
+    const long today = today_days();
+    const unsigned limit = cache_limit_for(std::max(days, retain_days()));
+    for (unsigned back = 0; back <= days; ++back) {
+        const std::string path = path_for_day(dir, today - static_cast<long>(back));
+        int found = with_daily(path, false, limit, [&](DailyDb& daily) -> int {
+            sqlite::Statement& st = daily.select_id;
+            if (!st.is_prepared() &&
+                !st.prepare(daily.db.get(),
+                            "SELECT message_id, submit_user, sender, recipient FROM message_ids"
+                            " WHERE link = ?1 AND smsc_id = ?2")) {
+                platform::tracef("SMSCMessageIdGet", "Error reading %s: %s", path.c_str(),
+                                 daily.db.last_error().c_str());
+                return 0;
+            }
+            st.bind(1, link);
+            st.bind(2, smsc_id);
+            int rc = st.step();
+            if (rc == SQLITE_ROW) {
+                out.message_id = st.column_text(0);
+                out.submit_user = st.column_text(1);
+                out.sender = st.column_text(2);
+                out.recipient = st.column_text(3);
+            } else if (rc != SQLITE_DONE) {
+                platform::tracef("SMSCMessageIdGet", "Error reading message id %.*s from %s: %s",
+                                 static_cast<int>(smsc_id.size()), smsc_id.data(), path.c_str(),
+                                 daily.db.last_error().c_str());
+            }
+            st.reset();
+            return rc == SQLITE_ROW ? 1 : 0;
+        });
+        if (found) return true;
+    }
+    return false;
+}
+
+// Runs fn on today's file, created (with the directory) when missing.
+template <typename Fn>
+int with_today(Fn fn) {
+    const std::string dir = tracking_directory();
+    const std::string path = path_for_day(dir, today_days());
+    const unsigned limit = cache_limit_for(retain_days());
+    if (!platform::file_exists(path)) platform::ensure_dir(dir);
+    return with_daily(path, true, limit, fn);
+}
+
+int get2(std::string_view link, std::string_view smsc_id, unsigned days, std::string& message_id,
+         std::string& submit_user, std::string& sender, std::string& recipient) {
+    Found f;
+    if (!lookup(link, smsc_id, days, f)) return 0;
+    message_id = std::move(f.message_id);
+    submit_user = std::move(f.submit_user);
+    sender = std::move(f.sender);
+    recipient = std::move(f.recipient);
+    return 1;
+}
+
+}  // namespace
+
+// --- configuration ---------------------------------------------------------
+
+void set_tracking_directory(std::string_view dir) {
+    {
+        std::lock_guard<std::mutex> lock(g_config_mutex);
+        g_configured_dir = std::string(platform::trim(dir));
+        g_resolved_dir.clear();
+    }
+    sqlSMSCMessageIdCloseAll();
+}
+
+std::string tracking_directory() {
+    std::lock_guard<std::mutex> lock(g_config_mutex);
+    if (!g_resolved_dir.empty()) return g_resolved_dir;
+    std::string dir;
+    if (!g_configured_dir.empty()) {
+        dir = platform::with_trailing_slash(g_configured_dir);
+    } else {
+        // Keep whatever spelling of the directory already exists.
+        std::string base = GetProgramDataDirectory();
+        auto existing = platform::find_name_nocase(base, "SMPPData");
+        dir = base + (existing ? *existing : std::string("SMPPData")) + "/";
+    }
+    if (!platform::ensure_dir(dir))
+        platform::tracef("SMSCMessageIdAdd", "Unable to create directory %s", dir.c_str());
+    g_resolved_dir = dir;
+    return dir;
+}
+
+void set_tracking_retention_days(unsigned days) {
+    std::lock_guard<std::mutex> lock(g_config_mutex);
+    g_retain_days = days == 0 ? kDefaultTrackingRetainDays : days;
+}
+
+unsigned tracking_retention_days() {
+    return retain_days();
+}
+
+std::string tracking_file_name(int year, int month, int day) {
+    return platform::strprintf("%04u%02u%02u.DB", static_cast<unsigned>(year),
+                               static_cast<unsigned>(month), static_cast<unsigned>(day));
+}
+
+std::string tracking_today_path() {
+    return path_for_day(tracking_directory(), today_days());
+}
+
+// --- message ids -----------------------------------------------------------
+
+int sqlSMSCMessageIdAdd(std::string_view link, std::string_view smsc_id,
+                        std::string_view message_id, std::string_view submit_user,
+                        std::string_view sender, std::string_view recipient) {
+    if (link.size() >= kTrackingFieldSize || !valid_key(smsc_id)) {
+        platform::trace("SMSCMessageIdAdd", "Invalid link name or message id");
+        return 0;
+    }
+    return with_today([&](DailyDb& daily) -> int {
+        sqlite::Statement& st = daily.insert_id;
+        if (!st.is_prepared() &&
+            !st.prepare(daily.db.get(),
+                        "INSERT OR REPLACE INTO message_ids(link, smsc_id, message_id,"
+                        " submit_user, sender, recipient, added) VALUES(?1,?2,?3,?4,?5,?6,?7)")) {
+            platform::tracef("SMSCMessageIdAdd", "Error preparing insert: %s",
+                             daily.db.last_error().c_str());
+            return 0;
+        }
+        st.bind(1, link);
+        st.bind(2, smsc_id);
+        st.bind(3, field(message_id));
+        st.bind(4, field(submit_user));
+        st.bind(5, field(sender));
+        st.bind(6, field(recipient));
+        st.bind(7, static_cast<int64_t>(platform::now()));
+        if (!st.run()) {
+            platform::tracef("SMSCMessageIdAdd", "Error adding message id %.*s for %.*s: %s",
+                             static_cast<int>(smsc_id.size()), smsc_id.data(),
+                             static_cast<int>(link.size()), link.data(),
+                             daily.db.last_error().c_str());
+            return 0;
+        }
+        return 1;
+    });
+}
+
+int SMSCMessageIdAdd(std::string_view link, std::string_view smsc_id, std::string_view message_id,
+                     std::string_view submit_user, std::string_view sender,
+                     std::string_view recipient) {
+    return sqlSMSCMessageIdAdd(link, smsc_id, message_id, submit_user, sender, recipient);
+}
+
+int sqlSMSCMessageIdGet2(std::string_view link, std::string_view smsc_id, std::string& message_id,
+                         std::string& submit_user, std::string& sender, std::string& recipient) {
+    return get2(link, smsc_id, retain_days(), message_id, submit_user, sender, recipient);
+}
+
+int SMSCMessageIdGet2(std::string_view link, std::string_view smsc_id, std::string& message_id,
+                      std::string& submit_user, std::string& sender, std::string& recipient) {
+    return sqlSMSCMessageIdGet2(link, smsc_id, message_id, submit_user, sender, recipient);
+}
+
+int sqlSMSCMessageIdGetQuick(std::string_view link, std::string_view smsc_id,
+                             std::string& message_id, std::string& submit_user, std::string& sender,
+                             std::string& recipient) {
+    return get2(link, smsc_id, 1, message_id, submit_user, sender, recipient);
+}
+
+int SMSCMessageIdGet(std::string_view link, std::string_view key, std::string& message_id,
+                     std::string& submit_user, std::string& sender, std::string& recipient) {
+    Found f;
+    if (!lookup(link, key, retain_days(), f)) return 0;
+    message_id = std::move(f.message_id);
+    submit_user = std::move(f.submit_user);
+    sender = std::move(f.sender);
+    if (!f.recipient.empty()) recipient = std::move(f.recipient);
+    return 1;
+}
+
+void sqlSMSCMessageIdCloseAll() {
+    std::map<std::string, std::shared_ptr<DailyDb>> closing;
+    {
+        std::lock_guard<std::mutex> lock(g_cache_mutex);
+        closing.swap(g_cache);
+    }
+    // Each closes once its current user is done, so that a caller may
+    // rename or rebuild the files as soon as this returns.
+    for (auto& [path, entry] : closing) retire(entry);
+}
+
+// --- integrity -------------------------------------------------------------
+
+int sqlTestDatabaseOK(const std::string& path) {
+    sqlite::Database db;
+    std::string error;
+    if (!db.open(path, false, false, &error)) {
+        platform::tracef("sqlTestDatabaseOK", "Unable to open %s: %s", path.c_str(), error.c_str());
+        return 0;
+    }
+    sqlite::Statement check;
+    if (!check.prepare(db.get(), "PRAGMA quick_check")) {
+        platform::tracef("sqlTestDatabaseOK", "%s: %s", path.c_str(), db.last_error().c_str());
+        return 0;
+    }
+    int rc = check.step();
+    if (rc != SQLITE_ROW) {
+        platform::tracef("sqlTestDatabaseOK", "%s: %s", path.c_str(), db.last_error().c_str());
+        return 0;
+    }
+    std::string first = check.column_text(0);
+    if (first != "ok") {
+        platform::tracef("sqlTestDatabaseOK", "%s: %s", path.c_str(), first.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+// --- SAR references --------------------------------------------------------
+
+int sqlSARIDAdd(std::string_view account, std::string_view recipient, unsigned reference,
+                unsigned total, unsigned gateway_reference) {
+    if (account.size() >= kTrackingFieldSize || recipient.size() >= kTrackingFieldSize) {
+        platform::trace("sqlSARIDAdd", "Invalid account or recipient");
+        return 0;
+    }
+    return with_today([&](DailyDb& daily) -> int {
+        sqlite::Statement& st = daily.insert_sar;
+        if (!st.is_prepared() &&
+            !st.prepare(daily.db.get(),
+                        "INSERT OR REPLACE INTO sar_ids(account, recipient, reference, total,"
+                        " gateway_reference, added) VALUES(?1,?2,?3,?4,?5,?6)")) {
+            platform::tracef("sqlSARIDAdd", "Error preparing insert: %s",
+                             daily.db.last_error().c_str());
+            return 0;
+        }
+        st.bind(1, account);
+        st.bind(2, recipient);
+        st.bind(3, int64_t{reference});
+        st.bind(4, int64_t{total});
+        st.bind(5, int64_t{gateway_reference});
+        st.bind(6, static_cast<int64_t>(platform::now()));
+        if (!st.run()) {
+            platform::tracef("sqlSARIDAdd", "Error adding SAR reference: %s",
+                             daily.db.last_error().c_str());
+            return 0;
+        }
+        return 1;
+    });
+}
+
+int sqlSARIDGet(std::string_view account, std::string_view recipient, unsigned reference,
+                unsigned total, unsigned& gateway_reference) {
+    if (account.size() >= kTrackingFieldSize || recipient.size() >= kTrackingFieldSize) return 0;
+    const std::string dir = tracking_directory();
+    const long today = today_days();
+    const unsigned limit = cache_limit_for(retain_days());
+    for (long back = 0; back <= 1; ++back) {
+        int found =
+            with_daily(path_for_day(dir, today - back), false, limit, [&](DailyDb& daily) -> int {
+                sqlite::Statement& st = daily.select_sar;
+                if (!st.is_prepared() &&
+                    !st.prepare(daily.db.get(),
+                                "SELECT gateway_reference FROM sar_ids WHERE account = ?1"
+                                " AND recipient = ?2 AND reference = ?3 AND total = ?4"))
+                    return 0;
+                st.bind(1, account);
+                st.bind(2, recipient);
+                st.bind(3, int64_t{reference});
+                st.bind(4, int64_t{total});
+                bool hit = st.step() == SQLITE_ROW;
+                if (hit) gateway_reference = static_cast<unsigned>(st.column_int(0));
+                st.reset();
+                return hit ? 1 : 0;
+            });
+        if (found) return 1;
+    }
+    return 0;
+}
+
+}  // namespace support

@@ -1,0 +1,79 @@
+// Message-id tracking: remembers, per link, the far end's id of every
+// accepted message with the gateway's own id, the submitting account and the
+// addresses, so that delivery receipts can be matched back; plus the SAR
+// reference map of the SMPP server. Stored in daily SQLite files
+// "YYYYMMDD.DB" in the tracking directory; safe for concurrent use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace support {
+
+// Size of the stored fields (a field of size N holds N-1 characters). The
+// link and the far end's id are keys: longer ones are refused, the other
+// fields are cut.
+inline constexpr size_t kTrackingFieldSize = 256;
+
+// Days that earlier daily files are searched back from today, matching the
+// retention of the tracking directory (SMPPDataRetainDays; 0 means this).
+inline constexpr unsigned kDefaultTrackingRetainDays = 15;
+
+// Tracking directory: MessageIDTrackingDir when the frame passes one (a
+// trailing '/' is added), else "SMPPData/" below the program data directory.
+// Created when missing. Changing it closes the cached connections.
+void set_tracking_directory(std::string_view dir);
+std::string tracking_directory();
+// How many earlier days a look-up searches (0 = the default).
+void set_tracking_retention_days(unsigned days);
+unsigned tracking_retention_days();
+
+// "%04u%02u%02u.DB": the daily file name for a local date.
+std::string tracking_file_name(int year, int month, int day);
+// Full path of today's file (local date of platform::now()).
+std::string tracking_today_path();
+
+// Stores the association (replacing an earlier one with the same link and
+// id in today's file). Non-zero when stored.
+int SMSCMessageIdAdd(std::string_view link, std::string_view smsc_id, std::string_view message_id,
+                     std::string_view submit_user, std::string_view sender,
+                     std::string_view recipient);
+// Looks the id up: today's file first, then each earlier day back to the
+// retention limit; the newest match wins. Non-zero when found, the outs
+// filled; recipient is in/out: a caller's value is kept when the stored
+// record has no recipient.
+int SMSCMessageIdGet(std::string_view link, std::string_view key, std::string& message_id,
+                     std::string& submit_user, std::string& sender, std::string& recipient);
+// As SMSCMessageIdGet, every out filled from the record.
+int SMSCMessageIdGet2(std::string_view link, std::string_view smsc_id, std::string& message_id,
+                      std::string& submit_user, std::string& sender, std::string& recipient);
+
+// The SQL-library names of the same store.
+int sqlSMSCMessageIdAdd(std::string_view link, std::string_view smsc_id,
+                        std::string_view message_id, std::string_view submit_user,
+                        std::string_view sender, std::string_view recipient);
+int sqlSMSCMessageIdGet2(std::string_view link, std::string_view smsc_id, std::string& message_id,
+                         std::string& submit_user, std::string& sender, std::string& recipient);
+// Searches only today's and yesterday's files (a receipt for a message sent
+// just before midnight still matches).
+int sqlSMSCMessageIdGetQuick(std::string_view link, std::string_view smsc_id,
+                             std::string& message_id, std::string& submit_user, std::string& sender,
+                             std::string& recipient);
+// Closes every cached connection (at shutdown, before a repair).
+void sqlSMSCMessageIdCloseAll();
+
+// PRAGMA quick_check on a database file: non-zero when it is sound; 0 when
+// it is damaged, not a database or cannot be opened. Never creates the file.
+int sqlTestDatabaseOK(const std::string& path);
+
+// SAR references of client submissions: the gateway reference chosen for a
+// client's (account, recipient, reference, total). Searched in today's and
+// yesterday's files; non-zero when found.
+int sqlSARIDGet(std::string_view account, std::string_view recipient, unsigned reference,
+                unsigned total, unsigned& gateway_reference);
+int sqlSARIDAdd(std::string_view account, std::string_view recipient, unsigned reference,
+                unsigned total, unsigned gateway_reference);
+
+}  // namespace support
