@@ -27,7 +27,7 @@ struct GlobalSettings {
     uint32_t default_code_page = 0;
     bool old_modem_handler = false;
     uint32_t modem_send_delay = 0;
-    std::string sms_accounting_url;             // 500
+    std::string sms_accounting_url;              // 500
     std::string sms_accounting_limit_callbacks;  // list text
     bool separate_user_queues = true;
     uint32_t user_queue_threshold = 10;
@@ -77,17 +77,17 @@ struct GlobalSettings {
     uint8_t push_dcs = 0xF5;
     uint8_t push_pid = 0;
     uint8_t long_text_dcs = 0;
-    bool nokia3510_compatible = true;          // [MMSC]
-    bool short_mms_notification = false;       // [MMSC]
-    bool mms_notification_no_subject = false;  // [MMSC]
-    bool mms_notification_no_sender = false;   // [MMSC]
-    uint32_t mms_notification_header_max_size = 0;  // [MMSC]
-    bool email_auto_smil = true;                // [MMSC]
-    bool email_auto_smil_old_format = false;    // [MMSC]
-    std::string email_auto_smil_par_dur_text = "3s";   // [MMSC]
-    std::string email_auto_smil_par_dur_image = "5s";  // [MMSC]
-    std::string email_auto_smil_par_dur_video = "11s"; // [MMSC]
-    std::string email_auto_smil_header;  // [MMSC], "\r" "\n" sequences expanded
+    bool nokia3510_compatible = true;                   // [MMSC]
+    bool short_mms_notification = false;                // [MMSC]
+    bool mms_notification_no_subject = false;           // [MMSC]
+    bool mms_notification_no_sender = false;            // [MMSC]
+    uint32_t mms_notification_header_max_size = 0;      // [MMSC]
+    bool email_auto_smil = true;                        // [MMSC]
+    bool email_auto_smil_old_format = false;            // [MMSC]
+    std::string email_auto_smil_par_dur_text = "3s";    // [MMSC]
+    std::string email_auto_smil_par_dur_image = "5s";   // [MMSC]
+    std::string email_auto_smil_par_dur_video = "11s";  // [MMSC]
+    std::string email_auto_smil_header;                 // [MMSC], "\r" "\n" sequences expanded
     bool ssl_redirect = false;
 
     // Derived at load: the outbound queue root (QDir or program data Q/).
@@ -100,12 +100,20 @@ const GlobalSettings& settings();
 // Test and reload access.
 GlobalSettings& mutable_settings();
 
-// Reads every global setting from the configured INI files.
+// Reads every global setting from the configured INI files and publishes
+// the new table (traces "UseRouteCache" with its value).
 void load_global_settings();
+// The reading alone, without publishing (tests, reload diagnostics).
+GlobalSettings read_global_settings();
+// Program data Q/ (created when missing).
+std::string default_queue_root();
+// A share path ("\\server\share", or "//server/share"): the queue cache
+// defaults on for it.
+bool is_network_queue_root(std::string_view root);
 
 // Value rules shared by every reader of settings.
-bool parse_bool(std::string_view value);         // Y/y/1 prefix, TRUE or On
-uint32_t parse_number(std::string_view value);   // leading digits after blanks and sign
+bool parse_bool(std::string_view value);        // Y/y/1 prefix, TRUE or On
+uint32_t parse_number(std::string_view value);  // leading digits after blanks and sign
 // Hex byte rule: first char hex digit -> its value; second one too -> x*16+y;
 // otherwise def.
 uint8_t parse_hex_byte(std::string_view value, uint8_t def);

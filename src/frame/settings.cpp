@@ -1,0 +1,290 @@
+// Global settings: the value rules every reader shares and the cached table
+// of [SMSGW] / [MMSC] keys that the main loop reloads after SMSGW.INI changes.
+#include "frame/settings.h"
+
+#include <atomic>
+#include <deque>
+#include <limits>
+#include <mutex>
+
+#include "frame/debug_trace.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "support/directories.h"
+#include "support/ini_profile.h"
+
+namespace frame {
+
+namespace {
+
+constexpr std::string_view kGlobalSection = "SMSGW";
+constexpr std::string_view kMmscSection = "MMSC";
+constexpr size_t kAccountingUrlSize = 500 + 1;
+constexpr size_t kMessageIdPrefixSize = 100 + 1;
+constexpr size_t kSmilHeaderSize = 500 + 1;
+
+// Every published table stays alive for the life of the process: a reader
+// may hold a reference across a reload, and a reload only happens when an
+// administrator saves SMSGW.INI, so the few kilobytes kept per reload are
+// cheap compared with a reader seeing a string freed under it.
+std::mutex g_publish_lock;
+std::deque<GlobalSettings>& published() {
+    static std::deque<GlobalSettings> tables(1);
+    return tables;
+}
+std::atomic<GlobalSettings*> g_current{nullptr};
+
+GlobalSettings* current() {
+    GlobalSettings* s = g_current.load(std::memory_order_acquire);
+    if (s) return s;
+    std::lock_guard<std::mutex> lock(g_publish_lock);
+    s = g_current.load(std::memory_order_relaxed);
+    if (!s) {
+        s = &published().front();
+        g_current.store(s, std::memory_order_release);
+    }
+    return s;
+}
+
+bool is_hex_digit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+unsigned hex_value(char c) {
+    if (c >= '0' && c <= '9') return unsigned(c - '0');
+    if (c >= 'a' && c <= 'f') return unsigned(c - 'a' + 10);
+    return unsigned(c - 'A' + 10);
+}
+
+std::string mmsc_string(std::string_view key, std::string_view def, size_t size = 0) {
+    return support::MMSCIniGetProfileString(kMmscSection, key, def, size);
+}
+bool mmsc_bool(std::string_view key, bool def) {
+    return parse_bool(mmsc_string(key, def ? "Yes" : "No"));
+}
+uint32_t mmsc_number(std::string_view key, uint32_t def) {
+    return parse_number(mmsc_string(key, std::to_string(def)));
+}
+
+// Two-character sequences "\r" and "\n" become the control characters.
+std::string expand_crlf_escapes(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 1 < s.size() && (s[i + 1] == 'r' || s[i + 1] == 'n')) {
+            out.push_back(s[i + 1] == 'r' ? '\r' : '\n');
+            ++i;
+        } else {
+            out.push_back(s[i]);
+        }
+    }
+    return out;
+}
+
+uint32_t zero_means(uint32_t v, uint32_t def) {
+    return v == 0 ? def : v;
+}
+
+}  // namespace
+
+const GlobalSettings& settings() {
+    return *current();
+}
+
+GlobalSettings& mutable_settings() {
+    return *current();
+}
+
+bool parse_bool(std::string_view value) {
+    if (value.empty()) return false;
+    char c = value.front();
+    if (c == 'Y' || c == 'y' || c == '1') return true;
+    return platform::iequals(value, "TRUE") || platform::iequals(value, "On");
+}
+
+uint32_t parse_number(std::string_view value) {
+    size_t i = 0;
+    while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
+    bool negative = false;
+    if (i < value.size() && (value[i] == '+' || value[i] == '-')) {
+        negative = value[i] == '-';
+        ++i;
+    }
+    uint64_t n = 0;
+    bool any = false;
+    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+        any = true;
+        n = n * 10 + unsigned(value[i] - '0');
+        if (n > std::numeric_limits<uint32_t>::max()) n = std::numeric_limits<uint32_t>::max();
+    }
+    // Counts, sizes and intervals have no meaning below zero; a negative
+    // entry reads as 0 (which the zero-means-default rules then replace)
+    // rather than wrapping to four billion.
+    if (!any || negative) return 0;
+    return uint32_t(n);
+}
+
+uint8_t parse_hex_byte(std::string_view value, uint8_t def) {
+    if (value.empty() || !is_hex_digit(value[0])) return def;
+    unsigned v = hex_value(value[0]);
+    if (value.size() > 1 && is_hex_digit(value[1])) v = v * 16 + hex_value(value[1]);
+    return uint8_t(v);
+}
+
+std::string ini_string(std::string_view key, std::string_view def, size_t size) {
+    return support::SMSIniGetProfileString(kGlobalSection, key, def, size);
+}
+
+bool ini_bool(std::string_view key, bool def) {
+    return parse_bool(ini_string(key, def ? "Yes" : "No"));
+}
+
+uint32_t ini_number(std::string_view key, uint32_t def) {
+    return parse_number(ini_string(key, std::to_string(def)));
+}
+
+std::string link_string(std::string_view link_section, std::string_view key, std::string_view def,
+                        size_t size) {
+    if (!link_section.empty()) {
+        std::optional<std::string> v =
+            support::ini_find(support::SMSIniGetFilename(), link_section, key);
+        if (v && !v->empty()) {
+            if (size == 0) return *v;
+            return platform::truncate_field(*v, size - 1);
+        }
+    }
+    return ini_string(key, def, size);
+}
+
+bool link_bool(std::string_view link_section, std::string_view key, bool def) {
+    return parse_bool(link_string(link_section, key, def ? "Yes" : "No"));
+}
+
+uint32_t link_number(std::string_view link_section, std::string_view key, uint32_t def) {
+    return parse_number(link_string(link_section, key, std::to_string(def)));
+}
+
+std::string default_queue_root() {
+    std::string root = support::GetProgramDataDirectory() + "Q/";
+    platform::ensure_dir(root);
+    return root;
+}
+
+bool is_network_queue_root(std::string_view root) {
+    // A share path, in either spelling: the cache spares remote listings.
+    return root.size() >= 2 &&
+           ((root[0] == '\\' && root[1] == '\\') || (root[0] == '/' && root[1] == '/'));
+}
+
+GlobalSettings read_global_settings() {
+    GlobalSettings s;
+    s.debug = ini_bool("Debug", false);
+    s.debug2 = ini_bool("Debug2", false);
+    s.debug3 = ini_bool("Debug3", false);
+    s.debug_console = mmsc_bool("DebugConsole", false);
+    s.no_debug_protocol = ini_bool("NoDebugProtocol", false);
+    s.debug_async_smpp = ini_bool("DebugAsyncSMPP", false);
+    s.debug_xml_settings = ini_bool("DebugXmlSettings", false);
+    s.debug_max_size_mb = ini_number("DebugMaxSize", 512);
+    s.default_msg_limit_per_day = ini_number("DefaultMsgLimitPerDay", 0);
+    s.default_msg_limit_per_month = ini_number("DefaultMsgLimitPerMonth", 0);
+    s.send_long_messages_as_is = ini_bool("SendLongMessagesAsIs", false);
+    s.alt_long_text = ini_bool("AltLongText", false);
+    s.exclude_sms_details_from_log = ini_bool("ExcludeSmsDetailsFromLog", false);
+    s.default_code_page = ini_number("DefaultCodePage", 0);
+    s.old_modem_handler = ini_bool("OldModemHandler", false);
+    s.modem_send_delay = ini_number("ModemSendDelay", 0);
+    s.sms_accounting_url = ini_string("SMSAccountingURL", "", kAccountingUrlSize);
+    s.sms_accounting_limit_callbacks = ini_string("SmsAccountingLimitCallbacks", "");
+    s.separate_user_queues = ini_bool("SeparateUserQueues", true);
+    s.user_queue_threshold = ini_number("UserQueueThreshold", 10);
+    s.disable_invalid_status_report_check = ini_bool("DisableInvalidStatusReportCheck", false);
+    s.disable_user_log = ini_bool("DisableUserLog", false);
+    s.disable_user_quota = ini_bool("DisableUserQuota", false);
+    s.disable_in_log = ini_bool("DisableInLog", false);
+    s.disable_out_log = ini_bool("DisableOutLog", false);
+    s.disable_web_log = ini_bool("DisableWebLog", false);
+    s.oma_provisioning_content_disable_literals =
+        ini_bool("OMAProvisioningContentDisableLiterals", false);
+    s.max_ring_tone_fragment_count = zero_means(ini_number("MaxRingToneFragmentCount", 6), 6);
+    s.old_modem_receipt_format = ini_bool("OldModemReceiptFormat", false);
+    s.flush_out_log = ini_bool("FlushOutLog", false);
+    s.max_q_dir_entries = zero_means(ini_number("MaxQDirEntries", 10000), 10000);
+    s.accounting_keep_alive = ini_bool("AccountingKeepAlive", true);
+    s.two_way_keep_alive = ini_bool("2WayKeepAlive", true);
+    s.enable_keep_alive = ini_bool("EnableKeepAlive", true);
+    s.enable_thread_pool = ini_bool("EnableThreadPool", false);
+    s.accounting_extended = ini_bool("AccountingExtended", true);
+    s.smpp_submit_async_helper_thread = ini_bool("SmppSubmitAsyncHelperThread", true);
+    s.enable_bulk_q = ini_bool("EnableBulkQ", true);
+    s.old_routing_logic = ini_bool("OldRoutingLogic", false);
+    s.use_route_queues = ini_bool("UseRouteQueues", true);
+    s.use_route_cache = ini_bool("UseRouteCache", true);
+    s.use_route_cache_on_submit = ini_bool("UseRouteCacheOnSubmit", s.use_route_cache);
+    s.use_experimental_logic = ini_bool("UseExperimentalLogic", false);
+    s.allow_alpha_recip = ini_bool("AllowAlphaRecip", false);
+    s.disable_http_unicode_sms = ini_bool("DisableHttpUnicodeSMS", false);
+    s.test_unicode_sms_for_iso88591 = ini_bool("TestUnicodeSMSForISO88591", false);
+    s.test_unicode_sms_for_ascii = ini_bool("TestUnicodeSMSForASCII", false);
+    s.repeat_udh_all_segments = ini_bool("RepeatUDHAllSegments", true);
+    s.remove_trailing_spaces = ini_bool("RemoveTrailingSpaces", true);
+    s.disable_sender_routing = ini_bool("DisableSenderRouting", false);
+    s.rmsgqful_by_number = ini_bool("RMSGQFULByNumber", true);
+    s.message_throttle_delay_ms = ini_number("MessageThrottleDelay", 0);
+    s.modem_app_check_interval_s = zero_means(ini_number("ModemAppCheckInterval", 600), 600);
+    s.use_global_tapi = ini_bool("UseGlobalTAPI", false);
+    s.ip_modem_max_bytes = zero_means(ini_number("IPModemMaxBytes", 1), 1);
+    s.modem_max_bytes_per_send = zero_means(ini_number("ModemMaxBytesPerSend", 1), 1);
+    s.use_temp_file_attribute = ini_bool("UseTempFileAttribute", false);
+    s.concat_ref_16bit = ini_bool("ConcatRef16Bit", false);
+    s.use_sleep_api = ini_bool("UseSleepAPI", false);
+    s.max_sms_segment_length_text = ini_number("MaxSMSSegmentLengthText", 160);
+    if (s.max_sms_segment_length_text < 40) s.max_sms_segment_length_text = 160;
+    s.max_sms_segment_length_binary = ini_number("MaxSMSSegmentLengthBinary", 140);
+    if (s.max_sms_segment_length_binary < 40) s.max_sms_segment_length_binary = 140;
+
+    s.message_id_prefix = support::SharedVolumeIniGetProfileString(
+        "SharedVolume", "MessageIDPrefix", "", kMessageIdPrefixSize);
+    if (s.message_id_prefix.empty())
+        s.message_id_prefix = ini_string("MessageIDPrefix", "", kMessageIdPrefixSize);
+
+    std::string dcs = ini_string("PushDCS", "");
+    if (dcs.empty()) dcs = ini_string("BinaryDCS", "");
+    s.push_dcs = parse_hex_byte(dcs, 0xF5);
+    s.push_pid = parse_hex_byte(ini_string("PushPID", ""), 0);
+    s.long_text_dcs = parse_hex_byte(ini_string("LongTextDCS", ""), 0);
+
+    s.nokia3510_compatible = mmsc_bool("Nokia3510Compatible", true);
+    s.short_mms_notification = mmsc_bool("ShortMMSNotification", false);
+    s.mms_notification_no_subject = mmsc_bool("MmsNotificationNoSubject", false);
+    s.mms_notification_no_sender = mmsc_bool("MmsNotificationNoSender", false);
+    s.mms_notification_header_max_size = mmsc_number("MMSNotificationHeaderMaxSize", 0);
+    s.email_auto_smil = mmsc_bool("EMailAutoSmil", true);
+    s.email_auto_smil_old_format = mmsc_bool("EMailAutoSmilOldFormat", false);
+    std::string par_dur = mmsc_string("EMailAutoSmilParDur", "");
+    s.email_auto_smil_par_dur_text =
+        mmsc_string("EMailAutoSmilParDurText", par_dur.empty() ? "3s" : par_dur);
+    s.email_auto_smil_par_dur_image =
+        mmsc_string("EMailAutoSmilParDurImage", par_dur.empty() ? "5s" : par_dur);
+    s.email_auto_smil_par_dur_video =
+        mmsc_string("EMailAutoSmilParDurVideo", par_dur.empty() ? "11s" : par_dur);
+    s.email_auto_smil_header =
+        expand_crlf_escapes(mmsc_string("EMailAutoSmilHeader", "", kSmilHeaderSize));
+    s.ssl_redirect = ini_bool("SSLRedirect", false);
+
+    std::string qdir = ini_string("QDir", "");
+    s.q_dir = qdir.empty() ? default_queue_root() : platform::with_trailing_slash(qdir);
+    s.use_q_cache = ini_bool("UseQCache", is_network_queue_root(s.q_dir));
+    return s;
+}
+
+void load_global_settings() {
+    GlobalSettings fresh = read_global_settings();
+    {
+        std::lock_guard<std::mutex> lock(g_publish_lock);
+        published().push_back(std::move(fresh));
+        g_current.store(&published().back(), std::memory_order_release);
+    }
+    debug_trace("UseRouteCache", settings().use_route_cache ? "Yes" : "No");
+}
+
+}  // namespace frame

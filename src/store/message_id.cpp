@@ -1,0 +1,146 @@
+// Message-id counter with its UID.DAT persistence, the pseudo-random
+// sequence and the 8-bit sequence number.
+#include "store/message_id.h"
+
+#include <cerrno>
+#include <mutex>
+#include <optional>
+
+#include "frame/debug_trace.h"
+#include "frame/global_state.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "support/directories.h"
+
+namespace store {
+
+namespace {
+
+// The counter and the pseudo-random sequence share one lock.
+struct IdState {
+    std::mutex lock;
+    bool counter_started = false;
+    bool counter_used = false;       // since start: an unused counter is never saved
+    uint32_t counter = 0;            // last id handed out
+    std::optional<uint32_t> stored;  // value UID.DAT holds, as far as we know
+    bool random_started = false;
+    uint32_t random = 0;
+};
+
+IdState& id_state() {
+    static IdState s;
+    return s;
+}
+
+// Saves must not overtake each other (the 30-second round and shutdown can
+// meet), or an older value could be written last.
+std::mutex& save_lock() {
+    static std::mutex m;
+    return m;
+}
+
+struct SequenceState {
+    std::mutex lock;
+    bool started = false;
+    uint8_t value = 0;
+};
+
+SequenceState& sequence_state() {
+    static SequenceState s;
+    return s;
+}
+
+std::optional<uint32_t> read_stored_counter() {
+    auto bytes = platform::read_file(message_id_file_path(), 4);
+    if (!bytes || bytes->size() < 4) return std::nullopt;
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes->data());
+    return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
+}  // namespace
+
+std::string message_id_file_path() {
+    return support::GetPrivateDataDirectory() + kMessageIdFileName;
+}
+
+uint32_t next_message_id() {
+    IdState& s = id_state();
+    std::lock_guard<std::mutex> g(s.lock);
+    if (!s.counter_started) {
+        s.stored = read_stored_counter();
+        s.counter = s.stored ? *s.stored + kMessageIdRestartGap : uint32_t(platform::now());
+        s.counter_started = true;
+    } else {
+        ++s.counter;
+    }
+    s.counter_used = true;
+    return s.counter;
+}
+
+bool save_message_id() {
+    std::lock_guard<std::mutex> sg(save_lock());
+    IdState& s = id_state();
+    uint32_t value;
+    {
+        std::lock_guard<std::mutex> g(s.lock);
+        if (!s.counter_used) return true;
+        if (s.stored && *s.stored == s.counter) return true;
+        value = s.counter;
+    }
+    const unsigned char bytes[4] = {
+        static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+        static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+    // Replaced as a whole: a torn write would leave fewer than 4 bytes and the
+    // next start would fall back to the clock, which may repeat ids.
+    const std::string path = message_id_file_path();
+    if (!platform::replace_file(path, std::string_view(reinterpret_cast<const char*>(bytes), 4))) {
+        frame::debug_tracef("SaveMessageID", "Error %d writing %s", errno, path.c_str());
+        return false;
+    }
+    std::lock_guard<std::mutex> g(s.lock);
+    s.stored = value;
+    return true;
+}
+
+uint32_t next_random_id() {
+    IdState& s = id_state();
+    std::lock_guard<std::mutex> g(s.lock);
+    if (!s.random_started) {
+        s.random = uint32_t(platform::now());
+        s.random_started = true;
+    }
+    s.random = s.random * 1345u + 9876543u;
+    return s.random;
+}
+
+uint8_t next_sequence_number() {
+    SequenceState& s = sequence_state();
+    std::lock_guard<std::mutex> g(s.lock);
+    if (!s.started) {
+        s.value = uint8_t(platform::now() & 0xFF);
+        s.started = true;
+    } else {
+        ++s.value;
+    }
+    return s.value;
+}
+
+void register_message_id_duties() {
+    frame::register_duty(frame::Duty::ThirtySeconds, "SaveMessageID", [] { save_message_id(); });
+    frame::register_duty(frame::Duty::Shutdown, "SaveMessageID", [] { save_message_id(); });
+}
+
+void reset_message_ids_for_tests() {
+    std::scoped_lock g(save_lock(), id_state().lock, sequence_state().lock);
+    IdState& s = id_state();
+    s.counter_started = false;
+    s.counter_used = false;
+    s.counter = 0;
+    s.stored.reset();
+    s.random_started = false;
+    s.random = 0;
+    sequence_state().started = false;
+    sequence_state().value = 0;
+}
+
+}  // namespace store
