@@ -1,0 +1,815 @@
+// SMPP sessions: registry, transport, input framing, request/response
+// matching, and the client operations the link workers call.
+#include "protocols/smpp/session.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <map>
+
+#include "platform/clock.h"
+#include "platform/net.h"
+#include "platform/text.h"
+#include "platform/trace_sink.h"
+#include "support/events.h"
+
+namespace protocols::smpp {
+
+using namespace detail;
+
+namespace {
+
+std::atomic<bool> g_debug{false};
+
+std::mutex g_reg_mu;
+std::unordered_map<int, SessionPtr> g_sessions;
+
+std::mutex g_opt_mu;
+std::map<std::string, LinkOptions, std::less<>> g_link_options;
+
+std::mutex g_cb_mu;
+std::shared_ptr<const ReceiveMessageCallback> g_receive_cb;
+
+// Deliveries waiting for SMPPReceiveFromAsyncQ, per link.
+struct Queued {
+    std::weak_ptr<Session> session;
+    uint32_t sequence = 0;
+    uint32_t resp_id = 0;
+    InboundMessage msg;
+};
+std::mutex g_q_mu;
+std::map<std::string, std::deque<Queued>, std::less<>> g_inbound_q;
+
+// How long yield calls wait for input.
+constexpr unsigned YIELD_WAIT_MS = 1000;
+// Reads handled per pump before returning to the caller.
+constexpr int PUMP_ROUNDS = 64;
+constexpr size_t READ_CHUNK = 64 * 1024;
+constexpr unsigned UNBIND_WAIT_MS = 5000;
+
+std::shared_ptr<const ReceiveMessageCallback> receive_cb() {
+    std::lock_guard lk(g_cb_mu);
+    return g_receive_cb;
+}
+
+}  // namespace
+
+// ---- shared session machinery -------------------------------------------------
+
+namespace detail {
+
+bool debug_enabled() {
+    return g_debug.load(std::memory_order_relaxed);
+}
+
+void trace_pdu(const Session& s, const char* dir, const Pdu& p) {
+    if (!debug_enabled() || !platform::trace_active()) return;
+    platform::tracef(s.server ? "SMPPServer" : "SMPP", "%s %s %s seq=%u status=0x%08X",
+                     s.name.c_str(), dir, command_name(p.command_id), unsigned(p.sequence),
+                     unsigned(p.command_status));
+}
+
+uint32_t Session::alloc_seq() {
+    // Sequence numbers run 1 .. 0x7FFFFFFF and wrap.
+    uint32_t v = next_seq.fetch_add(1, std::memory_order_relaxed);
+    return (v - 1) % 0x7FFFFFFFu + 1;
+}
+
+SessionPtr find_session(int fd) {
+    std::lock_guard lk(g_reg_mu);
+    auto it = g_sessions.find(fd);
+    return it == g_sessions.end() ? nullptr : it->second;
+}
+
+SessionPtr create_session(int fd, bool server) {
+    auto s = std::make_shared<Session>();
+    s->fd = fd;
+    s->server = server;
+    SessionPtr old;
+    {
+        std::lock_guard lk(g_reg_mu);
+        SessionPtr& slot = g_sessions[fd];
+        old = std::move(slot);
+        slot = s;
+    }
+    if (old) fail_server_entries(*old, SMPP_ERR_CONNECTION);
+    return s;
+}
+
+void release_session(int fd) {
+    SessionPtr old;
+    {
+        std::lock_guard lk(g_reg_mu);
+        auto it = g_sessions.find(fd);
+        if (it == g_sessions.end()) return;
+        old = std::move(it->second);
+        g_sessions.erase(it);
+    }
+    old->state = State::Closed;
+    fail_server_entries(*old, SMPP_ERR_CONNECTION);
+}
+
+void fail_server_entries(Session& s, uint32_t status) {
+    std::lock_guard lk(s.pm);
+    for (auto it = s.pending.begin(); it != s.pending.end();) {
+        if (it->second.kind == Pending::ServerAsync) {
+            it->second.entry->status.store(status, std::memory_order_relaxed);
+            it->second.entry->completed.store(true, std::memory_order_release);
+            --s.async_count;
+            it = s.pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void mark_broken(Session& s, const char* why) {
+    if (!s.broken.exchange(true))
+        platform::tracef(s.server ? "SMPPServer" : "SMPP", "%s: %s",
+                         s.name.empty() ? s.peer.c_str() : s.name.c_str(), why);
+    bool first = !s.end_session.exchange(true);
+    if (s.server) {
+        fail_server_entries(s, SMPP_ERR_CONNECTION);
+        if (first) server_activity(s.fd, 1);
+    }
+}
+
+static bool write_bytes(Session& s, const char* data, size_t len) {
+    if (TlsSession* t = s.tls.load()) {
+        std::lock_guard lk(s.ssl_mu);
+        return support::sslSend(t, data, len) == long(len);
+    }
+    return platform::send_all(s.fd, data, len, s.timeout_ms) == long(len);
+}
+
+// Above this the batch goes out before the input is done.
+constexpr size_t OUTPUT_BATCH_MAX = 32 * 1024;
+
+bool flush_output(Session& s) {
+    std::lock_guard lk(s.wr);
+    if (s.out.empty()) return true;
+    // Written even on a session already marked broken: an unbind_resp or a
+    // last generic_nack is worth a try.
+    bool ok = write_bytes(s, s.out.data(), s.out.size());
+    s.out.clear();
+    if (!ok && !s.broken) mark_broken(s, "send failed");
+    return ok;
+}
+
+bool send_pdu(Session& s, const Pdu& p) {
+    if (s.broken) return false;
+    trace_pdu(s, "send", p);
+    std::string bytes = encode_pdu(p, s.version);
+    bool ok;
+    {
+        std::lock_guard lk(s.wr);
+        if (s.batch_thread.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+            s.out += bytes;
+            if (s.out.size() < OUTPUT_BATCH_MAX) return true;
+            ok = write_bytes(s, s.out.data(), s.out.size());
+            s.out.clear();
+        } else {
+            ok = write_bytes(s, bytes.data(), bytes.size());
+        }
+    }
+    if (!ok) {
+        mark_broken(s, "send failed");
+        return false;
+    }
+    return true;
+}
+
+bool send_simple(Session& s, uint32_t command_id, uint32_t status, uint32_t sequence) {
+    Pdu p;
+    p.command_id = command_id;
+    p.command_status = status;
+    p.sequence = sequence;
+    return send_pdu(s, p);
+}
+
+// A response (or generic_nack) for one of our requests.
+static void handle_response(Session& s, const Pdu& p, uint32_t decode_status) {
+    uint32_t status = decode_status ? decode_status : p.command_status;
+    if (p.command_id == GENERIC_NACK && status == ESME_ROK) status = ESME_RINVCMDID;
+    bool signal_async = false;
+    {
+        std::lock_guard lk(s.pm);
+        auto it = s.pending.find(p.sequence);
+        if (it == s.pending.end()) {
+            if (debug_enabled())
+                platform::tracef("SMPP", "%s: unmatched %s seq=%u", s.name.c_str(),
+                                 command_name(p.command_id), unsigned(p.sequence));
+            return;
+        }
+        Pending& pd = it->second;
+        switch (pd.kind) {
+            case Pending::Sync: {
+                pd.done = true;
+                pd.status = status;
+                pd.message_id = p.message_id;
+                if (const Tlv* t = p.find_tlv(TAG_SC_INTERFACE_VERSION); t && t->value.size() == 1)
+                    pd.sc_interface_version = uint8_t(t->value[0]);
+                return;
+            }
+            case Pending::Async:
+                pd.async->smsc_message_id = p.message_id;
+                pd.async->status.store(status, std::memory_order_relaxed);
+                pd.async->response_received.store(true, std::memory_order_release);
+                signal_async = true;
+                break;
+            case Pending::ServerAsync:
+                pd.entry->status.store(status, std::memory_order_relaxed);
+                pd.entry->completed.store(true, std::memory_order_release);
+                break;
+        }
+        --s.async_count;
+        s.pending.erase(it);
+    }
+    if (signal_async) support::SetEventForInterface("SmppSubmitAsync", s.name);
+}
+
+static void handle_pdu(Session& s, std::span<const uint8_t> frame) {
+    Pdu p;
+    uint32_t st = decode_pdu(frame, p);
+    trace_pdu(s, "recv", p);
+    if (s.server) server_activity(s.fd, 0);
+    if (is_response(p.command_id)) {
+        handle_response(s, p, st);
+        return;
+    }
+    if (st != ESME_ROK) {
+        platform::tracef(s.server ? "SMPPServer" : "SMPP", "%s: invalid %s (0x%08X) seq=%u: %s",
+                         s.name.empty() ? s.peer.c_str() : s.name.c_str(),
+                         command_name(p.command_id), unsigned(p.command_id), unsigned(p.sequence),
+                         status_text(st));
+        send_simple(s, GENERIC_NACK, st, p.sequence);
+        return;
+    }
+    if (s.server)
+        handle_server_request(s, p);
+    else
+        handle_client_request(s, p);
+}
+
+// Handles the complete frames in the buffer. False when the stream is broken.
+static bool process_frames(Session& s) {
+    for (;;) {
+        // Frames after an unanswered bind wait until the login was decided.
+        if (s.server && s.have_bind && s.state == State::Open) return true;
+        if (s.broken) return false;
+        std::span<const uint8_t> data(s.rbuf.data() + s.rstart, s.rend - s.rstart);
+        Frame f = check_frame(data);
+        if (f.state == FrameState::NeedMore) break;
+        if (f.state == FrameState::Invalid) {
+            uint32_t seq = 0;
+            if (data.size() >= PDU_HEADER_LEN)
+                seq = (uint32_t(data[12]) << 24) | (uint32_t(data[13]) << 16) |
+                      (uint32_t(data[14]) << 8) | data[15];
+            platform::tracef(s.server ? "SMPPServer" : "SMPP",
+                             "%s: invalid command_length %u, closing",
+                             s.name.empty() ? s.peer.c_str() : s.name.c_str(), unsigned(f.length));
+            send_simple(s, GENERIC_NACK, ESME_RINVCMDLEN, seq);
+            flush_output(s);
+            mark_broken(s, "stream out of step");
+            ::shutdown(s.fd, SHUT_RDWR);
+            return false;
+        }
+        size_t start = s.rstart;
+        s.rstart += f.length;
+        handle_pdu(s, std::span<const uint8_t>(s.rbuf.data() + start, f.length));
+    }
+    if (s.rstart == s.rend) s.rstart = s.rend = 0;
+    return true;
+}
+
+namespace {
+// Batches the answers of one pump() and sends them when it returns.
+struct OutputBatch {
+    Session& s;
+    explicit OutputBatch(Session& ss) : s(ss) { s.batch_thread.store(std::this_thread::get_id()); }
+    ~OutputBatch() {
+        s.batch_thread.store(std::thread::id{});
+        flush_output(s);
+    }
+};
+}  // namespace
+
+void pump(Session& s, unsigned wait_ms, bool drain) {
+    if (s.broken) return;
+    OutputBatch batch(s);
+    // Input left over from before a bind was decided.
+    if (!process_frames(s)) return;
+    TlsSession* tls = s.tls.load();
+    auto tls_pending = [&] {
+        std::lock_guard lk(s.ssl_mu);
+        return support::sslDataPending(tls) != 0;
+    };
+    bool ready = tls ? tls_pending() : wait_ms == 0;  // a plain poll is just a read
+    if (!ready) {
+        int r = platform::wait_readable(s.fd, wait_ms);
+        if (r == 0) return;
+        if (r < 0) {
+            mark_broken(s, "poll failed");
+            return;
+        }
+    }
+    for (int round = 0; round < PUMP_ROUNDS; ++round) {
+        if (s.rbuf.size() - s.rend < READ_CHUNK) {
+            if (s.rstart > 0) {
+                std::memmove(s.rbuf.data(), s.rbuf.data() + s.rstart, s.rend - s.rstart);
+                s.rend -= s.rstart;
+                s.rstart = 0;
+            }
+            if (s.rbuf.size() - s.rend < READ_CHUNK) s.rbuf.resize(s.rend + READ_CHUNK);
+        }
+        uint8_t* dst = s.rbuf.data() + s.rend;
+        long n;
+        if (tls) {
+            std::lock_guard lk(s.ssl_mu);
+            n = support::sslRecv(tls, dst, READ_CHUNK);
+        } else {
+            n = ::recv(s.fd, dst, READ_CHUNK, MSG_DONTWAIT);
+            while (n < 0 && errno == EINTR) n = ::recv(s.fd, dst, READ_CHUNK, MSG_DONTWAIT);
+        }
+        if (n > 0) s.rend += size_t(n);
+        if (n == 0) {
+            process_frames(s);
+            mark_broken(s, "connection closed by peer");
+            return;
+        }
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            mark_broken(s, "receive failed");
+            return;
+        }
+        if (!process_frames(s)) return;
+        if (!drain) break;
+        // A short read means the socket was emptied.
+        if (size_t(n) < READ_CHUNK && !(tls && tls_pending())) break;
+    }
+}
+
+void check_timeouts(Session& s) {
+    uint64_t now = platform::monotonic_ms();
+    if (now - s.last_timeout_check < 100) return;
+    s.last_timeout_check = now;
+    bool expired_client = false;
+    {
+        std::lock_guard lk(s.pm);
+        if (s.async_count == 0) return;
+        for (auto it = s.pending.begin(); it != s.pending.end();) {
+            Pending& pd = it->second;
+            if (pd.kind != Pending::Sync && now - pd.sent_ms >= s.timeout_ms) {
+                if (pd.kind == Pending::ServerAsync) {
+                    pd.entry->status.store(SMPP_SERVER_NO_RESPONSE, std::memory_order_relaxed);
+                    pd.entry->completed.store(true, std::memory_order_release);
+                    --s.async_count;
+                    it = s.pending.erase(it);
+                    continue;
+                }
+                expired_client = true;
+            }
+            ++it;
+        }
+    }
+    if (expired_client) mark_broken(s, "no response within CommandTimeout");
+}
+
+uint32_t request(Session& s, Pdu& p, std::string* message_id, uint8_t* sc_version,
+                 unsigned timeout_ms) {
+    if (s.broken) return SMPP_ERR_CONNECTION;
+    p.sequence = s.alloc_seq();
+    {
+        std::lock_guard lk(s.pm);
+        Pending pd;
+        pd.sent_ms = platform::monotonic_ms();
+        s.pending[p.sequence] = std::move(pd);
+    }
+    auto forget = [&] {
+        std::lock_guard lk(s.pm);
+        s.pending.erase(p.sequence);
+    };
+    if (!send_pdu(s, p)) {
+        forget();
+        return SMPP_ERR_CONNECTION;
+    }
+    uint64_t limit = timeout_ms ? timeout_ms : s.timeout_ms;
+    uint64_t start = platform::monotonic_ms();
+    for (;;) {
+        {
+            std::lock_guard lk(s.pm);
+            auto it = s.pending.find(p.sequence);
+            if (it != s.pending.end() && it->second.done) {
+                uint32_t st = it->second.status;
+                if (message_id) *message_id = std::move(it->second.message_id);
+                if (sc_version) *sc_version = it->second.sc_interface_version;
+                s.pending.erase(it);
+                return st;
+            }
+        }
+        if (s.broken) {
+            forget();
+            return SMPP_ERR_CONNECTION;
+        }
+        uint64_t elapsed = platform::monotonic_ms() - start;
+        if (elapsed >= limit) {
+            forget();
+            return SMPP_ERR_TIMEOUT;
+        }
+        std::lock_guard io(s.io);
+        pump(s, unsigned(std::min<uint64_t>(limit - elapsed, 100)), true);
+        check_timeouts(s);
+    }
+}
+
+}  // namespace detail
+
+// ---- client side ----------------------------------------------------------------
+
+namespace detail {
+
+void handle_client_request(Session& s, const Pdu& p) {
+    switch (p.command_id) {
+        case ENQUIRE_LINK:
+            send_simple(s, ENQUIRE_LINK_RESP, ESME_ROK, p.sequence);
+            return;
+        case UNBIND:
+            send_simple(s, UNBIND_RESP, ESME_ROK, p.sequence);
+            s.state = State::Closed;
+            mark_broken(s, "unbind from the SMSC");
+            return;
+        case ALERT_NOTIFICATION:
+        case OUTBIND:
+            return;  // no response defined; nothing to do on an established session
+        case DELIVER_SM:
+        case DATA_SM: {
+            uint32_t resp = p.command_id | 0x80000000u;
+            InboundMessage m;
+            parse_short_message(p, s.ctx, m);
+            if (s.queue_inbound) {
+                Queued q;
+                q.session = find_session(s.fd);
+                q.sequence = p.sequence;
+                q.resp_id = resp;
+                q.msg = std::move(m);
+                {
+                    std::lock_guard lk(g_q_mu);
+                    auto it = g_inbound_q.find(s.name);
+                    if (it == g_inbound_q.end())
+                        it = g_inbound_q.emplace(s.name, std::deque<Queued>{}).first;
+                    it->second.push_back(std::move(q));
+                }
+                support::SetEventForInterface("SmppReceiveAsync", s.name);
+                return;
+            }
+            uint32_t status = ESME_RX_T_APPN;
+            if (auto cb = receive_cb())
+                status = uint32_t((*cb)(s.name, m.sender, m.recipient, m.pid, m.dcs, m.udh_hex,
+                                        m.message, int(m.flags), m.binary ? 1 : 0,
+                                        m.receipt_message_id, m.option_text));
+            Pdu r;
+            r.command_id = resp;
+            r.command_status = status;
+            r.sequence = p.sequence;
+            send_pdu(s, r);
+            return;
+        }
+        default:
+            // Binds and the operations a gateway does not serve.
+            send_simple(s, GENERIC_NACK,
+                        p.command_id == BIND_RECEIVER || p.command_id == BIND_TRANSMITTER ||
+                                p.command_id == BIND_TRANSCEIVER
+                            ? ESME_RINVBNDSTS
+                            : ESME_RINVCMDID,
+                        p.sequence);
+            return;
+    }
+}
+
+}  // namespace detail
+
+void SMPPSetDebugMode(int flag) {
+    g_debug = flag != 0;
+}
+
+void SMPPSetLinkOptions(std::string_view link_name, const LinkOptions& options) {
+    std::lock_guard lk(g_opt_mu);
+    g_link_options[std::string(link_name)] = options;
+}
+
+void SMPPSetReceiveMessageCallback(ReceiveMessageCallback callback) {
+    auto p =
+        callback ? std::make_shared<const ReceiveMessageCallback>(std::move(callback)) : nullptr;
+    std::lock_guard lk(g_cb_mu);
+    g_receive_cb = std::move(p);
+}
+
+const char* SMPPErrorText(uint32_t code) {
+    return status_text(code);
+}
+
+void SMPPReleaseSession(int socket) {
+    release_session(socket);
+}
+
+static bool connect_fd(int fd, std::string_view host, unsigned port, unsigned timeout_ms,
+                       int& err) {
+    int domain = AF_INET;
+    socklen_t dl = sizeof domain;
+    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &dl) != 0) {
+        err = errno;
+        return false;
+    }
+    struct addrinfo hints {};
+    hints.ai_family = domain;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* list = nullptr;
+    std::string h(host), ps = std::to_string(port);
+    int r = ::getaddrinfo(h.c_str(), ps.c_str(), &hints, &list);
+    if (r != 0 || !list) {
+        err = EHOSTUNREACH;
+        return false;
+    }
+    int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    bool ok = false;
+    err = ECONNREFUSED;
+    uint64_t start = platform::monotonic_ms();
+    for (struct addrinfo* a = list; a && !ok; a = a->ai_next) {
+        int c = ::connect(fd, a->ai_addr, a->ai_addrlen);
+        if (c == 0) {
+            ok = true;
+            break;
+        }
+        if (errno != EINPROGRESS) {
+            err = errno;
+            continue;
+        }
+        uint64_t used = platform::monotonic_ms() - start;
+        if (used >= timeout_ms || platform::wait_writable(fd, unsigned(timeout_ms - used)) <= 0) {
+            err = ETIMEDOUT;
+            break;  // the socket is in an unusable state after a half-done connect
+        }
+        int soerr = 0;
+        socklen_t sl = sizeof soerr;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &sl);
+        if (soerr == 0)
+            ok = true;
+        else {
+            err = soerr;
+            break;
+        }
+    }
+    ::freeaddrinfo(list);
+    ::fcntl(fd, F_SETFL, flags);
+    return ok;
+}
+
+uint32_t SMPPConnect(int socket, std::string_view link_name, std::string_view host, unsigned port) {
+    LinkOptions opt;
+    {
+        std::lock_guard lk(g_opt_mu);
+        auto it = g_link_options.find(link_name);
+        if (it != g_link_options.end()) opt = it->second;
+    }
+    unsigned timeout_ms = std::max(1u, opt.command_timeout_s) * 1000u;
+    int err = 0;
+    if (port == 0) port = SMPP_DEFAULT_PORT;
+    if (socket < 0 || port > 65535 || !connect_fd(socket, host, port, timeout_ms, err)) {
+        platform::tracef("SMPPConnect", "%.*s: connect to %.*s:%u failed: %s",
+                         int(link_name.size()), link_name.data(), int(host.size()), host.data(),
+                         port, std::strerror(err ? err : EINVAL));
+        return SMPP_ERR_CONNECTION;
+    }
+    SessionPtr s = create_session(socket, false);
+    s->name = std::string(link_name);
+    s->timeout_ms = timeout_ms;
+    s->queue_inbound = opt.queue_inbound;
+    if (opt.smpp_options) s->registry.load(opt.smpp_options());
+    s->ctx.charset = parse_charset(opt.charset);
+    s->ctx.use_tlv = opt.use_tlv;
+    s->ctx.registry = &s->registry;
+    return ESME_ROK;
+}
+
+static SessionPtr client_session(int socket, TlsSession* tls) {
+    SessionPtr s = find_session(socket);
+    if (s && !s->server && tls) s->tls.store(tls);
+    return s && !s->server ? s : nullptr;
+}
+
+uint32_t SMPPBind(int socket, TlsSession* tls, std::string_view link_name, int version,
+                  int bind_mode, std::string_view user, std::string_view password,
+                  std::string_view system_type) {
+    SessionPtr s = client_session(socket, tls);
+    if (!s || s->state != State::Open) return SMPP_ERR_STATE;
+    uint8_t v = version == SMPP_VERSION_33 ? SMPP_VERSION_33 : SMPP_VERSION_34;
+    if (bind_mode == 9 && v == SMPP_VERSION_33) {
+        platform::tracef("SMPPBind", "%.*s: transceiver bind needs SMPP 3.4", int(link_name.size()),
+                         link_name.data());
+        return SMPP_ERR_STATE;
+    }
+    s->version = v;
+    s->ctx.version = v;
+    Pdu p;
+    p.command_id = bind_mode == 1   ? BIND_RECEIVER
+                   : bind_mode == 9 ? BIND_TRANSCEIVER
+                                    : BIND_TRANSMITTER;
+    p.system_id = std::string(user);
+    p.password = std::string(password);
+    p.system_type = std::string(system_type);
+    p.interface_version = v;
+    uint8_t sc = 0;
+    uint32_t st = request(*s, p, nullptr, &sc);
+    if (st == ESME_ROK) {
+        s->bind_kind = int(p.command_id);
+        s->state = State::Bound;
+        // A 3.3 SMSC answering a 3.4 bind gets no optional parameters.
+        if (sc && sc < SMPP_VERSION_34) {
+            s->version = SMPP_VERSION_33;
+            s->ctx.version = SMPP_VERSION_33;
+        }
+    } else {
+        platform::tracef("SMPPBind", "%.*s: %s", int(link_name.size()), link_name.data(),
+                         status_text(st));
+    }
+    return st;
+}
+
+static uint32_t build_submit(Session& s, std::string_view sender, std::string_view recipient,
+                             int pid, int dcs, std::string_view udh, std::string_view data,
+                             int flags, int binary, std::string_view option_text, Pdu& p) {
+    p.command_id = SUBMIT_SM;
+    OutboundMessage m;
+    m.sender = sender;
+    m.recipient = recipient;
+    m.pid = uint8_t(pid);
+    m.dcs = uint8_t(dcs);
+    m.udh_hex = udh;
+    m.data = data;
+    m.flags = uint32_t(flags);
+    m.binary = binary != 0;
+    m.option_text = option_text;
+    return build_short_message(m, s.ctx, p);
+}
+
+uint32_t SMPPSubmitMessage(int socket, TlsSession* tls, std::string_view link_name, int version,
+                           std::string_view sender, std::string_view recipient, int pid, int dcs,
+                           std::string_view udh, std::string_view data, int flags, int binary,
+                           std::string& message_id, std::string_view reference,
+                           std::string_view option_text) {
+    (void)version;
+    message_id.clear();
+    SessionPtr s = client_session(socket, tls);
+    if (s && s->broken) return SMPP_ERR_CONNECTION;
+    if (!s || s->state != State::Bound || s->bind_kind == BIND_RECEIVER) return SMPP_ERR_STATE;
+    Pdu p;
+    uint32_t st =
+        build_submit(*s, sender, recipient, pid, dcs, udh, data, flags, binary, option_text, p);
+    if (st == ESME_ROK) st = request(*s, p, &message_id);
+    if (st == SMPP_ERR_TIMEOUT) mark_broken(*s, "no response within CommandTimeout");
+    if (st != ESME_ROK && debug_enabled())
+        platform::tracef("SMPPSubmitMessage", "%.*s: %.*s: %s", int(link_name.size()),
+                         link_name.data(), int(reference.size()), reference.data(),
+                         status_text(st));
+    return st;
+}
+
+uint32_t SMPPSubmitMessageAsync(int socket, TlsSession* tls, std::string_view link_name,
+                                int version, std::string_view sender, std::string_view recipient,
+                                int pid, int dcs, std::string_view udh, std::string_view data,
+                                int flags, int binary, std::string& message_id,
+                                std::string_view reference, std::string_view option_text,
+                                SMPPAsyncSubmit* record) {
+    (void)version;
+    (void)link_name;
+    (void)reference;
+    message_id.clear();
+    if (!record) return SMPP_ERR_STATE;
+    SessionPtr s = client_session(socket, tls);
+    if (s && s->broken) return SMPP_ERR_CONNECTION;
+    if (!s || s->state != State::Bound || s->bind_kind == BIND_RECEIVER) return SMPP_ERR_STATE;
+    Pdu p;
+    uint32_t st =
+        build_submit(*s, sender, recipient, pid, dcs, udh, data, flags, binary, option_text, p);
+    if (st != ESME_ROK) return st;
+    p.sequence = s->alloc_seq();
+    record->response_received.store(false, std::memory_order_relaxed);
+    record->status.store(0, std::memory_order_relaxed);
+    record->smsc_message_id.clear();
+    record->sequence = p.sequence;
+    record->sent_ms = platform::monotonic_ms();
+    {
+        std::lock_guard lk(s->pm);
+        Pending pd;
+        pd.kind = Pending::Async;
+        pd.async = record;
+        pd.sent_ms = record->sent_ms;
+        s->pending[p.sequence] = pd;
+        ++s->async_count;
+    }
+    if (!send_pdu(*s, p)) {
+        std::lock_guard lk(s->pm);
+        if (s->pending.erase(p.sequence)) --s->async_count;
+        return SMPP_ERR_CONNECTION;
+    }
+    return ESME_ROK;
+}
+
+uint32_t SMPPEnquireLink(int socket, TlsSession* tls, std::string_view link_name, int version) {
+    (void)version;
+    SessionPtr s = client_session(socket, tls);
+    if (!s || s->state == State::Closed) return SMPP_ERR_STATE;
+    if (s->broken) return SMPP_ERR_CONNECTION;
+    Pdu p;
+    p.command_id = ENQUIRE_LINK;
+    uint32_t st = request(*s, p);
+    if (st != ESME_ROK) {
+        platform::tracef("SMPPEnquireLink", "%.*s: %s", int(link_name.size()), link_name.data(),
+                         status_text(st));
+        if (st == SMPP_ERR_TIMEOUT) mark_broken(*s, "enquire_link not answered");
+    }
+    return st;
+}
+
+void SMPPYield(int socket, TlsSession* tls, std::string_view link_name, int version, int wait,
+               int* connection_error) {
+    (void)version;
+    (void)link_name;
+    SessionPtr s = client_session(socket, tls);
+    if (!s) {
+        if (connection_error) *connection_error = 1;
+        return;
+    }
+    {
+        std::lock_guard io(s->io);
+        pump(*s, wait ? YIELD_WAIT_MS : 0, true);
+    }
+    check_timeouts(*s);
+    if (connection_error && s->broken) *connection_error = 1;
+}
+
+int SMPPCheckLinkStatus(int socket, TlsSession* tls, std::string_view link_name) {
+    (void)link_name;
+    SessionPtr s = find_session(socket);
+    if (!s) return 0;
+    if (tls) s->tls.store(tls);
+    if (!s->broken && platform::wait_readable(socket, 0) > 0) {
+        // Notice a closed connection (or take whatever arrived meanwhile).
+        std::unique_lock io(s->io, std::try_to_lock);
+        if (io.owns_lock()) pump(*s, 0, false);
+    }
+    check_timeouts(*s);
+    return s->broken || s->state == State::Closed ? 0 : 1;
+}
+
+void SMPPUnbind(int socket, TlsSession* tls, std::string_view link_name, int version) {
+    (void)link_name;
+    (void)version;
+    SessionPtr s = client_session(socket, tls);
+    if (!s) return;
+    if (s->state == State::Bound && !s->broken) {
+        Pdu p;
+        p.command_id = UNBIND;
+        request(*s, p, nullptr, nullptr, std::min(s->timeout_ms, UNBIND_WAIT_MS));
+    }
+    s->state = State::Closed;
+    release_session(socket);
+}
+
+void SMPPReceiveFromAsyncQ(std::string_view link_name) {
+    std::deque<Queued> work;
+    {
+        std::lock_guard lk(g_q_mu);
+        auto it = g_inbound_q.find(link_name);
+        if (it == g_inbound_q.end()) return;
+        work.swap(it->second);
+    }
+    auto cb = receive_cb();
+    for (Queued& q : work) {
+        SessionPtr s = q.session.lock();
+        // Without a session the response cannot go out: the SMSC delivers again.
+        if (!s || s->broken) continue;
+        const InboundMessage& m = q.msg;
+        uint32_t status = ESME_RX_T_APPN;
+        if (cb)
+            status = uint32_t((*cb)(link_name, m.sender, m.recipient, m.pid, m.dcs, m.udh_hex,
+                                    m.message, int(m.flags), m.binary ? 1 : 0, m.receipt_message_id,
+                                    m.option_text));
+        Pdu r;
+        r.command_id = q.resp_id;
+        r.command_status = status;
+        r.sequence = q.sequence;
+        send_pdu(*s, r);
+    }
+}
+
+}  // namespace protocols::smpp
