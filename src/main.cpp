@@ -1,13 +1,18 @@
 // Entry routine of the gateway: the modules above the frame hand their
 // start-up steps, housekeeping duties and threads to the frame here, then
 // the frame runs the service until it stops.
+#include "delivery/long_message_locks.h"
+#include "delivery/route_cache.h"
 #include "frame/global_state.h"
 #include "frame/queue_dirs.h"
 #include "frame/service.h"
 #include "frame/settings.h"
 #include "records/counters.h"
 #include "records/message_log.h"
+#include "store/bulk_queue.h"
+#include "store/delay_queue.h"
 #include "store/message_id.h"
+#include "store/retry.h"
 
 namespace {
 
@@ -24,10 +29,20 @@ void wire_records() {
     frame::register_duty(Duty::Close, "CloseStatCounters", records::close_stat_counters);
 }
 
+void wire_store() {
+    store::register_message_id_duties();
+    frame::register_thread_starter(frame::ThreadSlot::BulkQ, store::start_bulk_queue_threads);
+    frame::register_thread_starter(frame::ThreadSlot::DelayQ, store::start_delay_queue_thread);
+    // Runs after the log pruning registered above, as the hourly round wants.
+    frame::register_duty(frame::Duty::Hourly, "DeleteFilesOlderThan", store::hourly_sweep);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     wire_records();
-    store::register_message_id_duties();
+    wire_store();
+    delivery::register_long_message_lock_duties();
+    delivery::register_routing_duties();
     frame::run_service(argc, argv);
 }

@@ -1,0 +1,363 @@
+// Order, next-segment and lock rules for the segments of a long message, and
+// the deferred deletion of the lock files.
+#include "delivery/long_message_locks.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <vector>
+
+#include "frame/debug_trace.h"
+#include "frame/global_state.h"
+#include "frame/settings.h"
+#include "platform/clock.h"
+#include "platform/text.h"
+
+namespace delivery {
+
+namespace {
+
+constexpr std::string_view kLockTrace = "LongMessageLock";
+constexpr size_t kMaxLockContent = 1024;
+
+bool parse_decimal(std::string_view s, uint32_t& v) {
+    if (s.empty() || s.size() > 3) return false;
+    v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + uint32_t(c - '0');
+    }
+    return true;
+}
+
+bool parse_hex32(std::string_view s, uint32_t& v) {
+    if (s.empty() || s.size() > 8) return false;
+    v = 0;
+    for (char c : s) {
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return false;
+        v = v << 4 | uint32_t(d);
+    }
+    return true;
+}
+
+// False once the cleanup has unlinked (or replaced) the file behind fd.
+bool still_linked(int fd, const std::string& path) {
+    struct stat a {
+    }, b{};
+    if (::fstat(fd, &a) != 0 || a.st_nlink == 0) return false;
+    if (::stat(path.c_str(), &b) != 0) return false;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The content up to its NUL (the file is never shortened).
+std::string read_content(int fd) {
+    std::string text = platform::read_fd(fd, kMaxLockContent).value_or(std::string());
+    const size_t nul = text.find('\0');
+    if (nul != std::string::npos) text.resize(nul);
+    return text;
+}
+
+bool write_content(int fd, std::string_view text) {
+    std::string buf(text);
+    buf.push_back('\0');
+    size_t done = 0;
+    while (done < buf.size()) {
+        const ssize_t n = ::pwrite(fd, buf.data() + done, buf.size() - done, off_t(done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += size_t(n);
+    }
+    return true;
+}
+
+// --- cleanup registry -------------------------------------------------------------
+
+struct Entry {
+    std::string dir;
+    std::string base;
+    std::string path;
+    uint64_t since = 0;
+};
+
+struct Registry {
+    std::mutex lock;
+    std::vector<Entry> entries;
+};
+
+Registry& registry() {
+    static Registry r;
+    return r;
+}
+
+std::atomic<uint64_t (*)()> g_clock{nullptr};
+
+uint64_t now_ms() {
+    auto fn = g_clock.load();
+    return fn ? fn() : platform::monotonic_ms();
+}
+
+bool segment_left(const std::string& dir, const std::string& base) {
+    for (const platform::DirEntry& e :
+         platform::scan_dir(dir, base + "-*.REQ", platform::ScanKind::FilesOnly)) {
+        SegmentName n;
+        if (parse_segment_name(e.name, n) && platform::iequals(n.base, base)) return true;
+    }
+    return false;
+}
+
+// Deletes the lock file unless a claimer holds it right now. True when the
+// file is gone afterwards.
+bool delete_lock_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT;
+    platform::FileHandle h(fd);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+    if (still_linked(fd, path)) ::unlink(path.c_str());
+    return !platform::file_exists(path);
+}
+
+}  // namespace
+
+// --- names and order ----------------------------------------------------------------
+
+bool parse_segment_name(std::string_view file_name, SegmentName& name) {
+    if (!platform::istarts_with(file_name, "SAR-")) return false;
+    const size_t dot = file_name.rfind('.');
+    if (dot == std::string_view::npos || !platform::iequals(file_name.substr(dot + 1), "req"))
+        return false;
+    const std::string_view stem = file_name.substr(0, dot);
+    const size_t d3 = stem.rfind('-');
+    if (d3 == std::string_view::npos || d3 < 4) return false;
+    const size_t d2 = stem.rfind('-', d3 - 1);
+    if (d2 == std::string_view::npos || d2 < 4) return false;
+    const size_t d1 = stem.rfind('-', d2 - 1);
+    if (d1 == std::string_view::npos || d1 < 3) return false;
+    SegmentName n;
+    if (!parse_hex32(stem.substr(d1 + 1, d2 - d1 - 1), n.message_number)) return false;
+    if (!parse_decimal(stem.substr(d2 + 1, d3 - d2 - 1), n.total)) return false;
+    if (!parse_decimal(stem.substr(d3 + 1), n.sequence)) return false;
+    if (n.total == 0 || n.total > 255 || n.sequence == 0 || n.sequence > n.total) return false;
+    n.base = std::string(stem.substr(0, d2));
+    n.ext = std::string(file_name.substr(dot + 1));
+    name = std::move(n);
+    return true;
+}
+
+std::string sibling_segment_name(const SegmentName& name, uint32_t sequence) {
+    return name.base + platform::strprintf("-%u-%u.", name.total, sequence) + name.ext;
+}
+
+std::string long_message_lock_name(const SegmentName& name) {
+    return name.base + ".LCK";
+}
+
+bool earlier_segment_queued(const std::string& queue_dir, std::string_view file_name) {
+    SegmentName n;
+    if (!parse_segment_name(file_name, n)) return false;
+    const std::string dir = platform::with_trailing_slash(queue_dir);
+    for (uint32_t k = 1; k < n.sequence; ++k) {
+        if (platform::file_exists(dir + sibling_segment_name(n, k))) return true;
+    }
+    return false;
+}
+
+std::optional<std::string> CheckAdditionalLongMessageSegments(const std::string& queue_dir,
+                                                              std::string_view file_name) {
+    SegmentName n;
+    if (!parse_segment_name(file_name, n)) return std::nullopt;
+    const std::string dir = platform::with_trailing_slash(queue_dir);
+    for (uint32_t k = n.sequence + 1; k <= n.total; ++k) {
+        std::string next = sibling_segment_name(n, k);
+        if (platform::file_exists(dir + next)) {
+            frame::debug_trace("CheckAdditionalLongMessageSegments", next);
+            return next;
+        }
+    }
+    return std::nullopt;
+}
+
+// --- the lock -------------------------------------------------------------------------
+
+LongMessageLock& LongMessageLock::operator=(LongMessageLock&& o) noexcept {
+    if (this != &o) {
+        finish(false);
+        file_ = std::move(o.file_);
+        exclusive_ = o.exclusive_;
+        path_ = std::move(o.path_);
+        dir_ = std::move(o.dir_);
+        base_ = std::move(o.base_);
+        link_ = std::move(o.link_);
+    }
+    return *this;
+}
+
+LongMessageLock::~LongMessageLock() {
+    finish(false);
+}
+
+void LongMessageLock::finish(bool sent) {
+    if (!file_.valid()) return;
+    if (sent) {
+        // A worker that went on without the exclusive lock found the message
+        // already named after its link; it updates only when it can lock.
+        const bool locked = exclusive_ || ::flock(file_.fd(), LOCK_EX | LOCK_NB) == 0;
+        if (locked) {
+            const std::string content = read_content(file_.fd());
+            if (content.empty() || content.starts_with(kPendingPrefix)) {
+                if (!write_content(file_.fd(), link_))
+                    frame::debug_tracef(kLockTrace, "Error %d writing %s", errno, path_.c_str());
+            }
+        }
+    }
+    file_.close();  // drops the lock
+    exclusive_ = false;
+    register_long_message_lock(dir_, base_);
+    path_.clear();
+}
+
+bool AcquireLongMessageLock(const std::string& queue_dir, std::string_view file_name,
+                            std::string_view link_name, LongMessageLock& lock) {
+    lock.finish(false);
+    if (frame::ini_bool("DisableLongMessageSMSCCheck", false)) return true;
+    SegmentName n;
+    if (!parse_segment_name(file_name, n)) return true;
+    const std::string dir = platform::with_trailing_slash(queue_dir);
+    const std::string path = dir + long_message_lock_name(n);
+    const std::string pending = std::string(kPendingPrefix) + std::string(link_name);
+
+    // A few rounds: the cleanup may unlink the file between our open and lock.
+    for (int round = 0; round < 5; ++round) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            frame::debug_tracef(kLockTrace, "Error %d opening %s", errno, path.c_str());
+            return false;
+        }
+        platform::FileHandle h(fd);
+        bool exclusive = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (!exclusive && errno != EWOULDBLOCK) {
+            frame::debug_tracef(kLockTrace, "Error %d locking %s", errno, path.c_str());
+            return false;
+        }
+        if (!still_linked(fd, path)) continue;
+        const std::string content = read_content(fd);
+        bool go_on = false;
+        if (!exclusive) {
+            // Someone is between claim and outcome. Only a message that this
+            // link has already sent a segment of goes on: an empty file or a
+            // "Pending:" claim may be about to be overwritten by the holder.
+            go_on = content == link_name;
+        } else if (content == link_name || content == pending) {
+            go_on = true;
+        } else if (content.empty() || content.starts_with(kPendingPrefix)) {
+            // Free, or claimed by a link that has not sent anything yet.
+            go_on = write_content(fd, pending);
+            if (!go_on) frame::debug_tracef(kLockTrace, "Error %d writing %s", errno, path.c_str());
+        }
+        if (!go_on) return false;
+        lock.file_ = std::move(h);
+        lock.exclusive_ = exclusive;
+        lock.path_ = path;
+        lock.dir_ = dir;
+        lock.base_ = n.base;
+        lock.link_ = std::string(link_name);
+        return true;
+    }
+    return false;
+}
+
+// --- deferred deletion ------------------------------------------------------------------
+
+void register_long_message_lock(const std::string& queue_dir, const std::string& base) {
+    const std::string dir = platform::with_trailing_slash(queue_dir);
+    std::string path = dir + base + ".LCK";
+    const uint64_t now = now_ms();
+    Registry& r = registry();
+    std::lock_guard g(r.lock);
+    for (Entry& e : r.entries) {
+        if (e.path == path) {
+            e.since = now;
+            return;
+        }
+    }
+    r.entries.push_back(Entry{dir, base, std::move(path), now});
+}
+
+size_t CleanupLongMessageLocks(bool all) {
+    Registry& r = registry();
+    const uint64_t now = now_ms();
+    std::vector<Entry> due;
+    {
+        std::lock_guard g(r.lock);
+        for (const Entry& e : r.entries) {
+            if (all || now - e.since >= kLockCleanupAgeMs) due.push_back(e);
+        }
+    }
+    if (due.empty()) {
+        std::lock_guard g(r.lock);
+        return r.entries.size();
+    }
+
+    // File work outside the registry lock; links register while it runs.
+    std::vector<bool> gone(due.size(), false);
+    for (size_t i = 0; i < due.size(); ++i) {
+        const Entry& e = due[i];
+        if (!segment_left(e.dir, e.base))
+            gone[i] = delete_lock_file(e.path);
+        else
+            gone[i] = !platform::file_exists(e.path);
+    }
+
+    const uint64_t later = now_ms();
+    std::lock_guard g(r.lock);
+    for (size_t i = 0; i < due.size(); ++i) {
+        for (auto it = r.entries.begin(); it != r.entries.end(); ++it) {
+            if (it->path != due[i].path) continue;
+            // Registered again meanwhile: a link used it, keep it.
+            if (it->since != due[i].since) break;
+            if (gone[i])
+                r.entries.erase(it);
+            else
+                it->since = later;
+            break;
+        }
+    }
+    return r.entries.size();
+}
+
+void register_long_message_lock_duties() {
+    frame::register_duty(frame::Duty::Second, "CleanupLongMessageLocks",
+                         [] { CleanupLongMessageLocks(false); });
+    frame::register_duty(frame::Duty::Shutdown, "CleanupLongMessageLocks",
+                         [] { CleanupLongMessageLocks(true); });
+}
+
+size_t long_message_lock_entries() {
+    std::lock_guard g(registry().lock);
+    return registry().entries.size();
+}
+
+void set_lock_cleanup_clock_for_tests(uint64_t (*fn)()) {
+    g_clock.store(fn);
+}
+
+void clear_long_message_locks_for_tests() {
+    std::lock_guard g(registry().lock);
+    registry().entries.clear();
+}
+
+}  // namespace delivery

@@ -1,0 +1,554 @@
+// "ThreadProcessBulkQ": claims batch directories of the bulk queue with
+// "LOCK.LCK" and turns each recipient line into one request file per
+// template. Each list remembers its target directory and the end of its
+// last finished line in a small progress file beside it, so that a crash in
+// the middle of a list neither loses its recipients nor queues them again:
+// at most the line being written is written once more, under the same
+// names in the same directory.
+#include "store/bulk_queue.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <mutex>
+#include <set>
+
+#include "frame/debug_trace.h"
+#include "frame/global_state.h"
+#include "frame/settings.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "records/counters.h"
+#include "store/message_id.h"
+
+namespace store {
+
+namespace {
+
+constexpr const char* kTrace = "ThreadProcessBulkQ";
+constexpr unsigned kRoundMs = 1000;
+constexpr unsigned kBulkThreads = 3;
+// Width of the offset field of a progress file, rewritten in place.
+constexpr int kOffsetWidth = 20;
+// A template holds one message segment; anything this large is no template.
+constexpr size_t kMaxTemplateBytes = 1u << 20;
+constexpr size_t kMaxListBytes = 256u << 20;
+constexpr size_t kMaxFileName = 255;  // NAME_MAX
+constexpr int kMaxTreeDepth = 32;
+// Left in a batch whose lists were all expanded while it was still being built.
+constexpr const char* kExpandedFlag = "EXPANDED.FLG";
+// Draws of a target directory before one already holding files is taken.
+constexpr int kTargetDraws = 16;
+
+std::atomic<unsigned> g_pace_wait_ms{1000};
+
+// Batches whose template problem was already traced (one line per batch,
+// not one per round and thread).
+std::mutex g_reported_lock;
+std::set<std::string> g_reported;
+
+void trace_once(const std::string& batch, const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lock(g_reported_lock);
+        if (!g_reported.insert(batch).second) return;
+    }
+    frame::debug_trace(kTrace, text);
+}
+
+void forget_report(const std::string& batch) {
+    std::lock_guard<std::mutex> lock(g_reported_lock);
+    g_reported.erase(batch);
+}
+
+bool all_digits(std::string_view s) {
+    if (s.empty()) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+int number_at(std::string_view s, size_t pos, size_t len) {
+    int v = 0;
+    for (size_t i = pos; i < pos + len; ++i) v = v * 10 + (s[i] - '0');
+    return v;
+}
+
+bool later_than_now(const frame::ScheduledTime& t, const platform::LocalTime& now) {
+    const int a[5] = {t.year, t.month, t.day, t.hour, t.minute};
+    const int b[5] = {now.year, now.month, now.day, now.hour, now.minute};
+    for (int i = 0; i < 5; ++i)
+        if (a[i] != b[i]) return a[i] > b[i];
+    return false;
+}
+
+bool has_control(std::string_view s) {
+    for (char c : s)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) return true;
+    return false;
+}
+
+std::string_view trim_blanks(std::string_view s) {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return s;
+}
+
+std::vector<std::string> list_files(const std::string& batch) {
+    std::vector<std::string> names;
+    for (const platform::DirEntry& e :
+         platform::scan_dir(batch, "R*.BLK", platform::ScanKind::FilesOnly))
+        names.push_back(e.name);
+    return names;
+}
+
+unsigned count_requests(const std::string& dir) {
+    return unsigned(platform::scan_dir(dir, "*.REQ", platform::ScanKind::FilesOnly).size());
+}
+
+// Files first, then subdirectories not starting with '.', then the directory.
+void remove_tree(const std::string& dir, int depth) {
+    if (depth > kMaxTreeDepth) return;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    std::vector<std::string> subdirs;
+    std::vector<std::string> files;
+    while (struct dirent* e = ::readdir(d)) {
+        std::string_view name(e->d_name);
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        std::string full = dir + std::string(name);
+        if (::lstat(full.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            if (name[0] != '.') subdirs.push_back(full + "/");
+        } else {
+            files.push_back(full);
+        }
+    }
+    ::closedir(d);
+    for (const std::string& f : files) ::unlink(f.c_str());
+    for (const std::string& s : subdirs) remove_tree(s, depth + 1);
+    ::rmdir(dir.c_str());
+}
+
+// --- templates ---------------------------------------------------------------------
+
+enum class TemplateLoad { Ok, None, Unreadable };
+
+TemplateLoad load_templates(const std::string& batch, std::vector<std::string>& out) {
+    out.clear();
+    for (unsigned i = 1; i <= kMaxBulkTemplates; ++i) {
+        std::string name = platform::strprintf("M%u.REQ", i);
+        std::optional<std::string> found = platform::find_name_nocase(batch, name);
+        if (!found) break;
+        std::string path = batch + *found;
+        std::optional<platform::FileInfo> info = platform::stat_file(path);
+        if (!info) break;  // removed meanwhile: the list of templates ends here
+        std::optional<std::string> text;
+        if (!info->is_dir && info->size <= kMaxTemplateBytes) text = platform::read_file(path);
+        if (!text) {
+            trace_once(batch,
+                       platform::strprintf("Error %d reading template %s", errno, path.c_str()));
+            return TemplateLoad::Unreadable;
+        }
+        out.push_back(std::move(*text));
+    }
+    if (out.empty()) {
+        trace_once(batch, "No message template in " + batch);
+        return TemplateLoad::None;
+    }
+    return TemplateLoad::Ok;
+}
+
+// --- list progress -----------------------------------------------------------------
+
+struct Progress {
+    std::string dir;  // "####XXXX"
+    size_t offset = 0;
+};
+
+bool valid_target_name(std::string_view s) {
+    if (s.size() != 8 || s.substr(0, 4) != "####") return false;
+    for (char c : s.substr(4))
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+std::optional<Progress> read_progress(const std::string& path, size_t list_size) {
+    std::optional<std::string> text = platform::read_file(path, 256);
+    if (!text) return std::nullopt;
+    size_t nl = text->find('\n');
+    if (nl == std::string::npos) return std::nullopt;
+    std::string_view dir = platform::trim(std::string_view(*text).substr(0, nl));
+    std::string_view off = platform::trim(std::string_view(*text).substr(nl + 1));
+    if (!valid_target_name(dir) || !all_digits(off) || off.size() > size_t(kOffsetWidth))
+        return std::nullopt;
+    Progress p;
+    p.dir = std::string(dir);
+    p.offset = size_t(std::stoull(std::string(off)));
+    if (p.offset > list_size) return std::nullopt;
+    return p;
+}
+
+// The progress file of a list: "####XXXX\r\n" and a fixed-width offset that
+// one pwrite(2) updates after every line (a write the kill of the process
+// cannot tear).
+class ProgressFile {
+  public:
+    bool open(const std::string& path, const Progress& p) {
+        dir_ = p.dir;
+        if (!platform::replace_file(path, text(p.offset))) return false;
+        file_ = platform::FileHandle(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+        return file_.valid();
+    }
+    void save(size_t offset) {
+        if (!file_.valid() || offset == saved_) return;
+        std::string t = text(offset);
+        if (::pwrite(file_.fd(), t.data(), t.size(), 0) == ssize_t(t.size())) saved_ = offset;
+    }
+    void close() { file_.close(); }
+
+  private:
+    std::string text(size_t offset) const {
+        return platform::strprintf("%s\r\n%0*zu\r\n", dir_.c_str(), kOffsetWidth, offset);
+    }
+    platform::FileHandle file_;
+    std::string dir_;
+    size_t saved_ = SIZE_MAX;
+};
+
+std::string progress_path(const std::string& batch, const std::string& list_name) {
+    size_t dot = list_name.rfind('.');
+    return batch + list_name.substr(0, dot) + ".POS";
+}
+
+// --- pacing ------------------------------------------------------------------------
+
+// Keeps a target directory below the pace limit. The count is tracked as
+// files are added (an upper bound, since link workers only take files away)
+// and taken again from the directory only when the bound says "full".
+class Pacer {
+  public:
+    Pacer(std::string dir, uint32_t limit) : dir_(std::move(dir)), limit_(limit) {
+        count_ = count_requests(dir_);
+    }
+
+    // Waits until `need` more files fit (or the directory is empty, for a
+    // line with more files than the limit). False on shutdown.
+    bool make_room(unsigned need) {
+        if (fits(need)) return true;
+        count_ = count_requests(dir_);
+        bool waited = false;
+        while (!fits(need)) {
+            if (!waited) {
+                frame::debug_trace(kTrace, "Waiting on q directory");
+                frame::debug_trace(kTrace, dir_);
+                waited = true;
+            }
+            if (frame::sleep_unless_shutdown(g_pace_wait_ms.load())) return false;
+            count_ = count_requests(dir_);
+        }
+        if (waited) frame::debug_trace(kTrace, "Done waiting on q directory");
+        return true;
+    }
+
+    // The pacing after a whole list: wait while the directory holds at
+    // least the limit.
+    bool settle() {
+        count_ = count_requests(dir_);
+        if (count_ < limit_) return true;
+        frame::debug_trace(kTrace, "Waiting on q directory");
+        frame::debug_trace(kTrace, dir_);
+        while (count_ >= limit_) {
+            if (frame::sleep_unless_shutdown(g_pace_wait_ms.load())) return false;
+            count_ = count_requests(dir_);
+        }
+        frame::debug_trace(kTrace, "Done waiting on q directory");
+        return true;
+    }
+
+    void added() { ++count_; }
+
+  private:
+    bool fits(unsigned need) const { return count_ == 0 || count_ + need <= limit_; }
+
+    std::string dir_;
+    uint32_t limit_;
+    uint32_t count_ = 0;
+};
+
+// --- expansion ---------------------------------------------------------------------
+
+enum class ListResult { Done, Kept, Stopped };
+
+// A fresh "####%04X" directory for a list: one that holds no request files
+// yet when such a one turns up within a few draws.
+std::string draw_target_name() {
+    std::string name;
+    for (int i = 0; i < kTargetDraws; ++i) {
+        name = platform::strprintf("####%04X", next_random_id() & 0xFFFFu);
+        if (count_requests(frame::outbound_queue_dir(nullptr, "", name, 0)) == 0) break;
+    }
+    return name;
+}
+
+ListResult expand_list(const std::string& batch, const std::string& list_name,
+                       const std::vector<std::string>& templates, uint32_t limit) {
+    const std::string path = batch + list_name;
+    // A list still held by its writer is passed by until it is complete.
+    platform::FileHandle list = platform::claim_file(path);
+    if (!list) return ListResult::Kept;
+    struct stat st {};
+    if (::fstat(list.fd(), &st) != 0 || size_t(st.st_size) > kMaxListBytes) {
+        frame::debug_tracef(kTrace, "Error reading %s", path.c_str());
+        return ListResult::Kept;
+    }
+    std::optional<std::string> content = platform::read_fd(list.fd(), kMaxListBytes);
+    if (!content) {
+        frame::debug_tracef(kTrace, "Error %d reading %s", errno, path.c_str());
+        return ListResult::Kept;
+    }
+
+    const std::string pos_path = progress_path(batch, list_name);
+    Progress progress;
+    if (std::optional<Progress> p = read_progress(pos_path, content->size())) {
+        progress = *p;
+    } else {
+        progress.dir = draw_target_name();
+        progress.offset = 0;
+    }
+    // Recorded before the first file exists, so that a crash never sends the
+    // same list to a second directory.
+    ProgressFile pos_file;
+    if (!pos_file.open(pos_path, progress))
+        frame::debug_tracef(kTrace, "Error %d writing %s", errno, pos_path.c_str());
+
+    const std::string target = frame::outbound_queue_dir(nullptr, "", progress.dir, 0);
+    if (!platform::ensure_dir(target)) {
+        frame::debug_tracef(kTrace, "Error %d creating %s", errno, target.c_str());
+        return ListResult::Kept;
+    }
+
+    const std::string_view text(*content);
+    const size_t n = text.size();
+    const unsigned k = unsigned(templates.size());
+    Pacer pacer(target, limit);
+    size_t pos = progress.offset;
+
+    while (pos < n) {
+        while (pos < n && (text[pos] == '\r' || text[pos] == '\n')) ++pos;
+        if (pos >= n) break;
+        if (frame::shutdown_requested()) return ListResult::Stopped;
+        const size_t line_start = pos;
+        while (pos < n && text[pos] != '\r' && text[pos] != '\n') ++pos;
+        std::string_view line = text.substr(line_start, pos - line_start);
+        if (line.find('=') == std::string_view::npos) continue;
+
+        BulkRecipient r;
+        if (!parse_bulk_line(line, r)) {
+            frame::debug_tracef(kTrace, "Invalid recipient line in %s: %.*s", path.c_str(),
+                                int(std::min<size_t>(line.size(), 200)), line.data());
+            continue;
+        }
+        if (!pacer.make_room(k)) return ListResult::Stopped;
+        for (unsigned i = 1; i <= k; ++i) {
+            std::string file = target + expand_bulk_name(r.file_name, i);
+            if (platform::replace_file(file, bulk_request_text(templates[i - 1], r))) {
+                records::add_counter(records::Counter::OutQueueSize);
+                pacer.added();
+            } else {
+                frame::debug_tracef(kTrace, "Error %d creating %s", errno, file.c_str());
+            }
+        }
+        pos_file.save(pos);
+    }
+
+    // The list first: a crash before the progress file goes leaves a harmless
+    // orphan, the other order would expand the whole list again.
+    platform::remove_file(path);
+    list.close();
+    pos_file.close();
+    platform::remove_file(pos_path);
+    return pacer.settle() ? ListResult::Done : ListResult::Stopped;
+}
+
+bool scheduled_for_later(const std::string& batch) {
+    std::vector<std::string> due;
+    platform::LocalTime now = platform::local_now();
+    for (const platform::DirEntry& e :
+         platform::scan_dir(batch, "QDelay-*.FLG", platform::ScanKind::FilesOnly)) {
+        std::optional<frame::ScheduledTime> t = parse_qdelay_flag(e.name);
+        if (!t) continue;  // no time in it: ignored
+        if (later_than_now(*t, now)) return true;
+        due.push_back(e.name);
+    }
+    for (const std::string& name : due) platform::remove_file(batch + name);
+    return false;
+}
+
+}  // namespace
+
+// --- lines -------------------------------------------------------------------------
+
+bool parse_bulk_line(std::string_view line, BulkRecipient& out) {
+    out = BulkRecipient{};
+    size_t eq = line.find('=');
+    if (eq == std::string_view::npos) return false;
+    if (has_control(line)) return false;
+    std::string_view name = trim_blanks(line.substr(0, eq));
+    std::string_view rest = line.substr(eq + 1);
+    size_t semi = rest.find(';');
+    std::string_view phone = trim_blanks(rest.substr(0, semi));
+    if (semi != std::string_view::npos) {
+        std::string_view tail = rest.substr(semi + 1);
+        if (platform::istarts_with(tail, "UserData=")) {
+            out.user_data = std::string(tail.substr(9));
+        } else {
+            size_t semi2 = tail.find(';');
+            out.route = std::string(trim_blanks(tail.substr(0, semi2)));
+            if (semi2 != std::string_view::npos) {
+                std::string_view ud = tail.substr(semi2 + 1);
+                if (platform::istarts_with(ud, "UserData="))
+                    out.user_data = std::string(ud.substr(9));
+            }
+        }
+    }
+    if (name.empty() || phone.empty()) return false;
+    // The name becomes a path below the target directory: it must stay there.
+    if (name.find('/') != std::string_view::npos || name.front() == '.') return false;
+    if (expand_bulk_name(name, kMaxBulkTemplates).size() > kMaxFileName) return false;
+    out.file_name = std::string(name);
+    out.phone = std::string(phone);
+    return true;
+}
+
+std::string expand_bulk_name(std::string_view name, unsigned k) {
+    std::string out;
+    const std::string num = std::to_string(k);
+    size_t pos = 0;
+    while (true) {
+        size_t at = name.find(kTemplateCounter, pos);
+        if (at == std::string_view::npos) break;
+        out.append(name.substr(pos, at - pos));
+        out += num;
+        pos = at + kTemplateCounter.size();
+    }
+    out.append(name.substr(pos));
+    return out;
+}
+
+std::string bulk_request_text(std::string_view tmpl, const BulkRecipient& r) {
+    std::string text;
+    text.reserve(tmpl.size() + r.phone.size() + r.route.size() + r.user_data.size() + 48);
+    text.append(tmpl);
+    // A template without a final line end would swallow the recipient line.
+    if (!text.empty() && static_cast<unsigned char>(text.back()) >= 32) text += "\r\n";
+    text += "PhoneNumber=" + r.phone + "\r\n";
+    if (!r.route.empty()) text += "SMSCRoute=" + r.route + "\r\n";
+    if (!r.user_data.empty()) text += "UserData=" + r.user_data + "\r\n";
+    return text;
+}
+
+std::optional<frame::ScheduledTime> parse_qdelay_flag(std::string_view name) {
+    constexpr std::string_view kPrefix = "QDelay-";
+    if (!platform::istarts_with(name, kPrefix) || name.size() < kPrefix.size() + 12)
+        return std::nullopt;
+    std::string_view digits = name.substr(kPrefix.size(), 12);
+    if (!all_digits(digits)) return std::nullopt;
+    frame::ScheduledTime t;
+    t.year = number_at(digits, 0, 4);
+    t.month = number_at(digits, 4, 2);
+    t.day = number_at(digits, 6, 2);
+    t.hour = number_at(digits, 8, 2);
+    t.minute = number_at(digits, 10, 2);
+    return t;
+}
+
+uint32_t bulk_pace_limit(uint32_t max_q_dir_entries) {
+    if (max_q_dir_entries == 0) max_q_dir_entries = 10000;
+    return max_q_dir_entries <= 3 ? 2 : max_q_dir_entries / 2;
+}
+
+// --- batches -----------------------------------------------------------------------
+
+BatchResult process_bulk_batch(const std::string& batch_dir) {
+    const std::string batch = platform::with_trailing_slash(batch_dir);
+    const bool has_lists = !list_files(batch).empty();
+    if (!has_lists && !platform::file_exists(batch + kExpandedFlag)) return BatchResult::NoLists;
+    if (scheduled_for_later(batch)) return BatchResult::Scheduled;
+
+    std::optional<platform::Marker> lock = platform::Marker::acquire(batch + "LOCK.LCK");
+    if (!lock) return BatchResult::Busy;
+
+    if (has_lists) {
+        std::vector<std::string> templates;
+        if (load_templates(batch, templates) != TemplateLoad::Ok) {
+            // The lists stay for a later round: nothing of the batch is lost.
+            lock->release();
+            return BatchResult::TemplateError;
+        }
+        forget_report(batch);
+
+        const uint32_t limit = bulk_pace_limit(frame::settings().max_q_dir_entries);
+        for (unsigned pass = 0; pass < kBulkPasses && !frame::shutdown_requested(); ++pass) {
+            std::vector<std::string> lists = list_files(batch);
+            if (lists.empty()) break;
+            bool progress = false;
+            for (const std::string& name : lists) {
+                if (frame::shutdown_requested()) break;
+                ListResult r = expand_list(batch, name, templates, limit);
+                if (r == ListResult::Done) progress = true;
+                if (r == ListResult::Stopped) break;
+            }
+            // Lists that cannot be read now are not retried in a busy loop.
+            if (!progress) break;
+        }
+    }
+
+    // BUILD.LCK goes only once its writer has let go of it.
+    const bool no_lists = list_files(batch).empty();
+    const bool complete = platform::remove_if_stale(batch + "BUILD.LCK") && no_lists;
+    // Every list is done but the writer is still at it: the flag brings the
+    // batch back to later rounds, which finish it once the writer is gone
+    // (a batch without lists would otherwise never be looked at again).
+    if (!complete && no_lists) platform::append_file(batch + kExpandedFlag, "");
+    lock->release();
+    if (!complete) return BatchResult::Expanded;
+    remove_tree(batch, 0);
+    return BatchResult::Complete;
+}
+
+void process_bulk_queue_round() {
+    const std::string root = frame::bulk_q_dir();
+    for (const platform::DirEntry& e :
+         platform::scan_dir(root, "*", platform::ScanKind::DirsOnly)) {
+        if (frame::shutdown_requested()) return;
+        process_bulk_batch(root + e.name + "/");
+    }
+}
+
+void ThreadProcessBulkQ() {
+    while (!frame::shutdown_requested()) {
+        process_bulk_queue_round();
+        if (frame::sleep_unless_shutdown(kRoundMs)) break;
+    }
+}
+
+bool start_bulk_queue_threads() {
+    bool ok = true;
+    for (unsigned i = 0; i < kBulkThreads; ++i)
+        ok = frame::start_thread("ThreadProcessBulkQ", &ThreadProcessBulkQ) && ok;
+    return ok;
+}
+
+void set_bulk_pace_wait_ms(unsigned ms) {
+    g_pace_wait_ms.store(ms);
+}
+
+}  // namespace store

@@ -1,0 +1,132 @@
+// "ThreadProcessDelayQ": scheduled messages wait below "DELAYQ" in
+// directories named after their date and minute; once that minute has come
+// they join the live outbound queue.
+#include "store/delay_queue.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+
+#include "frame/debug_trace.h"
+#include "frame/global_state.h"
+#include "frame/settings.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "records/counters.h"
+
+namespace store {
+
+namespace {
+
+constexpr const char* kTrace = "ThreadProcessDelayQ";
+constexpr unsigned kRoundMs = 1000;
+constexpr int kMaxDepth = 16;
+
+bool digits(std::string_view s) {
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return !s.empty();
+}
+
+int number(std::string_view s) {
+    int v = 0;
+    for (char c : s) v = v * 10 + (c - '0');
+    return v;
+}
+
+// Lexicographic comparison of (year, month, day[, hour, minute]) with now.
+bool later(const int* a, const int* b, int n) {
+    for (int i = 0; i < n; ++i)
+        if (a[i] != b[i]) return a[i] > b[i];
+    return false;
+}
+
+// An existing subdirectory of the same name in any case, else the name.
+std::string target_level(const std::string& parent, std::string_view name) {
+    if (auto found = platform::find_name_nocase(parent, name)) return parent + *found + "/";
+    return parent + std::string(name) + "/";
+}
+
+// Moves every file of src into dst and every subdirectory into the
+// subdirectory of the same name (created when missing), then removes the
+// emptied subdirectories. Files being written (hidden temporaries) stay.
+unsigned move_entries(const std::string& src, const std::string& dst, int depth) {
+    unsigned moved = 0;
+    for (const platform::DirEntry& e : platform::scan_dir(src, "*")) {
+        if (frame::shutdown_requested()) break;
+        std::string from = src + e.name;
+        if (e.is_dir) {
+            if (depth >= kMaxDepth) continue;
+            std::string to = target_level(dst, e.name);
+            if (!platform::ensure_dir(to)) {
+                frame::debug_tracef(kTrace, "Error %d creating %s", errno, to.c_str());
+                continue;
+            }
+            moved += move_entries(from + "/", to, depth + 1);
+            ::rmdir(from.c_str());
+            continue;
+        }
+        if (platform::move_file(from, dst + e.name)) {
+            records::add_counter(records::Counter::OutQueueSize);
+            ++moved;
+        } else {
+            frame::debug_tracef(kTrace, "Error %d moving %s", errno, from.c_str());
+        }
+    }
+    return moved;
+}
+
+}  // namespace
+
+unsigned process_delay_queue(const std::string& queue_root) {
+    const std::string root = platform::with_trailing_slash(queue_root);
+    std::optional<std::string> dq = platform::find_name_nocase(root, "DelayQ");
+    if (!dq) return 0;
+    const std::string delay_dir = root + *dq + "/";
+    const platform::LocalTime now = platform::local_now();
+    const int today[5] = {now.year, now.month, now.day, now.hour, now.minute};
+
+    unsigned moved = 0;
+    for (const platform::DirEntry& d :
+         platform::scan_dir(delay_dir, "*", platform::ScanKind::DirsOnly)) {
+        if (frame::shutdown_requested()) break;
+        if (d.name.size() != 8 || !digits(d.name)) continue;
+        int when[5] = {number(d.name.substr(0, 4)), number(d.name.substr(4, 2)),
+                       number(d.name.substr(6, 2)), 0, 0};
+        if (later(when, today, 3)) continue;
+        const std::string date_dir = delay_dir + d.name + "/";
+        for (const platform::DirEntry& t :
+             platform::scan_dir(date_dir, "*", platform::ScanKind::DirsOnly)) {
+            if (t.name.size() <= 3 || !digits(std::string_view(t.name).substr(0, 4))) continue;
+            when[3] = number(std::string_view(t.name).substr(0, 2));
+            when[4] = number(std::string_view(t.name).substr(2, 2));
+            if (later(when, today, 5)) continue;
+            const std::string time_dir = date_dir + t.name + "/";
+            moved += move_entries(time_dir, root, 0);
+            ::rmdir(time_dir.c_str());  // fails harmlessly while a writer is still at it
+        }
+        ::rmdir(date_dir.c_str());
+    }
+    return moved;
+}
+
+unsigned process_delay_queue_round() {
+    const frame::GlobalSettings& s = frame::settings();
+    return process_delay_queue(s.q_dir.empty() ? frame::default_queue_root() : s.q_dir);
+}
+
+void ThreadProcessDelayQ() {
+    while (!frame::shutdown_requested()) {
+        process_delay_queue_round();
+        if (frame::sleep_unless_shutdown(kRoundMs)) break;
+    }
+}
+
+bool start_delay_queue_thread() {
+    return frame::start_thread("ThreadProcessDelayQ", &ThreadProcessDelayQ);
+}
+
+}  // namespace store

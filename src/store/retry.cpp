@@ -1,0 +1,588 @@
+// Retry bookkeeping of failed messages, the error queue, moves to another
+// route, the reconnect schedule of links and the hourly retention sweep.
+#include "store/retry.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "frame/debug_trace.h"
+#include "frame/event_log.h"
+#include "frame/queue_dirs.h"
+#include "frame/settings.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "records/counters.h"
+#include "records/message_log.h"
+#include "support/directories.h"
+#include "support/ini_profile.h"
+
+namespace store {
+
+namespace {
+
+constexpr uint32_t kSecondsPerDay = 86400;
+constexpr uint32_t kLockRetainSeconds = 120 * 60;
+constexpr uint32_t kDefaultSmppDataRetainDays = 15;
+constexpr uint32_t kDefaultErrorQRetainDays = 3;
+constexpr uint32_t kDefaultAttachTimeoutMinutes = 120;
+constexpr int kMaxSweepDepth = 32;
+// Link start delays without InitRetryDelay grow by this much per failure.
+constexpr uint32_t kInitRetryStep = 20;
+
+std::atomic<AccountingHook> g_accounting{nullptr};
+std::atomic<FailureReceiptHook> g_receipt{nullptr};
+std::atomic<RouteValidator> g_validator{nullptr};
+
+// A retry parameter: the link's section, then [SMSGW]; empty in both gives
+// the default, a value without digits reads as 0.
+uint32_t retry_param(const std::string& section, std::string_view key, uint32_t def) {
+    std::string v(platform::trim(frame::link_string(section, key, "")));
+    if (v.empty()) return def;
+    return frame::parse_number(v);
+}
+
+std::string section_of(std::string_view link_name) {
+    return link_name.empty() ? std::string() : frame::link_section_name(link_name);
+}
+
+// Lines as the request file loader sees them: maximal runs of bytes >= 32,
+// leading blanks not part of the line's text.
+struct Line {
+    size_t start = 0;       // first byte of the run
+    size_t end = 0;         // one past its last byte
+    std::string_view text;  // without leading blanks
+};
+
+template <typename Fn>
+void for_each_line(std::string_view content, Fn&& fn) {
+    size_t pos = 0;
+    const size_t n = content.size();
+    while (pos < n) {
+        while (pos < n && static_cast<unsigned char>(content[pos]) < 32) ++pos;
+        if (pos >= n) break;
+        size_t start = pos;
+        while (pos < n && static_cast<unsigned char>(content[pos]) >= 32) ++pos;
+        std::string_view run = content.substr(start, pos - start);
+        size_t skip = 0;
+        while (skip < run.size() && run[skip] == ' ') ++skip;
+        if (!fn(Line{start, pos, run.substr(skip)})) return;
+    }
+}
+
+bool is_message_section(std::string_view line) {
+    return platform::istarts_with(line, "[SMS]") || platform::istarts_with(line, "[SMS-IN]");
+}
+
+// Offset of the [ErrorDetail] line that belongs to the message: the first
+// one after the message section (anywhere when the file has none), so that
+// a stray section before the message never cuts the message away.
+size_t error_detail_offset(std::string_view content) {
+    bool has_message = false;
+    for_each_line(content, [&](const Line& l) {
+        if (is_message_section(l.text)) has_message = true;
+        return !has_message;
+    });
+    bool in_message = !has_message;
+    size_t found = std::string_view::npos;
+    for_each_line(content, [&](const Line& l) {
+        if (!in_message) {
+            in_message = is_message_section(l.text);
+            return true;
+        }
+        if (platform::istarts_with(l.text, "[ErrorDetail]")) {
+            found = l.start;
+            return false;
+        }
+        return true;
+    });
+    return found == std::string_view::npos ? content.size() : found;
+}
+
+// Appending a line after text must not glue it to an unterminated last line.
+void terminate_line(std::string& text) {
+    if (!text.empty() && static_cast<unsigned char>(text.back()) >= 32) text += "\r\n";
+}
+
+// Texts from peers go into one key line: control characters would start
+// new lines (and new keys) in the file.
+std::string one_line(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 32) c = ' ';
+    return out;
+}
+
+std::string error_or_default(std::string_view e) {
+    return e.empty() ? "ERROR" : std::string(e);
+}
+
+// Rewrites the file from offset cut on with text[cut..] and cuts it there,
+// keeping its modification time (the message's age).
+bool rewrite_tail(int fd, const std::string& text, size_t cut) {
+    struct stat old {};
+    if (::fstat(fd, &old) != 0) return false;
+    size_t done = cut;
+    while (done < text.size()) {
+        ssize_t w = ::pwrite(fd, text.data() + done, text.size() - done, off_t(done));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (w == 0) return false;
+        done += size_t(w);
+    }
+    if (::ftruncate(fd, off_t(text.size())) != 0) return false;
+    struct timespec ts[2];
+    ts[0].tv_sec = 0;
+    ts[0].tv_nsec = UTIME_OMIT;
+    ts[1] = old.st_mtim;
+    return ::futimens(fd, ts) == 0;
+}
+
+records::LogContent log_content(const SmsMessage& m) {
+    records::LogContent c;
+    c.binary = m.binary;
+    c.pid = m.pid;
+    c.dcs = m.dcs;
+    c.udh = m.udh;
+    c.data = m.data;
+    return c;
+}
+
+void log_outcome(const FailedMessage& m, std::string_view status) {
+    const SmsMessage& msg = *m.msg;
+    std::string id = message_id_of(m.path);
+    records::write_outbound_log(id, msg.submitted_by, msg.phone_number, status, log_content(msg),
+                                msg.submit_user, "", msg.sender, m.route_name);
+    if (AccountingHook hook = g_accounting.load()) hook(msg, id, status, m.link_name);
+}
+
+std::string base_name(std::string_view path) {
+    size_t slash = path.rfind('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+bool is_all_pattern(std::string_view pattern) {
+    return pattern == "*" || pattern == "*.*";
+}
+
+unsigned sweep(const std::string& dir, std::string_view pattern, time_t cutoff, bool remove_dirs,
+               int depth) {
+    if (depth > kMaxSweepDepth) return 0;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return 0;
+    std::vector<std::pair<std::string, bool>> entries;
+    while (struct dirent* e = ::readdir(d)) {
+        std::string_view name(e->d_name);
+        if (name == "." || name == "..") continue;
+        std::string full = dir + std::string(name);
+        struct stat st {};
+        if (::lstat(full.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            entries.emplace_back(std::string(name), true);
+        } else if (S_ISREG(st.st_mode) && st.st_mtime < cutoff &&
+                   platform::wildcard_match(pattern, name) &&
+                   !platform::iequals(name, "HTTPSMSIN.DB")) {
+            entries.emplace_back(std::string(name), false);
+        }
+    }
+    ::closedir(d);
+    unsigned deleted = 0;
+    for (const auto& [name, is_dir] : entries) {
+        std::string full = dir + name;
+        if (is_dir) {
+            std::string sub = full + "/";
+            deleted += sweep(sub, pattern, cutoff, remove_dirs, depth + 1);
+            if (remove_dirs) ::rmdir(full.c_str());  // fails while anything is left
+            continue;
+        }
+        // A file its holder keeps locked is in use: it stays, as an open
+        // file without delete sharing would.
+        if (!platform::file_exists(full)) continue;
+        if (platform::remove_if_stale(full)) {
+            frame::debug_trace("DeleteFilesOlderThan", full);
+            ++deleted;
+        }
+    }
+    return deleted;
+}
+
+std::string child_dir(const std::string& parent, std::string_view name) {
+    if (auto found = platform::find_name_nocase(parent, name)) return parent + *found + "/";
+    return parent + std::string(name) + "/";
+}
+
+}  // namespace
+
+// --- parameters --------------------------------------------------------------------
+
+RetrySchedule read_retry_schedule(std::string_view link_name) {
+    const std::string sec = section_of(link_name);
+    RetrySchedule s;
+    s.retry_delay = retry_param(sec, "RetryDelay", s.retry_delay);
+    s.multiplier = retry_param(sec, "RetryDelayMultiplier", s.multiplier);
+    s.after_attempts = retry_param(sec, "RetryDelayAfterAttempts", s.after_attempts);
+    s.delay_max = retry_param(sec, "RetryDelayMax", s.delay_max);
+    s.max_attempts = retry_param(sec, "RetryMaxAttempts", s.max_attempts);
+    s.max_age_minutes = retry_param(sec, "RetryMaxAge", s.max_age_minutes);
+    return s;
+}
+
+InitRetrySchedule read_init_retry_schedule(std::string_view link_name) {
+    const std::string sec = section_of(link_name);
+    InitRetrySchedule s;
+    std::string d(platform::trim(frame::link_string(sec, "InitRetryDelay", "")));
+    s.delay_set = !d.empty();
+    s.delay = s.delay_set ? frame::parse_number(d) : 0;
+    s.multiplier = retry_param(sec, "InitRetryDelayMultiplier", s.multiplier);
+    s.after_attempts = retry_param(sec, "InitRetryDelayAfterAttempts", s.after_attempts);
+    s.delay_max = retry_param(sec, "InitRetryDelayMax", s.delay_max);
+    return s;
+}
+
+// --- times -------------------------------------------------------------------------
+
+time_t message_time_to_epoch(const MessageTime& t) {
+    struct tm tm {};
+    tm.tm_year = int(t.year) - 1900;
+    tm.tm_mon = int(t.month) - 1;
+    tm.tm_mday = t.day;
+    tm.tm_hour = t.hour;
+    tm.tm_min = t.minute;
+    tm.tm_sec = t.second;
+    tm.tm_isdst = -1;
+    return ::mktime(&tm);
+}
+
+MessageTime epoch_to_message_time(time_t t) {
+    platform::LocalTime lt = platform::to_local(t);
+    MessageTime m;
+    m.year = uint16_t(lt.year);
+    m.month = uint16_t(lt.month);
+    m.day_of_week = uint16_t(lt.weekday);
+    m.day = uint16_t(lt.day);
+    m.hour = uint16_t(lt.hour);
+    m.minute = uint16_t(lt.minute);
+    m.second = uint16_t(lt.second);
+    m.millisecond = 0;
+    return m;
+}
+
+// --- message retry due -------------------------------------------------------------
+
+uint64_t retry_delay_seconds(const RetrySchedule& s, uint32_t n) {
+    if (n == 0) return 0;
+    uint32_t a = s.after_attempts >= 1 ? s.after_attempts - 1 : 0;
+    if (n <= a) return 0;
+    uint64_t d = s.multiplier != 0 ? uint64_t(s.multiplier) * (n - a) * s.retry_delay
+                                   : uint64_t(s.retry_delay);
+    if (s.delay_max != 0 && s.delay_max < d) d = s.delay_max;
+    return d;
+}
+
+bool message_retry_due(const RetrySchedule& s, uint32_t n, const MessageTime& last, time_t now) {
+    if (n == 0 || last.year == 0) return true;
+    time_t t = message_time_to_epoch(last);
+    if (t == time_t(-1)) return true;
+    uint64_t d = retry_delay_seconds(s, n);
+    // Beyond any real time stamp: never due (and no overflow).
+    if (d > uint64_t(INT32_MAX) * 64) return false;
+    return now >= t + time_t(d);
+}
+
+bool message_retry_due(std::string_view link_name, uint32_t n, const MessageTime& last) {
+    if (n == 0 || last.year == 0) return true;
+    return message_retry_due(read_retry_schedule(link_name), n, last, platform::now());
+}
+
+bool retry_allowed(const RetrySchedule& s, ErrorClass cls, uint32_t n, time_t created, time_t now,
+                   bool age_limit) {
+    if (cls == ErrorClass::Reject) return false;
+    if (age_limit && created + time_t(s.max_age_minutes) * 60 < now) return false;
+    if (cls == ErrorClass::AlwaysRetry) return true;
+    if (cls == ErrorClass::Final) return false;
+    return uint64_t(n) + 1 <= s.max_attempts;
+}
+
+// --- hooks -------------------------------------------------------------------------
+
+void set_accounting_hook(AccountingHook fn) {
+    g_accounting.store(fn);
+}
+void set_failure_receipt_hook(FailureReceiptHook fn) {
+    g_receipt.store(fn);
+}
+void set_route_validator(RouteValidator fn) {
+    g_validator.store(fn);
+}
+
+bool default_route_validator(std::string_view route) {
+    if (route.empty()) return false;
+    const std::string ini = support::SMSIniGetFilename();
+    // Link entries may have gaps up to 200 and go on beyond while present.
+    for (unsigned i = 1;; ++i) {
+        std::optional<std::string> link =
+            support::ini_find(ini, "SMSGW", "Modem" + std::to_string(i));
+        if (!link) {
+            if (i >= 200) break;
+            continue;
+        }
+        std::string name(platform::trim(*link));
+        if (name.empty()) continue;
+        if (platform::iequals(name, route)) return true;
+        std::string rn =
+            support::SMSIniGetProfileString(frame::link_section_name(name), "RouteName", "");
+        if (!rn.empty() && platform::iequals(platform::trim(rn), route)) return true;
+    }
+    return false;
+}
+
+// --- recording a failure -----------------------------------------------------------
+
+std::string message_id_of(std::string_view path) {
+    std::string name = base_name(path);
+    size_t dot = name.rfind('.');
+    if (dot != std::string::npos) name.resize(dot);
+    return name;
+}
+
+std::string error_detail_text(std::string_view content, uint32_t n, const MessageTime& when,
+                              std::string_view error_text, std::string_view link_name,
+                              size_t* cut) {
+    size_t at = error_detail_offset(content);
+    std::string text(content.substr(0, at));
+    terminate_line(text);
+    if (cut) *cut = std::min(at, text.size());
+    text += platform::strprintf("[ErrorDetail]\r\nRetryCount=%u\r\n", n);
+    text += "LastRetryTime=" + format_time_stamp(when) + "\r\n";
+    text += "LastErrorInfo=" + one_line(error_or_default(error_text)) + " -- " +
+            one_line(link_name) + "\r\n";
+    return text;
+}
+
+bool record_failed_attempt(const FailedMessage& m) {
+    if (m.msg == nullptr) return false;
+    const uint32_t n = m.msg->retry_count;
+    if (n == 0) {
+        records::add_counter(records::Counter::Retried);
+        records::add_link_counter(m.link_name, records::LinkCounter::Retry);
+    }
+    bool ok = false;
+    if (std::optional<std::string> content = platform::read_fd(m.fd, kMaxRequestFileBytes)) {
+        size_t cut = 0;
+        std::string text =
+            error_detail_text(*content, n + 1, epoch_to_message_time(platform::now()), m.error_text,
+                              m.link_name, &cut);
+        ok = rewrite_tail(m.fd, text, cut);
+    }
+    if (!ok) frame::debug_tracef("RecordRetry", "Error %d rewriting %s", errno, m.path.c_str());
+    log_outcome(m, "Retry Pending - " + error_or_default(m.error_text) + " -- " + m.link_name);
+    return ok;
+}
+
+// --- failing a message -------------------------------------------------------------
+
+bool error_queue_enabled(std::string_view retain_days) {
+    std::string_view v = platform::trim(retain_days);
+    return !(!v.empty() && v[0] == '0' && frame::parse_number(v) == 0);
+}
+
+std::string error_copy_path(std::string_view path) {
+    size_t slash = path.rfind('/');
+    size_t name_start = slash == std::string_view::npos ? 0 : slash + 1;
+    size_t dot = path.rfind('.');
+    if (dot == std::string_view::npos || dot < name_start) return std::string(path) + ".ERR";
+    return std::string(path.substr(0, dot)) + ".ERR";
+}
+
+std::string copy_to_error_queue(int fd, const std::string& path) {
+    if (!error_queue_enabled(frame::ini_string("ErrorQRetainDays", ""))) return {};
+    std::optional<std::string> content = platform::read_fd(fd, kMaxRequestFileBytes);
+    if (!content) return {};
+    std::string err = error_copy_path(path);
+    if (!platform::replace_file(err, *content)) {
+        frame::debug_tracef("ErrorQueue", "Error %d writing %s", errno, err.c_str());
+        return {};
+    }
+    return err;
+}
+
+std::string rerouted_text(std::string_view content, std::string_view route) {
+    std::string_view kept = content.substr(0, error_detail_offset(content));
+    std::string text;
+    text.reserve(kept.size() + route.size() + 16);
+    size_t copied = 0;
+    for_each_line(kept, [&](const Line& l) {
+        if (platform::istarts_with(l.text, "SMSCRoute=")) {
+            text.append(kept.substr(copied, l.start - copied));
+            // Drop the line with its terminator.
+            size_t e = l.end;
+            if (e < kept.size() && kept[e] == '\r') ++e;
+            if (e < kept.size() && kept[e] == '\n') ++e;
+            copied = e;
+        }
+        return true;
+    });
+    text.append(kept.substr(copied));
+    terminate_line(text);
+    text += "SMSCRoute=" + one_line(route) + "\r\n";
+    return text;
+}
+
+std::string route_queue_path(const std::string& path, std::string_view route) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return path;
+    // Only directory levels count, never the file name.
+    size_t level = path.rfind("/RT_-_", slash - 1);
+    if (level == std::string::npos) return path;
+    size_t name_start = level + 6;
+    size_t level_end = path.find('/', name_start);
+    if (level_end == std::string::npos) return path;
+    std::string_view part(path.data() + name_start, level_end - name_start);
+    size_t close = part.rfind("_-_");
+    if (close == std::string_view::npos) return path;
+    return path.substr(0, name_start) + platform::clean_path_part(route) +
+           path.substr(name_start + close);
+}
+
+std::string move_to_route(int fd, const std::string& path, std::string_view route) {
+    std::optional<std::string> content = platform::read_fd(fd, kMaxRequestFileBytes);
+    if (!content) return {};
+    std::string text = rerouted_text(*content, route);
+    // The message starts a new life on the other route: its age restarts.
+    if (!platform::rewrite_in_place(fd, text, false)) return {};
+    struct timespec ts[2];
+    ts[0].tv_sec = 0;
+    ts[0].tv_nsec = UTIME_OMIT;
+    ts[1].tv_sec = platform::now();
+    ts[1].tv_nsec = 0;
+    ::futimens(fd, ts);
+    std::string target = route_queue_path(path, route);
+    if (target == path) return path;
+    // Copy first, remove after: a crash in between leaves two copies, never none.
+    if (!platform::create_intermediate_dirs(target) || !platform::replace_file(target, text)) {
+        frame::debug_tracef("ReRouteOnError", "Error %d writing %s", errno, target.c_str());
+        return {};
+    }
+    platform::set_file_mtime(target, platform::now());
+    platform::remove_file(path);
+    return target;
+}
+
+FailResult fail_message(const FailedMessage& m) {
+    if (m.msg == nullptr) return FailResult::Failed;
+    const SmsMessage& msg = *m.msg;
+    FailResult result = FailResult::Failed;
+
+    std::optional<std::string> reroute =
+        support::ini_find(support::SMSIniGetFilename(), section_of(m.link_name), "ReRouteOnError");
+    std::string route(reroute ? platform::trim(*reroute) : std::string_view());
+    RouteValidator validate = g_validator.load();
+    if (!validate) validate = &default_route_validator;
+    // Moving a message to the route it already has would reset its age and
+    // keep it failing forever.
+    bool same_route = platform::iequals(route, msg.route) ||
+                      (!m.route_name.empty() && platform::iequals(route, m.route_name));
+    if (!route.empty() && !same_route && validate(route)) {
+        frame::debug_tracef("ThreadProcessModem", "ReRouteOnError=%s", route.c_str());
+        if (!move_to_route(m.fd, m.path, route).empty()) return FailResult::Rerouted;
+        result = FailResult::RerouteFailed;
+    }
+
+    const std::string err = error_or_default(m.error_text);
+    log_outcome(m, err + " -- " + m.link_name);
+    frame::report_event(
+        frame::EventType::Warning,
+        platform::strprintf("SMS message could not be sent to %s (%s), %s",
+                            msg.phone_number.c_str(), m.link_name.c_str(), err.c_str()));
+    copy_to_error_queue(m.fd, m.path);
+    if (msg.flags & (kFlagReceiptRequested | kFlagNonDeliveryReceiptRequested)) {
+        if (FailureReceiptHook hook = g_receipt.load()) hook(m.path, msg, m.link_name, err);
+    }
+    records::add_counter(records::Counter::Failed);
+    records::add_link_counter(m.link_name, records::LinkCounter::Failed);
+    if (!platform::istarts_with(base_name(m.path), "MMSQ__"))
+        records::subtract_counter(records::Counter::OutQueueSize);
+    return result;
+}
+
+// --- link start and receipt retries ------------------------------------------------
+
+time_t link_start_retry_time(const InitRetrySchedule& s, uint32_t n, time_t now) {
+    if (n == 0) return now;
+    uint64_t d;
+    if (!s.delay_set) {
+        d = uint64_t(kInitRetryStep) * n;
+    } else {
+        uint32_t a = s.after_attempts >= 1 ? s.after_attempts - 1 : 0;
+        if (n <= a) return now;
+        d = (s.multiplier != 0 ? uint64_t(n - a) * s.multiplier : 1) * uint64_t(s.delay);
+    }
+    // 0 means no cap; without it a reconnect storm would follow a failure.
+    if (s.delay_max != 0 && d > s.delay_max) d = s.delay_max;
+    return now + time_t(d);
+}
+
+time_t link_start_retry_time(std::string_view link_name, uint32_t n) {
+    time_t now = platform::now();
+    if (n == 0) return now;
+    return link_start_retry_time(read_init_retry_schedule(link_name), n, now);
+}
+
+bool receipt_retry_due(uint32_t n, const MessageTime& last, time_t now) {
+    if (n == 0 || last.year == 0) return true;
+    time_t t = message_time_to_epoch(last);
+    if (t == time_t(-1)) return true;
+    return now >= t + time_t(n) * 60;
+}
+
+// --- hourly sweep ------------------------------------------------------------------
+
+unsigned DeleteFilesOlderThan(const std::string& dir, std::string_view pattern, time_t cutoff) {
+    if (dir.empty()) return 0;
+    std::string base = platform::with_trailing_slash(dir);
+    if (!platform::dir_exists(base)) return 0;
+    bool remove_dirs = is_all_pattern(pattern);
+    unsigned n = sweep(base, pattern, cutoff, remove_dirs, 0);
+    if (remove_dirs) ::rmdir(base.c_str());
+    return n;
+}
+
+void hourly_sweep() {
+    const time_t now = platform::now();
+    const std::string priv = support::GetPrivateDataDirectory();
+    const std::string data = support::GetProgramDataDirectory();
+
+    DeleteFilesOlderThan(child_dir(child_dir(priv, "SMPPDATA"), "ActiveUsers"), "*.FLG", now);
+
+    uint32_t smpp_days = frame::ini_number("SMPPDataRetainDays", kDefaultSmppDataRetainDays);
+    if (smpp_days == 0) smpp_days = kDefaultSmppDataRetainDays;
+    const time_t smpp_cut = now - time_t(smpp_days) * kSecondsPerDay;
+    DeleteFilesOlderThan(child_dir(data, "SMPPDATA"), "*", smpp_cut);
+    std::string tracking = frame::tracking_dir_setting();
+    while (tracking.size() > 1 && tracking.back() == '/') tracking.pop_back();
+    if (!tracking.empty()) DeleteFilesOlderThan(tracking, "*", smpp_cut);
+    DeleteFilesOlderThan(child_dir(priv, "MMSINQ"), "*.D2?", smpp_cut);
+
+    const frame::GlobalSettings& s = frame::settings();
+    const std::string q = s.q_dir.empty() ? frame::default_queue_root() : s.q_dir;
+    std::string err_days(platform::trim(frame::ini_string("ErrorQRetainDays", "")));
+    uint32_t days = err_days.empty() ? kDefaultErrorQRetainDays : frame::parse_number(err_days);
+    DeleteFilesOlderThan(q, "*.ERR", now - time_t(days) * kSecondsPerDay);
+    DeleteFilesOlderThan(q, "*.LCK", now - kLockRetainSeconds);
+    DeleteFilesOlderThan(child_dir(priv, "TEMP"), "*", now - kLockRetainSeconds);
+    DeleteFilesOlderThan(priv, "*.TMP", now - kLockRetainSeconds);
+
+    std::string attach_min(platform::trim(frame::ini_string("SMSAttachFileTimeout", "")));
+    uint32_t minutes =
+        attach_min.empty() ? kDefaultAttachTimeoutMinutes : frame::parse_number(attach_min);
+    DeleteFilesOlderThan(frame::sms_in_attachment_dir(), "*", now - time_t(minutes) * 60);
+}
+
+}  // namespace store

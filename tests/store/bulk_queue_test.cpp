@@ -1,0 +1,486 @@
+// Tests of the bulk queue intake: list lines, batch claiming, templates,
+// schedules, pacing, crash resumption and concurrent bulk threads.
+#include "store/bulk_queue.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "frame/debug_trace.h"
+#include "frame/settings.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "records/counters.h"
+#include "store/message_id.h"
+#include "support/directories.h"
+#include "support/ini_profile.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<time_t> g_now{0};
+time_t fake_clock(int* millis) {
+    if (millis) *millis = 0;
+    return g_now.load();
+}
+
+time_t local_time(int y, int mo, int d, int h, int mi, int s) {
+    struct tm tm {};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    return ::mktime(&tm);
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void spit(const std::string& path, const std::string& text) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// Every file below the queue root: name -> (paths, contents).
+struct QueuedFile {
+    std::vector<std::string> dirs;
+    std::string content;
+};
+
+class BulkTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string tmpl = "/tmp/smsgw-bulk-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+        home_ = tmpl + "/";
+        ::setenv("SMSGW_HOME", home_.c_str(), 1);
+        support::reset_directory_roots_for_tests();
+        support::SMSIniSetFilename(home_ + "SMSGW.INI");
+        support::MMSCIniSetFilename(home_ + "MMSC.INI");
+        spit(home_ + "SMSGW.INI", "[SMSGW]\r\n");
+        support::ini_drop_cache_for_tests();
+        frame::reset_debug_log_for_tests();
+        frame::set_debug_rollover_wait_ms(0);
+        frame::mutable_settings() = frame::GlobalSettings{};
+        records::close_stat_counters();
+        store::reset_message_ids_for_tests();
+        store::set_bulk_pace_wait_ms(1000);
+        g_now = local_time(2026, 12, 31, 23, 58, 10);
+        platform::set_wall_clock(&fake_clock);
+        bulk_ = home_ + "BULKQ/";
+        q_ = home_ + "Q/";
+    }
+    void TearDown() override {
+        records::close_stat_counters();
+        frame::reset_debug_log_for_tests();
+        frame::mutable_settings() = frame::GlobalSettings{};
+        platform::set_wall_clock(nullptr);
+        store::set_bulk_pace_wait_ms(1000);
+        std::error_code ec;
+        fs::remove_all(home_, ec);
+    }
+
+    std::string batch(const std::string& name) {
+        std::string b = bulk_ + name + "/";
+        fs::create_directories(b);
+        return b;
+    }
+
+    std::map<std::string, QueuedFile> queued() {
+        std::map<std::string, QueuedFile> out;
+        if (!fs::exists(q_)) return out;
+        for (const auto& e : fs::recursive_directory_iterator(q_)) {
+            if (!e.is_regular_file()) continue;
+            QueuedFile& f = out[e.path().filename().string()];
+            f.dirs.push_back(e.path().parent_path().string());
+            f.content = slurp(e.path().string());
+        }
+        return out;
+    }
+
+    std::string debug_log() {
+        frame::close_debug_log();
+        return slurp(home_ + "LOGS/SMSDEBUG.LOG");
+    }
+
+    std::string home_, bulk_, q_;
+};
+
+// --- lines -------------------------------------------------------------------------
+
+TEST(BulkLine, Parsing) {
+    struct Case {
+        const char* line;
+        bool ok;
+        const char* name;
+        const char* phone;
+        const char* route;
+        const char* user_data;
+    } cases[] = {
+        {"ABC@@CTR@@.req=+15551234", true, "ABC@@CTR@@.req", "+15551234", "", ""},
+        {"a.req=+1;SMPP - x:1", true, "a.req", "+1", "SMPP - x:1", ""},
+        {"a.req=+1;R;UserData=u;v=w", true, "a.req", "+1", "R", "u;v=w"},
+        {"a.req=+1;UserData=only", true, "a.req", "+1", "", "only"},
+        {"a.req=+1;userdata=lower", true, "a.req", "+1", "", "lower"},
+        {"a.req=+1;;UserData=u", true, "a.req", "+1", "", "u"},
+        {"a.req=+1;R;Other=x", true, "a.req", "+1", "R", ""},
+        {"a.req=+1;localuser:bob", true, "a.req", "+1", "localuser:bob", ""},
+        {" a.req = +1 ", true, "a.req", "+1", "", ""},
+        {"no equals sign", false, "", "", "", ""},
+        {"=+1555", false, "", "", "", ""},
+        {"a.req=", false, "", "", "", ""},
+        {"a.req=;R", false, "", "", "", ""},
+        {"../evil.req=+1", false, "", "", "", ""},
+        {"sub/x.req=+1", false, "", "", "", ""},
+        {".hidden.req=+1", false, "", "", "", ""},
+        {"a.req=+1\tSMSCRoute=x", false, "", "", "", ""},
+    };
+    for (const Case& c : cases) {
+        store::BulkRecipient r;
+        ASSERT_EQ(store::parse_bulk_line(c.line, r), c.ok) << c.line;
+        if (!c.ok) continue;
+        EXPECT_EQ(r.file_name, c.name) << c.line;
+        EXPECT_EQ(r.phone, c.phone) << c.line;
+        EXPECT_EQ(r.route, c.route) << c.line;
+        EXPECT_EQ(r.user_data, c.user_data) << c.line;
+    }
+    store::BulkRecipient r;
+    EXPECT_FALSE(store::parse_bulk_line(std::string(300, 'n') + "=+1", r));
+    EXPECT_TRUE(store::parse_bulk_line(std::string(240, 'n') + "=+1", r));
+}
+
+TEST(BulkLine, NamesTextsFlagsAndLimits) {
+    EXPECT_EQ(store::expand_bulk_name("ABC@@CTR@@.req", 1), "ABC1.req");
+    EXPECT_EQ(store::expand_bulk_name("S-@@CTR@@-x-@@CTR@@.req", 12), "S-12-x-12.req");
+    EXPECT_EQ(store::expand_bulk_name("plain.req", 3), "plain.req");
+    EXPECT_EQ(store::expand_bulk_name("@@CTR@", 3), "@@CTR@");
+
+    store::BulkRecipient r{"x", "+1555", "", ""};
+    EXPECT_EQ(store::bulk_request_text("[SMS]\r\nData=Hi\r\n", r),
+              "[SMS]\r\nData=Hi\r\nPhoneNumber=+1555\r\n");
+    EXPECT_EQ(store::bulk_request_text("[SMS]\r\nData=Hi", r),
+              "[SMS]\r\nData=Hi\r\nPhoneNumber=+1555\r\n");
+    store::BulkRecipient full{"x", "+1555", "SMPP - a", "ref 7"};
+    EXPECT_EQ(store::bulk_request_text("[SMS]\n", full),
+              "[SMS]\nPhoneNumber=+1555\r\nSMSCRoute=SMPP - a\r\nUserData=ref 7\r\n");
+
+    auto t = store::parse_qdelay_flag("QDelay-202612312359.FLG");
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->year, 2026);
+    EXPECT_EQ(t->month, 12);
+    EXPECT_EQ(t->day, 31);
+    EXPECT_EQ(t->hour, 23);
+    EXPECT_EQ(t->minute, 59);
+    EXPECT_FALSE(store::parse_qdelay_flag("QDelay-20261231235.FLG"));
+    EXPECT_FALSE(store::parse_qdelay_flag("QDelay-2026123123x9.FLG"));
+    EXPECT_FALSE(store::parse_qdelay_flag("QDelay-.FLG"));
+
+    struct Limit {
+        uint32_t max, limit;
+    } limits[] = {{10000, 5000}, {0, 5000}, {2000, 1000}, {2001, 1000},
+                  {5, 2},        {4, 2},    {3, 2},       {1, 2}};
+    for (const Limit& l : limits) EXPECT_EQ(store::bulk_pace_limit(l.max), l.limit) << l.max;
+}
+
+// --- batches -----------------------------------------------------------------------
+
+TEST_F(BulkTest, OneTemplateBatchExpandsAndDisappears) {
+    std::string b = batch("B0001");
+    spit(b + "M1.REQ", "[SMS]\r\nData=Hello\r\n");
+    spit(b + "R0000001.BLK", "ABC@@CTR@@.req=+15551234\r\n");
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+    EXPECT_FALSE(fs::exists(b));
+    auto files = queued();
+    ASSERT_EQ(files.size(), 1u);
+    const QueuedFile& f = files["ABC1.req"];
+    EXPECT_EQ(f.content, "[SMS]\r\nData=Hello\r\nPhoneNumber=+15551234\r\n");
+    ASSERT_EQ(f.dirs.size(), 1u);
+    std::string dir = fs::path(f.dirs[0]).filename().string();
+    EXPECT_TRUE(std::regex_match(dir, std::regex("####[0-9A-F]{4}"))) << dir;
+    EXPECT_EQ(fs::path(f.dirs[0]).parent_path().string() + "/", q_);
+    EXPECT_EQ(records::counter_today(records::Counter::OutQueueSize), 1u);
+}
+
+TEST_F(BulkTest, TwoTemplatesRoutesUserDataAndBadLines) {
+    std::string b = batch("B0002");
+    spit(b + "M1.REQ", "[SMS]\r\nData=part one\r\nUDH=050003070201\r\n");
+    spit(b + "m2.req", "[SMS]\r\nData=part two\r\nUDH=050003070202");
+    spit(b + "M4.REQ", "[SMS]\r\nData=never used\r\n");
+    spit(b + "R0000001.BLK",
+         "SAR-a-7-2-@@CTR@@.req=+1001\r\n"
+         "this line has no separator\n"
+         "../../escape-@@CTR@@.req=+1002\r"
+         "SAR-b-7-2-@@CTR@@.req=+1003;SMPP - b\r\n"
+         "\r\n"
+         "bad-@@CTR@@.req=\r\n"
+         "SAR-c-7-2-@@CTR@@.req=+1004;UserData=acct 9\r\n"
+         "SAR-d-7-2-@@CTR@@.req=+1005;R;UserData=x");
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+    auto files = queued();
+    ASSERT_EQ(files.size(), 8u);
+    const std::string t1 = "[SMS]\r\nData=part one\r\nUDH=050003070201\r\n";
+    const std::string t2 = "[SMS]\r\nData=part two\r\nUDH=050003070202\r\n";
+    EXPECT_EQ(files["SAR-a-7-2-1.req"].content, t1 + "PhoneNumber=+1001\r\n");
+    EXPECT_EQ(files["SAR-a-7-2-2.req"].content, t2 + "PhoneNumber=+1001\r\n");
+    EXPECT_EQ(files["SAR-b-7-2-2.req"].content, t2 + "PhoneNumber=+1003\r\nSMSCRoute=SMPP - b\r\n");
+    EXPECT_EQ(files["SAR-c-7-2-1.req"].content, t1 + "PhoneNumber=+1004\r\nUserData=acct 9\r\n");
+    EXPECT_EQ(files["SAR-d-7-2-2.req"].content,
+              t2 + "PhoneNumber=+1005\r\nSMSCRoute=R\r\nUserData=x\r\n");
+    // One list goes to one directory.
+    std::set<std::string> dirs;
+    for (auto& [name, f] : files) dirs.insert(f.dirs.begin(), f.dirs.end());
+    EXPECT_EQ(dirs.size(), 1u);
+    EXPECT_FALSE(fs::exists(home_ + "escape-1.req"));
+    EXPECT_FALSE(fs::exists(b));
+}
+
+TEST_F(BulkTest, NinetyNineTemplatesAtMost) {
+    std::string b = batch("B0003");
+    for (int i = 1; i <= 100; ++i)
+        spit(b + platform::strprintf("M%d.REQ", i), platform::strprintf("[SMS]\r\nData=%d\r\n", i));
+    spit(b + "R0000001.BLK", "X@@CTR@@.req=+1\r\n");
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+    auto files = queued();
+    EXPECT_EQ(files.size(), 99u);
+    EXPECT_EQ(files["X99.req"].content, "[SMS]\r\nData=99\r\nPhoneNumber=+1\r\n");
+    EXPECT_EQ(files.count("X100.req"), 0u);
+}
+
+TEST_F(BulkTest, UnreadableOrMissingTemplateKeepsTheLists) {
+    const std::string list = "A@@CTR@@.req=+1\r\nB@@CTR@@.req=+2\r\n";
+    // A template that exists but cannot be read (here: a directory).
+    std::string b = batch("B0004");
+    spit(b + "M1.REQ", "[SMS]\r\nData=1\r\n");
+    fs::create_directories(b + "M2.REQ");
+    spit(b + "R0000001.BLK", list);
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::TemplateError);
+    EXPECT_EQ(slurp(b + "R0000001.BLK"), list);
+    EXPECT_TRUE(queued().empty());
+    EXPECT_FALSE(fs::exists(b + "LOCK.LCK"));
+    // Repaired, the batch goes through whole.
+    fs::remove(b + "M2.REQ");
+    spit(b + "M2.REQ", "[SMS]\r\nData=2\r\n");
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+    EXPECT_EQ(queued().size(), 4u);
+
+    // No template at all.
+    std::string c = batch("B0005");
+    spit(c + "R0000001.BLK", list);
+    EXPECT_EQ(store::process_bulk_batch(c), store::BatchResult::TemplateError);
+    EXPECT_EQ(slurp(c + "R0000001.BLK"), list);
+    EXPECT_EQ(queued().size(), 4u);
+}
+
+TEST_F(BulkTest, QDelayFlagHoldsTheBatchUntilItsMinute) {
+    std::string b = batch("B0006");
+    spit(b + "M1.REQ", "[SMS]\r\n");
+    spit(b + "QDelay-202612312359.FLG", "");
+    spit(b + "R0000001.BLK", "a.req=+1\r\n");
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Scheduled);
+    g_now = local_time(2026, 12, 31, 23, 58, 59);
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Scheduled);
+    EXPECT_TRUE(fs::exists(b + "QDelay-202612312359.FLG"));
+    EXPECT_TRUE(queued().empty());
+    g_now = local_time(2026, 12, 31, 23, 59, 0);
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+    EXPECT_EQ(queued().size(), 1u);
+
+    // A flag without 12 digits is ignored.
+    std::string c = batch("B0007");
+    spit(c + "M1.REQ", "[SMS]\r\n");
+    spit(c + "QDelay-2099.FLG", "");
+    spit(c + "R0000001.BLK", "b.req=+1\r\n");
+    EXPECT_EQ(store::process_bulk_batch(c), store::BatchResult::Complete);
+    EXPECT_EQ(queued().size(), 2u);
+}
+
+TEST_F(BulkTest, LockAndBuildMarkers) {
+    std::string b = batch("B0008");
+    spit(b + "M1.REQ", "[SMS]\r\n");
+    spit(b + "R0000001.BLK", "a.req=+1\r\n");
+    {
+        std::optional<platform::Marker> other = platform::Marker::acquire(b + "LOCK.LCK");
+        ASSERT_TRUE(other);
+        EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Busy);
+        EXPECT_TRUE(queued().empty());
+    }
+    // A lock left by a crashed thread does not hold the batch.
+    spit(b + "LOCK.LCK", "");
+    std::optional<platform::Marker> build = platform::Marker::acquire(b + "BUILD.LCK");
+    ASSERT_TRUE(build);
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Expanded);
+    EXPECT_EQ(queued().size(), 1u);
+    EXPECT_FALSE(fs::exists(b + "R0000001.BLK"));
+    EXPECT_FALSE(fs::exists(b + "LOCK.LCK"));
+    EXPECT_TRUE(fs::exists(b + "BUILD.LCK"));
+    // The writer adds a list while it still builds.
+    spit(b + "R0000002.BLK", "b.req=+2\r\n");
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Expanded);
+    EXPECT_EQ(queued().size(), 2u);
+    // Still building, no lists: left alone, not lost from view.
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Expanded);
+    // The writer is done (or died): the batch is finished.
+    build.reset();
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+    EXPECT_FALSE(fs::exists(b));
+
+    // A batch directory still being set up (no list, no flag) is left alone.
+    std::string c = batch("B0009");
+    EXPECT_EQ(store::process_bulk_batch(c), store::BatchResult::NoLists);
+    EXPECT_TRUE(fs::exists(c));
+}
+
+TEST_F(BulkTest, ListStillHeldByItsWriterIsPassedBy) {
+    std::string b = batch("B0010");
+    spit(b + "M1.REQ", "[SMS]\r\n");
+    spit(b + "R0000001.BLK", "a.req=+1\r\n");
+    int fd = ::open((b + "R0000001.BLK").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Expanded);
+    EXPECT_TRUE(queued().empty());
+    ::close(fd);
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+    EXPECT_EQ(queued().size(), 1u);
+}
+
+TEST_F(BulkTest, RemovalTakesEverythingInTheBatch) {
+    std::string b = batch("B0011");
+    spit(b + "M1.REQ", "[SMS]\r\n");
+    spit(b + "R0000001.BLK", "a.req=+1\r\n");
+    spit(b + ".hidden", "x");
+    spit(b + "sub/deeper/file", "x");
+    spit(b + "orphan.POS", "x");
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+    EXPECT_FALSE(fs::exists(b));
+}
+
+TEST_F(BulkTest, ResumesAListFromItsRecordedProgress) {
+    std::string b = batch("B0012");
+    spit(b + "M1.REQ", "[SMS]\r\n");
+    std::string list;
+    size_t sixth = 0;
+    for (int i = 1; i <= 10; ++i) {
+        if (i == 6) sixth = list.size();
+        list += platform::strprintf("r%02d.req=+1%02d\r\n", i, i);
+    }
+    spit(b + "R0000001.BLK", list);
+    spit(b + "R0000001.POS", platform::strprintf("####00AB\r\n%zu\r\n", sixth));
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+    auto files = queued();
+    ASSERT_EQ(files.size(), 5u);
+    for (int i = 6; i <= 10; ++i) {
+        const QueuedFile& f = files[platform::strprintf("r%02d.req", i)];
+        ASSERT_EQ(f.dirs.size(), 1u) << i;
+        EXPECT_EQ(f.dirs[0], q_ + "####00AB");
+    }
+
+    // Progress that makes no sense starts the list over in a fresh directory.
+    std::string c = batch("B0013");
+    spit(c + "M1.REQ", "[SMS]\r\n");
+    spit(c + "R0000001.BLK", "s1.req=+1\r\ns2.req=+2\r\n");
+    spit(c + "R0000001.POS", "####00AB\r\n99999\r\n");
+    EXPECT_EQ(store::process_bulk_batch(c), store::BatchResult::Complete);
+    files = queued();
+    ASSERT_EQ(files.count("s1.req"), 1u);
+    ASSERT_EQ(files.count("s2.req"), 1u);
+}
+
+TEST_F(BulkTest, PacingKeepsEveryTargetDirectoryAtHalfOfMaxQDirEntries) {
+    frame::mutable_settings().max_q_dir_entries = 10;  // at most 5 per directory
+    frame::mutable_settings().debug = true;
+    store::set_bulk_pace_wait_ms(20);
+    std::string b = batch("B0014");
+    spit(b + "M1.REQ", "[SMS]\r\n");
+    std::string list;
+    for (int i = 0; i < 12; ++i) list += platform::strprintf("p%02d.req=+1\r\n", i);
+    spit(b + "R0000001.BLK", list);
+
+    std::atomic<bool> done{false};
+    store::BatchResult result = store::BatchResult::NoLists;
+    std::thread worker([&] {
+        result = store::process_bulk_batch(b);
+        done = true;
+    });
+    // A slow link worker: takes one file per look at the queue.
+    std::map<std::string, int> taken;
+    size_t most = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        bool finished = done.load();
+        for (const auto& d : platform::scan_dir(q_, "####*", platform::ScanKind::DirsOnly)) {
+            auto reqs = platform::scan_dir(q_ + d.name, "*.REQ", platform::ScanKind::FilesOnly);
+            most = std::max(most, reqs.size());
+            size_t take = finished ? reqs.size() : std::min<size_t>(reqs.size(), 1);
+            for (size_t i = 0; i < take; ++i) {
+                ++taken[reqs[i].name];
+                fs::remove(q_ + d.name + "/" + reqs[i].name);
+            }
+        }
+        if (finished) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    worker.join();
+    EXPECT_EQ(result, store::BatchResult::Complete);
+    EXPECT_LE(most, 5u);
+    EXPECT_EQ(taken.size(), 12u);
+    for (auto& [name, n] : taken) EXPECT_EQ(n, 1) << name;
+    std::string log = debug_log();
+    EXPECT_NE(log.find("ThreadProcessBulkQ:  Waiting on q directory\r\n"), std::string::npos);
+    EXPECT_NE(log.find("ThreadProcessBulkQ:  Done waiting on q directory\r\n"), std::string::npos);
+}
+
+TEST_F(BulkTest, ThreeThreadsShareTheQueueWithoutDuplicates) {
+    constexpr int kBatches = 4, kLists = 3, kLines = 50;
+    for (int bi = 0; bi < kBatches; ++bi) {
+        std::string b = batch(platform::strprintf("C%04d", bi));
+        spit(b + "M1.REQ", "[SMS]\r\nData=1\r\n");
+        spit(b + "M2.REQ", "[SMS]\r\nData=2\r\n");
+        for (int li = 1; li <= kLists; ++li) {
+            std::string list;
+            for (int n = 0; n < kLines; ++n)
+                list += platform::strprintf("b%d-l%d-n%02d-@@CTR@@.req=+%d%d%02d\r\n", bi, li, n,
+                                            bi, li, n);
+            spit(b + platform::strprintf("R%07d.BLK", li), list);
+        }
+    }
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+            for (int round = 0; round < 50 && !platform::scan_dir(bulk_, "*").empty(); ++round)
+                store::process_bulk_queue_round();
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_TRUE(platform::scan_dir(bulk_, "*").empty());
+    auto files = queued();
+    EXPECT_EQ(files.size(), size_t(kBatches * kLists * kLines * 2));
+    for (auto& [name, f] : files) EXPECT_EQ(f.dirs.size(), 1u) << name;
+    EXPECT_EQ(files["b3-l2-n07-2.req"].content, "[SMS]\r\nData=2\r\nPhoneNumber=+3207\r\n");
+    EXPECT_EQ(records::counter_today(records::Counter::OutQueueSize),
+              uint32_t(kBatches * kLists * kLines * 2));
+}
+
+}  // namespace
