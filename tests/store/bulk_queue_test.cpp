@@ -29,40 +29,13 @@
 #include "store/message_id.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
+#include "store/store_test_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::atomic<time_t> g_now{0};
-time_t fake_clock(int* millis) {
-    if (millis) *millis = 0;
-    return g_now.load();
-}
-
-time_t local_time(int y, int mo, int d, int h, int mi, int s) {
-    struct tm tm {};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    tm.tm_isdst = -1;
-    return ::mktime(&tm);
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void spit(const std::string& path, const std::string& text) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+using namespace store_test;
 
 // Every file below the queue root: name -> (paths, contents).
 struct QueuedFile {
