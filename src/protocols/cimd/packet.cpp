@@ -5,6 +5,7 @@
 #include <array>
 
 #include "platform/text.h"
+#include "protocols/common/fields.h"
 #include "radio/charset/charset.h"
 
 namespace protocols::cimd {
@@ -13,26 +14,8 @@ namespace cs = radio::charset;
 
 namespace {
 
-constexpr char kHex[] = "0123456789ABCDEF";
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-bool all_digits(std::string_view s) {
-    return !s.empty() &&
-           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-int parse_number(std::string_view s) {
-    if (!all_digits(s) || s.size() > 9) return -1;
-    int v = 0;
-    for (char c : s) v = v * 10 + (c - '0');
-    return v;
-}
+using common::all_digits;
+using common::parse_number;
 
 // CIMD2 text of each GSM default alphabet code, sixteen to a row.
 // clang-format off
@@ -67,7 +50,7 @@ std::string checksum(std::string_view bytes) {
     unsigned sum = 0;
     for (char c : bytes) sum += uint8_t(c);
     sum &= 0xFF;
-    return std::string{kHex[sum >> 4], kHex[sum & 0xF]};
+    return std::string{common::HEX_DIGITS[sum >> 4], common::HEX_DIGITS[sum & 0xF]};
 }
 
 std::string encode_packet(const Packet& p, bool with_checksum) {
@@ -123,7 +106,8 @@ DecodeError decode_packet(std::string_view body, Packet& out, bool* header_ok, b
     size_t last = body.rfind(TAB);  // >= 6
     std::string_view trailer = body.substr(last + 1);
     if (!trailer.empty()) {
-        if (trailer.size() != 2 || hex_digit(trailer[0]) < 0 || hex_digit(trailer[1]) < 0)
+        if (trailer.size() != 2 || common::hex_digit(trailer[0]) < 0 ||
+            common::hex_digit(trailer[1]) < 0)
             return DecodeError::Syntax;
         if (had_checksum) *had_checksum = true;
         std::string covered;
@@ -186,24 +170,11 @@ std::string cimd_text_to_gsm(std::string_view text) {
 }
 
 std::string to_hex(std::string_view octets) {
-    std::string out;
-    out.reserve(octets.size() * 2);
-    for (char c : octets) {
-        out += kHex[uint8_t(c) >> 4];
-        out += kHex[uint8_t(c) & 0xF];
-    }
-    return out;
+    return common::to_hex(octets);
 }
 
 bool from_hex(std::string_view hex, std::string& octets) {
-    octets.clear();
-    if (hex.size() % 2) return false;
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        int hi = hex_digit(hex[i]), lo = hex_digit(hex[i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        octets += char(hi << 4 | lo);
-    }
-    return true;
+    return common::from_hex(hex, octets);
 }
 
 std::string timestamp_to_receipt_date(std::string_view ts) {

@@ -1,24 +1,20 @@
 // CIMD2 sessions: registry by socket, stream framing, the one response the
 // engine waits for at a time, the SMSC's requests, and the public calls.
-#include <fcntl.h>
-#include <netdb.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/text.h"
 #include "platform/trace_sink.h"
 #include "protocols/cimd/cimd.h"
+#include "protocols/common/link.h"
 
 namespace protocols::cimd {
 
@@ -54,8 +50,7 @@ struct Session {
 };
 using SessionPtr = std::shared_ptr<Session>;
 
-std::mutex g_reg_mu;
-std::unordered_map<int, SessionPtr> g_sessions;
+common::SessionTable<Session> g_sessions;
 
 std::mutex g_opt_mu;
 std::map<std::string, LinkOptions, std::less<>> g_options;
@@ -64,50 +59,12 @@ std::mutex g_cb_mu;
 std::shared_ptr<const ReceiveMessageCallback> g_cb;
 std::shared_ptr<const ReceiveMessageCallbackEx> g_cb_ex;
 
-// Receipts asked for with "OurMsgId=" (see the UCP engine): SMSC id -> ours.
-struct ReceiptEntry {
-    std::string our_id, local_user;
-    uint64_t added_ms = 0;
-};
-constexpr size_t MAX_RECEIPTS = 100000;
-constexpr uint64_t RECEIPT_AGE_MS = 3ull * 24 * 3600 * 1000;
-std::mutex g_rc_mu;
-std::unordered_map<std::string, ReceiptEntry> g_receipts;
-std::deque<std::pair<std::string, uint64_t>> g_receipt_order;
-
-void remember_receipt(const std::string& smsc_id, std::string our_id, std::string user) {
-    uint64_t now = platform::monotonic_ms();
-    std::lock_guard lk(g_rc_mu);
-    g_receipts[smsc_id] = ReceiptEntry{std::move(our_id), std::move(user), now};
-    g_receipt_order.emplace_back(smsc_id, now);
-    while (!g_receipt_order.empty() && (g_receipt_order.size() > MAX_RECEIPTS ||
-                                        now - g_receipt_order.front().second > RECEIPT_AGE_MS)) {
-        auto& [key, added] = g_receipt_order.front();
-        auto it = g_receipts.find(key);
-        if (it != g_receipts.end() && it->second.added_ms == added) g_receipts.erase(it);
-        g_receipt_order.pop_front();
-    }
-}
-
-bool take_receipt(const std::string& smsc_id, bool final_state, ReceiptEntry& out) {
-    std::lock_guard lk(g_rc_mu);
-    auto it = g_receipts.find(smsc_id);
-    if (it == g_receipts.end()) return false;
-    out = it->second;
-    if (final_state) g_receipts.erase(it);
-    return true;
-}
+common::ReceiptMemory g_receipts;  // submits that asked for "OurMsgId="
 
 LinkOptions options_for(std::string_view link) {
     std::lock_guard lk(g_opt_mu);
     auto it = g_options.find(link);
     return it == g_options.end() ? LinkOptions{} : it->second;
-}
-
-ino_t socket_inode(int fd) {
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0) return 0;
-    return st.st_ino;
 }
 
 std::string_view label(const Session& s) {
@@ -135,12 +92,11 @@ void mark_broken(Session& s, const char* why) {
 SessionPtr make_session(int fd, bool inbound, std::string_view name) {
     auto s = std::make_shared<Session>();
     s->fd = fd;
-    s->ino = socket_inode(fd);
+    s->ino = common::socket_inode(fd);
     s->inbound = inbound;
     s->name = std::string(name);
     s->opt = options_for(name);
-    std::lock_guard lk(g_reg_mu);
-    g_sessions[fd] = s;
+    g_sessions.put(fd, s);
     return s;
 }
 
@@ -148,15 +104,8 @@ SessionPtr make_session(int fd, bool inbound, std::string_view name) {
 // is dropped; with create_inbound an unknown socket becomes an inbound session.
 SessionPtr find_session(int fd, bool create_inbound) {
     if (fd < 0) return nullptr;
-    ino_t ino = socket_inode(fd);
-    {
-        std::lock_guard lk(g_reg_mu);
-        auto it = g_sessions.find(fd);
-        if (it != g_sessions.end()) {
-            if (it->second->ino == ino && ino != 0) return it->second;
-            g_sessions.erase(it);
-        }
-    }
+    ino_t ino = common::socket_inode(fd);
+    if (SessionPtr s = g_sessions.find(fd, ino)) return s;
     if (!create_inbound || ino == 0) return nullptr;
     return make_session(fd, true, {});
 }
@@ -194,20 +143,6 @@ void send_error(Session& s, int op, int number, int code) {
     send_packet(s, r);
 }
 
-std::string option_value(std::string_view text, std::string_view key) {
-    while (!text.empty()) {
-        size_t semi = text.find(';');
-        std::string_view item = platform::trim(text.substr(0, semi));
-        size_t eq = item.find('=');
-        if (eq != std::string_view::npos &&
-            platform::iequals(platform::trim(item.substr(0, eq)), key))
-            return std::string(platform::trim(item.substr(eq + 1)));
-        if (semi == std::string_view::npos) break;
-        text.remove_prefix(semi + 1);
-    }
-    return {};
-}
-
 // Hands a 20 or 23 to the callback; the error code for the response (0 = taken).
 int deliver_inbound(Session& s, const Packet& p) {
     InboundMessage m;
@@ -234,16 +169,7 @@ int deliver_inbound(Session& s, const Packet& p) {
             }
             return EC_OPERATION_FAILED;
         }
-        ReceiptEntry r;
-        if (take_receipt(m.smsc_message_id, (m.flags & 0x28) != 0, r)) {
-            std::string prefix = "id:" + m.smsc_message_id + " ";
-            if (m.message.compare(0, prefix.size(), prefix) == 0)
-                m.message = "id:" + r.our_id + " " + m.message.substr(prefix.size());
-            m.smsc_message_id = r.our_id;
-            if (!r.local_user.empty()) extra = "RouteToLocalUser=" + r.local_user;
-        } else {
-            extra = "ResolveReceiptID=Yes";
-        }
+        g_receipts.resolve(m.smsc_message_id, m.message, (m.flags & 0x28) != 0, extra);
     }
     if (cb_ex) {
         int st = (*cb_ex)(s.name, m.sender, m.recipient, m.pid, m.dcs, m.udh_hex, m.message,
@@ -370,32 +296,9 @@ bool process_packets(Session& s) {
 }
 
 void pump(Session& s, unsigned wait_ms) {
-    if (s.broken) return;
-    if (wait_ms) {
-        int r = platform::wait_readable(s.fd, wait_ms);
-        if (r == 0) return;
-        if (r < 0) {
-            mark_broken(s, "poll failed");
-            return;
-        }
-    }
-    char buf[READ_CHUNK];
-    for (int round = 0; round < READ_ROUNDS && !s.broken; ++round) {
-        long n = ::recv(s.fd, buf, sizeof buf, MSG_DONTWAIT);
-        while (n < 0 && errno == EINTR) n = ::recv(s.fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n == 0) {
-            process_packets(s);
-            mark_broken(s, "connection closed by peer");
-            return;
-        }
-        if (n < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK) mark_broken(s, "receive failed");
-            return;
-        }
-        s.rbuf.append(buf, size_t(n));
-        if (!process_packets(s)) return;
-        if (size_t(n) < sizeof buf) return;
-    }
+    common::read_pump<READ_CHUNK>(
+        s.fd, wait_ms, READ_ROUNDS, s.broken, s.rbuf, [&] { return process_packets(s); },
+        [&](const char* why) { mark_broken(s, why); });
 }
 
 // Sends a request and waits for its response (0 with s.response set, or a
@@ -437,55 +340,6 @@ int request(Session& s, Packet& req, unsigned timeout_ms = 0) {
         }
         pump(s, unsigned(std::min<uint64_t>(limit - used, 100)));
     }
-}
-
-bool connect_fd(int fd, std::string_view host, unsigned port, unsigned timeout_ms, int& err) {
-    int domain = AF_INET;
-    socklen_t dl = sizeof domain;
-    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &dl) != 0) {
-        err = errno;
-        return false;
-    }
-    struct addrinfo hints {};
-    hints.ai_family = domain;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo* list = nullptr;
-    std::string h(host), p = std::to_string(port);
-    if (::getaddrinfo(h.c_str(), p.c_str(), &hints, &list) != 0 || !list) {
-        err = EHOSTUNREACH;
-        return false;
-    }
-    int flags = ::fcntl(fd, F_GETFL);
-    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    bool ok = false;
-    err = ECONNREFUSED;
-    uint64_t start = platform::monotonic_ms();
-    for (struct addrinfo* a = list; a && !ok; a = a->ai_next) {
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
-            ok = true;
-            break;
-        }
-        if (errno != EINPROGRESS) {
-            err = errno;
-            continue;
-        }
-        uint64_t used = platform::monotonic_ms() - start;
-        if (used >= timeout_ms || platform::wait_writable(fd, unsigned(timeout_ms - used)) <= 0) {
-            err = ETIMEDOUT;
-            break;
-        }
-        int soerr = 0;
-        socklen_t sl = sizeof soerr;
-        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &sl);
-        if (soerr == 0)
-            ok = true;
-        else
-            err = soerr;
-        break;
-    }
-    ::freeaddrinfo(list);
-    ::fcntl(fd, F_SETFL, flags);
-    return ok;
 }
 
 }  // namespace
@@ -535,7 +389,7 @@ int CIMDConnect(std::string_view link_name, int socket, std::string_view host, u
     unsigned timeout_ms = std::max(1u, opt.command_timeout_s) * 1000u;
     int err = 0;
     if (socket < 0 || port == 0 || port > 65535 ||
-        !connect_fd(socket, host, port, timeout_ms, err)) {
+        !common::connect_socket(socket, host, port, timeout_ms, err)) {
         platform::tracef("CIMDConnect", "%.*s: connect to %.*s:%u failed: %s",
                          int(link_name.size()), link_name.data(), int(host.size()), host.data(),
                          port, std::strerror(err ? err : EINVAL));
@@ -584,14 +438,14 @@ int CIMDSubmitMessage(std::string_view link_name, int socket, std::string_view s
     Packet req;
     int st = build_submit(m, s->opt.coding, req);
     if (st == 0) st = request(*s, req);
-    std::string our_id = option_value(option_text, "OurMsgId");
+    std::string our_id = common::option_value(option_text, "OurMsgId");
     if (st == 0) {
         int ec = response_error(s->response);
         if (ec == 0) {
             std::string id = message_id_from_response(s->response);
             if (smsc_message_id) *smsc_message_id = id;
             if ((flags & 0x42) && !our_id.empty() && !id.empty())
-                remember_receipt(id, our_id, option_value(option_text, "LocalUser"));
+                g_receipts.remember(id, our_id, common::option_value(option_text, "LocalUser"));
             return 0;
         }
         st = ec > 0 ? ec : unreadable_response(*s);
@@ -647,12 +501,11 @@ int CIMDLogout(std::string_view link_name, int socket) {
 }
 
 void CIMDAttachInbound(std::string_view link_name, int socket) {
-    if (socket_inode(socket) == 0) return;
+    if (common::socket_inode(socket) == 0) return;
     make_session(socket, true, link_name);
 }
 
 void CIMDReleaseSession(int socket) {
-    std::lock_guard lk(g_reg_mu);
     g_sessions.erase(socket);
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/text.h"
+#include "protocols/common/fields.h"
 
 namespace protocols::smpp {
 
@@ -562,33 +563,11 @@ const TlvDef* TlvRegistry::by_tag(uint16_t tag) const {
 }
 
 std::string to_hex(std::string_view octets) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    s.reserve(octets.size() * 2);
-    for (unsigned char c : octets) {
-        s.push_back(digits[c >> 4]);
-        s.push_back(digits[c & 0x0F]);
-    }
-    return s;
-}
-
-static int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    return common::to_hex(octets);
 }
 
 bool from_hex(std::string_view hex, std::string& out) {
-    out.clear();
-    if (hex.size() % 2) return false;
-    out.reserve(hex.size() / 2);
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        int hi = hex_value(hex[i]), lo = hex_value(hex[i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        out.push_back(char((hi << 4) | lo));
-    }
-    return true;
+    return common::from_hex(hex, out);
 }
 
 std::optional<std::string> tlv_value_to_wire(const TlvDef& def, std::string_view text) {

@@ -3,8 +3,6 @@
 #include "protocols/smpp/session.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +17,7 @@
 #include "platform/net.h"
 #include "platform/text.h"
 #include "platform/trace_sink.h"
+#include "protocols/common/link.h"
 #include "support/events.h"
 
 namespace protocols::smpp {
@@ -520,59 +519,6 @@ void SMPPReleaseSession(int socket) {
     release_session(socket);
 }
 
-static bool connect_fd(int fd, std::string_view host, unsigned port, unsigned timeout_ms,
-                       int& err) {
-    int domain = AF_INET;
-    socklen_t dl = sizeof domain;
-    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &dl) != 0) {
-        err = errno;
-        return false;
-    }
-    struct addrinfo hints {};
-    hints.ai_family = domain;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo* list = nullptr;
-    std::string h(host), ps = std::to_string(port);
-    int r = ::getaddrinfo(h.c_str(), ps.c_str(), &hints, &list);
-    if (r != 0 || !list) {
-        err = EHOSTUNREACH;
-        return false;
-    }
-    int flags = ::fcntl(fd, F_GETFL);
-    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    bool ok = false;
-    err = ECONNREFUSED;
-    uint64_t start = platform::monotonic_ms();
-    for (struct addrinfo* a = list; a && !ok; a = a->ai_next) {
-        int c = ::connect(fd, a->ai_addr, a->ai_addrlen);
-        if (c == 0) {
-            ok = true;
-            break;
-        }
-        if (errno != EINPROGRESS) {
-            err = errno;
-            continue;
-        }
-        uint64_t used = platform::monotonic_ms() - start;
-        if (used >= timeout_ms || platform::wait_writable(fd, unsigned(timeout_ms - used)) <= 0) {
-            err = ETIMEDOUT;
-            break;  // the socket is in an unusable state after a half-done connect
-        }
-        int soerr = 0;
-        socklen_t sl = sizeof soerr;
-        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &sl);
-        if (soerr == 0)
-            ok = true;
-        else {
-            err = soerr;
-            break;
-        }
-    }
-    ::freeaddrinfo(list);
-    ::fcntl(fd, F_SETFL, flags);
-    return ok;
-}
-
 uint32_t SMPPConnect(int socket, std::string_view link_name, std::string_view host, unsigned port) {
     LinkOptions opt;
     {
@@ -583,7 +529,8 @@ uint32_t SMPPConnect(int socket, std::string_view link_name, std::string_view ho
     unsigned timeout_ms = std::max(1u, opt.command_timeout_s) * 1000u;
     int err = 0;
     if (port == 0) port = SMPP_DEFAULT_PORT;
-    if (socket < 0 || port > 65535 || !connect_fd(socket, host, port, timeout_ms, err)) {
+    if (socket < 0 || port > 65535 ||
+        !common::connect_socket(socket, host, port, timeout_ms, err)) {
         platform::tracef("SMPPConnect", "%.*s: connect to %.*s:%u failed: %s",
                          int(link_name.size()), link_name.data(), int(host.size()), host.data(),
                          port, std::strerror(err ? err : EINVAL));

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "platform/text.h"
+#include "protocols/common/fields.h"
 #include "radio/charset/charset.h"
 
 namespace protocols::ucp {
@@ -12,27 +13,8 @@ namespace cs = radio::charset;
 
 namespace {
 
-constexpr char kHex[] = "0123456789ABCDEF";
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-bool all_digits(std::string_view s) {
-    return !s.empty() &&
-           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// Non-negative decimal of at most 9 digits; -1 otherwise.
-int parse_number(std::string_view s) {
-    if (!all_digits(s) || s.size() > 9) return -1;
-    int v = 0;
-    for (char c : s) v = v * 10 + (c - '0');
-    return v;
-}
+using common::all_digits;
+using common::parse_number;
 
 std::string two_digits(int v) {
     return platform::strprintf("%02d", v % 100);
@@ -48,7 +30,7 @@ std::string checksum(std::string_view bytes) {
     unsigned sum = 0;
     for (char c : bytes) sum += uint8_t(c);
     sum &= 0xFF;
-    return std::string{kHex[sum >> 4], kHex[sum & 0xF]};
+    return std::string{common::HEX_DIGITS[sum >> 4], common::HEX_DIGITS[sum & 0xF]};
 }
 
 std::string encode_frame(const Frame& f) {
@@ -125,7 +107,7 @@ DecodeError decode_frame(std::string_view body, Frame& out, bool* header_ok) {
 
     size_t last = body.rfind('/');  // >= 13
     std::string_view sum = body.substr(last + 1);
-    if (sum.size() != 2 || hex_digit(sum[0]) < 0 || hex_digit(sum[1]) < 0)
+    if (sum.size() != 2 || common::hex_digit(sum[0]) < 0 || common::hex_digit(sum[1]) < 0)
         return DecodeError::Syntax;
     if (!platform::iequals(checksum(body.substr(0, last + 1)), sum)) return DecodeError::Checksum;
     if (size_t(len) != body.size()) return DecodeError::Length;
@@ -144,25 +126,11 @@ DecodeError decode_frame(std::string_view body, Frame& out, bool* header_ok) {
 // ---- field encodings -----------------------------------------------------------
 
 std::string to_hex(std::string_view octets) {
-    std::string out;
-    out.reserve(octets.size() * 2);
-    for (char c : octets) {
-        out += kHex[uint8_t(c) >> 4];
-        out += kHex[uint8_t(c) & 0xF];
-    }
-    return out;
+    return common::to_hex(octets);
 }
 
 bool from_hex(std::string_view hex, std::string& octets) {
-    octets.clear();
-    if (hex.size() % 2) return false;
-    octets.reserve(hex.size() / 2);
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        int hi = hex_digit(hex[i]), lo = hex_digit(hex[i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        octets += char(hi << 4 | lo);
-    }
-    return true;
+    return common::from_hex(hex, octets);
 }
 
 std::string encode_alphanumeric_address(std::string_view utf8) {

@@ -1,23 +1,19 @@
 // UCP/EMI sessions: registry by socket, stream framing, the one result the
 // engine waits for at a time, the SMSC's operations, and the public calls.
-#include <fcntl.h>
-#include <netdb.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/text.h"
 #include "platform/trace_sink.h"
+#include "protocols/common/link.h"
 #include "protocols/ucp/ucp.h"
 
 namespace protocols::ucp {
@@ -50,8 +46,7 @@ struct Session {
 };
 using SessionPtr = std::shared_ptr<Session>;
 
-std::mutex g_reg_mu;
-std::unordered_map<int, SessionPtr> g_sessions;
+common::SessionTable<Session> g_sessions;
 
 std::mutex g_opt_mu;
 std::map<std::string, LinkOptions, std::less<>> g_options;
@@ -59,41 +54,7 @@ std::map<std::string, LinkOptions, std::less<>> g_options;
 std::mutex g_cb_mu;
 std::shared_ptr<const ReceiveMessageCallback> g_cb;
 
-// Receipts asked for with "OurMsgId=": the SMSC's id -> the gateway's id and
-// submitting user, so that a 53 arrives already resolved. Bounded in count
-// and age; the link worker's own tracking covers what falls out.
-struct ReceiptEntry {
-    std::string our_id, local_user;
-    uint64_t added_ms = 0;
-};
-constexpr size_t MAX_RECEIPTS = 100000;
-constexpr uint64_t RECEIPT_AGE_MS = 3ull * 24 * 3600 * 1000;
-std::mutex g_rc_mu;
-std::unordered_map<std::string, ReceiptEntry> g_receipts;
-std::deque<std::pair<std::string, uint64_t>> g_receipt_order;
-
-void remember_receipt(const std::string& smsc_id, std::string our_id, std::string user) {
-    uint64_t now = platform::monotonic_ms();
-    std::lock_guard lk(g_rc_mu);
-    g_receipts[smsc_id] = ReceiptEntry{std::move(our_id), std::move(user), now};
-    g_receipt_order.emplace_back(smsc_id, now);
-    while (!g_receipt_order.empty() && (g_receipt_order.size() > MAX_RECEIPTS ||
-                                        now - g_receipt_order.front().second > RECEIPT_AGE_MS)) {
-        auto& [key, added] = g_receipt_order.front();
-        auto it = g_receipts.find(key);
-        if (it != g_receipts.end() && it->second.added_ms == added) g_receipts.erase(it);
-        g_receipt_order.pop_front();
-    }
-}
-
-bool take_receipt(const std::string& smsc_id, bool final_state, ReceiptEntry& out) {
-    std::lock_guard lk(g_rc_mu);
-    auto it = g_receipts.find(smsc_id);
-    if (it == g_receipts.end()) return false;
-    out = it->second;
-    if (final_state) g_receipts.erase(it);
-    return true;
-}
+common::ReceiptMemory g_receipts;  // submits that asked for "OurMsgId="
 
 std::shared_ptr<const ReceiveMessageCallback> receive_cb() {
     std::lock_guard lk(g_cb_mu);
@@ -104,12 +65,6 @@ LinkOptions options_for(std::string_view link) {
     std::lock_guard lk(g_opt_mu);
     auto it = g_options.find(link);
     return it == g_options.end() ? LinkOptions{} : it->second;
-}
-
-ino_t socket_inode(int fd) {
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0) return 0;
-    return st.st_ino;
 }
 
 std::string_view label(const Session& s) {
@@ -136,12 +91,11 @@ void mark_broken(Session& s, const char* why) {
 SessionPtr make_session(int fd, bool inbound, std::string_view name) {
     auto s = std::make_shared<Session>();
     s->fd = fd;
-    s->ino = socket_inode(fd);
+    s->ino = common::socket_inode(fd);
     s->inbound = inbound;
     s->name = std::string(name);
     s->opt = options_for(name);
-    std::lock_guard lk(g_reg_mu);
-    g_sessions[fd] = s;
+    g_sessions.put(fd, s);
     return s;
 }
 
@@ -150,15 +104,8 @@ SessionPtr make_session(int fd, bool inbound, std::string_view name) {
 // an inbound session.
 SessionPtr find_session(int fd, bool create_inbound) {
     if (fd < 0) return nullptr;
-    ino_t ino = socket_inode(fd);
-    {
-        std::lock_guard lk(g_reg_mu);
-        auto it = g_sessions.find(fd);
-        if (it != g_sessions.end()) {
-            if (it->second->ino == ino && ino != 0) return it->second;
-            g_sessions.erase(it);
-        }
-    }
+    ino_t ino = common::socket_inode(fd);
+    if (SessionPtr s = g_sessions.find(fd, ino)) return s;
     if (!create_inbound || ino == 0) return nullptr;
     return make_session(fd, true, {});
 }
@@ -181,21 +128,6 @@ void send_nack(Session& s, int trn, int ot, int ec) {
     send_frame(s, build_nack(trn, ot, ec));
 }
 
-// "a=b; c=d" -> value of key (case-insensitive), "" when absent.
-std::string option_value(std::string_view text, std::string_view key) {
-    while (!text.empty()) {
-        size_t semi = text.find(';');
-        std::string_view item = platform::trim(text.substr(0, semi));
-        size_t eq = item.find('=');
-        if (eq != std::string_view::npos &&
-            platform::iequals(platform::trim(item.substr(0, eq)), key))
-            return std::string(platform::trim(item.substr(eq + 1)));
-        if (semi == std::string_view::npos) break;
-        text.remove_prefix(semi + 1);
-    }
-    return {};
-}
-
 // Hands a received 52 / 53 to the callback; the result for the SMSC.
 int deliver_inbound(Session& s, const Frame& op) {
     InboundMessage m;
@@ -208,17 +140,7 @@ int deliver_inbound(Session& s, const Frame& op) {
     }
     std::string extra;
     if (op.ot == OT_NOTIFICATION) {
-        ReceiptEntry r;
-        if (take_receipt(m.smsc_message_id, (m.flags & 0x28) != 0, r)) {
-            // The text names the gateway's id as a resolved receipt does.
-            std::string prefix = "id:" + m.smsc_message_id + " ";
-            if (m.message.compare(0, prefix.size(), prefix) == 0)
-                m.message = "id:" + r.our_id + " " + m.message.substr(prefix.size());
-            m.smsc_message_id = r.our_id;
-            if (!r.local_user.empty()) extra = "RouteToLocalUser=" + r.local_user;
-        } else {
-            extra = "ResolveReceiptID=Yes";
-        }
+        g_receipts.resolve(m.smsc_message_id, m.message, (m.flags & 0x28) != 0, extra);
     }
     auto cb = receive_cb();
     if (!cb) {
@@ -336,34 +258,9 @@ bool process_frames(Session& s) {
 
 // Reads for up to wait_ms and handles what arrived. Caller holds s.mu.
 void pump(Session& s, unsigned wait_ms) {
-    if (s.broken) return;
-    if (wait_ms) {
-        int r = platform::wait_readable(s.fd, wait_ms);
-        if (r == 0) return;
-        if (r < 0) {
-            mark_broken(s, "poll failed");
-            return;
-        }
-    }
-    char buf[READ_CHUNK];
-    for (int round = 0; round < READ_ROUNDS && !s.broken; ++round) {
-        long n = ::recv(s.fd, buf, sizeof buf, MSG_DONTWAIT);
-        while (n < 0 && errno == EINTR) n = ::recv(s.fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n == 0) {
-            process_frames(s);
-            mark_broken(s, "connection closed by peer");
-            return;
-        }
-        if (n < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK) mark_broken(s, "receive failed");
-            return;
-        }
-        s.rbuf.append(buf, size_t(n));
-        if (!process_frames(s)) {
-            if (s.broken) return;
-        }
-        if (size_t(n) < sizeof buf) return;
-    }
+    common::read_pump<READ_CHUNK>(
+        s.fd, wait_ms, READ_ROUNDS, s.broken, s.rbuf, [&] { return process_frames(s); },
+        [&](const char* why) { mark_broken(s, why); });
 }
 
 // Sends an operation and waits for its result. 0 with s.result set, or a
@@ -394,55 +291,6 @@ int request(Session& s, Frame& op) {
         }
         pump(s, unsigned(std::min<uint64_t>(limit - used, 100)));
     }
-}
-
-bool connect_fd(int fd, std::string_view host, unsigned port, unsigned timeout_ms, int& err) {
-    int domain = AF_INET;
-    socklen_t dl = sizeof domain;
-    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &dl) != 0) {
-        err = errno;
-        return false;
-    }
-    struct addrinfo hints {};
-    hints.ai_family = domain;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo* list = nullptr;
-    std::string h(host), p = std::to_string(port);
-    if (::getaddrinfo(h.c_str(), p.c_str(), &hints, &list) != 0 || !list) {
-        err = EHOSTUNREACH;
-        return false;
-    }
-    int flags = ::fcntl(fd, F_GETFL);
-    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    bool ok = false;
-    err = ECONNREFUSED;
-    uint64_t start = platform::monotonic_ms();
-    for (struct addrinfo* a = list; a && !ok; a = a->ai_next) {
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
-            ok = true;
-            break;
-        }
-        if (errno != EINPROGRESS) {
-            err = errno;
-            continue;
-        }
-        uint64_t used = platform::monotonic_ms() - start;
-        if (used >= timeout_ms || platform::wait_writable(fd, unsigned(timeout_ms - used)) <= 0) {
-            err = ETIMEDOUT;
-            break;  // a half-done connect leaves the socket unusable
-        }
-        int soerr = 0;
-        socklen_t sl = sizeof soerr;
-        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &sl);
-        if (soerr == 0)
-            ok = true;
-        else
-            err = soerr;
-        break;
-    }
-    ::freeaddrinfo(list);
-    ::fcntl(fd, F_SETFL, flags);
-    return ok;
 }
 
 // A result that is neither a readable ACK nor a NACK with an error code.
@@ -496,7 +344,7 @@ int UCPConnect(int socket, std::string_view link_name, std::string_view host, un
     unsigned timeout_ms = std::max(1u, opt.command_timeout_s) * 1000u;
     int err = 0;
     if (socket < 0 || port == 0 || port > 65535 ||
-        !connect_fd(socket, host, port, timeout_ms, err)) {
+        !common::connect_socket(socket, host, port, timeout_ms, err)) {
         platform::tracef("UCPConnect", "%.*s: connect to %.*s:%u failed: %s", int(link_name.size()),
                          link_name.data(), int(host.size()), host.data(), port,
                          std::strerror(err ? err : EINVAL));
@@ -536,8 +384,8 @@ int UCPSubmitMessage(int socket, std::string_view link_name, std::string_view se
     std::lock_guard lk(s->mu);
     if (s->broken) return UCP_ERR_CONNECTION;
 
-    std::string billing = option_value(option_text, "BillingInfo");
-    std::string our_id = option_value(option_text, "OurMsgId");
+    std::string billing = common::option_value(option_text, "BillingInfo");
+    std::string our_id = common::option_value(option_text, "OurMsgId");
     OutboundMessage m;
     m.sender = sender;
     m.recipient = recipient;
@@ -558,7 +406,7 @@ int UCPSubmitMessage(int socket, std::string_view link_name, std::string_view se
             std::string id = message_id_from_ack(sm);
             if (smsc_message_id) *smsc_message_id = id;
             if ((flags & 0x42) && !our_id.empty() && !id.empty())
-                remember_receipt(id, our_id, option_value(option_text, "LocalUser"));
+                g_receipts.remember(id, our_id, common::option_value(option_text, "LocalUser"));
             return 0;
         }
         st = ec ? ec : unreadable_result(*s);
@@ -601,12 +449,11 @@ void UCPYield(int socket, std::string_view link_name, int wait) {
 }
 
 void UCPAttachInbound(int socket, std::string_view link_name) {
-    if (socket_inode(socket) == 0) return;
+    if (common::socket_inode(socket) == 0) return;
     make_session(socket, true, link_name);
 }
 
 void UCPReleaseSession(int socket) {
-    std::lock_guard lk(g_reg_mu);
     g_sessions.erase(socket);
 }
 

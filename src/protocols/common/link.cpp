@@ -1,0 +1,124 @@
+#include "protocols/common/link.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include "platform/clock.h"
+#include "platform/text.h"
+
+namespace protocols::common {
+
+bool connect_socket(int fd, std::string_view host, unsigned port, unsigned timeout_ms, int& err) {
+    int domain = AF_INET;
+    socklen_t dl = sizeof domain;
+    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &dl) != 0) {
+        err = errno;
+        return false;
+    }
+    struct addrinfo hints {};
+    hints.ai_family = domain;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* list = nullptr;
+    std::string h(host), p = std::to_string(port);
+    if (::getaddrinfo(h.c_str(), p.c_str(), &hints, &list) != 0 || !list) {
+        err = EHOSTUNREACH;
+        return false;
+    }
+    int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    bool ok = false;
+    err = ECONNREFUSED;
+    uint64_t start = platform::monotonic_ms();
+    for (struct addrinfo* a = list; a && !ok; a = a->ai_next) {
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+            ok = true;
+            break;
+        }
+        if (errno != EINPROGRESS) {
+            err = errno;
+            continue;
+        }
+        uint64_t used = platform::monotonic_ms() - start;
+        if (used >= timeout_ms || platform::wait_writable(fd, unsigned(timeout_ms - used)) <= 0) {
+            err = ETIMEDOUT;
+            break;  // a half-done connect leaves the socket unusable
+        }
+        int soerr = 0;
+        socklen_t sl = sizeof soerr;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &sl);
+        if (soerr == 0)
+            ok = true;
+        else
+            err = soerr;
+        break;
+    }
+    ::freeaddrinfo(list);
+    ::fcntl(fd, F_SETFL, flags);
+    return ok;
+}
+
+std::string option_value(std::string_view text, std::string_view key) {
+    while (!text.empty()) {
+        size_t semi = text.find(';');
+        std::string_view item = platform::trim(text.substr(0, semi));
+        size_t eq = item.find('=');
+        if (eq != std::string_view::npos &&
+            platform::iequals(platform::trim(item.substr(0, eq)), key))
+            return std::string(platform::trim(item.substr(eq + 1)));
+        if (semi == std::string_view::npos) break;
+        text.remove_prefix(semi + 1);
+    }
+    return {};
+}
+
+ino_t socket_inode(int fd) {
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) return 0;
+    return st.st_ino;
+}
+
+void ReceiptMemory::remember(const std::string& smsc_id, std::string our_id,
+                             std::string local_user) {
+    uint64_t now = platform::monotonic_ms();
+    std::lock_guard lk(mu_);
+    entries_[smsc_id] = Entry{std::move(our_id), std::move(local_user), now};
+    order_.emplace_back(smsc_id, now);
+    while (!order_.empty() &&
+           (order_.size() > MAX_ENTRIES || now - order_.front().second > MAX_AGE_MS)) {
+        auto& [key, added] = order_.front();
+        auto it = entries_.find(key);
+        if (it != entries_.end() && it->second.added_ms == added) entries_.erase(it);
+        order_.pop_front();
+    }
+}
+
+void ReceiptMemory::resolve(std::string& smsc_id, std::string& message, bool final_state,
+                            std::string& extra) {
+    Entry r;
+    {
+        std::lock_guard lk(mu_);
+        auto it = entries_.find(smsc_id);
+        if (it == entries_.end()) {
+            extra = "ResolveReceiptID=Yes";
+            return;
+        }
+        r = it->second;
+        if (final_state) entries_.erase(it);
+    }
+    // The text names the gateway's id as a resolved receipt does.
+    std::string prefix = "id:" + smsc_id + " ";
+    if (message.compare(0, prefix.size(), prefix) == 0)
+        message = "id:" + r.our_id + " " + message.substr(prefix.size());
+    smsc_id = r.our_id;
+    extra = r.local_user.empty() ? std::string() : "RouteToLocalUser=" + r.local_user;
+}
+
+long recv_nonblocking(int fd, char* buf, size_t len) {
+    long n = ::recv(fd, buf, len, MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR) n = ::recv(fd, buf, len, MSG_DONTWAIT);
+    return n;
+}
+
+}  // namespace protocols::common

@@ -1,0 +1,126 @@
+// Pieces of an SMSC link every engine shares: connecting the caller's socket,
+// the option text of a submit, the receipt memory, the session table by
+// socket and the non-blocking read loop.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/net.h"
+
+namespace protocols::common {
+
+// Connects the caller's socket (already bound to its local port, if any) to
+// host:port within timeout_ms, trying each address of the socket's family.
+// The socket keeps its blocking mode. On failure err holds the errno.
+bool connect_socket(int fd, std::string_view host, unsigned port, unsigned timeout_ms, int& err);
+
+// "a=b; c=d" -> value of key (case-insensitive, trimmed), "" when absent.
+std::string option_value(std::string_view text, std::string_view key);
+
+// The inode behind a descriptor; 0 when it is not open. Tells a reused
+// descriptor number from the socket a session was made for.
+ino_t socket_inode(int fd);
+
+// Receipts asked for with "OurMsgId=": the SMSC's id -> the gateway's id and
+// submitting user, so that a status report arrives already resolved. Bounded
+// in count and age; the link worker's own tracking covers what falls out.
+class ReceiptMemory {
+  public:
+    void remember(const std::string& smsc_id, std::string our_id, std::string local_user);
+
+    // Rewrites a received report for a remembered id to the gateway's id
+    // (id and the "id:" at the start of the text) and sets the extra text
+    // for the callback: "RouteToLocalUser=..." when known, or
+    // "ResolveReceiptID=Yes" for an id not remembered. A final state forgets it.
+    void resolve(std::string& smsc_id, std::string& message, bool final_state, std::string& extra);
+
+  private:
+    struct Entry {
+        std::string our_id, local_user;
+        uint64_t added_ms = 0;
+    };
+    static constexpr size_t MAX_ENTRIES = 100000;
+    static constexpr uint64_t MAX_AGE_MS = 3ull * 24 * 3600 * 1000;
+    std::mutex mu_;
+    std::unordered_map<std::string, Entry> entries_;
+    std::deque<std::pair<std::string, uint64_t>> order_;
+};
+
+// Sessions by socket number. S has a member `ino` (socket_inode at creation).
+template <class S>
+class SessionTable {
+  public:
+    void put(int fd, std::shared_ptr<S> s) {
+        std::lock_guard lk(mu_);
+        map_[fd] = std::move(s);
+    }
+    // The session of fd's current socket; one left over from an earlier
+    // socket with the same number is dropped. ino is socket_inode(fd).
+    std::shared_ptr<S> find(int fd, ino_t ino) {
+        std::lock_guard lk(mu_);
+        auto it = map_.find(fd);
+        if (it == map_.end()) return nullptr;
+        if (it->second->ino == ino && ino != 0) return it->second;
+        map_.erase(it);
+        return nullptr;
+    }
+    void erase(int fd) {
+        std::lock_guard lk(mu_);
+        map_.erase(fd);
+    }
+
+  private:
+    std::mutex mu_;
+    std::unordered_map<int, std::shared_ptr<S>> map_;
+};
+
+// One receive on a non-blocking socket, retried on EINTR.
+long recv_nonblocking(int fd, char* buf, size_t len);
+
+// Waits up to wait_ms for input (0: no wait), then reads at most `rounds`
+// chunks without blocking, appending each to rbuf and calling
+// process() -> false once the stream is unusable. fail(why) is called for a
+// closed connection (after a last process()) or a socket error. Stops at a
+// short read, an empty socket or once broken is set.
+template <size_t CHUNK, class Process, class Fail>
+void read_pump(int fd, unsigned wait_ms, int rounds, const std::atomic<bool>& broken,
+               std::string& rbuf, Process&& process, Fail&& fail) {
+    if (broken) return;
+    if (wait_ms) {
+        int r = platform::wait_readable(fd, wait_ms);
+        if (r == 0) return;
+        if (r < 0) {
+            fail("poll failed");
+            return;
+        }
+    }
+    char buf[CHUNK];
+    for (int round = 0; round < rounds && !broken; ++round) {
+        long n = recv_nonblocking(fd, buf, sizeof buf);
+        if (n == 0) {
+            process();
+            fail("connection closed by peer");
+            return;
+        }
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) fail("receive failed");
+            return;
+        }
+        rbuf.append(buf, size_t(n));
+        if (!process()) return;
+        if (size_t(n) < sizeof buf) return;
+    }
+}
+
+}  // namespace protocols::common
