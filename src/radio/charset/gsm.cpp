@@ -290,52 +290,56 @@ std::string win1252_to_gsm(std::string_view text, size_t limit) {
     return septets;
 }
 
-std::string gsm_to_utf8(std::string_view septets) {
+// Walks unpacked septets: basic(s) for a septet of the default table,
+// extension(code) for an escape pair. Septets with the top bit set are not
+// GSM and are skipped; a trailing escape has nothing to extend and reads as
+// the replacement.
+template <class Basic, class Extension>
+std::string walk_septets(std::string_view septets, size_t reserve, Basic basic,
+                         Extension extension) {
     std::string out;
-    out.reserve(septets.size() + septets.size() / 4);
+    out.reserve(reserve);
     for (size_t k = 0; k < septets.size(); ++k) {
         const auto s = static_cast<uint8_t>(septets[k]);
         if (s & 0x80) continue;
         if (s == kGsmEscape) {
-            // A trailing escape has nothing to extend: it reads as the replacement.
             if (k + 1 >= septets.size()) {
                 out.push_back(kGsmReplacement);
                 break;
             }
             const auto code = static_cast<uint8_t>(septets[++k]);
-            const uint8_t latin = code < 0x80 ? kExtensionToLatin[code] : uint8_t('-');
-            if (latin == 0x80)
-                out.append("\xE2\x82\xAC");
-            else
-                out.push_back(char(latin));
-        } else if (const char16_t g = greek_code_point(s); g != 0) {
-            out.push_back(char(0xC0 | (g >> 6)));
-            out.push_back(char(0x80 | (g & 0x3F)));
+            extension(out, code < 0x80 ? kExtensionToLatin[code] : uint8_t('-'));
         } else {
-            append_latin_as_utf8(out, kGsmToLatin[s]);
+            basic(out, s);
         }
     }
     return out;
 }
 
-std::string gsm_to_win1252(std::string_view septets) {
-    std::string out;
-    out.reserve(septets.size());
-    for (size_t k = 0; k < septets.size(); ++k) {
-        const auto s = static_cast<uint8_t>(septets[k]);
-        if (s & 0x80) continue;
-        if (s == kGsmEscape) {
-            if (k + 1 >= septets.size()) {
-                out.push_back(kGsmReplacement);
-                break;
+std::string gsm_to_utf8(std::string_view septets) {
+    return walk_septets(
+        septets, septets.size() + septets.size() / 4,
+        [](std::string& out, uint8_t s) {
+            if (const char16_t g = greek_code_point(s); g != 0) {
+                out.push_back(char(0xC0 | (g >> 6)));
+                out.push_back(char(0x80 | (g & 0x3F)));
+            } else {
+                append_latin_as_utf8(out, kGsmToLatin[s]);
             }
-            const auto code = static_cast<uint8_t>(septets[++k]);
-            out.push_back(char(code < 0x80 ? kExtensionToLatin[code] : uint8_t('-')));
-        } else {
-            out.push_back(char(kGsmToLatin[s]));
-        }
-    }
-    return out;
+        },
+        [](std::string& out, uint8_t latin) {
+            if (latin == 0x80)
+                out.append("\xE2\x82\xAC");
+            else
+                out.push_back(char(latin));
+        });
+}
+
+std::string gsm_to_win1252(std::string_view septets) {
+    return walk_septets(
+        septets, septets.size(),
+        [](std::string& out, uint8_t s) { out.push_back(char(kGsmToLatin[s])); },
+        [](std::string& out, uint8_t latin) { out.push_back(char(latin)); });
 }
 
 std::string pack_septets(std::string_view septets, size_t udh_octets) {
