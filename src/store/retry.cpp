@@ -503,7 +503,7 @@ FailResult fail_message(const FailedMessage& m) {
                             msg.phone_number.c_str(), m.link_name.c_str(), err.c_str()));
     copy_to_error_queue(m.fd, m.path);
     if (msg.flags & (kFlagReceiptRequested | kFlagNonDeliveryReceiptRequested)) {
-        if (FailureReceiptHook hook = g_receipt.load()) hook(m.path, msg, m.link_name, err);
+        if (FailureReceiptHook hook = g_receipt.load()) hook(m.path, msg, m.link_name, err, m.error_code);
     }
     records::add_counter(records::Counter::Failed);
     records::add_link_counter(m.link_name, records::LinkCounter::Failed);

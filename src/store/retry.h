@@ -73,9 +73,11 @@ bool retry_allowed(const RetrySchedule& s, ErrorClass cls, uint32_t n, time_t cr
 // logged and the link name.
 using AccountingHook = void (*)(const SmsMessage& msg, std::string_view message_id,
                                 std::string_view status, std::string_view link_name);
-// Generates the failure receipt of a message that asked for one.
+// Generates the failure receipt of a message that asked for one; error_code
+// is the link's status (0 when none is known).
 using FailureReceiptHook = void (*)(const std::string& request_path, const SmsMessage& msg,
-                                    std::string_view link_name, std::string_view error_text);
+                                    std::string_view link_name, std::string_view error_text,
+                                    uint32_t error_code);
 // Route validation (a Modem<n> value or a link's RouteName); the default
 // walks the Modem<n> entries of [SMSGW] without tracing.
 using RouteValidator = bool (*)(std::string_view route);
@@ -96,6 +98,7 @@ struct FailedMessage {
     std::string link_name;            // the link that tried
     std::string route_name;           // that link's route name (message log)
     std::string error_text;           // empty is logged as "ERROR"
+    uint32_t error_code = 0;          // the link's status, for the failure receipt
 };
 
 // Request file name without directory and extension (the message id).

@@ -50,7 +50,7 @@ void accounting_hook(const store::SmsMessage&, std::string_view id, std::string_
 }
 
 void receipt_hook(const std::string& path, const store::SmsMessage&, std::string_view link,
-                  std::string_view error) {
+                  std::string_view error, uint32_t) {
     ++g_receipt.count;
     g_receipt.message_id = path;
     g_receipt.status = error;
