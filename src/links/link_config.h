@@ -23,11 +23,12 @@ struct LinkAddress {
     std::string host;   // "kelsmslocal" becomes 127.0.0.1
     unsigned port = 0;  // 0: none given (the protocol's default applies);
                         // "kelsmslocal" without a port: [SMSGW] WebPort (8800)
-    std::string device; // modem links: the rest of the name
+    std::string device; // the name after its prefix (modem links: the whole name)
 };
 // "SMPP - host:port", "UCP - ...", "CIMD - ...", "HTTP - ...", "KelSMSModem - ...",
 // "IPModem - ...", "SDKLink - ..." (prefixes without regard to case); anything
-// else is a modem. Host and port are split at the last ':'.
+// else is a modem. Host and port are split at the last ':'; a port that is
+// not a decimal number up to 65535 reads as 0.
 LinkAddress parse_link_name(std::string_view link_name);
 
 // Name of the link at index i: Modem<i> of [SMSGW] (empty when missing);
@@ -69,7 +70,8 @@ std::optional<std::string> credit_exceeded(std::string_view link_name, const Cre
 
 // --- send limit --------------------------------------------------------------------------
 
-// SMSCSendLimit "N" or "N/S" (spaces before '/' allowed, S default 1):
+// SMSCSendLimit "N" or "N/S" (blanks around '/' allowed, S default 1, also
+// for a missing or zero S):
 // floor(S * 1000 / N) ms between submits; 0 = no limit (no digits, N = 0).
 uint32_t parse_send_limit_ms(std::string_view text);
 
@@ -80,7 +82,8 @@ uint32_t parse_send_limit_ms(std::string_view text);
 // CIMD items decimal; "All" (any case) matches everything the kind allows.
 struct ErrorCodeList {
     bool all = false;
-    std::vector<int64_t> codes;
+    std::vector<int64_t> codes;  // each code once; items that are not codes are dropped
+    // Listed, or "All" and not one of the connection codes -1, -2, -3.
     bool contains(int64_t code) const;
 };
 ErrorCodeList parse_error_codes(std::string_view text, bool hex);
