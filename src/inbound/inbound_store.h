@@ -47,4 +47,37 @@ int receive_message(std::string_view callback_name, const InboundMessage& m);
 // engines (once, at start-up, before any link connects).
 void install_receive_callbacks();
 
+// --- shared by the receipt writers (and tests) ---------------------------------
+
+// Status receive_message answers with when the message could not be stored
+// (the SMPP "system error"; the UCP and CIMD callbacks map it to their own
+// codes). The SMSC keeps the message and delivers it again.
+inline constexpr int kRefuseNotStored = 0x08;
+
+// The value of the first item name=value of an extra fields text (items
+// separated by ";", blanks around items and values ignored, names compared
+// without case); empty when absent.
+std::string extra_field(std::string_view extra, std::string_view name);
+
+// The "SMPPOption_<name>=<value>" items of an extra fields text whose name
+// is defined in [SMPPOptions] (non-empty value there), name and value cut to
+// 99 characters each, joined by "; ". Items that would take the text beyond
+// 499 characters (what a record field holds) are left out whole.
+std::string collect_smpp_options(std::string_view extra);
+
+// A value made safe for one record line: CR and LF in message data become
+// the two-character escapes "\r" and "\n" the loader decodes; any other
+// control character (which would end the line and start a forged key)
+// becomes a blank. data false: every control character becomes a blank.
+std::string record_value(std::string_view value, bool data = false);
+
+// Writes a complete record into the inbound store (frame::inbound_write_dir)
+// under a new unique name with extension ext ("in", "rec" or "rct"), adds it
+// to the received counter and to its queue gauge (receipt queue for "rct",
+// inbound queue otherwise) and signals the inbound event (the receipt event
+// for "rec" and "rct"). Returns the path, empty when it could not be written
+// (traced under trace_name; nothing is counted then).
+std::string write_inbound_record(std::string_view ext, std::string_view content,
+                                 std::string_view trace_name);
+
 }  // namespace inbound

@@ -453,6 +453,12 @@ void handle_client_request(Session& s, const Pdu& p) {
             uint32_t resp = p.command_id | 0x80000000u;
             InboundMessage m;
             parse_short_message(p, s.ctx, m);
+            // The client keeps no ids of its submits: the gateway's tracking
+            // store resolves the SMSC's id of every receipt.
+            if (m.flags & 0x04) {
+                if (!m.option_text.empty()) m.option_text += "; ";
+                m.option_text += "ResolveReceiptID=Yes";
+            }
             if (s.queue_inbound) {
                 Queued q;
                 q.session = find_session(s.fd);

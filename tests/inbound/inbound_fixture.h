@@ -1,0 +1,118 @@
+// Shared fixture of the inbound tests: a private SMSGW_HOME with an SMSGW.INI,
+// default settings, a fixed wall clock, a private tracking directory, and
+// helpers to read the inbound store, the inbound log and the counters.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "frame/global_state.h"
+#include "frame/settings.h"
+#include "platform/clock.h"
+#include "records/counters.h"
+#include "records/message_log.h"
+#include "store/message_id.h"
+#include "store/retry.h"
+#include "support/directories.h"
+#include "support/ini_profile.h"
+#include "support/tracking.h"
+
+namespace inbound_test {
+
+inline std::atomic<time_t> g_now{0};
+
+inline time_t fake_clock(int* millis) {
+    if (millis) *millis = 0;
+    return g_now.load();
+}
+
+inline time_t local_time(int y, int mo, int d, int h, int mi, int s) {
+    struct tm tm {};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    return ::mktime(&tm);
+}
+
+inline std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void spit(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+inline std::string extension_of(const std::string& path) {
+    return std::filesystem::path(path).extension().string();
+}
+
+class InboundTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/inbound-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        home_ = tmpl;
+        ::setenv("SMSGW_HOME", home_.c_str(), 1);
+        support::reset_directory_roots_for_tests();
+        ini_ = home_ + "/SMSGW.INI";
+        spit(ini_, "[SMSGW]\r\n");
+        support::SMSIniSetFilename(ini_);
+        frame::mutable_settings() = frame::GlobalSettings{};
+        g_now = local_time(2024, 3, 5, 12, 34, 56);
+        platform::set_wall_clock(&fake_clock);
+        store::reset_message_ids_for_tests();
+        support::set_tracking_directory(home_ + "/TRACK/");
+        records::close_message_logs();
+        records::close_stat_counters();
+        // Events left set by an earlier test in the same process.
+        frame::inbound_sms_event().wait(0);
+        frame::inbound_receipt_event().wait(0);
+    }
+    void TearDown() override {
+        store::set_failure_receipt_hook(nullptr);
+        records::close_message_logs();
+        records::close_stat_counters();
+        support::sqlSMSCMessageIdCloseAll();
+        platform::set_wall_clock(nullptr);
+        std::error_code ec;
+        std::filesystem::remove_all(home_, ec);
+    }
+
+    void set_ini(const std::string& section, const std::string& key, const std::string& value) {
+        ASSERT_TRUE(support::ini_set(ini_, section, key, value));
+    }
+    std::string inbound_dir() const { return home_ + "/SMS-IN/"; }
+    std::string inbound_log() const { return slurp(home_ + "/LOGS/SMSIN-20240305.LOG"); }
+    // Regular files below the inbound store, sorted.
+    std::vector<std::string> inbound_files() const {
+        std::vector<std::string> out;
+        std::error_code ec;
+        if (!std::filesystem::exists(inbound_dir(), ec)) return out;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(inbound_dir(), ec))
+            if (e.is_regular_file()) out.push_back(e.path().string());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    std::string home_;
+    std::string ini_;
+};
+
+}  // namespace inbound_test
