@@ -1,0 +1,139 @@
+// The queue cache thread and its lists: one listing of the outbound queue
+// every 250 ms, read by the link workers instead of the file system.
+#include "links/queue_cache.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <mutex>
+#include <utility>
+
+#include "frame/debug_trace.h"
+#include "frame/global_state.h"
+#include "frame/settings.h"
+#include "platform/files.h"
+
+namespace links {
+
+namespace {
+
+constexpr unsigned kScanIntervalMs = 250;
+constexpr std::string_view kRootName = ".";
+
+// One listing. Kept as names and ranges rather than as the joined
+// "name\t\t<index>" and "subdir\file" texts, so that a name holding a tab
+// or a backslash cannot be cut or matched wrongly; what readers get is the
+// same.
+struct Listing {
+    struct Directory {
+        std::string name;  // "." for the root
+        size_t first = 0;  // index of its first file in files
+        size_t count = 0;
+    };
+    std::vector<Directory> dirs;
+    std::vector<std::string> files;  // bare names, grouped by directory
+};
+
+std::mutex g_mu;
+Listing g_listing;
+bool g_ready = false;
+
+void append_directory(Listing& l, std::string name, std::vector<platform::DirEntry> files) {
+    Listing::Directory d;
+    d.name = std::move(name);
+    d.first = l.files.size();
+    d.count = files.size();
+    for (platform::DirEntry& f : files) l.files.push_back(std::move(f.name));
+    l.dirs.push_back(std::move(d));
+}
+
+void queue_cache_thread() {
+    while (!frame::shutdown_requested()) {
+        queue_cache_scan(frame::settings().q_dir);
+        if (frame::sleep_unless_shutdown(kScanIntervalMs)) break;
+    }
+}
+
+}  // namespace
+
+bool remove_empty_user_queue(const std::string& dir) {
+    std::string path = dir;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    std::optional<platform::FileInfo> info = platform::stat_file(path);
+    if (!info || !info->is_dir) return false;
+    // File times are the real clock's, whatever the gateway's clock says.
+    const time_t now = ::time(nullptr);
+    if (info->mtime > now || now - info->mtime < time_t(kUserQueueIdleSeconds)) return false;
+    // rmdir removes only an empty directory: lock files, temporaries or
+    // deeper levels keep it.
+    return ::rmdir(path.c_str()) == 0;
+}
+
+void queue_cache_scan(const std::string& queue_root) {
+    Listing fresh;
+    if (!queue_root.empty()) {
+        const std::string root = platform::with_trailing_slash(queue_root);
+        std::vector<platform::DirEntry> root_files =
+            platform::scan_dir(root, "*.REQ", platform::ScanKind::FilesOnly);
+        if (!root_files.empty())
+            append_directory(fresh, std::string(kRootName), std::move(root_files));
+        for (platform::DirEntry& sub :
+             platform::scan_dir(root, "*", platform::ScanKind::DirsOnly)) {
+            std::vector<platform::DirEntry> files =
+                platform::scan_dir(root + sub.name + "/", "*.REQ", platform::ScanKind::FilesOnly);
+            if (files.empty()) {
+                remove_empty_user_queue(root + sub.name);
+                continue;
+            }
+            append_directory(fresh, std::move(sub.name), std::move(files));
+        }
+    }
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(g_mu);
+        std::swap(g_listing, fresh);
+        first = !g_ready;
+        g_ready = true;
+    }
+    // The old lists are released here, outside the lock.
+    if (first) frame::set_qcache_ready();
+}
+
+bool start_queue_cache_thread() {
+    if (!frame::settings().use_q_cache) return true;
+    return frame::start_thread("ThreadProcessQCache", queue_cache_thread);
+}
+
+bool queue_cache_ready() {
+    std::lock_guard<std::mutex> lock(g_mu);
+    return g_ready;
+}
+
+std::vector<std::string> queue_cache_directories() {
+    std::vector<std::string> names;
+    std::lock_guard<std::mutex> lock(g_mu);
+    names.reserve(g_listing.dirs.size());
+    for (const Listing::Directory& d : g_listing.dirs) names.push_back(d.name);
+    return names;
+}
+
+std::vector<std::string> queue_cache_files(std::string_view directory) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    for (const Listing::Directory& d : g_listing.dirs) {
+        if (d.name != directory) continue;
+        auto begin = g_listing.files.begin() + static_cast<std::ptrdiff_t>(d.first);
+        return std::vector<std::string>(begin, begin + static_cast<std::ptrdiff_t>(d.count));
+    }
+    return {};
+}
+
+void queue_cache_clear() {
+    Listing old;
+    std::lock_guard<std::mutex> lock(g_mu);
+    std::swap(g_listing, old);
+    g_ready = false;
+}
+
+}  // namespace links
