@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,6 +22,7 @@
 #include "platform/files.h"
 #include "store/request_file.h"
 #include "store/retry.h"
+#include "support/events.h"
 
 namespace links {
 
@@ -78,6 +80,9 @@ void finish_message(WorkerState& w, LinkSession& session, ClaimedMessage& m,
 class LinkSession {
   public:
     virtual ~LinkSession() = default;
+    // One submit. The session waits for the link's send limit (w.pacer) and
+    // the gateway-wide throttle itself, because only it can keep its
+    // connection serviced meanwhile.
     virtual SubmitResult submit(const OutboundMessage& m) = 0;
     // Keep-alive; true when the peer answered.
     virtual bool enquire_link() = 0;
@@ -92,6 +97,9 @@ class LinkSession {
     // UCP and CIMD ask the link status after a failed message and enquire
     // only at the end of a pass; SMPP enquires after a failed message.
     virtual bool enquire_after_failure() const { return true; }
+    // True (once) when the pass must end after the last submit: a throttle
+    // wait with RestartQAfterThrottleError. The session goes on with a new pass.
+    virtual bool take_end_of_pass() { return false; }
 
     // Asynchronous sessions (SMPP with a window) take the claimed message and
     // call finish_message when its response arrives; the queue pass then
@@ -123,8 +131,16 @@ struct WorkerState {
     std::atomic<uint32_t> sent_this_pass{0};
     std::atomic<bool> connection_error{false};
     std::atomic<bool> restart{false};  // settings changed, backup idle, credit or quiet hours
+    bool end_thread = false;  // the cycle found nothing for this thread number to do
     SkipQueue skip;
     SendPacer pacer;
+    // Guards the in-place updates of settings.retry, .credit and .quiet
+    // (every 256 messages) against finish_message on helper threads. The
+    // names and everything else only change between sessions.
+    mutable std::mutex settings_mu;
+    // "SMSOut" + link name and + route name: producers signal them when a
+    // message is queued for the link.
+    support::EventHandle link_event, route_event;
 
     delivery::LinkIdentity identity() const;
 };
@@ -154,6 +170,19 @@ bool must_stop(const WorkerState& w);
 void run_smpp_cycle(WorkerState& w);
 void run_ucp_cycle(WorkerState& w);
 void run_cimd_cycle(WorkerState& w);
+
+// --- local delivery ---------------------------------------------------------------------
+
+// Before the route decision the queue pass offers every routable message to
+// local delivery: a message whose recipient is a local user is handed to
+// inbound processing instead of being sent. Delivered: the worker
+// deletes the request file. Kept: the message stays queued (delivery failed
+// for now). NotLocal: it is sent as usual.
+enum class LocalDelivery { NotLocal, Delivered, Kept };
+using LocalDeliveryHook = LocalDelivery (*)(const std::string& request_path,
+                                            const store::SmsMessage& msg);
+// nullptr restores the default (nothing is local).
+void set_local_delivery_hook(LocalDeliveryHook fn);
 
 // --- the worker -------------------------------------------------------------------------
 

@@ -315,6 +315,10 @@ bool retry_allowed(const RetrySchedule& s, ErrorClass cls, uint32_t n, time_t cr
 void set_accounting_hook(AccountingHook fn) {
     g_accounting.store(fn);
 }
+
+AccountingHook accounting_hook() {
+    return g_accounting.load();
+}
 void set_failure_receipt_hook(FailureReceiptHook fn) {
     g_receipt.store(fn);
 }

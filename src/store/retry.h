@@ -86,6 +86,9 @@ using RouteValidator = bool (*)(std::string_view route);
 void set_accounting_hook(AccountingHook fn);
 void set_failure_receipt_hook(FailureReceiptHook fn);
 void set_route_validator(RouteValidator fn);
+// The installed accounting hook (nullptr when none); link workers call it
+// for the outcomes they log themselves.
+AccountingHook accounting_hook();
 bool default_route_validator(std::string_view route);
 
 // --- recording a failure -----------------------------------------------------------

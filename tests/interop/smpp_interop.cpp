@@ -2,7 +2,6 @@
 // the npm package "smpp" run by Node.js: as SMSC for the client operations
 // (smpp_smsc.js) and as ESME against the server operations (smpp_esme.js).
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/node_peer.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/process.h"
@@ -25,122 +25,8 @@ namespace smpp = protocols::smpp;
 namespace {
 
 constexpr const char* kLink = "SMPP - npm";
-const std::string kDir = std::string(SMSGW_SOURCE_DIR) + "/tests/interop/";
-
-struct Event {
-    std::string name;
-    std::map<std::string, std::string> f;
-    const std::string& operator[](const std::string& k) const {
-        static const std::string none = "<absent>";
-        auto it = f.find(k);
-        return it == f.end() ? none : it->second;
-    }
-};
-
-std::string uri_decode(std::string_view s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 3 <= s.size()) {
-            out.push_back(char(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16)));
-            i += 2;
-        } else {
-            out.push_back(s[i]);
-        }
-    }
-    return out;
-}
-
-// A node script with its event stream.
-class NodePeer {
-  public:
-    bool start(const std::string& script, std::vector<std::string> args = {}) {
-        if (::access((kDir + "node_modules/smpp/package.json").c_str(), R_OK) != 0) {
-            ADD_FAILURE()
-                << "npm package smpp missing: run scripts/setup (npm install in tests/interop)";
-            return false;
-        }
-        std::vector<std::string> argv = {"node", kDir + script};
-        for (auto& a : args) argv.push_back(a);
-        platform::SpawnOptions opt;
-        opt.stderr_to_stdout = false;
-        auto c = platform::spawn_piped(argv, opt);
-        if (!c) {
-            ADD_FAILURE() << "cannot start node";
-            return false;
-        }
-        child_ = *c;
-        return true;
-    }
-    ~NodePeer() {
-        if (child_.pid > 0) {
-            send(R"({"cmd":"exit"})");
-            platform::wait_child(child_, 3000);
-        }
-    }
-    void send(const std::string& json) {
-        std::string line = json + "\n";
-        (void)!::write(child_.stdin_fd, line.data(), line.size());
-    }
-    // Waits for the next event called name (earlier others are kept).
-    bool wait(const std::string& name, Event& out, unsigned timeout_ms = 5000,
-              const std::function<void()>& meanwhile = nullptr) {
-        uint64_t start = platform::monotonic_ms();
-        for (;;) {
-            for (size_t i = 0; i < events_.size(); ++i)
-                if (events_[i].name == name) {
-                    out = events_[i];
-                    events_.erase(events_.begin() + long(i));
-                    return true;
-                }
-            uint64_t used = platform::monotonic_ms() - start;
-            if (used >= timeout_ms) return false;
-            if (meanwhile) meanwhile();
-            read_some(meanwhile ? 1 : unsigned(std::min<uint64_t>(timeout_ms - used, 100)));
-        }
-    }
-    size_t count(const std::string& name) {
-        read_some(0);
-        size_t n = 0;
-        for (auto& e : events_) n += e.name == name;
-        return n;
-    }
-
-  private:
-    void read_some(unsigned ms) {
-        struct pollfd p {
-            child_.stdout_fd, POLLIN, 0
-        };
-        if (::poll(&p, 1, int(ms)) <= 0) return;
-        char buf[8192];
-        long n = ::read(child_.stdout_fd, buf, sizeof buf);
-        if (n <= 0) return;
-        buf_.append(buf, size_t(n));
-        size_t nl;
-        while ((nl = buf_.find('\n')) != std::string::npos) {
-            std::string line = buf_.substr(0, nl);
-            buf_.erase(0, nl + 1);
-            Event e;
-            size_t pos = 0;
-            bool first = true;
-            while (pos <= line.size()) {
-                size_t tab = line.find('\t', pos);
-                std::string part =
-                    line.substr(pos, tab == std::string::npos ? std::string::npos : tab - pos);
-                if (first)
-                    e.name = part;
-                else if (auto eq = part.find('='); eq != std::string::npos)
-                    e.f[part.substr(0, eq)] = uri_decode(part.substr(eq + 1));
-                first = false;
-                if (tab == std::string::npos) break;
-                pos = tab + 1;
-            }
-            events_.push_back(std::move(e));
-        }
-    }
-    platform::ChildProcess child_;
-    std::string buf_;
-    std::vector<Event> events_;
-};
+using nodepeer::Event;
+using nodepeer::NodePeer;
 
 // ---- client side: the npm package as SMSC ------------------------------------------
 

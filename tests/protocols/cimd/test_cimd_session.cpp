@@ -1,6 +1,5 @@
-// CIMD2 sessions over loopback against a small SMSC simulator that frames,
-// checks and answers packets with its own code (written from the published
-// packet layout), never with the engine's codec.
+// CIMD2 sessions over loopback against a small SMSC simulator
+// (common/cimd_sim.h), which never uses the engine's codec.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -14,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/cimd_sim.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "protocols/cimd/cimd.h"
@@ -24,189 +24,7 @@ namespace {
 
 constexpr const char* kLink = "CIMD - 127.0.0.1:0";
 
-// ---- the simulator's own packets ---------------------------------------------------
-
-std::string sim_packet(int op, int number, const std::vector<std::pair<int, std::string>>& params,
-                       bool with_checksum = true) {
-    char head[32];
-    std::snprintf(head, sizeof head, "\x02%02d:%03d\t", op, number);
-    std::string s = head;
-    for (auto& [code, value] : params) {
-        char p[8];
-        std::snprintf(p, sizeof p, "%03d:", code);
-        s += p + value + "\t";
-    }
-    if (with_checksum) {
-        unsigned sum = 0;
-        for (unsigned char c : s) sum += c;
-        char cs[3];
-        std::snprintf(cs, sizeof cs, "%02X", sum & 0xFF);
-        s += cs;
-    }
-    return s + "\x03";
-}
-
-struct SimPacket {
-    int op = -1, number = -1;
-    std::map<int, std::string> params;
-    bool has_checksum = false, checksum_ok = false;
-};
-
-// body: the bytes between STX and ETX.
-SimPacket sim_parse(const std::string& body) {
-    SimPacket p;
-    if (body.size() < 7) return p;
-    p.op = std::atoi(body.substr(0, 2).c_str());
-    p.number = std::atoi(body.substr(3, 3).c_str());
-    size_t last_tab = body.rfind('\t');
-    std::string trailer = body.substr(last_tab + 1);
-    if (!trailer.empty()) {
-        p.has_checksum = true;
-        unsigned sum = 0x02;
-        for (size_t i = 0; i <= last_tab; ++i) sum += static_cast<unsigned char>(body[i]);
-        char cs[3];
-        std::snprintf(cs, sizeof cs, "%02X", sum & 0xFF);
-        p.checksum_ok = trailer == cs;
-    }
-    size_t pos = 7;
-    while (pos < last_tab) {
-        size_t tab = body.find('\t', pos);
-        std::string item = body.substr(pos, tab - pos);
-        if (item.size() >= 4) p.params[std::atoi(item.substr(0, 3).c_str())] = item.substr(4);
-        pos = tab + 1;
-    }
-    return p;
-}
-
-struct Smsc {
-    platform::Socket listener;
-    uint16_t port = 0;
-    platform::Socket conn;
-    std::thread reader;
-    std::atomic<bool> stop{false}, closed{false};
-    std::mutex mu, send_mu;
-    std::condition_variable cv;
-    std::vector<SimPacket> got;
-
-    std::string user = "user", password = "secret";
-    int submit_error = 0;   // 900 in every submit response
-    int general_error = 0;  // answer submits with 98 and this code
-    int nacks_left = 0;     // answer this many submits with 99 first
-    bool silent = false;
-    bool checksums = true;
-    std::function<std::string(const SimPacket&)>
-        submit_reply;  // replaces the answer to every submit
-    std::string scts = "040302010600";
-
-    Smsc() { listener = platform::tcp_listen("127.0.0.1", 0, 8, &port); }
-    ~Smsc() {
-        stop = true;
-        if (conn) conn.shutdown_both();
-        if (reader.joinable()) reader.join();
-    }
-    void run(platform::Socket s) {
-        conn = std::move(s);
-        reader = std::thread([this] { read_loop(); });
-    }
-    bool accept() {
-        platform::Socket s = platform::tcp_accept(listener, 3000);
-        if (!s) return false;
-        run(std::move(s));
-        return true;
-    }
-    void send(const std::string& bytes) {
-        std::lock_guard lk(send_mu);
-        platform::send_all(conn.fd(), bytes.data(), bytes.size(), 2000);
-    }
-    void drop() { conn.shutdown_both(); }
-
-    void answer(const SimPacket& p) {
-        if (silent || p.op >= 50) return;
-        auto respond = [&](std::vector<std::pair<int, std::string>> params) {
-            send(sim_packet(p.op + 50, p.number, params, checksums));
-        };
-        switch (p.op) {
-            case 1:
-                if (p.params.count(10) && p.params.at(10) == user && p.params.count(11) &&
-                    p.params.at(11) == password)
-                    respond({});
-                else
-                    respond({{900, "100"}});
-                break;
-            case 3:
-                if (submit_reply) {
-                    send(submit_reply(p));
-                } else if (nacks_left > 0) {
-                    --nacks_left;
-                    send(sim_packet(99, p.number, {}, checksums));
-                } else if (general_error) {
-                    char e[8];
-                    std::snprintf(e, sizeof e, "%03d", general_error);
-                    send(sim_packet(98, p.number, {{900, e}}, checksums));
-                } else if (submit_error) {
-                    respond({{900, std::to_string(submit_error)}, {901, "refused"}});
-                } else {
-                    respond({{21, p.params.count(21) ? p.params.at(21) : ""}, {60, scts}});
-                }
-                break;
-            case 2:
-            case 40:
-                respond({});
-                break;
-            default:
-                break;
-        }
-    }
-
-    void read_loop() {
-        std::string buf;
-        uint64_t start = platform::monotonic_ms();
-        while (!stop && platform::monotonic_ms() - start < 30000) {
-            char tmp[4096];
-            long n = platform::recv_some(conn.fd(), tmp, sizeof tmp, 100);
-            if (n == 0) {
-                closed = true;
-                cv.notify_all();
-                return;
-            }
-            if (n < 0) continue;
-            buf.append(tmp, size_t(n));
-            for (;;) {
-                size_t s = buf.find('\x02');
-                size_t e = buf.find('\x03', s == std::string::npos ? 0 : s);
-                if (s == std::string::npos || e == std::string::npos) break;
-                SimPacket p = sim_parse(buf.substr(s + 1, e - s - 1));
-                buf.erase(0, e + 1);
-                {
-                    std::lock_guard lk(mu);
-                    got.push_back(p);
-                }
-                cv.notify_all();
-                answer(p);
-            }
-        }
-    }
-    bool wait_for(const std::function<bool(const SimPacket&)>& pred, SimPacket* out = nullptr,
-                  unsigned ms = 3000, size_t from = 0) {
-        std::unique_lock lk(mu);
-        return cv.wait_for(lk, std::chrono::milliseconds(ms), [&] {
-            for (size_t i = from; i < got.size(); ++i)
-                if (pred(got[i])) {
-                    if (out) *out = got[i];
-                    return true;
-                }
-            return false;
-        });
-    }
-    bool wait_closed(unsigned ms = 3000) {
-        std::unique_lock lk(mu);
-        return cv.wait_for(lk, std::chrono::milliseconds(ms), [&] { return closed.load(); });
-    }
-    size_t count() {
-        std::lock_guard lk(mu);
-        return got.size();
-    }
-};
+using namespace cimd_sim;
 
 struct Received {
     std::string link, sender, recipient, udh, message, id, extra;

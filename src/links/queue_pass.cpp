@@ -1,0 +1,618 @@
+// The queue pass every protocol link runs while its session is up: walk the
+// outbound queue once per pass, take the files this link may carry, send
+// them over the session and hand every outcome to finish_message; between
+// passes keep the session alive and idle in its yield call.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "delivery/long_message_locks.h"
+#include "delivery/route_cache.h"
+#include "delivery/routing.h"
+#include "frame/debug_trace.h"
+#include "frame/queue_dirs.h"
+#include "frame/settings.h"
+#include "links/link_worker.h"
+#include "links/queue_cache.h"
+#include "links/worker_internal.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "store/request_file.h"
+#include "store/retry.h"
+
+namespace links {
+
+namespace {
+
+using detail::kWorkerTrace;
+
+constexpr std::string_view kDelayQueueDir = "DELAYQ";
+// An empty subdirectory younger than this may be one a producer has just
+// created for a file it is about to write: leave it.
+constexpr time_t kEmptyDirMinAgeS = 60;
+// A yield that came back this fast on an idle pass did not wait.
+constexpr uint64_t kYieldMinIdleMs = 5;
+constexpr unsigned kIdleEventWaitMs = 250;
+
+// Global settings a pass reads, taken once per pass.
+struct PassConfig {
+    std::string root;
+    bool use_route_queues = true;
+    bool skip = false;
+    bool debug2 = false;
+    bool qcache = false;
+    bool rmsgqful = true;
+    bool recombine = false;
+    uint32_t user_threshold = 10;
+};
+
+enum class Took {
+    PassedBy,  // not this link's, not due, held elsewhere ...: stays queued
+    Handled,   // left the queue without a submit (no recipient, local, unroutable)
+    Sent,      // submitted and accepted
+    Failed,    // submitted and refused (retry recorded or failed)
+    Async,     // handed to the asynchronous session
+};
+
+bool reached_send(Took t) {
+    return t == Took::Sent || t == Took::Failed || t == Took::Async;
+}
+
+std::string dir_of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+class QueuePass {
+  public:
+    QueuePass(WorkerState& w, LinkSession& s) : w_(w), s_(s) {}
+
+    void serve() {
+        next_settings_check_ = w_.sent_since_start.load() + detail::kSettingsCheckEvery;
+        while (!stopping()) {
+            one_pass();
+            if (stopping()) break;
+            end_of_pass();
+        }
+    }
+
+  private:
+    bool stopping() const { return w_.connection_error.load() || must_stop(w_); }
+    // The walk of this pass ends (the session may go on with the next pass).
+    bool halt() const { return pass_cut_ || stopping(); }
+
+    void load_config() {
+        const frame::GlobalSettings& g = frame::settings();
+        cfg_.root = g.q_dir.empty() ? frame::default_queue_root() : g.q_dir;
+        cfg_.use_route_queues = g.use_route_queues;
+        cfg_.skip = skip_queue_enabled();
+        cfg_.debug2 = g.debug2;
+        cfg_.qcache = g.use_q_cache && queue_cache_ready();
+        cfg_.rmsgqful = g.rmsgqful_by_number;
+        cfg_.user_threshold = g.user_queue_threshold;
+        cfg_.recombine = w_.settings.wdp_adaptation && !w_.settings.use_tlv && !s_.asynchronous();
+    }
+
+    void one_pass() {
+        load_config();
+        pass_cut_ = false;
+        chained_done_.clear();
+        id_ = w_.identity();
+        w_.sent_this_pass = 0;
+        if (cfg_.skip) w_.skip.begin_pass();
+        clear_link_status(w_.settings.name);
+
+        for (auto& [path, count] : s_.take_resubmits()) {
+            if (halt()) return;
+            std::string dir = dir_of(path);
+            serve_name(dir, std::string_view(path).substr(dir.size()), count);
+        }
+
+        std::vector<std::string> root_files;
+        std::vector<std::string> subdirs;
+        list_queue(root_files, subdirs);
+        // Several threads of one link would all start at the same file and
+        // trip over each other's claims: each starts at its own share.
+        const unsigned threads = std::max(1u, w_.settings.transmitter_count);
+        if (threads > 1 && w_.thread_number > 1 && !root_files.empty()) {
+            size_t start = root_files.size() * ((w_.thread_number - 1) % threads) / threads;
+            std::rotate(root_files.begin(), root_files.begin() + long(start), root_files.end());
+        }
+        for (const std::string& name : root_files) {
+            if (halt()) return;
+            serve_name(cfg_.root, name, 0);
+        }
+        serve_subdirectories(subdirs);
+    }
+
+    // The root's "*.REQ" files and the subdirectories this link serves, from
+    // one listing of the root (or from the queue cache).
+    void list_queue(std::vector<std::string>& root_files, std::vector<std::string>& subdirs) {
+        if (cfg_.qcache) {
+            for (std::string& d : queue_cache_directories()) {
+                if (d == ".")
+                    root_files = queue_cache_files(".");
+                else if (serves_subdir(d))
+                    subdirs.push_back(std::move(d));
+            }
+            return;
+        }
+        for (platform::DirEntry& e : platform::scan_dir(cfg_.root, "*", platform::ScanKind::Any)) {
+            if (e.is_dir) {
+                if (serves_subdir(e.name)) subdirs.push_back(std::move(e.name));
+            } else if (platform::wildcard_match("*.REQ", e.name)) {
+                root_files.push_back(std::move(e.name));
+            }
+        }
+    }
+
+    bool serves_subdir(std::string_view name) const {
+        if (platform::iequals(name, kDelayQueueDir)) return false;  // the delay thread's
+        if (!cfg_.use_route_queues) return true;
+        return delivery::route_queue_serves(name, id_);
+    }
+
+    // Subdirectories in turns of UserQueueThreshold messages each, so one
+    // busy account cannot hold the others back; each directory is listed
+    // once per pass.
+    struct Cursor {
+        std::string dir;
+        std::vector<std::string> names;
+        size_t next = 0;
+    };
+
+    void serve_subdirectories(const std::vector<std::string>& subdirs) {
+        std::vector<Cursor> open;
+        for (const std::string& sub : subdirs) {
+            if (halt()) return;
+            Cursor c;
+            c.dir = cfg_.root + sub + "/";
+            c.names = cfg_.qcache ? queue_cache_files(sub) : scan_requests(c.dir);
+            if (c.names.empty()) {
+                if (!cfg_.qcache) remove_if_empty(c.dir);
+                continue;
+            }
+            if (serve_cursor(c)) open.push_back(std::move(c));
+        }
+        while (!open.empty() && !halt()) {
+            std::vector<Cursor> still;
+            for (Cursor& c : open) {
+                if (halt()) return;
+                if (serve_cursor(c)) still.push_back(std::move(c));
+            }
+            open.swap(still);
+        }
+    }
+
+    // True when the threshold stopped the walk with names left.
+    bool serve_cursor(Cursor& c) {
+        const uint32_t limit = cfg_.user_threshold;
+        uint32_t reached = 0;
+        while (c.next < c.names.size()) {
+            if (halt()) return false;
+            reached += serve_name(c.dir, c.names[c.next++], 0);
+            if (limit != 0 && reached >= limit) return c.next < c.names.size();
+        }
+        return false;
+    }
+
+    static std::vector<std::string> scan_requests(const std::string& dir) {
+        std::vector<std::string> names;
+        for (platform::DirEntry& e :
+             platform::scan_dir(dir, "*.REQ", platform::ScanKind::FilesOnly))
+            names.push_back(std::move(e.name));
+        return names;
+    }
+
+    static void remove_if_empty(const std::string& dir) {
+        std::optional<platform::FileInfo> info = platform::stat_file(dir);
+        if (!info || !info->is_dir) return;
+        if (platform::now() - info->mtime < kEmptyDirMinAgeS) return;
+        std::string d = dir.substr(0, dir.size() - 1);
+        // Fails harmlessly while anything (an .ERR copy, a lock) is left in it.
+        ::rmdir(d.c_str());
+    }
+
+    // One queued name, and the later segments of its message that follow it
+    // directly once it went out. Returns the number of messages that reached
+    // the send step.
+    uint32_t serve_name(const std::string& dir, std::string_view name, unsigned resubmits) {
+        uint32_t reached = 0;
+        std::string chained_name;
+        bool chained = false;
+        while (true) {
+            Took t =
+                take_file(dir, chained ? std::string_view(chained_name) : name, chained, resubmits);
+            if (!reached_send(t)) return reached;
+            ++reached;
+            std::optional<std::string> next;
+            if (t == Took::Sent && !halt())
+                next = delivery::CheckAdditionalLongMessageSegments(
+                    dir, chained ? chained_name : std::string(name));
+            if (!next)
+                after_message(t);
+            else
+                after_message_common();
+            if (!next || halt()) return reached;
+            chained_name = std::move(*next);
+            chained = true;
+            // Its turn in the listing may still come in this pass: once is enough.
+            chained_done_.insert(dir + chained_name);
+            resubmits = 0;
+        }
+    }
+
+    bool keep_alive_due() const {
+        const unsigned ka = w_.settings.keep_alive_s;
+        if (ka == 0) return false;
+        if (w_.connection_error.load()) return true;
+        return platform::monotonic_ms() - w_.last_activity_ms.load() > uint64_t(ka) * 1000;
+    }
+
+    void enquire() {
+        if (s_.enquire_link()) {
+            w_.connection_error = false;
+            w_.last_activity_ms.store(platform::monotonic_ms());
+        } else {
+            w_.connection_error = true;
+        }
+    }
+
+    // After-message checks 2 to 4 (5 and 6 are the walkers' stopping()).
+    void after_message(Took t) {
+        if (t == Took::Failed) {
+            // A refused message may mean a lost link: ask, and let an
+            // enquire-link confirm it where the kind has one.
+            if (!s_.link_ok()) w_.connection_error = true;
+            if (w_.connection_error.load() && s_.enquire_after_failure()) enquire();
+        } else if (w_.connection_error.load()) {
+            if (s_.enquire_after_failure()) enquire();
+        } else if (s_.enquire_after_failure() && keep_alive_due()) {
+            enquire();
+        }
+        after_message_common();
+    }
+
+    void after_message_common() {
+        if (limits_reached()) w_.restart = true;
+        if (w_.sent_since_start.load() >= next_settings_check_) {
+            next_settings_check_ = w_.sent_since_start.load() + detail::kSettingsCheckEvery;
+            detail::check_settings_change(w_);
+        }
+    }
+
+    // Credit limits and quiet hours, with the local hour looked up at most
+    // once a second.
+    bool limits_reached() {
+        CreditLimits credit;
+        QuietHours quiet;
+        {
+            std::lock_guard<std::mutex> lock(w_.settings_mu);
+            credit = w_.settings.credit;
+            quiet = w_.settings.quiet;
+        }
+        if ((credit.day != 0 || credit.month != 0) && credit_exceeded(w_.settings.name, credit))
+            return true;
+        if (quiet.start == 0 && quiet.end == 0) return false;
+        uint64_t now = platform::monotonic_ms();
+        if (hour_checked_ms_ == 0 || now - hour_checked_ms_ >= 1000) {
+            hour_ = unsigned(platform::local_now().hour);
+            hour_checked_ms_ = now;
+        }
+        return quiet.quiet_at(hour_);
+    }
+
+    void end_of_pass() {
+        if (keep_alive_due()) enquire();
+        if (!s_.link_ok()) w_.connection_error = true;
+        if (w_.connection_error.load()) return;
+        const bool idle = w_.sent_this_pass.load() == 0 && !keep_alive_due();
+        uint64_t before = platform::monotonic_ms();
+        s_.yield(idle);
+        if (idle && platform::monotonic_ms() - before < kYieldMinIdleMs && !stopping()) {
+            // The session did not block: wait for new messages ourselves
+            // rather than scanning the queue again at once.
+            if (!support::WaitForInterfaceEvent(w_.link_event, kIdleEventWaitMs / 2))
+                support::WaitForInterfaceEvent(w_.route_event ? w_.route_event : w_.link_event,
+                                               kIdleEventWaitMs / 2);
+            if (!w_.link_event && !w_.route_event) platform::sleep_ms(kIdleEventWaitMs);
+        }
+        if (cfg_.skip && !w_.connection_error.load()) w_.skip.clean();
+        if (!stopping()) detail::check_settings_change(w_);
+    }
+
+    // --- one file -----------------------------------------------------------------------
+
+    void pass_by_for_other_link(std::string_view name) {
+        if (cfg_.skip) w_.skip.add(name);
+    }
+
+    Took take_file(const std::string& dir, std::string_view name, bool chained,
+                   unsigned resubmits) {
+        if (cfg_.debug2) frame::debug_trace(kWorkerTrace, name);
+        if (cfg_.skip && w_.skip.contains(name)) return Took::PassedBy;
+
+        std::string path;
+        path.reserve(dir.size() + name.size());
+        path.append(dir).append(name);
+        if (!chained && !chained_done_.empty() && chained_done_.count(path)) return Took::PassedBy;
+        delivery::RouteCacheDecision rc = delivery::route_cache_test(path, id_);
+        if (!rc.take) {
+            pass_by_for_other_link(name);
+            return Took::PassedBy;
+        }
+        delivery::SegmentName seg;
+        const bool segment = delivery::parse_segment_name(name, seg);
+        if (segment && !chained && delivery::earlier_segment_queued(dir, name))
+            return Took::PassedBy;
+
+        platform::FileHandle fh = platform::claim_file(path);
+        if (!fh) return Took::PassedBy;  // held by another worker, or gone
+        auto m = std::make_unique<ClaimedMessage>();
+        m->file = std::move(fh);
+        m->path = std::move(path);
+        m->name = std::string(name);
+        m->queue_dir = dir;
+        m->cache_key = delivery::route_cache_key(m->path);
+        m->segment = segment;
+        m->throttle_resubmits = resubmits;
+        if (!load(*m)) return Took::PassedBy;
+        store::SmsMessage& msg = m->msg;
+
+        if (msg.phone_number.empty()) {
+            detail::count_left_queue(*m);
+            detail::delete_claimed(*m, false);
+            return Took::Handled;
+        }
+        if (w_.settings.block_receipt_request)
+            msg.flags &= ~(store::kFlagReceiptRequested | store::kFlagNonDeliveryReceiptRequested);
+        if (msg.validity.empty() && !w_.settings.validity.empty())
+            msg.validity = w_.settings.validity;
+
+        bool unroutable = false;
+        bool explicit_mine = false;
+        const bool local_route = delivery::is_local_user_route(msg.route);
+        if (!msg.route.empty() && !local_route) {
+            if (delivery::CheckInvalidRoute(msg.route)) {
+                unroutable = true;
+            } else if (delivery::route_names_link(msg.route, id_)) {
+                explicit_mine = true;
+            } else {
+                delivery::MessageRoutesAdd(m->path, msg);
+                pass_by_for_other_link(name);
+                return Took::PassedBy;
+            }
+        }
+        if (cfg_.rmsgqful &&
+            queue_full_held(msg.phone_number, w_.settings.name, m->cache_key, cfg_.root))
+            return Took::PassedBy;
+        if (msg.retry_count > 0) {
+            store::RetrySchedule retry;
+            {
+                std::lock_guard<std::mutex> lock(w_.settings_mu);
+                retry = w_.settings.retry;
+            }
+            if (!store::message_retry_due(retry, msg.retry_count, msg.last_retry_time,
+                                          platform::now()))
+                return Took::PassedBy;
+        }
+        if (!unroutable) {
+            switch (detail::try_local_delivery(m->path, msg)) {
+                case LocalDelivery::Delivered:
+                    detail::count_left_queue(*m);
+                    detail::delete_claimed(*m, false);
+                    return Took::Handled;
+                case LocalDelivery::Kept:
+                    return Took::PassedBy;
+                case LocalDelivery::NotLocal:
+                    break;
+            }
+            // A local-user route that nobody delivered locally is not for
+            // the network: it waits for local delivery.
+            if (local_route) return Took::PassedBy;
+        }
+        if (!unroutable && !explicit_mine && !rc.from_cache) {
+            const delivery::RouteQuery q = delivery::route_query(msg);
+            bool no_route = false;
+            bool take = delivery::CheckPreferredRoute(q, w_.settings.name, &no_route);
+            if (!take && w_.backup_active && !w_.primary_link.empty()) {
+                bool primary_no_route = false;
+                take = delivery::CheckPreferredRoute(q, w_.primary_link, &primary_no_route);
+                no_route = no_route && primary_no_route;
+            }
+            if (!take) {
+                if (no_route) {
+                    unroutable = true;
+                } else {
+                    if (cfg_.debug2)
+                        frame::debug_tracef(kWorkerTrace, "%s not a supported route for %s",
+                                            msg.phone_number.c_str(), w_.settings.name.c_str());
+                    delivery::MessageRoutesAdd(m->path, msg);
+                    pass_by_for_other_link(name);
+                    return Took::PassedBy;
+                }
+            }
+        }
+        if (unroutable) {
+            detail::fail_unroutable(w_, *m);
+            return Took::Handled;
+        }
+        if (segment && !delivery::AcquireLongMessageLock(dir, name, w_.settings.name, m->lock))
+            return Took::PassedBy;
+
+        if (frame::debug_on())
+            frame::debug_tracef(kWorkerTrace, "Processing %s...", m->name.c_str());
+        prepare(*m);
+        if ((msg.flags & store::kFlagReceipt) && w_.settings.block_receipt) {
+            // Receipts this link must not carry count as delivered.
+            finish_message(w_, s_, *m, SubmitResult{});
+            return Took::Sent;
+        }
+        if (segment && cfg_.recombine) return recombine(std::move(m), seg);
+        return submit(std::move(m));
+    }
+
+    bool load(ClaimedMessage& m) {
+        struct stat st {};
+        if (::fstat(m.file.fd(), &st) == 0) m.created = st.st_mtime;
+        if (!store::LoadSMSMessage(m.file.fd(), m.msg)) {
+            frame::debug_tracef(kWorkerTrace, "Unable to load %s", m.path.c_str());
+            return false;
+        }
+        return true;
+    }
+
+    // The message as this link submits it: addresses converted, the sender
+    // chosen, the receipt bits as adjusted.
+    void prepare(ClaimedMessage& m) {
+        const LinkSettings& s = w_.settings;
+        const store::SmsMessage& msg = m.msg;
+        OutboundMessage& out = m.out;
+        out.msg = &m.msg;
+        out.message_id = store::message_id_of(m.name);
+        out.recipient = msg.phone_number;
+        delivery::prefix_convert(out.recipient, s.out_recip_prefix_convert);
+        out.sender = choose_sender(s, msg.sender);
+        delivery::prefix_convert(out.sender, s.out_sender_prefix_convert);
+        out.udh = msg.udh;
+        out.data = msg.data;
+        out.binary = msg.binary;
+        out.flags = int(msg.flags);
+    }
+
+    static std::string choose_sender(const LinkSettings& s, const std::string& own) {
+        if (!own.empty()) {
+            if (s.sender_address_override) return own;
+            for (const std::string& a : s.sender_addresses)
+                if (platform::iequals(a, own)) return own;
+        }
+        // Without a configured default the message keeps what it has.
+        return s.sender_addresses.empty() ? own : s.sender_addresses.front();
+    }
+
+    Took submit(std::unique_ptr<ClaimedMessage> m) {
+        if (s_.asynchronous()) {
+            if (!s_.before_submit()) {
+                // Connection lost or a throttle asked to end the pass: the
+                // message stays queued for the next one.
+                end_pass_now();
+                return Took::PassedBy;
+            }
+            s_.submit_async(std::move(m));
+            return Took::Async;
+        }
+        SubmitResult r = s_.submit(m->out);
+        if (r.code == 0) w_.last_activity_ms.store(platform::monotonic_ms());
+        finish_message(w_, s_, *m, r);
+        if (s_.take_end_of_pass()) end_pass_now();
+        return r.code == 0 ? Took::Sent : Took::Failed;
+    }
+
+    void end_pass_now() {
+        // Ends the walk; a connection that is still fine starts a new pass
+        // after the end-of-pass checks.
+        if (!s_.link_ok()) w_.connection_error = true;
+        pass_cut_ = true;
+    }
+
+    // --- recombination of queued segments ----------------------------------------------
+
+    Took recombine(std::unique_ptr<ClaimedMessage> first, const delivery::SegmentName& seg) {
+        const char* tag = "RecombineSARMessages";
+        std::vector<std::unique_ptr<ClaimedMessage>> parts(seg.total);
+        const std::string dir = first->queue_dir;
+        const std::string own_name = first->name;
+        bool missing = false;
+        std::string missing_name;
+        for (uint32_t k = 1; k <= seg.total; ++k) {
+            if (k == seg.sequence) continue;
+            std::string name = delivery::sibling_segment_name(seg, k);
+            auto p = std::make_unique<ClaimedMessage>();
+            p->file = platform::claim_file(dir + name);
+            if (!p->file) {
+                // Another spelling of the extension, as the scan found it.
+                if (std::optional<std::string> real = platform::find_name_nocase(dir, name)) {
+                    name = *real;
+                    p->file = platform::claim_file(dir + name);
+                }
+            }
+            if (!p->file) {
+                missing = true;
+                missing_name = name;
+                continue;
+            }
+            p->path = dir + name;
+            p->name = name;
+            p->queue_dir = dir;
+            p->cache_key = delivery::route_cache_key(p->path);
+            p->segment = true;
+            if (!load(*p) || p->msg.binary != first->msg.binary) {
+                missing = true;
+                missing_name = name;
+                continue;
+            }
+            parts[k - 1] = std::move(p);
+        }
+        if (missing) {
+            if (platform::now() - first->created > detail::kRecombineWaitS) {
+                frame::debug_tracef(tag, "Stopped waiting for %s", missing_name.c_str());
+            } else {
+                frame::debug_tracef(tag, "Waiting on incomplete message %s...", own_name.c_str());
+                first->lock.finish(false);
+                return Took::PassedBy;
+            }
+        }
+        // Packed 7-bit binary segments cannot simply be joined: send as they are.
+        if (first->msg.binary && (first->msg.dcs & 0x0C) == 0) return submit(std::move(first));
+
+        std::string data;
+        for (uint32_t k = 1; k <= seg.total; ++k) {
+            const ClaimedMessage* p = k == seg.sequence ? first.get() : parts[k - 1].get();
+            if (p) data += p->msg.data;
+        }
+        OutboundMessage out = first->out;
+        out.udh = detail::strip_concat_elements(first->msg.udh);
+        out.data = std::move(data);
+        SubmitResult r = s_.submit(out);
+        if (r.code == 0) w_.last_activity_ms.store(platform::monotonic_ms());
+        if (s_.take_end_of_pass()) end_pass_now();
+        for (std::unique_ptr<ClaimedMessage>& p : parts) {
+            if (!p) continue;
+            p->msg.flags = first->msg.flags;
+            p->out = first->out;
+            p->out.message_id = store::message_id_of(p->name);
+            p->out.msg = &p->msg;
+            finish_message(w_, s_, *p, r);
+        }
+        finish_message(w_, s_, *first, r);
+        return r.code == 0 ? Took::Sent : Took::Failed;
+    }
+
+    WorkerState& w_;
+    LinkSession& s_;
+    PassConfig cfg_;
+    delivery::LinkIdentity id_;
+    uint64_t next_settings_check_ = 0;
+    uint64_t hour_checked_ms_ = 0;
+    unsigned hour_ = 0;
+    bool pass_cut_ = false;
+    std::unordered_set<std::string> chained_done_;  // segments taken out of listing order
+};
+
+}  // namespace
+
+void serve_queue(WorkerState& w, LinkSession& session) {
+    QueuePass pass(w, session);
+    pass.serve();
+}
+
+}  // namespace links

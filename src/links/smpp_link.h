@@ -1,0 +1,38 @@
+// The SMPP connection cycle of the link worker: connection roles, the
+// separate receiver connection, the receive-queue threads, and the
+// synchronous and windowed (asynchronous) submit sessions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "links/link_config.h"
+#include "store/request_file.h"
+
+namespace links {
+
+// The option text handed to the submit: the message's SMPP options, then
+// "LocalUser=", "ServiceType=" and "Validity=" (the message's, else
+// default_validity), each only when present, joined by "; ".
+std::string smpp_option_text(const store::SmsMessage& msg, std::string_view default_validity);
+
+// The engine's 32-bit result as the classification sees it: its own codes
+// 0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFD are -1, -2, -3; peer statuses stay.
+int64_t smpp_status_code(uint32_t engine_code);
+
+// Thread number beyond max(TransmitterCount, ReceiverCount): the cycle logs
+// "Stopping transmitter" and the worker thread should end.
+bool smpp_thread_beyond_counts(const LinkSettings& s, unsigned thread_number);
+
+// Stops the separate receiver and receive-queue threads the calling worker
+// thread started (waiting up to 15 s per group). The cycle does it itself
+// when it leaves on shutdown or restart; a worker thread that ends calls it
+// (it also runs when the thread exits).
+void stop_smpp_link_threads();
+
+// Asynchronous submits of every link still waiting for their response
+// (tests and diagnostics).
+size_t smpp_async_pending_total();
+
+}  // namespace links

@@ -1,0 +1,257 @@
+// A small CIMD2 SMSC for tests. It frames, checks and answers packets with
+// its own code (written from the published packet layout), never with the
+// engine's codec, so that a fault in the engine's encoder cannot hide itself.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/net.h"
+
+namespace cimd_sim {
+
+// ---- the simulator's own packets ---------------------------------------------------
+
+inline std::string sim_packet(int op, int number,
+                              const std::vector<std::pair<int, std::string>>& params,
+                              bool with_checksum = true) {
+    char head[32];
+    std::snprintf(head, sizeof head, "\x02%02d:%03d\t", op, number);
+    std::string s = head;
+    for (auto& [code, value] : params) {
+        char p[8];
+        std::snprintf(p, sizeof p, "%03d:", code);
+        s += p + value + "\t";
+    }
+    if (with_checksum) {
+        unsigned sum = 0;
+        for (unsigned char c : s) sum += c;
+        char cs[3];
+        std::snprintf(cs, sizeof cs, "%02X", sum & 0xFF);
+        s += cs;
+    }
+    return s + "\x03";
+}
+
+struct SimPacket {
+    int op = -1, number = -1;
+    std::map<int, std::string> params;
+    bool has_checksum = false, checksum_ok = false;
+};
+
+// body: the bytes between STX and ETX.
+inline SimPacket sim_parse(const std::string& body) {
+    SimPacket p;
+    if (body.size() < 7) return p;
+    p.op = std::atoi(body.substr(0, 2).c_str());
+    p.number = std::atoi(body.substr(3, 3).c_str());
+    size_t last_tab = body.rfind('\t');
+    std::string trailer = body.substr(last_tab + 1);
+    if (!trailer.empty()) {
+        p.has_checksum = true;
+        unsigned sum = 0x02;
+        for (size_t i = 0; i <= last_tab; ++i) sum += static_cast<unsigned char>(body[i]);
+        char cs[3];
+        std::snprintf(cs, sizeof cs, "%02X", sum & 0xFF);
+        p.checksum_ok = trailer == cs;
+    }
+    size_t pos = 7;
+    while (pos < last_tab) {
+        size_t tab = body.find('\t', pos);
+        std::string item = body.substr(pos, tab - pos);
+        if (item.size() >= 4) p.params[std::atoi(item.substr(0, 3).c_str())] = item.substr(4);
+        pos = tab + 1;
+    }
+    return p;
+}
+
+struct Smsc {
+    platform::Socket listener;
+    uint16_t port = 0;
+    platform::Socket conn;
+    std::thread reader;
+    std::atomic<bool> stop{false}, closed{false};
+    std::mutex mu, send_mu;
+    std::condition_variable cv;
+    std::vector<SimPacket> got;
+    unsigned accepted = 0;  // connections taken by serve(), under mu
+    std::thread acceptor;
+    unsigned max_session_ms = 30000;  // a reader gives up after this long
+
+    std::string user = "user", password = "secret";
+    std::atomic<int> submit_error{0};   // 900 in every submit response
+    std::atomic<int> general_error{0};  // answer submits with 98 and this code
+    std::atomic<int> nacks_left{0};     // answer this many submits with 99 first
+    // Behaviour switches may change while the reader runs.
+    std::atomic<bool> silent{false};
+    std::atomic<bool> checksums{true};
+    std::function<std::string(const SimPacket&)>
+        submit_reply;  // replaces the answer to every submit
+    std::string scts = "040302010600";
+
+    Smsc() { listener = platform::tcp_listen("127.0.0.1", 0, 8, &port); }
+    ~Smsc() {
+        stop = true;
+        if (acceptor.joinable()) acceptor.join();
+        if (conn) conn.shutdown_both();
+        if (reader.joinable()) reader.join();
+    }
+    void run(platform::Socket s) {
+        conn = std::move(s);
+        reader = std::thread([this] { read_loop(); });
+    }
+    bool accept() {
+        platform::Socket s = platform::tcp_accept(listener, 3000);
+        if (!s) return false;
+        run(std::move(s));
+        return true;
+    }
+    void send(const std::string& bytes) {
+        std::lock_guard lk(send_mu);
+        platform::send_all(conn.fd(), bytes.data(), bytes.size(), 2000);
+    }
+    void drop() {
+        std::lock_guard lk(send_mu);
+        conn.shutdown_both();
+    }
+
+    // Accepts connection after connection until destroyed, for a peer that
+    // reconnects: a new connection replaces (and closes) the previous one.
+    void serve() {
+        acceptor = std::thread([this] {
+            while (!stop) {
+                platform::Socket s = platform::tcp_accept(listener, 100);
+                if (!s) continue;
+                if (reader.joinable()) {
+                    drop();
+                    reader.join();
+                }
+                closed = false;
+                {
+                    std::lock_guard lk(send_mu);
+                    conn = std::move(s);
+                }
+                {
+                    std::lock_guard lk(mu);
+                    ++accepted;
+                }
+                cv.notify_all();
+                reader = std::thread([this] { read_loop(); });
+            }
+        });
+    }
+    bool wait_accepted(unsigned n, unsigned ms = 3000) {
+        std::unique_lock lk(mu);
+        return cv.wait_for(lk, std::chrono::milliseconds(ms), [&] { return accepted >= n; });
+    }
+
+    void answer(const SimPacket& p) {
+        if (silent || p.op >= 50) return;
+        auto respond = [&](std::vector<std::pair<int, std::string>> params) {
+            send(sim_packet(p.op + 50, p.number, params, checksums));
+        };
+        switch (p.op) {
+            case 1:
+                if (p.params.count(10) && p.params.at(10) == user && p.params.count(11) &&
+                    p.params.at(11) == password)
+                    respond({});
+                else
+                    respond({{900, "100"}});
+                break;
+            case 3:
+                if (submit_reply) {
+                    send(submit_reply(p));
+                } else if (nacks_left > 0) {
+                    --nacks_left;
+                    send(sim_packet(99, p.number, {}, checksums));
+                } else if (general_error) {
+                    char e[8];
+                    std::snprintf(e, sizeof e, "%03d", general_error.load());
+                    send(sim_packet(98, p.number, {{900, e}}, checksums));
+                } else if (submit_error) {
+                    respond({{900, std::to_string(submit_error)}, {901, "refused"}});
+                } else {
+                    respond({{21, p.params.count(21) ? p.params.at(21) : ""}, {60, scts}});
+                }
+                break;
+            case 2:
+            case 40:
+                respond({});
+                break;
+            default:
+                break;
+        }
+    }
+
+    void read_loop() {
+        std::string buf;
+        uint64_t start = platform::monotonic_ms();
+        while (!stop && platform::monotonic_ms() - start < max_session_ms) {
+            char tmp[4096];
+            long n = platform::recv_some(conn.fd(), tmp, sizeof tmp, 100);
+            if (n == 0) {
+                closed = true;
+                cv.notify_all();
+                return;
+            }
+            if (n < 0) continue;
+            buf.append(tmp, size_t(n));
+            for (;;) {
+                size_t s = buf.find('\x02');
+                size_t e = buf.find('\x03', s == std::string::npos ? 0 : s);
+                if (s == std::string::npos || e == std::string::npos) break;
+                SimPacket p = sim_parse(buf.substr(s + 1, e - s - 1));
+                buf.erase(0, e + 1);
+                {
+                    std::lock_guard lk(mu);
+                    got.push_back(p);
+                }
+                cv.notify_all();
+                answer(p);
+            }
+        }
+    }
+    bool wait_for(const std::function<bool(const SimPacket&)>& pred, SimPacket* out = nullptr,
+                  unsigned ms = 3000, size_t from = 0) {
+        std::unique_lock lk(mu);
+        return cv.wait_for(lk, std::chrono::milliseconds(ms), [&] {
+            for (size_t i = from; i < got.size(); ++i)
+                if (pred(got[i])) {
+                    if (out) *out = got[i];
+                    return true;
+                }
+            return false;
+        });
+    }
+    bool wait_closed(unsigned ms = 3000) {
+        std::unique_lock lk(mu);
+        return cv.wait_for(lk, std::chrono::milliseconds(ms), [&] { return closed.load(); });
+    }
+    size_t count() {
+        std::lock_guard lk(mu);
+        return got.size();
+    }
+    size_t count_if(const std::function<bool(const SimPacket&)>& pred) {
+        std::lock_guard lk(mu);
+        size_t n = 0;
+        for (const SimPacket& p : got) n += pred(p) ? 1 : 0;
+        return n;
+    }
+    std::vector<SimPacket> packets() {
+        std::lock_guard lk(mu);
+        return got;
+    }
+};
+
+}  // namespace cimd_sim
