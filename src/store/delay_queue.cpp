@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
+#include <optional>
 #include <string_view>
 
 #include "frame/debug_trace.h"
@@ -79,11 +81,34 @@ unsigned move_entries(const std::string& src, const std::string& dst, int depth)
     return moved;
 }
 
+// The delay directory below root. The usual spellings are found with an
+// lstat each; another spelling needs a listing of the whole queue root, which
+// holds every queued message, so that is done at most once a minute.
+constexpr uint64_t kDelayDirRescanMs = 60 * 1000;
+
+std::optional<std::string> delay_dir_name(const std::string& root) {
+    static std::mutex mu;
+    static uint64_t last_scan_ms = 0;
+    static std::string last_root;
+    for (const char* name : {"DELAYQ", "DelayQ"}) {
+        struct stat st {};
+        if (::lstat((root + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            return std::string(name);
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    const uint64_t now = platform::monotonic_ms();
+    if (root == last_root && last_scan_ms != 0 && now - last_scan_ms < kDelayDirRescanMs)
+        return std::nullopt;
+    last_root = root;
+    last_scan_ms = now;
+    return platform::find_name_nocase(root, "DelayQ");
+}
+
 }  // namespace
 
 unsigned process_delay_queue(const std::string& queue_root) {
     const std::string root = platform::with_trailing_slash(queue_root);
-    std::optional<std::string> dq = platform::find_name_nocase(root, "DelayQ");
+    std::optional<std::string> dq = delay_dir_name(root);
     if (!dq) return 0;
     const std::string delay_dir = root + *dq + "/";
     const platform::LocalTime now = platform::local_now();

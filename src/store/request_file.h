@@ -103,10 +103,10 @@ inline constexpr std::string_view kLoadErrorRoute = "ErrorLoadMessage";
 // unreadable instead of being pulled into memory.
 inline constexpr size_t kMaxRequestFileBytes = 16u << 20;
 
-// Loads the request file open on fd (read from the start; the position is
-// left at the end). Returns false when the file could not be read: the
-// record then holds "ERROR" / "ErrorLoadMessage" and is unusable. A file
-// without a message section loads as an empty record (true).
+// Loads the request file open on fd, read from the start with positional
+// reads (the file position is not used). Returns false when the file could
+// not be read: the record then holds "ERROR" / "ErrorLoadMessage" and is
+// unusable. A file without a message section loads as an empty record (true).
 bool LoadSMSMessage(int fd, SmsMessage& msg);
 
 // The loader's parsing of file content, for callers that hold the text.

@@ -159,6 +159,7 @@ bool flush_output(Session& s) {
     // last generic_nack is worth a try.
     bool ok = write_bytes(s, s.out.data(), s.out.size());
     s.out.clear();
+    s.held = 0;
     if (!ok && !s.broken) mark_broken(s, "send failed");
     return ok;
 }
@@ -175,6 +176,13 @@ bool send_pdu(Session& s, const Pdu& p) {
             if (s.out.size() < OUTPUT_BATCH_MAX) return true;
             ok = write_bytes(s, s.out.data(), s.out.size());
             s.out.clear();
+            s.held = 0;
+        } else if (!s.out.empty()) {
+            // Held submits go first: the stream keeps the order of the calls.
+            s.out += bytes;
+            ok = write_bytes(s, s.out.data(), s.out.size());
+            s.out.clear();
+            s.held = 0;
         } else {
             ok = write_bytes(s, bytes.data(), bytes.size());
         }
@@ -184,6 +192,57 @@ bool send_pdu(Session& s, const Pdu& p) {
         return false;
     }
     return true;
+}
+
+// Held asynchronous submits leave once this many collected, once they are a
+// quarter of the outstanding ones (the peer is about to run dry), or once the
+// oldest waited this long.
+constexpr size_t ASYNC_HOLD_MAX = 16;
+constexpr uint64_t ASYNC_HOLD_MS = 2;
+
+static bool hold_due(const Session& s, size_t outstanding) {
+    return s.held >= ASYNC_HOLD_MAX || s.out.size() >= OUTPUT_BATCH_MAX ||
+           s.held * 4 >= outstanding ||
+           platform::monotonic_ms() - s.held_since_ms >= ASYNC_HOLD_MS;
+}
+
+// An asynchronous submit: held for a batched write (see hold_due).
+static bool send_async_pdu(Session& s, const Pdu& p, size_t outstanding) {
+    if (s.broken) return false;
+    trace_pdu(s, "send", p);
+    std::string bytes = encode_pdu(p, s.version);
+    bool ok = true;
+    {
+        std::lock_guard lk(s.wr);
+        if (s.held == 0) s.held_since_ms = platform::monotonic_ms();
+        s.out += bytes;
+        ++s.held;
+        if (s.batch_thread.load(std::memory_order_relaxed) != std::this_thread::get_id() &&
+            hold_due(s, outstanding)) {
+            ok = write_bytes(s, s.out.data(), s.out.size());
+            s.out.clear();
+            s.held = 0;
+        }
+    }
+    if (!ok) {
+        mark_broken(s, "send failed");
+        return false;
+    }
+    return true;
+}
+
+// Sends held submits that are due; before a wait for input, all of them.
+static void flush_held(Session& s, bool all) {
+    size_t outstanding;
+    {
+        std::lock_guard lk(s.pm);
+        outstanding = s.async_count;
+    }
+    {
+        std::lock_guard lk(s.wr);
+        if (s.held == 0 || (!all && !hold_due(s, outstanding))) return;
+    }
+    flush_output(s);
 }
 
 bool send_simple(Session& s, uint32_t command_id, uint32_t status, uint32_t sequence) {
@@ -291,18 +350,33 @@ static bool process_frames(Session& s) {
 
 namespace {
 // Batches the answers of one pump() and sends them when it returns.
+// Held submits stay held unless answers joined them or they are due.
 struct OutputBatch {
     Session& s;
-    explicit OutputBatch(Session& ss) : s(ss) { s.batch_thread.store(std::this_thread::get_id()); }
+    size_t before = 0;
+    explicit OutputBatch(Session& ss) : s(ss) {
+        s.batch_thread.store(std::this_thread::get_id());
+        std::lock_guard lk(s.wr);
+        before = s.out.size();
+    }
     ~OutputBatch() {
         s.batch_thread.store(std::thread::id{});
-        flush_output(s);
+        bool answers;
+        {
+            std::lock_guard lk(s.wr);
+            answers = s.out.size() > before;
+        }
+        if (answers)
+            flush_output(s);
+        else
+            flush_held(s, false);
     }
 };
 }  // namespace
 
 void pump(Session& s, unsigned wait_ms, bool drain) {
     if (s.broken) return;
+    flush_held(s, wait_ms > 0);
     OutputBatch batch(s);
     // Input left over from before a bind was decided.
     if (!process_frames(s)) return;
@@ -660,6 +734,7 @@ uint32_t SMPPSubmitMessageAsync(int socket, TlsSession* tls, std::string_view li
     record->smsc_message_id.clear();
     record->sequence = p.sequence;
     record->sent_ms = platform::monotonic_ms();
+    size_t outstanding;
     {
         std::lock_guard lk(s->pm);
         Pending pd;
@@ -667,9 +742,9 @@ uint32_t SMPPSubmitMessageAsync(int socket, TlsSession* tls, std::string_view li
         pd.async = record;
         pd.sent_ms = record->sent_ms;
         s->pending[p.sequence] = pd;
-        ++s->async_count;
+        outstanding = ++s->async_count;
     }
-    if (!send_pdu(*s, p)) {
+    if (!send_async_pdu(*s, p, outstanding)) {
         std::lock_guard lk(s->pm);
         if (s->pending.erase(p.sequence)) --s->async_count;
         return SMPP_ERR_CONNECTION;

@@ -56,6 +56,10 @@ struct Session {
     // and leave in one write when the batch is done.
     std::atomic<std::thread::id> batch_thread{};
     std::string out;
+    // Asynchronous submits held in `out` so that a window goes out in a few
+    // writes, and when the first of them was held.
+    size_t held = 0;
+    uint64_t held_since_ms = 0;
     std::vector<uint8_t> rbuf;
     size_t rstart = 0, rend = 0;  // unread input is rbuf[rstart, rend)
 
