@@ -240,6 +240,20 @@ InboundMessage from_callback(std::string_view link, std::string_view sender,
     return m;
 }
 
+// The receive callback of a protocol's full form (flags, receipt id, extra
+// parameters): stores the message, then answers with to_status of the result.
+template <class ToStatus>
+auto full_form_callback(const char* callback_name, ToStatus to_status) {
+    return [callback_name, to_status](
+               std::string_view link, std::string_view sender, std::string_view recipient, int pid,
+               int dcs, std::string_view udh, std::string_view message, int flags, int binary,
+               std::string_view smsc_id, std::string_view extra) {
+        return to_status(
+            receive_message(callback_name, from_callback(link, sender, recipient, pid, dcs, udh,
+                                                         message, flags, binary, smsc_id, extra)));
+    };
+}
+
 }  // namespace
 
 void install_receive_callbacks() {
@@ -247,24 +261,11 @@ void install_receive_callbacks() {
     namespace ucp = protocols::ucp;
     namespace cimd = protocols::cimd;
     smpp::SMPPSetReceiveMessageCallback(
-        [](std::string_view link, std::string_view sender, std::string_view recipient, int pid,
-           int dcs, std::string_view udh, std::string_view message, int flags, int binary,
-           std::string_view smsc_id, std::string_view extra) {
-            return receive_message("SMPPReceiveMessageCallback",
-                                   from_callback(link, sender, recipient, pid, dcs, udh, message,
-                                                 flags, binary, smsc_id, extra));
-        });
-    ucp::UCPSetReceiveMessageCallback(
-        [](std::string_view link, std::string_view sender, std::string_view recipient, int pid,
-           int dcs, std::string_view udh, std::string_view message, int flags, int binary,
-           std::string_view smsc_id, std::string_view extra) {
-            int st = receive_message("UCPReceiveMessageCallback",
-                                     from_callback(link, sender, recipient, pid, dcs, udh, message,
-                                                   flags, binary, smsc_id, extra));
-            // UCP has no "system error"; "operation not allowed" makes the
-            // SMSC keep the message.
-            return st == 0 ? 0 : ucp::EC_NOT_ALLOWED;
-        });
+        full_form_callback("SMPPReceiveMessageCallback", [](int st) { return st; }));
+    // UCP has no "system error"; "operation not allowed" makes the SMSC keep
+    // the message.
+    ucp::UCPSetReceiveMessageCallback(full_form_callback(
+        "UCPReceiveMessageCallback", [](int st) { return st == 0 ? 0 : ucp::EC_NOT_ALLOWED; }));
     cimd::CIMDSetReceiveMessageCallback(
         [](std::string_view link, std::string_view sender, std::string_view recipient, int pid,
            int dcs, std::string_view udh, std::string_view message, int binary) {
@@ -274,15 +275,9 @@ void install_receive_callbacks() {
                 from_callback(link, sender, recipient, pid, dcs, udh, message, 0, binary, "", ""));
             return 1;
         });
-    cimd::CIMDSetReceiveMessageCallbackEx(
-        [](std::string_view link, std::string_view sender, std::string_view recipient, int pid,
-           int dcs, std::string_view udh, std::string_view message, int flags, int binary,
-           std::string_view smsc_id, std::string_view extra) {
-            int st = receive_message("CIMDReceiveMessageCallbackEx",
-                                     from_callback(link, sender, recipient, pid, dcs, udh, message,
-                                                   flags, binary, smsc_id, extra));
-            return st == 0 ? 0 : cimd::EC_GENERAL;  // "general system error"
-        });
+    // A refusal is answered with "general system error".
+    cimd::CIMDSetReceiveMessageCallbackEx(full_form_callback(
+        "CIMDReceiveMessageCallbackEx", [](int st) { return st == 0 ? 0 : cimd::EC_GENERAL; }));
 }
 
 }  // namespace inbound

@@ -29,16 +29,6 @@ namespace {
 constexpr uint32_t kReceiptAsked =
     store::kFlagReceiptRequested | store::kFlagNonDeliveryReceiptRequested;
 
-records::LogContent log_content(const store::SmsMessage& m) {
-    records::LogContent c;
-    c.binary = m.binary;
-    c.pid = m.pid;
-    c.dcs = m.dcs;
-    c.udh = m.udh;
-    c.data = m.data;
-    return c;
-}
-
 const std::string& message_id(ClaimedMessage& m) {
     if (m.out.message_id.empty()) m.out.message_id = store::message_id_of(m.path);
     return m.out.message_id;
@@ -63,7 +53,8 @@ void succeeded(WorkerState& w, ClaimedMessage& m, const SubmitResult& r) {
     const std::string status = "OK -- " + s.name;
     const std::string& sender = m.out.sender.empty() ? msg.sender : m.out.sender;
     records::write_outbound_log(message_id(m), msg.submitted_by, msg.phone_number, status,
-                                log_content(msg), msg.submit_user, r.smsc_id, sender, s.route_name);
+                                store::log_content(msg), msg.submit_user, r.smsc_id, sender,
+                                s.route_name);
     if (frame::settings().accounting_extended)
         if (store::AccountingHook hook = store::accounting_hook())
             hook(msg, message_id(m), status, s.name);
@@ -166,7 +157,7 @@ void fail_unroutable(WorkerState& w, ClaimedMessage& m) {
         return;
     }
     records::write_outbound_log(message_id(m), msg.submitted_by, msg.phone_number,
-                                err + " -- SYSTEM", log_content(msg), msg.submit_user, "",
+                                err + " -- SYSTEM", store::log_content(msg), msg.submit_user, "",
                                 msg.sender, "SYSTEM");
     frame::report_event(frame::EventType::Warning,
                         platform::strprintf("SMS message could not be sent to %s, %s",

@@ -486,16 +486,6 @@ bool throttle_status(uint32_t st, bool throttle_for_qfull) {
     return st == uint32_t(kSmppThrottled) || (throttle_for_qfull && st == uint32_t(kSmppQueueFull));
 }
 
-records::LogContent log_content(const store::SmsMessage& m) {
-    records::LogContent c;
-    c.binary = m.binary;
-    c.pid = m.pid;
-    c.dcs = m.dcs;
-    c.udh = m.udh;
-    c.data = m.data;
-    return c;
-}
-
 // What a session keeps of the link settings: the worker may reload its
 // settings while helper threads classify.
 struct SessionConfig {
@@ -605,7 +595,7 @@ class SmppSyncSession final : public SmppSessionBase {
                                  (r.error_text.empty() ? std::string("ERROR") : r.error_text) +
                                  " -- " + cfg_.name;
             records::write_outbound_log(m.message_id, msg.submitted_by, m.recipient, status,
-                                        log_content(msg), msg.submit_user, "", m.sender,
+                                        store::log_content(msg), msg.submit_user, "", m.sender,
                                         cfg_.route_name);
             if (store::AccountingHook hook = store::accounting_hook())
                 hook(msg, m.message_id, status, cfg_.name);

@@ -145,16 +145,6 @@ bool rewrite_tail(int fd, const std::string& text, size_t cut) {
     return ::futimens(fd, ts) == 0;
 }
 
-records::LogContent log_content(const SmsMessage& m) {
-    records::LogContent c;
-    c.binary = m.binary;
-    c.pid = m.pid;
-    c.dcs = m.dcs;
-    c.udh = m.udh;
-    c.data = m.data;
-    return c;
-}
-
 void log_outcome(const FailedMessage& m, std::string_view status) {
     const SmsMessage& msg = *m.msg;
     std::string id = message_id_of(m.path);
@@ -354,6 +344,16 @@ std::string message_id_of(std::string_view path) {
     size_t dot = name.rfind('.');
     if (dot != std::string::npos) name.resize(dot);
     return name;
+}
+
+records::LogContent log_content(const SmsMessage& m) {
+    records::LogContent c;
+    c.binary = m.binary;
+    c.pid = m.pid;
+    c.dcs = m.dcs;
+    c.udh = m.udh;
+    c.data = m.data;
+    return c;
 }
 
 std::string error_detail_text(std::string_view content, uint32_t n, const MessageTime& when,

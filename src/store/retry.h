@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "records/message_log.h"
 #include "store/request_file.h"
 
 namespace store {
@@ -106,6 +107,9 @@ struct FailedMessage {
 
 // Request file name without directory and extension (the message id).
 std::string message_id_of(std::string_view path);
+
+// The content items of a message's log line; the views point into msg.
+records::LogContent log_content(const SmsMessage& msg);
 
 // The request file text with its [ErrorDetail] section replaced by a new one
 // for retry count n: everything from the first "[ErrorDetail]" line after

@@ -4,20 +4,15 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/net.h"
+#include "common/sim_server.h"
 
 namespace cimd_sim {
 
@@ -76,19 +71,7 @@ inline SimPacket sim_parse(const std::string& body) {
     return p;
 }
 
-struct Smsc {
-    platform::Socket listener;
-    uint16_t port = 0;
-    platform::Socket conn;
-    std::thread reader;
-    std::atomic<bool> stop{false}, closed{false};
-    std::mutex mu, send_mu;
-    std::condition_variable cv;
-    std::vector<SimPacket> got;
-    unsigned accepted = 0;  // connections taken by serve(), under mu
-    std::thread acceptor;
-    unsigned max_session_ms = 30000;  // a reader gives up after this long
-
+struct Smsc : sim_server::Server<Smsc, SimPacket> {
     std::string user = "user", password = "secret";
     std::atomic<int> submit_error{0};   // 900 in every submit response
     std::atomic<int> general_error{0};  // answer submits with 98 and this code
@@ -100,62 +83,9 @@ struct Smsc {
         submit_reply;  // replaces the answer to every submit
     std::string scts = "040302010600";
 
-    Smsc() { listener = platform::tcp_listen("127.0.0.1", 0, 8, &port); }
-    ~Smsc() {
-        stop = true;
-        if (acceptor.joinable()) acceptor.join();
-        if (conn) conn.shutdown_both();
-        if (reader.joinable()) reader.join();
-    }
-    void run(platform::Socket s) {
-        conn = std::move(s);
-        reader = std::thread([this] { read_loop(); });
-    }
-    bool accept() {
-        platform::Socket s = platform::tcp_accept(listener, 3000);
-        if (!s) return false;
-        run(std::move(s));
-        return true;
-    }
-    void send(const std::string& bytes) {
-        std::lock_guard lk(send_mu);
-        platform::send_all(conn.fd(), bytes.data(), bytes.size(), 2000);
-    }
-    void drop() {
-        std::lock_guard lk(send_mu);
-        conn.shutdown_both();
-    }
+    ~Smsc() { shut_down(); }
 
-    // Accepts connection after connection until destroyed, for a peer that
-    // reconnects: a new connection replaces (and closes) the previous one.
-    void serve() {
-        acceptor = std::thread([this] {
-            while (!stop) {
-                platform::Socket s = platform::tcp_accept(listener, 100);
-                if (!s) continue;
-                if (reader.joinable()) {
-                    drop();
-                    reader.join();
-                }
-                closed = false;
-                {
-                    std::lock_guard lk(send_mu);
-                    conn = std::move(s);
-                }
-                {
-                    std::lock_guard lk(mu);
-                    ++accepted;
-                }
-                cv.notify_all();
-                reader = std::thread([this] { read_loop(); });
-            }
-        });
-    }
-    bool wait_accepted(unsigned n, unsigned ms = 3000) {
-        std::unique_lock lk(mu);
-        return cv.wait_for(lk, std::chrono::milliseconds(ms), [&] { return accepted >= n; });
-    }
-
+    static SimPacket parse(const std::string& body) { return sim_parse(body); }
     void answer(const SimPacket& p) {
         if (silent || p.op >= 50) return;
         auto respond = [&](std::vector<std::pair<int, std::string>> params) {
@@ -194,64 +124,7 @@ struct Smsc {
         }
     }
 
-    void read_loop() {
-        std::string buf;
-        uint64_t start = platform::monotonic_ms();
-        while (!stop && platform::monotonic_ms() - start < max_session_ms) {
-            char tmp[4096];
-            long n = platform::recv_some(conn.fd(), tmp, sizeof tmp, 100);
-            if (n == 0) {
-                closed = true;
-                cv.notify_all();
-                return;
-            }
-            if (n < 0) continue;
-            buf.append(tmp, size_t(n));
-            for (;;) {
-                size_t s = buf.find('\x02');
-                size_t e = buf.find('\x03', s == std::string::npos ? 0 : s);
-                if (s == std::string::npos || e == std::string::npos) break;
-                SimPacket p = sim_parse(buf.substr(s + 1, e - s - 1));
-                buf.erase(0, e + 1);
-                {
-                    std::lock_guard lk(mu);
-                    got.push_back(p);
-                }
-                cv.notify_all();
-                answer(p);
-            }
-        }
-    }
-    bool wait_for(const std::function<bool(const SimPacket&)>& pred, SimPacket* out = nullptr,
-                  unsigned ms = 3000, size_t from = 0) {
-        std::unique_lock lk(mu);
-        return cv.wait_for(lk, std::chrono::milliseconds(ms), [&] {
-            for (size_t i = from; i < got.size(); ++i)
-                if (pred(got[i])) {
-                    if (out) *out = got[i];
-                    return true;
-                }
-            return false;
-        });
-    }
-    bool wait_closed(unsigned ms = 3000) {
-        std::unique_lock lk(mu);
-        return cv.wait_for(lk, std::chrono::milliseconds(ms), [&] { return closed.load(); });
-    }
-    size_t count() {
-        std::lock_guard lk(mu);
-        return got.size();
-    }
-    size_t count_if(const std::function<bool(const SimPacket&)>& pred) {
-        std::lock_guard lk(mu);
-        size_t n = 0;
-        for (const SimPacket& p : got) n += pred(p) ? 1 : 0;
-        return n;
-    }
-    std::vector<SimPacket> packets() {
-        std::lock_guard lk(mu);
-        return got;
-    }
+    std::vector<SimPacket> packets() { return received(); }
 };
 
 }  // namespace cimd_sim

@@ -7,11 +7,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <atomic>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,42 +18,19 @@
 #include "records/message_log.h"
 #include "store/message_id.h"
 #include "store/retry.h"
+#include "store/store_test_util.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
 #include "support/tracking.h"
 
 namespace inbound_test {
 
-inline std::atomic<time_t> g_now{0};
-
-inline time_t fake_clock(int* millis) {
-    if (millis) *millis = 0;
-    return g_now.load();
-}
-
-inline time_t local_time(int y, int mo, int d, int h, int mi, int s) {
-    struct tm tm {};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    tm.tm_isdst = -1;
-    return ::mktime(&tm);
-}
-
-inline std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline void spit(const std::string& path, const std::string& text) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+// The store tests' fake wall clock, local times and whole-file reads and writes.
+using store_test::fake_clock;
+using store_test::g_now;
+using store_test::local_time;
+using store_test::slurp;
+using store_test::spit;
 
 inline std::string extension_of(const std::string& path) {
     return std::filesystem::path(path).extension().string();

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "common/smpp_raw_peer.h"
 #include "inbound/inbound_fixture.h"
 #include "inbound/inbound_store.h"
 #include "platform/clock.h"
@@ -25,33 +26,12 @@ namespace {
 constexpr const char* kLink = "SMPP - Inbound";
 
 // The SMSC end of one bound session, speaking raw PDUs.
-struct Smsc {
-    platform::Socket listener, s;
-    platform::Socket client{::socket(AF_INET, SOCK_STREAM, 0)};
-    std::string buf;
+using smpp_test::deliver_sm;
 
-    bool send(const smpp::Pdu& p) {
-        std::string w = smpp::encode_pdu(p);
-        return platform::send_all(s.fd(), w.data(), w.size(), 2000) == long(w.size());
-    }
-    bool recv(smpp::Pdu& p, unsigned timeout_ms) {
-        uint64_t start = platform::monotonic_ms();
-        for (;;) {
-            smpp::Frame f =
-                smpp::check_frame({reinterpret_cast<const uint8_t*>(buf.data()), buf.size()});
-            if (f.state == smpp::FrameState::Complete) {
-                smpp::decode_pdu({reinterpret_cast<const uint8_t*>(buf.data()), f.length}, p);
-                buf.erase(0, f.length);
-                return true;
-            }
-            uint64_t used = platform::monotonic_ms() - start;
-            if (used >= timeout_ms) return false;
-            char tmp[4096];
-            long n = platform::recv_some(s.fd(), tmp, sizeof tmp, unsigned(timeout_ms - used));
-            if (n <= 0) return false;
-            buf.append(tmp, size_t(n));
-        }
-    }
+struct Smsc : smpp_test::RawPeer {
+    platform::Socket listener;
+    platform::Socket client{::socket(AF_INET, SOCK_STREAM, 0)};
+
     bool bind() {
         uint16_t port = 0;
         listener = platform::tcp_listen("127.0.0.1", 0, 4, &port);
@@ -90,17 +70,6 @@ struct Smsc {
     ~Smsc() { smpp::SMPPReleaseSession(client.fd()); }
 };
 
-smpp::Pdu deliver_pdu(uint32_t seq, uint8_t esm_class, std::string text) {
-    smpp::Pdu p;
-    p.command_id = smpp::DELIVER_SM;
-    p.sequence = seq;
-    p.source_addr = "447700900001";
-    p.dest_addr = "12345";
-    p.esm_class = esm_class;
-    p.short_message = std::move(text);
-    return p;
-}
-
 }  // namespace
 
 TEST_F(InboundTest, InboundCallbacksStoreBeforeTheSmscIsAnswered) {
@@ -109,8 +78,8 @@ TEST_F(InboundTest, InboundCallbacksStoreBeforeTheSmscIsAnswered) {
     Smsc smsc;
     ASSERT_TRUE(smsc.bind());
 
-    EXPECT_EQ(smsc.deliver(deliver_pdu(1, 0, "Hi")), 0);
-    smpp::Pdu receipt = deliver_pdu(2, 0x04, "id:77AB sub:001 dlvrd:001 stat:DELIVRD");
+    EXPECT_EQ(smsc.deliver(deliver_sm(1, 0, "Hi")), 0);
+    smpp::Pdu receipt = deliver_sm(2, 0x04, "id:77AB sub:001 dlvrd:001 stat:DELIVRD");
     receipt.tlvs.push_back({smpp::TAG_RECEIPTED_MESSAGE_ID, std::string("77AB\0", 5)});
     EXPECT_EQ(smsc.deliver(receipt), 0);
 
@@ -135,7 +104,7 @@ TEST_F(InboundTest, InboundCallbacksStoreBeforeTheSmscIsAnswered) {
     // An inbound store that cannot be written: the SMSC keeps the message.
     inbound_test::spit(home_ + "/blocker", "x");
     set_ini("SMSGW", "SmsInDir", home_ + "/blocker/SMS-IN");
-    EXPECT_EQ(smsc.deliver(deliver_pdu(3, 0, "lost?")), long(smpp::ESME_RSYSERR));
+    EXPECT_EQ(smsc.deliver(deliver_sm(3, 0, "lost?")), long(smpp::ESME_RSYSERR));
     set_ini("SMSGW", "SmsInDir", "");
     EXPECT_EQ(inbound_files().size(), 2u);
     EXPECT_EQ(records::counter_today(records::Counter::Received), 2u);

@@ -19,6 +19,7 @@
 
 #include "delivery/route_cache.h"
 #include "frame/debug_trace.h"
+#include "frame/frame_fixture.h"
 #include "frame/settings.h"
 #include "platform/clock.h"
 #include "support/directories.h"
@@ -26,46 +27,26 @@
 
 namespace {
 
-class SendControlTest : public ::testing::Test {
+class SendControlTest : public frame_test::FrameTest {
   protected:
     void SetUp() override {
-        std::string tmpl =
-            (std::filesystem::temp_directory_path() / "smsgw-sendctl-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        home_ = tmpl + "/";
-        ::setenv("SMSGW_HOME", home_.c_str(), 1);
-        support::reset_directory_roots_for_tests();
-        support::SMSIniSetFilename(home_ + "SMSGW.INI");
-        support::MMSCIniSetFilename(home_ + "MMSC.INI");
-        frame::reset_debug_log_for_tests();
-        frame::set_debug_rollover_wait_ms(0);
-        frame::mutable_settings() = frame::GlobalSettings{};
+        FrameTest::SetUp();
         frame::mutable_settings().debug = true;
         delivery::route_cache_clear();
         links::reset_global_throttle_for_tests();
     }
     void TearDown() override {
         delivery::route_cache_clear();
-        frame::reset_debug_log_for_tests();
-        frame::mutable_settings() = frame::GlobalSettings{};
-        std::error_code ec;
-        std::filesystem::remove_all(home_, ec);
+        FrameTest::TearDown();
     }
 
-    std::string debug_log() {
-        std::ifstream in(home_ + "LOGS/SMSDEBUG.LOG", std::ios::binary);
-        std::ostringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string debug_log() { return frame_test::slurp(home_ + "LOGS/SMSDEBUG.LOG"); }
     bool logged(const std::string& line) { return debug_log().find(line) != std::string::npos; }
     void touch(const std::string& rel) {
         std::filesystem::create_directories(
             std::filesystem::path(home_ + "Q/" + rel).parent_path());
         std::ofstream(home_ + "Q/" + rel) << "[SMS]\r\n";
     }
-
-    std::string home_;
 };
 
 // --- skip queue --------------------------------------------------------------------------

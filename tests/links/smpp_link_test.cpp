@@ -22,6 +22,7 @@
 #include "delivery/route_cache.h"
 #include "delivery/routing.h"
 #include "frame/debug_trace.h"
+#include "frame/frame_fixture.h"
 #include "frame/global_state.h"
 #include "frame/settings.h"
 #include "links/link_config.h"
@@ -38,13 +39,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using frame_test::slurp;
 
+// Atomically: the worker may reload SMSGW.INI while it runs.
 void spit(const std::string& path, const std::string& text) {
     fs::create_directories(fs::path(path).parent_path());
     std::string tmp = fs::path(path).parent_path().string() + "/.tmp-write";
@@ -191,20 +188,11 @@ class TestSmsc {
 
 // ---- fixture: a private home with one SMPP link --------------------------------------------
 
-class SmppLinkTest : public ::testing::Test {
+class SmppLinkTest : public frame_test::FrameTest {
   protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "smsgw-smpplink-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        home_ = tmpl + "/";
-        ::setenv("SMSGW_HOME", home_.c_str(), 1);
-        support::reset_directory_roots_for_tests();
-        support::SMSIniSetFilename(home_ + "SMSGW.INI");
-        support::MMSCIniSetFilename(home_ + "MMSC.INI");
+        FrameTest::SetUp();
         support::ini_drop_cache_for_tests();
-        frame::reset_debug_log_for_tests();
-        frame::set_debug_rollover_wait_ms(0);
-        frame::mutable_settings() = frame::GlobalSettings{};
         delivery::route_cache_clear();
         delivery::release_routing_lists();
         links::reset_global_throttle_for_tests();
@@ -215,10 +203,7 @@ class SmppLinkTest : public ::testing::Test {
         records::close_message_logs();
         delivery::release_routing_lists();
         delivery::route_cache_clear();
-        frame::reset_debug_log_for_tests();
-        frame::mutable_settings() = frame::GlobalSettings{};
-        std::error_code ec;
-        fs::remove_all(home_, ec);
+        FrameTest::TearDown();
     }
 
     // Writes SMSGW.INI with Modem1 = the link on port and the link keys,
@@ -287,7 +272,7 @@ class SmppLinkTest : public ::testing::Test {
         if (cycle_.joinable()) cycle_.join();
     }
 
-    std::string home_, link_;
+    std::string link_;
     links::WorkerState w_;
     std::thread cycle_;
 };
@@ -552,15 +537,22 @@ struct Deliveries {
     }
 };
 
+// The SMSC delivers one message to the first connection that may receive;
+// delivered (1 until then) takes the gateway's answer.
+void deliver_on_receiver_bind(TestSmsc& smsc, std::atomic<uint32_t>& delivered, std::string to,
+                              std::string text, std::string smsc_id) {
+    smsc.on_receiver_bound = [&delivered, to, text, smsc_id](int fd) {
+        delivered = smpp::SMPPServerSubmitMessage(fd, nullptr, "acct", to, "123", 0, 0, "", text, 0,
+                                                  0, "", smsc_id, "");
+    };
+}
+
 TEST_F(SmppLinkTest, SmppLinkReceiveOnlyThreadNeverTakesFiles) {
     Deliveries rx;
     rx.install();
     std::atomic<uint32_t> delivered{1};
     TestSmsc smsc;
-    smsc.on_receiver_bound = [&](int fd) {
-        delivered = smpp::SMPPServerSubmitMessage(fd, nullptr, "acct", "+4470", "123", 0, 0, "",
-                                                  "inbound", 0, 0, "", "D1", "");
-    };
+    deliver_on_receiver_bind(smsc, delivered, "+4470", "inbound", "D1");
     smsc.start();
     configure(smsc.port(), "TransmitterCount=1\r\nReceiverCount=2\r\n");
     w_.thread_number = 2;
@@ -583,10 +575,7 @@ TEST_F(SmppLinkTest, SmppLinkTransmitterStartsSeparateReceiver) {
     rx.install();
     std::atomic<uint32_t> delivered{1};
     TestSmsc smsc;
-    smsc.on_receiver_bound = [&](int fd) {
-        delivered = smpp::SMPPServerSubmitMessage(fd, nullptr, "acct", "+4471", "123", 0, 0, "",
-                                                  "via receiver", 0, 0, "", "D2", "");
-    };
+    deliver_on_receiver_bind(smsc, delivered, "+4471", "via receiver", "D2");
     smsc.start();
     configure(smsc.port(), "TransmitterCount=1\r\nReceiverCount=1\r\nKeepAlive=0\r\n");
     start_cycle();
@@ -607,10 +596,7 @@ TEST_F(SmppLinkTest, SmppLinkTransceiverWindowDrainsDeliveriesOnQueueThreads) {
     rx.install();
     std::atomic<uint32_t> delivered{1};
     TestSmsc smsc;
-    smsc.on_receiver_bound = [&](int fd) {
-        delivered = smpp::SMPPServerSubmitMessage(fd, nullptr, "acct", "+4472", "123", 0, 0, "",
-                                                  "to transceiver", 0, 0, "", "D3", "");
-    };
+    deliver_on_receiver_bind(smsc, delivered, "+4472", "to transceiver", "D3");
     smsc.start();
     configure(smsc.port(), "ReceiveSingleConnection=Yes\r\nWindowSize=5\r\n",
               "AsyncCallbackThreads=2\r\nDebug2=Yes\r\n");

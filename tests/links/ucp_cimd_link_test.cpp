@@ -66,6 +66,14 @@ class UcpCimdLinkTest : public frame_test::FrameTest {
         w.settings.command_timeout_s = 5;
     }
 
+    // The same with the link's engine options set, then connected and logged in.
+    static links::LinkAttempt settle_and_open(links::WorkerState& w, UcpCimdKind kind,
+                                              uint16_t port) {
+        settle(w, kind, port);
+        links::set_ucp_cimd_link_options(kind, w.settings);
+        return links::open_ucp_cimd_link(w, kind);
+    }
+
     std::string debug_log() { return frame_test::slurp(home_ + "LOGS/SMSDEBUG.LOG"); }
 };
 
@@ -127,9 +135,7 @@ TEST_F(UcpCimdLinkTest, AttemptFailureTexts) {
         {
             links::WorkerState w;
             uint16_t port = closed_port();
-            settle(w, kind, port);
-            links::set_ucp_cimd_link_options(kind, w.settings);
-            links::LinkAttempt a = links::open_ucp_cimd_link(w, kind);
+            links::LinkAttempt a = settle_and_open(w, kind, port);
             EXPECT_FALSE(a.socket);
             EXPECT_EQ(a.failure, word + " Failure -- Unable to connect to " + word +
                                      " server at 127.0.0.1:" + std::to_string(port));
@@ -158,33 +164,31 @@ TEST_F(UcpCimdLinkTest, AttemptFailureTexts) {
 }
 
 TEST_F(UcpCimdLinkTest, LoginRefusedCarriesTheEngineText) {
-    {
-        ucp_sim::Smsc sim;
+    // refuse spoils the credentials the simulator checks.
+    auto refused = [](auto& sim, UcpCimdKind kind, auto refuse, const std::string& failure) {
         sim.serve();
         links::WorkerState w;
-        settle(w, UcpCimdKind::Ucp, sim.port);
-        w.settings.password = "wrong";
-        links::set_ucp_cimd_link_options(UcpCimdKind::Ucp, w.settings);
-        links::LinkAttempt a = links::open_ucp_cimd_link(w, UcpCimdKind::Ucp);
+        settle(w, kind, sim.port);
+        refuse(w.settings);
+        links::set_ucp_cimd_link_options(kind, w.settings);
+        links::LinkAttempt a = links::open_ucp_cimd_link(w, kind);
         EXPECT_FALSE(a.socket);
-        EXPECT_EQ(a.failure,
-                  "UCP Failure -- Unable to login to UCP server with specified parameters:  "
-                  "UCP Error 07 - Authentication failure");
+        EXPECT_EQ(a.failure, failure);
         EXPECT_TRUE(sim.wait_closed());
+    };
+    {
+        ucp_sim::Smsc sim;
+        refused(
+            sim, UcpCimdKind::Ucp, [](links::LinkSettings& s) { s.password = "wrong"; },
+            "UCP Failure -- Unable to login to UCP server with specified parameters:  "
+            "UCP Error 07 - Authentication failure");
     }
     {
         cimd_sim::Smsc sim;
-        sim.serve();
-        links::WorkerState w;
-        settle(w, UcpCimdKind::Cimd, sim.port);
-        w.settings.user_name = "someone";
-        links::set_ucp_cimd_link_options(UcpCimdKind::Cimd, w.settings);
-        links::LinkAttempt a = links::open_ucp_cimd_link(w, UcpCimdKind::Cimd);
-        EXPECT_FALSE(a.socket);
-        EXPECT_EQ(a.failure,
-                  "CIMD Failure -- Unable to login to CIMD server with specified parameters:  "
-                  "CIMD Error 100 - Invalid login");
-        EXPECT_TRUE(sim.wait_closed());
+        refused(
+            sim, UcpCimdKind::Cimd, [](links::LinkSettings& s) { s.user_name = "someone"; },
+            "CIMD Failure -- Unable to login to CIMD server with specified parameters:  "
+            "CIMD Error 100 - Invalid login");
     }
 }
 
@@ -256,9 +260,7 @@ TEST_F(UcpCimdLinkTest, UcpSessionSubmits) {
     ucp_sim::Smsc sim;
     sim.serve();
     links::WorkerState w;
-    settle(w, UcpCimdKind::Ucp, sim.port);
-    links::set_ucp_cimd_link_options(UcpCimdKind::Ucp, w.settings);
-    links::LinkAttempt a = links::open_ucp_cimd_link(w, UcpCimdKind::Ucp);
+    links::LinkAttempt a = settle_and_open(w, UcpCimdKind::Ucp, sim.port);
     ASSERT_TRUE(a.socket) << a.failure;
     links::UcpCimdSession s(UcpCimdKind::Ucp, w, a.socket.fd());
     EXPECT_FALSE(s.enquire_after_failure());
@@ -303,9 +305,7 @@ TEST_F(UcpCimdLinkTest, CimdSessionSubmits) {
     cimd_sim::Smsc sim;
     sim.serve();
     links::WorkerState w;
-    settle(w, UcpCimdKind::Cimd, sim.port);
-    links::set_ucp_cimd_link_options(UcpCimdKind::Cimd, w.settings);
-    links::LinkAttempt a = links::open_ucp_cimd_link(w, UcpCimdKind::Cimd);
+    links::LinkAttempt a = settle_and_open(w, UcpCimdKind::Cimd, sim.port);
     ASSERT_TRUE(a.socket) << a.failure;
     links::UcpCimdSession s(UcpCimdKind::Cimd, w, a.socket.fd());
     struct Case {

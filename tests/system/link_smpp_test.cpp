@@ -26,6 +26,7 @@
 #include "platform/text.h"
 #include "protocols/smpp/smpp.h"
 #include "system/harness.h"
+#include "system/link_fixture.h"
 
 namespace fs = std::filesystem;
 
@@ -52,26 +53,10 @@ std::string bytes_of(std::string_view hex) {
     return out;
 }
 
-// UTF-8 (basic plane only, which is all the tests use) to UCS-2 hex.
-std::string ucs2_hex(std::string_view utf8) {
-    std::string out;
-    for (size_t i = 0; i < utf8.size();) {
-        unsigned c = static_cast<unsigned char>(utf8[i]);
-        unsigned cp = c;
-        if (c >= 0xE0 && i + 2 < utf8.size()) {
-            cp = ((c & 0x0F) << 12) | ((unsigned(utf8[i + 1]) & 0x3F) << 6) |
-                 (unsigned(utf8[i + 2]) & 0x3F);
-            i += 3;
-        } else if (c >= 0xC0 && i + 1 < utf8.size()) {
-            cp = ((c & 0x1F) << 6) | (unsigned(utf8[i + 1]) & 0x3F);
-            i += 2;
-        } else {
-            ++i;
-        }
-        out += platform::strprintf("%04X", cp);
-    }
-    return out;
-}
+using linktest::contains;
+using linktest::Keys;
+using linktest::request;
+using linktest::ucs2_hex;
 
 std::string error_text(uint32_t status) {
     return protocols::smpp::SMPPErrorText(status);
@@ -100,6 +85,12 @@ class Smsc {
     const std::vector<Event>& submits() {
         pump();
         return submits_;
+    }
+    // How often each text (short_message) was submitted.
+    std::map<std::string, int> texts_seen() {
+        std::map<std::string, int> seen;
+        for (const auto& e : submits()) ++seen[bytes_of(e["short_message"])];
+        return seen;
     }
     std::vector<Event> submits_to(const std::string& dest) {
         std::vector<Event> out;
@@ -163,8 +154,6 @@ class Smsc {
 
 // --- configuration ------------------------------------------------------------------------
 
-using Keys = std::vector<std::pair<std::string, std::string>>;
-
 // keys with overrides applied (same key replaced in place, new ones appended).
 Keys merged(Keys base, const Keys& over) {
     for (const auto& [k, v] : over) {
@@ -221,13 +210,6 @@ std::string make_ini(const std::vector<LinkDef>& links, const Keys& global = {})
     return ini;
 }
 
-// A request file body: "[SMS]" and the keys in order.
-std::string request(const Keys& keys) {
-    std::string body = "[SMS]\r\n";
-    for (const auto& [k, v] : keys) body += k + "=" + v + "\r\n";
-    return body;
-}
-
 // --- log lines ---------------------------------------------------------------------------
 
 struct OutLine {
@@ -268,65 +250,14 @@ OutLine parse_out_line(const std::string& line) {
 
 // --- the gateway and its home ------------------------------------------------------------
 
-class Rig {
+class Rig : public linktest::Rig {
   public:
-    Rig() {
-        home_ = tmp_.path() + "/home/";
-        fs::create_directories(home_ + "Q");
-    }
-
-    bool start(const std::string& ini) {
-        ini_ = ini;
-        ::unlink((home_ + "PRIVATE/TEST.READY").c_str());
-        gw_ = std::make_unique<systest::Gateway>(home_);
-        if (!gw_->start(systest::with_ini(ini))) return false;
-        return gw_->wait_ready();
-    }
-    systest::Gateway& gw() { return *gw_; }
-    bool running() { return gw_ && gw_->running(); }
     bool kill9() {
         if (!gw_) return false;
         bool ok = gw_->send_signal(SIGKILL) && gw_->wait_exit(10000) == 128 + SIGKILL;
         return ok;
     }
-    const std::string& home() const { return home_; }
-    std::string q(const std::string& name = "") const { return home_ + "Q/" + name; }
 
-    // Writes a request file whole under a dot name and renames it into the
-    // queue, so that the gateway never sees half a file.
-    bool queue(const std::string& name, const std::string& body, const std::string& subdir = "") {
-        std::string dir = q() + subdir;
-        fs::create_directories(dir);
-        std::string tmp = dir + "." + name + ".part";
-        if (!systest::write_text(tmp, body)) return false;
-        return ::rename(tmp.c_str(), (dir + name).c_str()) == 0;
-    }
-
-    // Files under dir (recursively) whose names end in ext (without regard
-    // to case), as paths.
-    static std::vector<std::string> files(const std::string& dir, const std::string& ext) {
-        std::vector<std::string> out;
-        std::error_code ec;
-        if (!fs::exists(dir, ec)) return out;
-        for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end;
-             it.increment(ec)) {
-            if (!it->is_regular_file(ec)) continue;
-            std::string name = it->path().filename().string();
-            if (name.size() >= ext.size() &&
-                platform::iequals(std::string_view(name).substr(name.size() - ext.size()), ext))
-                out.push_back(it->path().string());
-        }
-        std::sort(out.begin(), out.end());
-        return out;
-    }
-    size_t queued() const { return files(q(), ".req").size(); }
-    std::vector<std::string> inbound(const std::string& ext) const {
-        return files(home_ + "SMS-IN", ext);
-    }
-
-    // Every outbound log line of the run (all days, in case of a midnight).
-    std::vector<std::string> out_lines() const { return log_lines("SMSOUT-"); }
-    std::vector<std::string> in_lines() const { return log_lines("SMSIN-"); }
     std::vector<OutLine> out_lines_for(const std::string& id) const {
         std::vector<OutLine> out;
         for (const auto& l : out_lines()) {
@@ -334,18 +265,6 @@ class Rig {
             if (o.id == id) out.push_back(o);
         }
         return out;
-    }
-    bool out_log_has(const std::string& text) const {
-        for (const auto& l : out_lines())
-            if (l.find(text) != std::string::npos) return true;
-        return false;
-    }
-
-    std::string status_file(const std::string& link) const {
-        std::string name = link;
-        for (char& c : name)
-            if (c == ':' || c == '/' || c == '\\') c = '-';
-        return home_ + "PRIVATE/" + name + ".ERR";
     }
 
     // User and system CPU seconds the gateway has used so far.
@@ -364,39 +283,6 @@ class Rig {
         }
         return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
     }
-
-    // What to show when an expectation fails: the end of the debug trace
-    // and the outbound log.
-    std::string diag() const {
-        std::string debug = gw_ ? gw_->debug_log() : "";
-        if (debug.size() > 6000) debug = "..." + debug.substr(debug.size() - 6000);
-        std::string out;
-        for (const auto& l : out_lines()) out += l + "\n";
-        if (out.size() > 3000) out = "..." + out.substr(out.size() - 3000);
-        return "\n--- debug log (end) ---\n" + debug + "\n--- outbound log ---\n" + out +
-               "--- stderr ---\n" + (gw_ ? gw_->stderr_text() : "");
-    }
-
-  private:
-    std::vector<std::string> log_lines(const std::string& prefix) const {
-        std::vector<std::string> lines;
-        for (const auto& path : files(home_ + "LOGS", ".LOG")) {
-            std::string name = fs::path(path).filename().string();
-            if (name.rfind(prefix, 0) != 0) continue;
-            std::istringstream in(systest::read_text(path));
-            std::string line;
-            while (std::getline(in, line)) {
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                if (!line.empty()) lines.push_back(line);
-            }
-        }
-        return lines;
-    }
-
-    systest::TempDir tmp_;
-    std::string home_;
-    std::string ini_;
-    std::unique_ptr<systest::Gateway> gw_;
 };
 
 class LinkSmppTest : public ::testing::Test {
@@ -405,10 +291,6 @@ class LinkSmppTest : public ::testing::Test {
         if (!systest::test_hooks_built()) GTEST_SKIP() << "needs a build with SMSGW_TEST_HOOKS";
     }
 };
-
-bool contains(const std::string& hay, const std::string& needle) {
-    return hay.find(needle) != std::string::npos;
-}
 
 }  // namespace
 
@@ -1152,8 +1034,7 @@ TEST_F(LinkSmppTest, LinkSmppCrashMidFlightLosesNothing) {
     ASSERT_TRUE(rig.start(ini)) << rig.diag();
     std::map<std::string, int> seen;
     auto count_seen = [&] {
-        seen.clear();
-        for (const auto& e : smsc.submits()) ++seen[bytes_of(e["short_message"])];
+        seen = smsc.texts_seen();
         return seen.size();
     };
     // Until everything arrived, or the queue is empty and nothing moves.
@@ -1507,8 +1388,7 @@ TEST_F(LinkSmppTest, LinkSmppStopWithWindowInFlight) {
     ASSERT_TRUE(rig.start(ini)) << rig.diag();
     std::map<std::string, int> seen;
     auto count_seen = [&] {
-        seen.clear();
-        for (const auto& e : smsc.submits()) ++seen[bytes_of(e["short_message"])];
+        seen = smsc.texts_seen();
         return seen.size();
     };
     ASSERT_TRUE(systest::wait_for([&] { return count_seen() >= size_t(kMessages); }, 90000, 200))

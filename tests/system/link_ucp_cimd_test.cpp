@@ -24,6 +24,7 @@
 #include "protocols/cimd/cimd.h"
 #include "protocols/ucp/ucp.h"
 #include "system/harness.h"
+#include "system/link_fixture.h"
 
 namespace fs = std::filesystem;
 
@@ -35,30 +36,10 @@ std::string kind_name(Kind k) {
     return k == Kind::Ucp ? "UCP" : "CIMD";
 }
 
-// UTF-8 of the basic plane to UCS-2 hex.
-std::string ucs2_hex(std::string_view utf8) {
-    std::string out;
-    for (size_t i = 0; i < utf8.size();) {
-        unsigned c = static_cast<unsigned char>(utf8[i]);
-        unsigned cp = c;
-        if (c >= 0xE0 && i + 2 < utf8.size()) {
-            cp = ((c & 0x0F) << 12) | ((unsigned(utf8[i + 1]) & 0x3F) << 6) |
-                 (unsigned(utf8[i + 2]) & 0x3F);
-            i += 3;
-        } else if (c >= 0xC0 && i + 1 < utf8.size()) {
-            cp = ((c & 0x1F) << 6) | (unsigned(utf8[i + 1]) & 0x3F);
-            i += 2;
-        } else {
-            ++i;
-        }
-        out += platform::strprintf("%04X", cp);
-    }
-    return out;
-}
-
-bool contains(const std::string& hay, const std::string& needle) {
-    return hay.find(needle) != std::string::npos;
-}
+using linktest::contains;
+using linktest::Keys;
+using linktest::request;
+using linktest::ucs2_hex;
 
 // A free port for the gateway's receive port (a listener bound to it was
 // closed again).
@@ -232,8 +213,6 @@ class Smsc {
 
 // --- configuration and the gateway ----------------------------------------------------------
 
-using Keys = std::vector<std::pair<std::string, std::string>>;
-
 std::string make_ini(const std::string& link, const Keys& link_keys, const Keys& global = {}) {
     std::string ini =
         "[SMSGW]\r\nDebug=Yes\r\nReceiveSMS=No\r\nEnableReceiptProcessing=No\r\nModem1=" + link +
@@ -259,66 +238,9 @@ std::string make_ini(const std::string& link, const Keys& link_keys, const Keys&
     return ini;
 }
 
-std::string request(const Keys& keys) {
-    std::string body = "[SMS]\r\n";
-    for (const auto& [k, v] : keys) body += k + "=" + v + "\r\n";
-    return body;
-}
-
-class Rig {
+class Rig : public linktest::Rig {
   public:
-    Rig() {
-        home_ = tmp_.path() + "/home/";
-        fs::create_directories(home_ + "Q");
-    }
-    bool start(const std::string& ini) {
-        gw_ = std::make_unique<systest::Gateway>(home_);
-        if (!gw_->start(systest::with_ini(ini))) return false;
-        return gw_->wait_ready();
-    }
-    bool running() { return gw_ && gw_->running(); }
     bool rewrite(const std::string& ini) { return gw_ && gw_->rewrite_sms_ini(ini); }
-    std::string q(const std::string& name = "") const { return home_ + "Q/" + name; }
-
-    // Complete under a dot name, then renamed into the queue.
-    bool queue(const std::string& name, const std::string& body) {
-        std::string tmp = q("." + name + ".part");
-        if (!systest::write_text(tmp, body)) return false;
-        return ::rename(tmp.c_str(), q(name).c_str()) == 0;
-    }
-
-    static std::vector<std::string> files(const std::string& dir, const std::string& ext) {
-        std::vector<std::string> out;
-        std::error_code ec;
-        if (!fs::exists(dir, ec)) return out;
-        for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end;
-             it.increment(ec)) {
-            if (!it->is_regular_file(ec)) continue;
-            std::string name = it->path().filename().string();
-            if (name.size() >= ext.size() &&
-                platform::iequals(std::string_view(name).substr(name.size() - ext.size()), ext))
-                out.push_back(it->path().string());
-        }
-        std::sort(out.begin(), out.end());
-        return out;
-    }
-    size_t queued() const { return files(q(), ".req").size(); }
-    std::vector<std::string> inbound(const std::string& ext) const {
-        return files(home_ + "SMS-IN", ext);
-    }
-    std::vector<std::string> out_lines() const {
-        std::vector<std::string> lines;
-        for (const auto& path : files(home_ + "LOGS", ".LOG")) {
-            if (fs::path(path).filename().string().rfind("SMSOUT-", 0) != 0) continue;
-            std::istringstream in(systest::read_text(path));
-            std::string line;
-            while (std::getline(in, line)) {
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                if (!line.empty()) lines.push_back(line);
-            }
-        }
-        return lines;
-    }
     // Outbound log lines of one message id (second column).
     std::vector<std::string> out_lines_for(const std::string& id) const {
         std::vector<std::string> out;
@@ -326,37 +248,6 @@ class Rig {
             if (contains(l, "," + id + ",")) out.push_back(l);
         return out;
     }
-    bool out_log_has(const std::string& text) const {
-        for (const auto& l : out_lines())
-            if (contains(l, text)) return true;
-        return false;
-    }
-    std::string status_file(const std::string& link) const {
-        std::string name = link;
-        for (char& c : name)
-            if (c == ':' || c == '/' || c == '\\') c = '-';
-        return home_ + "PRIVATE/" + name + ".ERR";
-    }
-    std::string debug_log() const { return gw_ ? gw_->debug_log() : ""; }
-    std::string diag() const {
-        std::string debug = debug_log();
-        if (debug.size() > 5000) debug = "..." + debug.substr(debug.size() - 5000);
-        std::string out;
-        for (const auto& l : out_lines()) out += l + "\n";
-        if (out.size() > 3000) out = "..." + out.substr(out.size() - 3000);
-        return "\n--- debug log (end) ---\n" + debug + "\n--- outbound log ---\n" + out +
-               "--- stderr ---\n" + (gw_ ? gw_->stderr_text() : "");
-    }
-    bool stop() {
-        if (!gw_) return true;
-        gw_->send_signal(SIGTERM);
-        return gw_->wait_exit(10000) == 0;
-    }
-
-  private:
-    systest::TempDir tmp_;
-    std::string home_;
-    std::unique_ptr<systest::Gateway> gw_;
 };
 
 class LinkUcpCimdTest : public ::testing::TestWithParam<Kind> {

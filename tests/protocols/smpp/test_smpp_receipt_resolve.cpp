@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/smpp_raw_peer.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "protocols/smpp/pdu.h"
@@ -20,45 +21,8 @@ namespace {
 
 constexpr const char* kLink = "SMPP - receipt-resolve";
 
-struct Peer {
-    platform::Socket s;
-    std::string buf;
-
-    bool send(const smpp::Pdu& p) {
-        std::string w = smpp::encode_pdu(p);
-        return platform::send_all(s.fd(), w.data(), w.size(), 2000) == long(w.size());
-    }
-    bool recv(smpp::Pdu& p, unsigned timeout_ms = 3000) {
-        uint64_t start = platform::monotonic_ms();
-        for (;;) {
-            smpp::Frame f =
-                smpp::check_frame({reinterpret_cast<const uint8_t*>(buf.data()), buf.size()});
-            if (f.state == smpp::FrameState::Complete) {
-                smpp::decode_pdu({reinterpret_cast<const uint8_t*>(buf.data()), f.length}, p);
-                buf.erase(0, f.length);
-                return true;
-            }
-            uint64_t used = platform::monotonic_ms() - start;
-            if (used >= timeout_ms) return false;
-            char tmp[4096];
-            long n = platform::recv_some(s.fd(), tmp, sizeof tmp, unsigned(timeout_ms - used));
-            if (n <= 0) return false;
-            buf.append(tmp, size_t(n));
-        }
-    }
-};
-
-smpp::Pdu deliver(uint32_t seq, uint8_t esm_class, std::string service_type, std::string text) {
-    smpp::Pdu p;
-    p.command_id = smpp::DELIVER_SM;
-    p.sequence = seq;
-    p.service_type = std::move(service_type);
-    p.source_addr = "447700900001";
-    p.dest_addr = "12345";
-    p.esm_class = esm_class;
-    p.short_message = std::move(text);
-    return p;
-}
+using Peer = smpp_test::RawPeer;
+using smpp_test::deliver_sm;
 
 }  // namespace
 
@@ -99,12 +63,12 @@ TEST(SmppReceiptResolve, ReceiptsCarryResolveReceiptIdOnBothReceivePaths) {
         ASSERT_EQ(smpp::SMPPBind(client.fd(), nullptr, kLink, 0x34, 9, "u", "p", ""), 0u);
         binder.join();
 
-        smpp::Pdu with_tlv = deliver(11, 0x04, "CMT", "id:ABC sub:001 dlvrd:001 stat:DELIVRD");
+        smpp::Pdu with_tlv = deliver_sm(11, 0x04, "id:ABC sub:001 dlvrd:001 stat:DELIVRD", "CMT");
         with_tlv.tlvs.push_back({smpp::TAG_RECEIPTED_MESSAGE_ID, std::string("ABC\0", 4)});
         with_tlv.tlvs.push_back({smpp::TAG_MESSAGE_STATE, std::string(1, '\x02')});
         ASSERT_TRUE(peer.send(with_tlv));
-        ASSERT_TRUE(peer.send(deliver(12, 0x04, "", "id:XYZ sub:001 dlvrd:000 stat:UNDELIV")));
-        ASSERT_TRUE(peer.send(deliver(13, 0x00, "CMT", "hello")));
+        ASSERT_TRUE(peer.send(deliver_sm(12, 0x04, "id:XYZ sub:001 dlvrd:000 stat:UNDELIV")));
+        ASSERT_TRUE(peer.send(deliver_sm(13, 0x00, "hello", "CMT")));
 
         uint64_t start = platform::monotonic_ms();
         for (;;) {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/smpp_raw_peer.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "protocols/smpp/pdu.h"
@@ -34,55 +35,7 @@ struct Listener {
     Listener() { sock = platform::tcp_listen("127.0.0.1", 0, 16, &port); }
 };
 
-// A peer speaking raw PDUs through the codec.
-struct RawPeer {
-    platform::Socket s;
-    std::string buf;
-
-    bool send(const Pdu& p) {
-        std::string w = smpp::encode_pdu(p);
-        return platform::send_all(s.fd(), w.data(), w.size(), 2000) == long(w.size());
-    }
-    bool send_raw(const std::string& w) {
-        return platform::send_all(s.fd(), w.data(), w.size(), 2000) == long(w.size());
-    }
-    // Next PDU within timeout; false on time-out or close.
-    bool recv(Pdu& p, unsigned timeout_ms = 3000) {
-        uint64_t start = platform::monotonic_ms();
-        for (;;) {
-            smpp::Frame f =
-                smpp::check_frame({reinterpret_cast<const uint8_t*>(buf.data()), buf.size()});
-            if (f.state == smpp::FrameState::Complete) {
-                smpp::decode_pdu({reinterpret_cast<const uint8_t*>(buf.data()), f.length}, p);
-                buf.erase(0, f.length);
-                return true;
-            }
-            uint64_t used = platform::monotonic_ms() - start;
-            if (used >= timeout_ms) return false;
-            char tmp[4096];
-            long n = platform::recv_some(s.fd(), tmp, sizeof tmp, unsigned(timeout_ms - used));
-            if (n <= 0) return false;
-            buf.append(tmp, size_t(n));
-        }
-    }
-    // True when the other side closed the connection within timeout.
-    bool sees_close(unsigned timeout_ms = 3000) {
-        Pdu p;
-        while (recv(p, timeout_ms)) {
-        }
-        char c;
-        return platform::recv_some(s.fd(), &c, 1, 10) == 0;
-    }
-    void answer(const Pdu& req, uint32_t status = 0, std::string id = {}) {
-        Pdu r;
-        r.command_id = req.command_id | 0x80000000u;
-        r.command_status = status;
-        r.sequence = req.sequence;
-        r.message_id = std::move(id);
-        r.system_id = "FAKE";
-        send(r);
-    }
-};
+using smpp_test::RawPeer;
 
 // Client socket connected to a raw peer that has answered the bind.
 struct ClientWithRawPeer {
