@@ -14,6 +14,7 @@
 #include "frame/settings.h"
 #include "inbound/inbound_store.h"
 #include "inbound/receipts.h"
+#include "links/sdk_link.h"
 #include "links/worker_internal.h"
 #include "platform/clock.h"
 #include "platform/text.h"
@@ -253,6 +254,14 @@ void run_cycle(WorkerState& w) {
         case LinkKind::Cimd:
             run_cimd_cycle(w);
             break;
+        case LinkKind::SdkLink: {
+            // Posts each message to its recipient's [SDKLink] endpoint; there
+            // is no connection of its own to bring up.
+            connection_up(w, "SDKLink");
+            SdkLinkSession session(w);
+            serve_queue(w, session);
+            break;
+        }
         default:
             // HTTP SMSC and modem links have no connection cycle yet; they
             // wait like a first failed attempt so the thread does not spin
@@ -269,10 +278,10 @@ void run_cycle(WorkerState& w) {
 void link_worker_main(const std::string& arg, unsigned link, unsigned thread) {
     frame::debug_tracef(kWorkerTrace, "Link %u thread %u:  %s", link, thread, arg.c_str());
     if (link == 0) {
-        // The virtual SMSC delivers over HTTP per recipient; that sender is
-        // not part of this worker yet.
-        frame::debug_trace(kWorkerTrace,
-                           "SDKLINK - VirtualSMSC is not supported, local routing thread ends");
+        // The virtual SMSC has no connection to bring up: it posts each
+        // message to its recipient's own endpoint.
+        WorkerState sdk;
+        run_sdk_link_worker(sdk);
         return;
     }
     WorkerState w;

@@ -36,9 +36,6 @@ namespace {
 using detail::kWorkerTrace;
 
 constexpr std::string_view kDelayQueueDir = "DELAYQ";
-// An empty subdirectory younger than this may be one a producer has just
-// created for a file it is about to write: leave it.
-constexpr time_t kEmptyDirMinAgeS = 60;
 // A yield that came back this fast on an idle pass did not wait.
 constexpr uint64_t kYieldMinIdleMs = 5;
 constexpr unsigned kIdleEventWaitMs = 250;
@@ -178,7 +175,7 @@ class QueuePass {
             c.dir = cfg_.root + sub + "/";
             c.names = cfg_.qcache ? queue_cache_files(sub) : scan_requests(c.dir);
             if (c.names.empty()) {
-                if (!cfg_.qcache) remove_if_empty(c.dir);
+                if (!cfg_.qcache) remove_empty_user_queue(c.dir);
                 continue;
             }
             if (serve_cursor(c)) open.push_back(std::move(c));
@@ -213,14 +210,6 @@ class QueuePass {
         return names;
     }
 
-    static void remove_if_empty(const std::string& dir) {
-        std::optional<platform::FileInfo> info = platform::stat_file(dir);
-        if (!info || !info->is_dir) return;
-        if (platform::now() - info->mtime < kEmptyDirMinAgeS) return;
-        std::string d = dir.substr(0, dir.size() - 1);
-        // Fails harmlessly while anything (an .ERR copy, a lock) is left in it.
-        ::rmdir(d.c_str());
-    }
 
     // One queued name, and the later segments of its message that follow it
     // directly once it went out. Returns the number of messages that reached

@@ -232,7 +232,7 @@ TEST_F(LinkWorkerTest, WorkerEndsWhenItsSlotHasNoLink) {
     links::link_worker_main("", 0, 0);
     std::string trace = debug_log();
     EXPECT_NE(trace.find("No link at Modem2, thread 1 ends"), std::string::npos) << trace;
-    EXPECT_NE(trace.find("SDKLINK - VirtualSMSC is not supported"), std::string::npos);
+    EXPECT_NE(trace.find("SDKLINK - VirtualSMSC is not enabled"), std::string::npos);
 }
 
 TEST(LinkWorkerUdh, ConcatenationElementsAreStripped) {
