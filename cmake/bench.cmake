@@ -4,6 +4,14 @@ file(GLOB bench_srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/bench_*.cpp)
 foreach(src ${bench_srcs})
   get_filename_component(name ${src} NAME_WE)
   add_executable(${name} ${src})
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src)
+  # tests/ for the protocol simulators some benchmarks drive
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE smsgw_all benchmark::benchmark_main)
+endforeach()
+
+# Tools of the end-to-end link benchmark (bench/link_smpp.sh): plain programs.
+foreach(name smsc_fast fill_queue)
+  add_executable(${name} ${CMAKE_SOURCE_DIR}/bench/${name}.cpp)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src)
+  target_link_libraries(${name} PRIVATE smsgw_all)
 endforeach()
