@@ -2,13 +2,11 @@
 // decoder (with a re-encoding round trip), the user-data text conversion,
 // the mapping of 20 / 23 / responses, and the session's stream handling fed
 // through a socket pair.
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
+#include "stream_feed.h"
 #include "protocols/cimd/cimd.h"
 #include "protocols/cimd/packet.h"
 
@@ -78,35 +76,14 @@ void session_stream(const uint8_t* data, size_t size) {
         return true;
     }();
     (void)once;
-    int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return;
-    int buf = 256 * 1024;
-    ::setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &buf, sizeof buf);
-    ::setsockopt(sv[0], SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
-    if (size) (void)!::write(sv[0], data, size);
-    ::shutdown(sv[0], SHUT_WR);
-    for (int i = 0; i < 8 && cimd::CIMDCheckLinkStatus("", sv[1]); ++i)
-        cimd::CIMDYield("", sv[1], 0);
-    cimd::CIMDReleaseSession(sv[1]);
-    ::close(sv[0]);
-    ::close(sv[1]);
+    fuzz_feed::feed_stream(data, size, [](int fd) {
+        for (int i = 0; i < 8 && cimd::CIMDCheckLinkStatus("", fd); ++i) cimd::CIMDYield("", fd, 0);
+        cimd::CIMDReleaseSession(fd);
+    });
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
-    std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
-    switch (data[0] % 3) {
-        case 0:
-            decode_and_map(text);
-            break;
-        case 1:
-            texts(text);
-            break;
-        default:
-            session_stream(data + 1, size - 1);
-            break;
-    }
-    return 0;
+    return fuzz_feed::dispatch3(data, size, decode_and_map, texts, session_stream);
 }

@@ -2,14 +2,12 @@
 // decoder (with a re-encoding round trip), the field decoders, the mapping
 // of 52 / 53 / results, and the session's stream handling fed through a
 // socket pair (framing, NACKs, callback, closing on an oversized frame).
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "stream_feed.h"
 #include "protocols/ucp/frame.h"
 #include "protocols/ucp/ucp.h"
 
@@ -91,34 +89,14 @@ void session_stream(const uint8_t* data, size_t size) {
         return true;
     }();
     (void)once;
-    int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return;
-    int buf = 256 * 1024;
-    ::setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &buf, sizeof buf);
-    ::setsockopt(sv[0], SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
-    if (size) (void)!::write(sv[0], data, size);
-    ::shutdown(sv[0], SHUT_WR);
-    for (int i = 0; i < 8 && ucp::UCPCheckLinkStatus(sv[1], ""); ++i) ucp::UCPYield(sv[1], "", 0);
-    ucp::UCPReleaseSession(sv[1]);
-    ::close(sv[0]);
-    ::close(sv[1]);
+    fuzz_feed::feed_stream(data, size, [](int fd) {
+        for (int i = 0; i < 8 && ucp::UCPCheckLinkStatus(fd, ""); ++i) ucp::UCPYield(fd, "", 0);
+        ucp::UCPReleaseSession(fd);
+    });
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
-    std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
-    switch (data[0] % 3) {
-        case 0:
-            decode_and_map(text);
-            break;
-        case 1:
-            fields(text);
-            break;
-        default:
-            session_stream(data + 1, size - 1);
-            break;
-    }
-    return 0;
+    return fuzz_feed::dispatch3(data, size, decode_and_map, fields, session_stream);
 }

@@ -262,37 +262,17 @@ void handle_body(Session& s, std::string_view body, bool etx_missing) {
 }
 
 bool process_packets(Session& s) {
-    size_t pos = 0;
-    bool more = true;
-    while (more && pos < s.rbuf.size() && !s.broken) {
-        std::string_view rest(s.rbuf.data() + pos, s.rbuf.size() - pos);
-        Scan sc = scan_packet(rest);
-        switch (sc.state) {
-            case ScanState::NeedMore:
-                more = false;
-                break;
-            case ScanState::Garbage:
-                platform::tracef(TAG, "%.*s: %zu bytes outside a packet dropped",
-                                 int(label(s).size()), label(s).data(), sc.skip);
-                pos += sc.skip;
-                break;
-            case ScanState::MissingEtx:
-                handle_body(s, rest.substr(1, sc.length - 1), true);
-                pos += sc.length;
-                break;
-            case ScanState::Packet:
-                handle_body(s, rest.substr(1, sc.length - 2), false);
-                pos += sc.length;
-                break;
-            case ScanState::Oversized:
-                mark_broken(s, "packet without ETX exceeds the longest packet, closing");
-                ::shutdown(s.fd, SHUT_RDWR);
-                s.rbuf.clear();
-                return false;
-        }
-    }
-    s.rbuf.erase(0, pos);
-    return !s.broken;
+    return common::consume_stx_units(
+        s.rbuf, s.broken, scan_packet,
+        [&](std::string_view body, bool missing_etx) { handle_body(s, body, missing_etx); },
+        [&](size_t n) {
+            platform::tracef(TAG, "%.*s: %zu bytes outside a packet dropped", int(label(s).size()),
+                             label(s).data(), n);
+        },
+        [&] {
+            mark_broken(s, "packet without ETX exceeds the longest packet, closing");
+            ::shutdown(s.fd, SHUT_RDWR);
+        });
 }
 
 void pump(Session& s, unsigned wait_ms) {

@@ -123,4 +123,37 @@ void read_pump(int fd, unsigned wait_ms, int rounds, const std::atomic<bool>& br
     }
 }
 
+// Handles every STX ... ETX unit at the start of rbuf with the protocol's
+// scanner, whose result has state (NeedMore, Garbage, MissingEtx, Oversized
+// or the protocol's complete-unit state), skip and length: body(the unit
+// between STX and ETX, missing_etx) for each unit, dropped(n) for bytes
+// outside a unit, oversized() for a unit too long ever to end (the buffer is
+// then emptied). Returns false once the stream is out of step or broken.
+template <class ScanFn, class Body, class Dropped, class Oversized>
+bool consume_stx_units(std::string& rbuf, const std::atomic<bool>& broken, ScanFn&& scan,
+                       Body&& body, Dropped&& dropped, Oversized&& oversized) {
+    using State = decltype(scan(std::string_view{}).state);
+    size_t pos = 0;
+    while (pos < rbuf.size() && !broken) {
+        std::string_view rest(rbuf.data() + pos, rbuf.size() - pos);
+        auto sc = scan(rest);
+        if (sc.state == State::NeedMore) break;
+        if (sc.state == State::Garbage) {
+            dropped(sc.skip);
+            pos += sc.skip;
+            continue;
+        }
+        if (sc.state == State::Oversized) {
+            oversized();
+            rbuf.clear();
+            return false;
+        }
+        const bool missing_etx = sc.state == State::MissingEtx;
+        body(rest.substr(1, sc.length - (missing_etx ? 1 : 2)), missing_etx);
+        pos += sc.length;
+    }
+    rbuf.erase(0, pos);
+    return !broken;
+}
+
 }  // namespace protocols::common

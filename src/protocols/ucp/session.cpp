@@ -223,37 +223,17 @@ void handle_body(Session& s, std::string_view body, bool etx_missing) {
 
 // Handles every complete frame in the buffer; false once the stream is out of step.
 bool process_frames(Session& s) {
-    size_t pos = 0;
-    bool ok = true;
-    while (ok && pos < s.rbuf.size() && !s.broken) {
-        std::string_view rest(s.rbuf.data() + pos, s.rbuf.size() - pos);
-        Scan sc = scan_frame(rest);
-        switch (sc.state) {
-            case ScanState::NeedMore:
-                ok = false;
-                break;
-            case ScanState::Garbage:
-                platform::tracef(TAG, "%.*s: %zu bytes outside a frame dropped",
-                                 int(label(s).size()), label(s).data(), sc.skip);
-                pos += sc.skip;
-                break;
-            case ScanState::MissingEtx:
-                handle_body(s, rest.substr(1, sc.length - 1), true);
-                pos += sc.length;
-                break;
-            case ScanState::Frame:
-                handle_body(s, rest.substr(1, sc.length - 2), false);
-                pos += sc.length;
-                break;
-            case ScanState::Oversized:
-                mark_broken(s, "frame without ETX exceeds the longest frame, closing");
-                ::shutdown(s.fd, SHUT_RDWR);
-                s.rbuf.clear();
-                return false;
-        }
-    }
-    s.rbuf.erase(0, pos);
-    return !s.broken;
+    return common::consume_stx_units(
+        s.rbuf, s.broken, scan_frame,
+        [&](std::string_view body, bool missing_etx) { handle_body(s, body, missing_etx); },
+        [&](size_t n) {
+            platform::tracef(TAG, "%.*s: %zu bytes outside a frame dropped", int(label(s).size()),
+                             label(s).data(), n);
+        },
+        [&] {
+            mark_broken(s, "frame without ETX exceeds the longest frame, closing");
+            ::shutdown(s.fd, SHUT_RDWR);
+        });
 }
 
 // Reads for up to wait_ms and handles what arrived. Caller holds s.mu.

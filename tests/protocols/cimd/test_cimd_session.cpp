@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/cimd_sim.h"
+#include "common/inbox.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "protocols/cimd/cimd.h"
@@ -26,36 +27,11 @@ constexpr const char* kLink = "CIMD - 127.0.0.1:0";
 
 using namespace cimd_sim;
 
-struct Received {
-    std::string link, sender, recipient, udh, message, id, extra;
-    int pid = -1, dcs = -1, flags = -1, binary = -1;
-};
-struct Inbox {
-    std::mutex mu;
-    std::vector<Received> items;
-    int answer = 0;
-    size_t size() {
-        std::lock_guard lk(mu);
-        return items.size();
-    }
-    Received at(size_t i) {
-        std::lock_guard lk(mu);
-        return items.at(i);
-    }
-};
+using test_inbox::Inbox;
+using test_inbox::Received;
 
 void install_ex(Inbox& inbox) {
-    cimd::CIMDSetReceiveMessageCallbackEx(
-        [&inbox](std::string_view link, std::string_view sender, std::string_view recipient,
-                 int pid, int dcs, std::string_view udh, std::string_view message, int flags,
-                 int binary, std::string_view id, std::string_view extra) {
-            std::lock_guard lk(inbox.mu);
-            inbox.items.push_back(Received{std::string(link), std::string(sender),
-                                           std::string(recipient), std::string(udh),
-                                           std::string(message), std::string(id),
-                                           std::string(extra), pid, dcs, flags, binary});
-            return inbox.answer;
-        });
+    cimd::CIMDSetReceiveMessageCallbackEx(inbox.recorder());
 }
 
 void clear_callbacks() {
