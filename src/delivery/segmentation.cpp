@@ -10,6 +10,7 @@
 #include "platform/text.h"
 #include "radio/charset/charset.h"
 #include "store/message_id.h"
+#include "store/request_codec.h"
 
 namespace delivery {
 
@@ -546,52 +547,13 @@ bool split_binary(std::string_view udh_hex, std::string_view data_hex, uint8_t d
 
 // --- segment files -----------------------------------------------------------------------
 
-namespace {
-
-// A value as one line: cut at its first control character.
-std::string line_value(std::string_view v) {
-    size_t n = 0;
-    while (n < v.size() && static_cast<unsigned char>(v[n]) >= 32) ++n;
-    return std::string(v.substr(0, n));
-}
-
-void put_key(std::string& out, std::string_view key, std::string_view value) {
-    const std::string v = line_value(value);
-    if (v.empty()) return;
-    out.append(key);
-    out.push_back('=');
-    out.append(v);
-    out.append("\r\n");
-}
-
-}  // namespace
-
 std::string segment_request_text(const store::SmsMessage& m, const Segment& segment, uint8_t dcs) {
-    std::string out = "[SMS]\r\n";
-    put_key(out, "PhoneNumber", m.phone_number);
-    put_key(out, "Sender", m.sender);
-    put_key(out, "SubmittedBy", m.submitted_by);
-    put_key(out, "SubmitUser", m.submit_user);
-    put_key(out, "ServiceType", m.service_type);
-    put_key(out, "RouteToLocalUser", m.local_user_route);
-    put_key(out, "SMSCRoute", m.route);
-    put_key(out, "SMPPOptions", m.smpp_options);
-    put_key(out, "ModemName", m.link_name);
-    put_key(out, "ReceivedSMSC", m.received_smsc);
-    put_key(out, "Validity", m.validity);
-    put_key(out, "BillingInfo", m.billing_info);
-    put_key(out, "AcctInfo", m.acct_info);
-    put_key(out, "UserData", m.user_data);
-    put_key(out, "ReceiptMessageId", m.receipt_message_id);
-    if (m.flags & store::kFlagReplyRequested) out += "ReplyRequested=Yes\r\n";
-    if (m.flags & store::kFlagReceiptRequested) out += "ReceiptRequested=Yes\r\n";
-    if (m.flags & store::kFlagNonDeliveryReceiptRequested) out += "NonDelReceiptRequested=Yes\r\n";
-    if (m.duplicate_for_2way) out += "DuplicateMessageFor2Way=Yes\r\n";
-    out += "Data=" + segment.data + "\r\n";
-    out += "UDH=" + segment.udh + "\r\n";
-    out += platform::strprintf("pid=%02X\r\ndcs=%02X\r\n", unsigned(m.pid), unsigned(dcs));
-    out += "Binary=1\r\n";
-    return out;
+    store::SmsMessage r = m;
+    r.data = segment.data;
+    r.udh = segment.udh;
+    r.dcs = dcs;
+    r.binary = true;
+    return store::format_request(r, store::RecordLayout::Segment);
 }
 
 QueuedSegments queue_segments(const std::string& queue_dir, const store::SmsMessage& base,

@@ -164,10 +164,10 @@ bool split_binary(std::string_view udh_hex, std::string_view data_hex, uint8_t d
 
 // --- segment files --------------------------------------------------------------
 
-// The request file text of one segment: "[SMS]" with the recipient, sender,
+// The request file text of one segment: base with the segment's data, UDH
+// and dcs, binary, in the codec's Segment layout (the recipient, sender,
 // receipt flags, route and options of base, then "Data=", "UDH=", "pid=",
-// "dcs=" and "Binary=1". Values are cut at their first control character so
-// that no value can start a line of its own.
+// "dcs=" and "Binary=1"; values cut at their first control character).
 std::string segment_request_text(const store::SmsMessage& base, const Segment& segment,
                                  uint8_t dcs);
 

@@ -19,6 +19,7 @@
 #include "protocols/ucp/ucp.h"
 #include "records/counters.h"
 #include "records/message_log.h"
+#include "store/request_codec.h"
 #include "store/request_file.h"
 #include "support/ini_profile.h"
 
@@ -47,17 +48,6 @@ void for_each_item(std::string_view extra, F fn) {
         }
         pos = end + 1;
     }
-}
-
-void put_line(std::string& out, std::string_view key, std::string_view value, bool data = false) {
-    out.append(key);
-    out.push_back('=');
-    out.append(record_value(value, data));
-    out.append("\r\n");
-}
-
-void put_if(std::string& out, std::string_view key, std::string_view value) {
-    if (!value.empty()) put_line(out, key, value);
 }
 
 std::string link_setting(std::string_view link_name, std::string_view key) {
@@ -95,23 +85,6 @@ std::string collect_smpp_options(std::string_view extra) {
     return out;
 }
 
-std::string record_value(std::string_view value, bool data) {
-    std::string out;
-    out.reserve(value.size());
-    for (char c : value) {
-        if (static_cast<unsigned char>(c) >= 32) {
-            out.push_back(c);
-        } else if (data && c == '\r') {
-            out += "\\r";
-        } else if (data && c == '\n') {
-            out += "\\n";
-        } else {
-            out.push_back(' ');
-        }
-    }
-    return out;
-}
-
 std::string write_inbound_record(std::string_view ext, std::string_view content,
                                  std::string_view trace_name) {
     const bool rct = platform::iequals(ext, "rct");
@@ -134,7 +107,7 @@ std::string write_inbound_record(std::string_view ext, std::string_view content,
 }
 
 std::string store_inbound_message(const InboundMessage& m) {
-    // 1-2: what the extra fields carry.
+    // What the extra fields carry.
     std::string service_type =
         m.service_type.empty() ? extra_field(m.extra, "ServiceType") : m.service_type;
     std::string local_user = extra_field(m.extra, "RouteToLocalUser");
@@ -143,7 +116,7 @@ std::string store_inbound_message(const InboundMessage& m) {
     std::string smpp_options =
         m.smpp_options.empty() ? collect_smpp_options(m.extra) : m.smpp_options;
 
-    // 3: the link's prefix rewriting (an unknown recipient stays unknown).
+    // The link's prefix rewriting (an unknown recipient stays unknown).
     std::string sender = m.sender;
     std::string recipient = m.recipient;
     if (!sender.empty())
@@ -151,7 +124,7 @@ std::string store_inbound_message(const InboundMessage& m) {
     if (!recipient.empty())
         delivery::prefix_convert(recipient, link_setting(m.link_name, "InRecipPrefixConvert"));
 
-    // 4: everything of a link may belong to one local user; the inbound
+    // Everything of a link may belong to one local user; the inbound
     // threads deliver it there.
     if (local_user.empty()) local_user = link_setting(m.link_name, "RouteLocal");
 
@@ -160,36 +133,29 @@ std::string store_inbound_message(const InboundMessage& m) {
                            : is_receipt && !m.receipt_message_id.empty() ? "rec"
                                                                          : "in";
 
-    // 8: the record.
-    std::string r = "[SMS-IN]\r\n";
-    put_line(r, "ModemName", m.link_name);
-    put_line(r, "Sender", sender);
-    put_if(r, "PhoneNumber", recipient);
-    put_if(r, "UDH", m.udh);
+    store::SmsMessage r;
+    r.link_name = m.link_name;
+    r.sender = std::move(sender);
+    r.phone_number = std::move(recipient);
+    r.udh = m.udh;
     // One octet each on the air; the record holds nothing wider.
-    const unsigned pid = unsigned(m.pid) & 0xFF, dcs = unsigned(m.dcs) & 0xFF;
-    if (pid != 0) r += platform::strprintf("pid=%X\r\n", pid);
-    if (dcs != 0) r += platform::strprintf("dcs=%X\r\n", dcs);
-    put_if(r, "SCTS", m.scts);
-    put_line(r, "Data", m.data, true);
-    if (m.binary) r += "Binary=1\r\n";
-    if (m.flags & store::kFlagReceiptRequested) r += "ReceiptRequested=Yes\r\n";
-    if (m.flags & store::kFlagNonDeliveryReceiptRequested) r += "NonDelReceiptRequested=Yes\r\n";
-    if (is_receipt) {
-        if (m.flags & store::kFlagInTransit) r += "ReceiptIntransit=Yes\r\n";
-        if (m.flags & store::kFlagFailed) r += "ReceiptFailed=Yes\r\n";
-        if (m.flags & store::kFlagDelivered) r += "ReceiptDelivered=Yes\r\n";
-    }
-    if (is_receipt || resolve) put_if(r, "ReceiptMessageId", m.receipt_message_id);
-    put_if(r, "ServiceType", service_type);
-    put_if(r, "SMPPOptions", smpp_options);
-    put_if(r, "RouteToLocalUser", local_user);
-    put_if(r, "ReceivedSMSC", received_smsc);
+    r.pid = uint8_t(unsigned(m.pid) & 0xFF);
+    r.dcs = uint8_t(unsigned(m.dcs) & 0xFF);
+    r.scts = m.scts;
+    r.data = m.data;
+    r.binary = m.binary;
+    // The receipt state keys need the receipt bit as well.
+    r.flags = uint32_t(m.flags);
+    if (is_receipt || resolve) r.receipt_message_id = m.receipt_message_id;
+    r.service_type = std::move(service_type);
+    r.smpp_options = std::move(smpp_options);
+    r.local_user_route = std::move(local_user);
+    r.received_smsc = std::move(received_smsc);
 
-    // 8-9: the file, its counts and the wake-up.
-    std::string path = write_inbound_record(ext, r, kTraceName);
+    // The file, its counts and the wake-up; the link's count once it is safe.
+    std::string path =
+        write_inbound_record(ext, store::format_request(r, store::RecordLayout::Inbound), kTraceName);
     if (path.empty()) return path;
-    // 11
     records::add_link_counter(m.link_name, records::LinkCounter::Received);
     return path;
 }

@@ -65,12 +65,6 @@ std::string extra_field(std::string_view extra, std::string_view name);
 // 499 characters (what a record field holds) are left out whole.
 std::string collect_smpp_options(std::string_view extra);
 
-// A value made safe for one record line: CR and LF in message data become
-// the two-character escapes "\r" and "\n" the loader decodes; any other
-// control character (which would end the line and start a forged key)
-// becomes a blank. data false: every control character becomes a blank.
-std::string record_value(std::string_view value, bool data = false);
-
 // Writes a complete record into the inbound store (frame::inbound_write_dir)
 // under a new unique name with extension ext ("in", "rec" or "rct"), adds it
 // to the received counter and to its queue gauge (receipt queue for "rct",

@@ -12,6 +12,7 @@
 #include "platform/text.h"
 #include "radio/charset/charset.h"
 #include "records/message_log.h"
+#include "store/request_codec.h"
 #include "store/retry.h"
 #include "support/tracking.h"
 
@@ -57,34 +58,27 @@ struct GatewayReceipt {
     std::string_view link_name;
     std::string message_id;
     std::string text;
-    std::string_view state_line;  // "ReceiptFailed=Yes" / "ReceiptIntransit=Yes"
+    uint32_t state = 0;  // kFlagFailed / kFlagInTransit
     std::string smpp_options;
 };
 
 // The [SMS-IN] record of a receipt the gateway makes, addressed back to the
 // submitter: stored as ".rec", counted and logged like a received receipt.
 std::string store_gateway_receipt(const store::SmsMessage& msg, const GatewayReceipt& g) {
-    std::string r = "[SMS-IN]\r\n";
-    auto put = [&r](std::string_view key, std::string_view value, bool data = false) {
-        r.append(key);
-        r.push_back('=');
-        r.append(record_value(value, data));
-        r.append("\r\n");
-    };
-    put("ModemName", g.link_name);
-    if (!msg.submit_user.empty()) put("RouteToLocalUser", msg.submit_user);
-    put("Sender", msg.phone_number);
-    put("PhoneNumber", msg.sender);
-    put("Data", g.text, true);
-    r += "Binary=0\r\n";
-    r.append(g.state_line);
-    r.append("\r\n");
-    put("ReceiptMessageId", g.message_id);
-    if (!msg.service_type.empty()) put("ServiceType", msg.service_type);
-    if (!msg.validity.empty()) put("Validity", msg.validity);
-    if (!g.smpp_options.empty()) put("SMPPOptions", g.smpp_options);
+    store::SmsMessage r;
+    r.link_name = g.link_name;
+    r.local_user_route = msg.submit_user;
+    r.sender = msg.phone_number;
+    r.phone_number = msg.sender;
+    r.data = g.text;
+    r.flags = store::kFlagReceipt | g.state;
+    r.receipt_message_id = g.message_id;
+    r.service_type = msg.service_type;
+    r.validity = msg.validity;
+    r.smpp_options = g.smpp_options;
 
-    std::string path = write_inbound_record("rec", r, g.trace_name);
+    std::string path = write_inbound_record(
+        "rec", store::format_request(r, store::RecordLayout::GatewayReceipt), g.trace_name);
     if (path.empty()) return path;
     records::LogContent content;
     content.data = g.text;
@@ -144,7 +138,7 @@ std::string make_rejection_receipt(const std::string& request_path, const store:
     g.message_id = message_id_from_path(request_path);
     g.text = gateway_receipt_text(g.message_id, false, "REJECTD", error_code, created,
                                   platform::now(), message_text(msg));
-    g.state_line = "ReceiptFailed=Yes";
+    g.state = store::kFlagFailed;
     g.smpp_options = msg.smpp_options;
     return store_gateway_receipt(msg, g);
 }
@@ -163,7 +157,7 @@ std::string make_intermediate_receipt(const std::string& request_path, const sto
     g.message_id = message_id_from_path(request_path);
     g.text = gateway_receipt_text(g.message_id, true, state, 0, created, platform::now(),
                                   message_text(msg));
-    g.state_line = "ReceiptIntransit=Yes";
+    g.state = store::kFlagInTransit;
     g.smpp_options = options.empty() ? msg.smpp_options : options;
     return store_gateway_receipt(msg, g);
 }

@@ -27,6 +27,7 @@
 #include "platform/text.h"
 #include "records/counters.h"
 #include "store/message_id.h"
+#include "store/request_codec.h"
 
 namespace store {
 
@@ -447,11 +448,11 @@ std::string bulk_request_text(std::string_view tmpl, const BulkRecipient& r) {
     std::string text;
     text.reserve(tmpl.size() + r.phone.size() + r.route.size() + r.user_data.size() + 48);
     text.append(tmpl);
-    // A template without a final line end would swallow the recipient line.
-    if (!text.empty() && static_cast<unsigned char>(text.back()) >= 32) text += "\r\n";
-    text += "PhoneNumber=" + r.phone + "\r\n";
-    if (!r.route.empty()) text += "SMSCRoute=" + r.route + "\r\n";
-    if (!r.user_data.empty()) text += "UserData=" + r.user_data + "\r\n";
+    // append_key ends an unterminated last line of the template first, so
+    // that it never swallows the recipient line.
+    append_key(text, Key::PhoneNumber, r.phone);
+    if (!r.route.empty()) append_key(text, Key::SmscRoute, r.route);
+    if (!r.user_data.empty()) append_key(text, Key::UserData, r.user_data);
     return text;
 }
 

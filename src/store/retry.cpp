@@ -51,73 +51,6 @@ std::string section_of(std::string_view link_name) {
     return link_name.empty() ? std::string() : frame::link_section_name(link_name);
 }
 
-// Lines as the request file loader sees them: maximal runs of bytes >= 32,
-// leading blanks not part of the line's text.
-struct Line {
-    size_t start = 0;       // first byte of the run
-    size_t end = 0;         // one past its last byte
-    std::string_view text;  // without leading blanks
-};
-
-template <typename Fn>
-void for_each_line(std::string_view content, Fn&& fn) {
-    size_t pos = 0;
-    const size_t n = content.size();
-    while (pos < n) {
-        while (pos < n && static_cast<unsigned char>(content[pos]) < 32) ++pos;
-        if (pos >= n) break;
-        size_t start = pos;
-        while (pos < n && static_cast<unsigned char>(content[pos]) >= 32) ++pos;
-        std::string_view run = content.substr(start, pos - start);
-        size_t skip = 0;
-        while (skip < run.size() && run[skip] == ' ') ++skip;
-        if (!fn(Line{start, pos, run.substr(skip)})) return;
-    }
-}
-
-bool is_message_section(std::string_view line) {
-    return platform::istarts_with(line, "[SMS]") || platform::istarts_with(line, "[SMS-IN]");
-}
-
-// Offset of the [ErrorDetail] line that belongs to the message: the first
-// one after the message section (anywhere when the file has none), so that
-// a stray section before the message never cuts the message away.
-size_t error_detail_offset(std::string_view content) {
-    bool has_message = false;
-    for_each_line(content, [&](const Line& l) {
-        if (is_message_section(l.text)) has_message = true;
-        return !has_message;
-    });
-    bool in_message = !has_message;
-    size_t found = std::string_view::npos;
-    for_each_line(content, [&](const Line& l) {
-        if (!in_message) {
-            in_message = is_message_section(l.text);
-            return true;
-        }
-        if (platform::istarts_with(l.text, "[ErrorDetail]")) {
-            found = l.start;
-            return false;
-        }
-        return true;
-    });
-    return found == std::string_view::npos ? content.size() : found;
-}
-
-// Appending a line after text must not glue it to an unterminated last line.
-void terminate_line(std::string& text) {
-    if (!text.empty() && static_cast<unsigned char>(text.back()) >= 32) text += "\r\n";
-}
-
-// Texts from peers go into one key line: control characters would start
-// new lines (and new keys) in the file.
-std::string one_line(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 32) c = ' ';
-    return out;
-}
-
 std::string error_or_default(std::string_view e) {
     return e.empty() ? "ERROR" : std::string(e);
 }
@@ -359,15 +292,11 @@ records::LogContent log_content(const SmsMessage& m) {
 std::string error_detail_text(std::string_view content, uint32_t n, const MessageTime& when,
                               std::string_view error_text, std::string_view link_name,
                               size_t* cut) {
-    size_t at = error_detail_offset(content);
-    std::string text(content.substr(0, at));
-    terminate_line(text);
-    if (cut) *cut = std::min(at, text.size());
-    text += platform::strprintf("[ErrorDetail]\r\nRetryCount=%u\r\n", n);
-    text += "LastRetryTime=" + format_time_stamp(when) + "\r\n";
-    text += "LastErrorInfo=" + one_line(error_or_default(error_text)) + " -- " +
-            one_line(link_name) + "\r\n";
-    return text;
+    ErrorDetail d;
+    d.retry_count = n;
+    d.last_retry_time = when;
+    d.last_error_info = error_or_default(error_text) + " -- " + std::string(link_name);
+    return set_error_detail(content, d, cut);
 }
 
 bool record_failed_attempt(const FailedMessage& m) {
@@ -418,25 +347,7 @@ std::string copy_to_error_queue(int fd, const std::string& path) {
 }
 
 std::string rerouted_text(std::string_view content, std::string_view route) {
-    std::string_view kept = content.substr(0, error_detail_offset(content));
-    std::string text;
-    text.reserve(kept.size() + route.size() + 16);
-    size_t copied = 0;
-    for_each_line(kept, [&](const Line& l) {
-        if (platform::istarts_with(l.text, "SMSCRoute=")) {
-            text.append(kept.substr(copied, l.start - copied));
-            // Drop the line with its terminator.
-            size_t e = l.end;
-            if (e < kept.size() && kept[e] == '\r') ++e;
-            if (e < kept.size() && kept[e] == '\n') ++e;
-            copied = e;
-        }
-        return true;
-    });
-    text.append(kept.substr(copied));
-    terminate_line(text);
-    text += "SMSCRoute=" + one_line(route) + "\r\n";
-    return text;
+    return set_key(without_error_detail(content), Key::SmscRoute, route);
 }
 
 std::string route_queue_path(const std::string& path, std::string_view route) {

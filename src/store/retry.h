@@ -112,9 +112,8 @@ std::string message_id_of(std::string_view path);
 records::LogContent log_content(const SmsMessage& msg);
 
 // The request file text with its [ErrorDetail] section replaced by a new one
-// for retry count n: everything from the first "[ErrorDetail]" line after
-// the message section is dropped, then "[ErrorDetail]", "RetryCount=",
-// "LastRetryTime=" and "LastErrorInfo=" are appended. Returns the offset
+// for retry count n (set_error_detail): RetryCount n, LastRetryTime when and
+// LastErrorInfo "<error text or ERROR> -- <link name>". Returns the offset
 // where the old and new texts differ in *cut (the unchanged prefix length).
 std::string error_detail_text(std::string_view content, uint32_t n, const MessageTime& when,
                               std::string_view error_text, std::string_view link_name,
@@ -157,7 +156,8 @@ std::string error_copy_path(std::string_view path);
 // into the new route's queue directory. Returns the file's new path (empty
 // on failure).
 std::string move_to_route(int fd, const std::string& path, std::string_view route);
-// The text of a moved message.
+// The text of a moved message: without its [ErrorDetail] section, every
+// SMSCRoute line replaced by one "SMSCRoute=<route>" at the end.
 std::string rerouted_text(std::string_view content, std::string_view route);
 // path with the route part of its "RT_-_<route>_-_" level replaced; path
 // itself when it lies in no route queue directory.
