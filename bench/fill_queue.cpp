@@ -18,6 +18,9 @@
 #include <cstring>
 #include <string>
 
+#include "platform/text.h"
+#include "store/request_codec.h"
+
 namespace {
 
 bool write_all(int fd, const char* p, size_t n) {
@@ -65,15 +68,16 @@ int main(int argc, char** argv) {
     }
 
     auto t0 = std::chrono::steady_clock::now();
-    char name[32], tmp[40], body[256];
+    char name[32], tmp[40];
+    store::SmsMessage msg;
+    msg.sender = "12345";
     for (unsigned long i = 0; i < count; ++i) {
         unsigned long id = first + i;
         std::snprintf(name, sizeof name, "%08lX.req", id);
         std::snprintf(tmp, sizeof tmp, ".%08lX.tmp", id);
-        int len = std::snprintf(body, sizeof body,
-                                "[SMS]\r\nPhoneNumber=+4477%08lu\r\nSender=12345\r\n"
-                                "Data=Benchmark message %lu of %lu, id %08lX.\r\n",
-                                i, i + 1, count, id);
+        msg.phone_number = platform::strprintf("+4477%08lu", i);
+        msg.data = platform::strprintf("Benchmark message %lu of %lu, id %08lX.", i + 1, count, id);
+        const std::string body = store::format_request(msg);
         std::string final_path = dir + name, tmp_path = dir + tmp;
         struct stat sb;
         if (::stat(final_path.c_str(), &sb) == 0) {
@@ -81,7 +85,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         int fd = ::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0 || !write_all(fd, body, size_t(len)) || ::close(fd) != 0 ||
+        if (fd < 0 || !write_all(fd, body.data(), body.size()) || ::close(fd) != 0 ||
             ::rename(tmp_path.c_str(), final_path.c_str()) != 0) {
             std::fprintf(stderr, "fill_queue: writing %s: %s\n", final_path.c_str(),
                          std::strerror(errno));
