@@ -153,8 +153,8 @@ std::string store_inbound_message(const InboundMessage& m) {
     r.received_smsc = std::move(received_smsc);
 
     // The file, its counts and the wake-up; the link's count once it is safe.
-    std::string path =
-        write_inbound_record(ext, store::format_request(r, store::RecordLayout::Inbound), kTraceName);
+    std::string path = write_inbound_record(
+        ext, store::format_request(r, store::RecordLayout::Inbound), kTraceName);
     if (path.empty()) return path;
     records::add_link_counter(m.link_name, records::LinkCounter::Received);
     return path;

@@ -12,12 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <mutex>
-#include <set>
 
 #include "frame/debug_trace.h"
 #include "frame/global_state.h"
@@ -28,6 +26,7 @@
 #include "records/counters.h"
 #include "store/message_id.h"
 #include "store/request_codec.h"
+#include "store/store_state.h"
 
 namespace store {
 
@@ -48,24 +47,19 @@ constexpr const char* kExpandedFlag = "EXPANDED.FLG";
 // Draws of a target directory before one already holding files is taken.
 constexpr int kTargetDraws = 16;
 
-std::atomic<unsigned> g_pace_wait_ms{1000};
-
-// Batches whose template problem was already traced (one line per batch,
-// not one per round and thread).
-std::mutex g_reported_lock;
-std::set<std::string> g_reported;
-
 void trace_once(const std::string& batch, const std::string& text) {
     {
-        std::lock_guard<std::mutex> lock(g_reported_lock);
-        if (!g_reported.insert(batch).second) return;
+        StoreState& s = store_state();
+        std::lock_guard<std::mutex> lock(s.reported_lock);
+        if (!s.reported.insert(batch).second) return;
     }
     frame::debug_trace(kTrace, text);
 }
 
 void forget_report(const std::string& batch) {
-    std::lock_guard<std::mutex> lock(g_reported_lock);
-    g_reported.erase(batch);
+    StoreState& s = store_state();
+    std::lock_guard<std::mutex> lock(s.reported_lock);
+    s.reported.erase(batch);
 }
 
 bool all_digits(std::string_view s) {
@@ -252,7 +246,7 @@ class Pacer {
                 frame::debug_trace(kTrace, dir_);
                 waited = true;
             }
-            if (frame::sleep_unless_shutdown(g_pace_wait_ms.load())) return false;
+            if (frame::sleep_unless_shutdown(store_state().bulk_pace_wait_ms.load())) return false;
             count_ = count_requests(dir_);
         }
         if (waited) frame::debug_trace(kTrace, "Done waiting on q directory");
@@ -267,7 +261,7 @@ class Pacer {
         frame::debug_trace(kTrace, "Waiting on q directory");
         frame::debug_trace(kTrace, dir_);
         while (count_ >= limit_) {
-            if (frame::sleep_unless_shutdown(g_pace_wait_ms.load())) return false;
+            if (frame::sleep_unless_shutdown(store_state().bulk_pace_wait_ms.load())) return false;
             count_ = count_requests(dir_);
         }
         frame::debug_trace(kTrace, "Done waiting on q directory");
@@ -549,7 +543,7 @@ bool start_bulk_queue_threads() {
 }
 
 void set_bulk_pace_wait_ms(unsigned ms) {
-    g_pace_wait_ms.store(ms);
+    store_state().bulk_pace_wait_ms.store(ms);
 }
 
 }  // namespace store

@@ -18,6 +18,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "records/counters.h"
+#include "store/store_state.h"
 
 namespace store {
 
@@ -87,20 +88,19 @@ unsigned move_entries(const std::string& src, const std::string& dst, int depth)
 constexpr uint64_t kDelayDirRescanMs = 60 * 1000;
 
 std::optional<std::string> delay_dir_name(const std::string& root) {
-    static std::mutex mu;
-    static uint64_t last_scan_ms = 0;
-    static std::string last_root;
     for (const char* name : {"DELAYQ", "DelayQ"}) {
         struct stat st {};
         if (::lstat((root + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
             return std::string(name);
     }
-    std::lock_guard<std::mutex> lock(mu);
+    StoreState& s = store_state();
+    std::lock_guard<std::mutex> lock(s.delay_scan_lock);
     const uint64_t now = platform::monotonic_ms();
-    if (root == last_root && last_scan_ms != 0 && now - last_scan_ms < kDelayDirRescanMs)
+    if (root == s.delay_last_root && s.delay_last_scan_ms != 0 &&
+        now - s.delay_last_scan_ms < kDelayDirRescanMs)
         return std::nullopt;
-    last_root = root;
-    last_scan_ms = now;
+    s.delay_last_root = root;
+    s.delay_last_scan_ms = now;
     return platform::find_name_nocase(root, "DelayQ");
 }
 

@@ -10,44 +10,23 @@
 #include "frame/global_state.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "store/store_state.h"
 #include "support/directories.h"
 
 namespace store {
 
 namespace {
 
-// The counter and the pseudo-random sequence share one lock.
-struct IdState {
-    std::mutex lock;
-    bool counter_started = false;
-    bool counter_used = false;       // since start: an unused counter is never saved
-    uint32_t counter = 0;            // last id handed out
-    std::optional<uint32_t> stored;  // value UID.DAT holds, as far as we know
-    bool random_started = false;
-    uint32_t random = 0;
-};
-
-IdState& id_state() {
-    static IdState s;
-    return s;
+StoreState::Ids& id_state() {
+    return store_state().ids;
 }
 
-// Saves must not overtake each other (the 30-second round and shutdown can
-// meet), or an older value could be written last.
 std::mutex& save_lock() {
-    static std::mutex m;
-    return m;
+    return store_state().save_lock;
 }
 
-struct SequenceState {
-    std::mutex lock;
-    bool started = false;
-    uint8_t value = 0;
-};
-
-SequenceState& sequence_state() {
-    static SequenceState s;
-    return s;
+StoreState::Sequence& sequence_state() {
+    return store_state().sequence;
 }
 
 std::optional<uint32_t> read_stored_counter() {
@@ -64,7 +43,7 @@ std::string message_id_file_path() {
 }
 
 uint32_t next_message_id() {
-    IdState& s = id_state();
+    StoreState::Ids& s = id_state();
     std::lock_guard<std::mutex> g(s.lock);
     if (!s.counter_started) {
         s.stored = read_stored_counter();
@@ -79,7 +58,7 @@ uint32_t next_message_id() {
 
 bool save_message_id() {
     std::lock_guard<std::mutex> sg(save_lock());
-    IdState& s = id_state();
+    StoreState::Ids& s = id_state();
     uint32_t value;
     {
         std::lock_guard<std::mutex> g(s.lock);
@@ -103,7 +82,7 @@ bool save_message_id() {
 }
 
 uint32_t next_random_id() {
-    IdState& s = id_state();
+    StoreState::Ids& s = id_state();
     std::lock_guard<std::mutex> g(s.lock);
     if (!s.random_started) {
         s.random = uint32_t(platform::now());
@@ -114,7 +93,7 @@ uint32_t next_random_id() {
 }
 
 uint8_t next_sequence_number() {
-    SequenceState& s = sequence_state();
+    StoreState::Sequence& s = sequence_state();
     std::lock_guard<std::mutex> g(s.lock);
     if (!s.started) {
         s.value = uint8_t(platform::now() & 0xFF);
@@ -128,19 +107,6 @@ uint8_t next_sequence_number() {
 void register_message_id_duties() {
     frame::register_duty(frame::Duty::ThirtySeconds, "SaveMessageID", [] { save_message_id(); });
     frame::register_duty(frame::Duty::Shutdown, "SaveMessageID", [] { save_message_id(); });
-}
-
-void reset_message_ids_for_tests() {
-    std::scoped_lock g(save_lock(), id_state().lock, sequence_state().lock);
-    IdState& s = id_state();
-    s.counter_started = false;
-    s.counter_used = false;
-    s.counter = 0;
-    s.stored.reset();
-    s.random_started = false;
-    s.random = 0;
-    sequence_state().started = false;
-    sequence_state().value = 0;
 }
 
 }  // namespace store

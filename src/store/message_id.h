@@ -40,7 +40,10 @@ void register_message_id_duties();
 // Full path of UID.DAT.
 std::string message_id_file_path();
 
-// Forgets all counter state as if the process had restarted (tests only).
+// Forgets all counter state as if the process had restarted (tests only):
+// the same as reset_store_for_tests (store/store_state.h), which resets the
+// rest of the module's state too. Kept for callers outside the store's own
+// tests until they call that one.
 void reset_message_ids_for_tests();
 
 }  // namespace store

@@ -22,7 +22,18 @@ bool is_control(char c) {
 
 // --- the key table ------------------------------------------------------------------
 
-enum class KeyKind : uint8_t { Text, Data, Pid, Dcs, Binary, Route, Flag, Recombine, Duplicate, Attach };
+enum class KeyKind : uint8_t {
+    Text,
+    Data,
+    Pid,
+    Dcs,
+    Binary,
+    Route,
+    Flag,
+    Recombine,
+    Duplicate,
+    Attach
+};
 
 struct KeyRule {
     Key key;
@@ -126,19 +137,45 @@ struct Layout {
 };
 
 constexpr Field kRequestFields[] = {
-    {Key::PhoneNumber},      {Key::Sender},        {Key::Data},
-    {Key::Udh},              {Key::Pid},           {Key::Dcs},
-    {Key::Binary},           {Key::SubmittedBy},   {Key::SubmitUser},
-    {Key::ServiceType},      {Key::RouteToLocalUser}, {Key::SmscRoute},
-    {Key::SmppOptions},      {Key::ModemName},     {Key::ReceivedSmsc},
-    {Key::Validity},         {Key::BillingInfo},   {Key::AcctInfo},
-    {Key::UserData},         {Key::Scts},          {Key::ReplyRequested},
-    {Key::ReceiptRequested}, {Key::ReceiptDelivered}, {Key::ReceiptIntransit},
-    {Key::ReceiptFailed},    {Key::NonDelReceiptRequested}, {Key::ReceiptMessageId},
-    {Key::RecombineFlag},    {Key::DuplicateMessageFor2Way}, {Key::AttachFile1},
-    {Key::AttachFile2},      {Key::AttachFile3},   {Key::AttachFile4},
-    {Key::AttachFile5},      {Key::AttachFile6},   {Key::AttachFile7},
-    {Key::AttachFile8},      {Key::AttachFile9},   {Key::AttachFile10},
+    {Key::PhoneNumber},
+    {Key::Sender},
+    {Key::Data},
+    {Key::Udh},
+    {Key::Pid},
+    {Key::Dcs},
+    {Key::Binary},
+    {Key::SubmittedBy},
+    {Key::SubmitUser},
+    {Key::ServiceType},
+    {Key::RouteToLocalUser},
+    {Key::SmscRoute},
+    {Key::SmppOptions},
+    {Key::ModemName},
+    {Key::ReceivedSmsc},
+    {Key::Validity},
+    {Key::BillingInfo},
+    {Key::AcctInfo},
+    {Key::UserData},
+    {Key::Scts},
+    {Key::ReplyRequested},
+    {Key::ReceiptRequested},
+    {Key::ReceiptDelivered},
+    {Key::ReceiptIntransit},
+    {Key::ReceiptFailed},
+    {Key::NonDelReceiptRequested},
+    {Key::ReceiptMessageId},
+    {Key::RecombineFlag},
+    {Key::DuplicateMessageFor2Way},
+    {Key::AttachFile1},
+    {Key::AttachFile2},
+    {Key::AttachFile3},
+    {Key::AttachFile4},
+    {Key::AttachFile5},
+    {Key::AttachFile6},
+    {Key::AttachFile7},
+    {Key::AttachFile8},
+    {Key::AttachFile9},
+    {Key::AttachFile10},
 };
 constexpr bool request_fields_in_key_order() {
     if (std::size(kRequestFields) != std::size(kMessageKeys)) return false;
@@ -613,7 +650,8 @@ SmsMessage parse_request(std::string_view text) {
     return msg;
 }
 
-// --- editing records ------------------------------------------------------------------------------
+// --- editing records
+// ------------------------------------------------------------------------------
 
 std::string format_error_detail(const ErrorDetail& d) {
     std::string out(kErrorDetailSection);

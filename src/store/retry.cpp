@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 
 #include "frame/debug_trace.h"
@@ -19,6 +18,7 @@
 #include "platform/text.h"
 #include "records/counters.h"
 #include "records/message_log.h"
+#include "store/store_state.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
 
@@ -34,10 +34,6 @@ constexpr uint32_t kDefaultAttachTimeoutMinutes = 120;
 constexpr int kMaxSweepDepth = 32;
 // Link start delays without InitRetryDelay grow by this much per failure.
 constexpr uint32_t kInitRetryStep = 20;
-
-std::atomic<AccountingHook> g_accounting{nullptr};
-std::atomic<FailureReceiptHook> g_receipt{nullptr};
-std::atomic<RouteValidator> g_validator{nullptr};
 
 // A retry parameter: the link's section, then [SMSGW]; empty in both gives
 // the default, a value without digits reads as 0.
@@ -83,7 +79,7 @@ void log_outcome(const FailedMessage& m, std::string_view status) {
     std::string id = message_id_of(m.path);
     records::write_outbound_log(id, msg.submitted_by, msg.phone_number, status, log_content(msg),
                                 msg.submit_user, "", msg.sender, m.route_name);
-    if (AccountingHook hook = g_accounting.load()) hook(msg, id, status, m.link_name);
+    if (AccountingHook hook = store_state().accounting.load()) hook(msg, id, status, m.link_name);
 }
 
 std::string base_name(std::string_view path) {
@@ -236,17 +232,17 @@ bool retry_allowed(const RetrySchedule& s, ErrorClass cls, uint32_t n, time_t cr
 // --- hooks -------------------------------------------------------------------------
 
 void set_accounting_hook(AccountingHook fn) {
-    g_accounting.store(fn);
+    store_state().accounting.store(fn);
 }
 
 AccountingHook accounting_hook() {
-    return g_accounting.load();
+    return store_state().accounting.load();
 }
 void set_failure_receipt_hook(FailureReceiptHook fn) {
-    g_receipt.store(fn);
+    store_state().failure_receipt.store(fn);
 }
 void set_route_validator(RouteValidator fn) {
-    g_validator.store(fn);
+    store_state().route_validator.store(fn);
 }
 
 bool default_route_validator(std::string_view route) {
@@ -398,7 +394,7 @@ FailResult fail_message(const FailedMessage& m) {
     std::optional<std::string> reroute =
         support::ini_find(support::SMSIniGetFilename(), section_of(m.link_name), "ReRouteOnError");
     std::string route(reroute ? platform::trim(*reroute) : std::string_view());
-    RouteValidator validate = g_validator.load();
+    RouteValidator validate = store_state().route_validator.load();
     if (!validate) validate = &default_route_validator;
     // Moving a message to the route it already has would reset its age and
     // keep it failing forever.
@@ -418,7 +414,7 @@ FailResult fail_message(const FailedMessage& m) {
                             msg.phone_number.c_str(), m.link_name.c_str(), err.c_str()));
     copy_to_error_queue(m.fd, m.path);
     if (msg.flags & (kFlagReceiptRequested | kFlagNonDeliveryReceiptRequested)) {
-        if (FailureReceiptHook hook = g_receipt.load()) hook(m.path, msg, m.link_name, err, m.error_code);
+        if (FailureReceiptHook hook = store_state().failure_receipt.load()) hook(m.path, msg, m.link_name, err, m.error_code);
     }
     records::add_counter(records::Counter::Failed);
     records::add_link_counter(m.link_name, records::LinkCounter::Failed);

@@ -24,6 +24,7 @@
 #include "radio/charset/charset.h"
 #include "store/message_id.h"
 #include "store/request_file.h"
+#include "store/store_state.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
 
@@ -57,7 +58,7 @@ class SegmentationTest : public ::testing::Test {
         support::ini_drop_cache_for_tests();
         frame::mutable_settings() = frame::GlobalSettings{};
         platform::set_wall_clock(&fixed_clock);
-        store::reset_message_ids_for_tests();
+        store::reset_store_for_tests();
         g_reference_calls = 0;
         q_ = home_ + "Q/";
     }

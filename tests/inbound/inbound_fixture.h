@@ -18,6 +18,7 @@
 #include "records/message_log.h"
 #include "store/message_id.h"
 #include "store/retry.h"
+#include "store/store_state.h"
 #include "store/store_test_util.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
@@ -50,7 +51,7 @@ class InboundTest : public ::testing::Test {
         frame::mutable_settings() = frame::GlobalSettings{};
         g_now = local_time(2024, 3, 5, 12, 34, 56);
         platform::set_wall_clock(&fake_clock);
-        store::reset_message_ids_for_tests();
+        store::reset_store_for_tests();
         support::set_tracking_directory(home_ + "/TRACK/");
         records::close_message_logs();
         records::close_stat_counters();

@@ -27,6 +27,7 @@
 #include "platform/text.h"
 #include "records/counters.h"
 #include "store/message_id.h"
+#include "store/store_state.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
 #include "store/store_test_util.h"
@@ -59,7 +60,7 @@ class BulkTest : public ::testing::Test {
         frame::set_debug_rollover_wait_ms(0);
         frame::mutable_settings() = frame::GlobalSettings{};
         records::close_stat_counters();
-        store::reset_message_ids_for_tests();
+        store::reset_store_for_tests();
         store::set_bulk_pace_wait_ms(1000);
         g_now = local_time(2026, 12, 31, 23, 58, 10);
         platform::set_wall_clock(&fake_clock);

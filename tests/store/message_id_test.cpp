@@ -17,6 +17,7 @@
 #include "frame/global_state.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "store/store_state.h"
 #include "support/directories.h"
 
 namespace {
@@ -43,12 +44,12 @@ class MessageIdTest : public ::testing::Test {
         support::reset_directory_roots_for_tests();
         g_now = 1700000000;
         platform::set_wall_clock(&test_clock);
-        store::reset_message_ids_for_tests();
+        store::reset_store_for_tests();
         uid_ = support::GetPrivateDataDirectory() + "UID.DAT";
     }
     void TearDown() override {
         platform::set_wall_clock(nullptr);
-        store::reset_message_ids_for_tests();
+        store::reset_store_for_tests();
         frame::clear_registrations_for_tests();
         std::error_code ec;
         std::filesystem::remove_all(home_, ec);
@@ -62,7 +63,7 @@ class MessageIdTest : public ::testing::Test {
         return s ? *s : std::string("<missing>");
     }
     // A process restart: only UID.DAT survives.
-    void restart() { store::reset_message_ids_for_tests(); }
+    void restart() { store::reset_store_for_tests(); }
 
     std::string home_;
     std::string uid_;

@@ -116,8 +116,9 @@ TEST(RequestCodec, EscapesKeepEveryValueOnItsLine) {
     store::append_key(text, store::Key::Data, "1\r\n2");
     store::append_key(text, store::Key::Sender, "s\r\nPhoneNumber=9");
     EXPECT_EQ(text, "[SMS]\r\nData=x\r\nData=1\\r\\n2\r\nSender=s  PhoneNumber=9\r\n");
-    EXPECT_EQ(store::set_key(" sender=a\r\n[SMS]\nSender=b\nData=Sender=c", store::Key::Sender, "d"),
-              "[SMS]\nData=Sender=c\r\nSender=d\r\n");
+    EXPECT_EQ(
+        store::set_key(" sender=a\r\n[SMS]\nSender=b\nData=Sender=c", store::Key::Sender, "d"),
+        "[SMS]\nData=Sender=c\r\nSender=d\r\n");
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "store/message_id.h"
+#include "store/store_state.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
 
@@ -52,7 +53,7 @@ class RequestFileTest : public ::testing::Test {
         frame::mutable_settings().debug = false;
         g_fixed_now = 0x5F000000;
         platform::set_wall_clock(&fixed_clock);
-        store::reset_message_ids_for_tests();
+        store::reset_store_for_tests();
         q_ = home_ + "Q/";
     }
     void TearDown() override {
@@ -60,7 +61,7 @@ class RequestFileTest : public ::testing::Test {
         frame::mutable_settings().debug = false;
         frame::mutable_settings().message_id_prefix.clear();
         platform::set_wall_clock(nullptr);
-        store::reset_message_ids_for_tests();
+        store::reset_store_for_tests();
         std::error_code ec;
         std::filesystem::remove_all(home_, ec);
     }
@@ -504,7 +505,7 @@ TEST_F(RequestFileTest, ScratchFileUsesThePseudoRandomSequence) {
     EXPECT_TRUE(platform::claim_file(s1->path).valid());
 
     // A taken name moves on to the next value of the sequence.
-    store::reset_message_ids_for_tests();
+    store::reset_store_for_tests();
     x = uint32_t(g_fixed_now.load()) * 1345u + 9876543u;
     write(home_ + "T2/" + platform::strprintf("%08X", x) + ".tmp", "mine");
     auto s3 = store::create_scratch_file(home_ + "T2", "tmp");

@@ -1,0 +1,63 @@
+// Process-wide mutable state of the store module in one struct, so that
+// tests can put all of it back to what a fresh process starts with.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "store/retry.h"
+
+namespace store {
+
+struct StoreState {
+    // Message ids: the counter and the pseudo-random sequence share one lock.
+    struct Ids {
+        std::mutex lock;
+        bool counter_started = false;
+        bool counter_used = false;       // since start: an unused counter is never saved
+        uint32_t counter = 0;            // last id handed out
+        std::optional<uint32_t> stored;  // value UID.DAT holds, as far as we know
+        bool random_started = false;
+        uint32_t random = 0;
+    } ids;
+    // Saves must not overtake each other (the 30-second round and shutdown can
+    // meet), or an older value could be written last.
+    std::mutex save_lock;
+    // The 8-bit sequence number of concatenation references.
+    struct Sequence {
+        std::mutex lock;
+        bool started = false;
+        uint8_t value = 0;
+    } sequence;
+
+    // Hooks of later modules; nullptr: the defaults.
+    std::atomic<AccountingHook> accounting{nullptr};
+    std::atomic<FailureReceiptHook> failure_receipt{nullptr};
+    std::atomic<RouteValidator> route_validator{nullptr};
+
+    // Bulk queue: the pause between two counts of a full target directory,
+    // and the batches whose template problem was already traced (one line per
+    // batch, not one per round and thread).
+    std::atomic<unsigned> bulk_pace_wait_ms{1000};
+    std::mutex reported_lock;
+    std::set<std::string> reported;
+
+    // Delay queue: when the queue root was last listed for an unusual
+    // spelling of the delay directory.
+    std::mutex delay_scan_lock;
+    uint64_t delay_last_scan_ms = 0;
+    std::string delay_last_root;
+};
+
+StoreState& store_state();
+
+// Puts all of the module's state back to that of a fresh process: message
+// ids and sequence as if restarted, default hooks, bulk pacing and reports,
+// delay directory rescans (tests only).
+void reset_store_for_tests();
+
+}  // namespace store
