@@ -94,14 +94,21 @@ void ReceiptMemory::remember(const std::string& smsc_id, std::string our_id,
     }
 }
 
-void ReceiptMemory::resolve(std::string& smsc_id, std::string& message, bool final_state,
-                            std::string& extra) {
+void ReceiptMemory::clear() {
+    std::lock_guard lk(mu_);
+    entries_.clear();
+    order_.clear();
+}
+
+void ReceiptMemory::resolve(DeliveryRecord& m, bool final_state) {
+    std::string& smsc_id = m.smsc_message_id;
+    std::string& message = m.message;
     Entry r;
     {
         std::lock_guard lk(mu_);
         auto it = entries_.find(smsc_id);
         if (it == entries_.end()) {
-            extra = "ResolveReceiptID=Yes";
+            m.options.emplace_back("ResolveReceiptID", "Yes");
             return;
         }
         r = it->second;
@@ -112,7 +119,7 @@ void ReceiptMemory::resolve(std::string& smsc_id, std::string& message, bool fin
     if (message.compare(0, prefix.size(), prefix) == 0)
         message = "id:" + r.our_id + " " + message.substr(prefix.size());
     smsc_id = r.our_id;
-    extra = r.local_user.empty() ? std::string() : "RouteToLocalUser=" + r.local_user;
+    if (!r.local_user.empty()) m.options.emplace_back("RouteToLocalUser", r.local_user);
 }
 
 long recv_nonblocking(int fd, char* buf, size_t len) {
