@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include "platform/clock.h"
-#include "platform/text.h"
 
 namespace protocols::common {
 
@@ -57,20 +56,6 @@ bool connect_socket(int fd, std::string_view host, unsigned port, unsigned timeo
     ::freeaddrinfo(list);
     ::fcntl(fd, F_SETFL, flags);
     return ok;
-}
-
-std::string option_value(std::string_view text, std::string_view key) {
-    while (!text.empty()) {
-        size_t semi = text.find(';');
-        std::string_view item = platform::trim(text.substr(0, semi));
-        size_t eq = item.find('=');
-        if (eq != std::string_view::npos &&
-            platform::iequals(platform::trim(item.substr(0, eq)), key))
-            return std::string(platform::trim(item.substr(eq + 1)));
-        if (semi == std::string_view::npos) break;
-        text.remove_prefix(semi + 1);
-    }
-    return {};
 }
 
 ino_t socket_inode(int fd) {

@@ -1,5 +1,5 @@
 // Pieces of an SMSC link every engine shares: connecting the caller's socket,
-// the option text of a submit, the receipt memory, the adapters' session
+// the receipt memory, the adapters' session
 // lookup by socket and the non-blocking read loop.
 #pragma once
 
@@ -25,9 +25,6 @@ namespace protocols::common {
 // host:port within timeout_ms, trying each address of the socket's family.
 // The socket keeps its blocking mode. On failure err holds the errno.
 bool connect_socket(int fd, std::string_view host, unsigned port, unsigned timeout_ms, int& err);
-
-// "a=b; c=d" -> value of key (case-insensitive, trimmed), "" when absent.
-std::string option_value(std::string_view text, std::string_view key);
 
 // The inode behind a descriptor; 0 when it is not open. Tells a reused
 // descriptor number from the socket a session was made for.
