@@ -56,17 +56,17 @@ BENCHMARK(BM_DecodeSubmitSm);
 // Gateway arguments to wire octets (text coding, addresses, options) and back.
 void BM_BuildAndParseShortMessage(benchmark::State& state) {
     smpp::CodingContext ctx;
-    smpp::OutboundMessage m;
+    protocols::common::SubmitRecord m;
     m.sender = "+447700900123";
     m.recipient = "447700900456";
     m.data = "Meeting moved to 15:30 in room 4 - bring the slides, please.";
     m.flags = 0x02;
-    m.option_text = "ServiceType=CMT; user_message_reference=7";
+    m.options = smpp::parse_option_text("ServiceType=CMT; user_message_reference=7");
     for (auto _ : state) {
         smpp::Pdu p;
         p.command_id = smpp::DELIVER_SM;
         smpp::build_short_message(m, ctx, p);
-        smpp::InboundMessage in;
+        protocols::common::DeliveryRecord in;
         smpp::parse_short_message(p, ctx, in);
         benchmark::DoNotOptimize(in.message);
     }

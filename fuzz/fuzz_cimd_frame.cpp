@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "stream_feed.h"
 #include "protocols/cimd/cimd.h"
 #include "protocols/cimd/packet.h"
+#include "stream_feed.h"
 
 namespace cimd = protocols::cimd;
 
@@ -28,9 +28,9 @@ void decode_and_map(std::string_view body) {
         // Empty items are dropped, values keep everything but the tab.
         if (q.op != p.op % 100 || q.number != p.number % 1000) abort();
     }
-    cimd::InboundMessage m;
+    protocols::common::DeliveryRecord m;
     if (cimd::parse_deliver(p, m) == 0) {
-        cimd::OutboundMessage o;
+        protocols::common::SubmitRecord o;
         o.sender = m.sender;
         o.recipient = m.recipient;
         o.pid = m.pid;

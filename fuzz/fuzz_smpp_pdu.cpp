@@ -40,10 +40,10 @@ void decode_and_map(const uint8_t* data, size_t size) {
         smpp::CodingContext ctx;
         ctx.charset = cs;
         ctx.registry = &reg;
-        smpp::InboundMessage m;
+        protocols::common::DeliveryRecord m;
         smpp::parse_short_message(p, ctx, m);
         // And back out again as a delivery.
-        smpp::OutboundMessage o;
+        protocols::common::SubmitRecord o;
         o.sender = m.sender;
         o.recipient = m.recipient;
         o.dcs = m.dcs;
@@ -51,8 +51,8 @@ void decode_and_map(const uint8_t* data, size_t size) {
         o.data = m.message;
         o.binary = m.binary;
         o.flags = m.flags;
-        o.option_text = m.option_text;
-        o.receipt_message_id = m.receipt_message_id;
+        o.options = m.options;
+        o.receipt_message_id = m.smsc_message_id;
         ctx.use_tlv = (size & 1) != 0;
         smpp::Pdu out;
         out.command_id = smpp::DELIVER_SM;
@@ -71,11 +71,11 @@ void text_parsers(const uint8_t* data, size_t size) {
     reg.load(smpp::parse_option_text(text));
     for (const auto& [name, value] : smpp::parse_option_text(text))
         smpp::option_to_tlv(reg, name, value);
-    smpp::OutboundMessage o;
+    protocols::common::SubmitRecord o;
     o.recipient = "1";
-    o.option_text = text;
-    o.data = text;
-    o.udh_hex = text.substr(0, std::min<size_t>(text.size(), 20));
+    o.options = smpp::parse_option_text(text);
+    o.data = std::string(text);
+    o.udh_hex = std::string(text.substr(0, std::min<size_t>(text.size(), 20)));
     smpp::CodingContext ctx;
     ctx.registry = &reg;
     ctx.use_tlv = true;

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "stream_feed.h"
 #include "protocols/ucp/frame.h"
 #include "protocols/ucp/ucp.h"
+#include "stream_feed.h"
 
 namespace ucp = protocols::ucp;
 
@@ -33,10 +33,10 @@ void decode_and_map(std::string_view body) {
     for (ucp::TextCharset cs : {ucp::TextCharset::Gsm, ucp::TextCharset::Ira}) {
         ucp::CodingOptions opt;
         opt.charset = cs;
-        ucp::InboundMessage m;
+        protocols::common::DeliveryRecord m;
         if (ucp::parse_deliver(f, opt, m) == 0) {
             // And out again as a submit.
-            ucp::OutboundMessage o;
+            protocols::common::SubmitRecord o;
             o.sender = m.sender;
             o.recipient = m.recipient;
             o.pid = m.pid;

@@ -1,7 +1,8 @@
 // CIMD2 engine: the operations the link workers and the inbound connection
-// threads drive. Every call that takes a link name and a socket takes the
-// link name first (empty on inbound connections). Sessions are keyed by
-// socket; the gateway creates and closes the socket. One request is in
+// threads drive. Each connection is a Session object taking the submit and
+// delivery records; the positional operations (CIMDConnect ...) are adapters
+// that find the session by socket, and take the link name first (empty on
+// inbound connections). The gateway creates and closes the socket. One request is in
 // flight at a time; the SMSC's deliver message (20), delivery status report
 // (23) and alive (40) are answered whenever the engine reads, inside
 // CIMDYield and while waiting for a response.
@@ -16,12 +17,18 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "protocols/cimd/packet.h"
+#include "protocols/common/message.h"
 
 namespace protocols::cimd {
+
+namespace detail {
+struct Conn;
+}
 
 inline constexpr int CIMD_ERR_CONNECTION = -1;
 inline constexpr int CIMD_ERR_TIMEOUT = -2;
@@ -83,5 +90,52 @@ int CIMDLogout(std::string_view link_name, int socket);
 void CIMDAttachInbound(std::string_view link_name, int socket);
 // Forgets the engine's state for a socket the caller is about to close.
 void CIMDReleaseSession(int socket);
+
+// ---- record API ---------------------------------------------------------------
+
+// Receive handler: a 20 or 23 of any session (link_name empty on unnamed
+// inbound connections; a 23 as the receipt described for
+// ReceiveMessageCallbackEx, its "RouteToLocalUser" / "ResolveReceiptID" in
+// options). 0 takes it; anything else refuses it (900 with that code when it
+// is 1-999, else 9). Replaces the extended receive callback as well.
+using DeliveryHandler = std::function<int(const common::DeliveryRecord& m)>;
+void CIMDSetDeliveryHandler(DeliveryHandler handler);
+
+// One connection on the caller's socket: an outbound link connection, or an
+// inbound one the SMSC opened (link_name empty when not known). Copies share
+// the session.
+class Session {
+  public:
+    Session(int socket, std::string_view link_name, const LinkOptions& options,
+            bool inbound = false);
+
+    // Connects to host:port within the command time-out. 0 = connected.
+    int connect(std::string_view host, unsigned port);
+    // Login (01) with user identity (010) and password (011).
+    int bind(std::string_view user, std::string_view password);
+    // Submit (03) and its response; the record's reference and local user
+    // are kept for the receipt when it asks for one. smsc_message_id, when
+    // given, receives "destination:SCTS".
+    int submit(const common::SubmitRecord& m, std::string* smsc_message_id = nullptr);
+    // Alive (40); 0 when the SMSC answered.
+    int enquire_link();
+    // Logout (02), waiting briefly for the response.
+    int logout();
+    bool usable();
+    // Reads and answers what the SMSC sent (wait: up to a second for input).
+    void yield(bool wait);
+
+    int socket() const;
+    bool inbound() const;
+
+  private:
+    friend struct Adapter;
+    explicit Session(std::shared_ptr<detail::Conn> c) : c_(std::move(c)) {}
+    std::shared_ptr<detail::Conn> c_;
+};
+
+// Clears the engine's process-wide state: sessions known by socket, link
+// options, callbacks, remembered receipts and debug mode. For tests.
+void reset_engine_for_tests();
 
 }  // namespace protocols::cimd

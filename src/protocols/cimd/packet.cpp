@@ -184,7 +184,7 @@ std::string timestamp_to_receipt_date(std::string_view ts) {
 
 // ---- operations ------------------------------------------------------------------
 
-int build_submit(const OutboundMessage& m, const CodingOptions& opt, Packet& p) {
+int build_submit(const common::SubmitRecord& m, const CodingOptions& opt, Packet& p) {
     p = Packet{};
     p.op = OP_SUBMIT;
 
@@ -256,8 +256,8 @@ int build_submit(const OutboundMessage& m, const CodingOptions& opt, Packet& p) 
     return 0;
 }
 
-int parse_deliver(const Packet& p, InboundMessage& out) {
-    out = InboundMessage{};
+int parse_deliver(const Packet& p, common::DeliveryRecord& out) {
+    out = common::DeliveryRecord{};
     const std::string* dest = p.find(P_DESTINATION);
     const std::string* orig = p.find(P_ORIGINATOR);
     const std::string* alpha = p.find(P_ALPHA_ORIGINATOR);
@@ -309,8 +309,8 @@ int parse_deliver(const Packet& p, InboundMessage& out) {
     return 0;
 }
 
-int parse_status_report(const Packet& p, InboundMessage& out) {
-    out = InboundMessage{};
+int parse_status_report(const Packet& p, common::DeliveryRecord& out) {
+    out = common::DeliveryRecord{};
     const std::string* dest = p.find(P_DESTINATION);
     const std::string* ts = p.find(P_SCTS);
     const std::string* status = p.find(P_STATUS_CODE);

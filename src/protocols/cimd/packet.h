@@ -1,13 +1,16 @@
 // CIMD2 wire codec: the STX ... ETX packet with its operation code, packet
 // number, tab-separated parameters and optional checksum; the CIMD2 text
 // conversion of user data; and the mapping of submit (03), deliver message
-// (20) and delivery status report (23) to and from the gateway's arguments.
+// (20) and delivery status report (23) to and from the submit and delivery
+// records.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "protocols/common/message.h"
 
 namespace protocols::cimd {
 
@@ -117,38 +120,22 @@ struct CodingOptions {
     bool alpha_in_originator = false;  // alphanumeric senders in 023 instead of 027
 };
 
-struct OutboundMessage {
-    std::string_view sender, recipient;
-    int pid = 0, dcs = 0;
-    std::string_view udh_hex;
-    std::string_view data;  // UTF-8 text, or hex when binary (packed septets for a 7-bit DCS)
-    int flags = 0;          // 0x02 receipt, 0x40 non-delivery receipt
-    bool binary = false;
-};
-
 inline constexpr size_t kMaxMessageOctets = 640;
 inline constexpr size_t kMaxAlphaSeptets = 11;
 
-// Fills a submit (03). Returns 0 or the local error code (EC_DESTINATION,
-// EC_USER_DATA_SYNTAX for bad hex or an over-long body).
-int build_submit(const OutboundMessage& m, const CodingOptions& opt, Packet& p);
+// Fills a submit (03) (data: UTF-8 text, or hex when binary, packed septets
+// for a 7-bit DCS; flags 0x02 receipt, 0x40 non-delivery receipt). Returns 0
+// or the local error code (EC_DESTINATION, EC_USER_DATA_SYNTAX for bad hex or
+// an over-long body).
+int build_submit(const common::SubmitRecord& m, const CodingOptions& opt, Packet& p);
 
-struct InboundMessage {
-    std::string sender, recipient;
-    int pid = 0, dcs = 0;
-    std::string udh_hex;
-    std::string message;  // UTF-8 text, or hex when binary
-    int flags = 0;
-    bool binary = false;
-    std::string smsc_message_id;  // 23: destination:SCTS of the reported message
-    std::string scts;
-};
-
-// A deliver message (20); 0 or the error code for the response.
-int parse_deliver(const Packet& p, InboundMessage& out);
+// A deliver message (20) (link name left empty, scts set); 0 or the error
+// code for the response.
+int parse_deliver(const Packet& p, common::DeliveryRecord& out);
 // A delivery status report (23): a receipt with flags 0x04 plus 0x08 / 0x10 /
-// 0x20 and the text "id:<destination:SCTS> sub:001 dlvrd:... stat:...".
-int parse_status_report(const Packet& p, InboundMessage& out);
+// 0x20, the text "id:<destination:SCTS> sub:001 dlvrd:... stat:..." and
+// smsc_message_id "destination:SCTS" of the reported message.
+int parse_status_report(const Packet& p, common::DeliveryRecord& out);
 
 // The SMSC's identification of a submitted message from the submit
 // response: "destination:SCTS" ("" when the response has no time stamp).

@@ -1,5 +1,6 @@
-// CIMD2 sessions: registry by socket, stream framing, the one response the
-// engine waits for at a time, the SMSC's requests, and the public calls.
+// CIMD2 sessions: stream framing, the one response the engine waits for at a
+// time, the SMSC's requests, the session objects and the positional adapters
+// over them.
 #include <sys/socket.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "platform/clock.h"
 #include "platform/net.h"
@@ -18,18 +20,7 @@
 
 namespace protocols::cimd {
 
-namespace {
-
-constexpr unsigned YIELD_WAIT_MS = 1000;
-constexpr unsigned LOGOUT_WAIT_MS = 5000;
-constexpr size_t READ_CHUNK = 16 * 1024;
-constexpr int READ_ROUNDS = 64;
-constexpr int NACK_RESENDS = 1;
-constexpr const char* TAG = "CIMD";
-
-std::atomic<bool> g_debug{false};
-
-struct Session {
+struct detail::Conn {
     int fd = -1;
     ino_t ino = 0;
     bool inbound = false;
@@ -48,26 +39,47 @@ struct Session {
     int response_error = 0;  // the code of a general error response
     Packet response;
 };
-using SessionPtr = std::shared_ptr<Session>;
 
-common::SessionTable<Session> g_sessions;
+using detail::Conn;
+using ConnPtr = std::shared_ptr<Conn>;
 
-std::mutex g_opt_mu;
-std::map<std::string, LinkOptions, std::less<>> g_options;
+namespace {
 
-std::mutex g_cb_mu;
-std::shared_ptr<const ReceiveMessageCallback> g_cb;
-std::shared_ptr<const ReceiveMessageCallbackEx> g_cb_ex;
+constexpr unsigned YIELD_WAIT_MS = 1000;
+constexpr unsigned LOGOUT_WAIT_MS = 5000;
+constexpr size_t READ_CHUNK = 16 * 1024;
+constexpr int READ_ROUNDS = 64;
+constexpr int NACK_RESENDS = 1;
+constexpr const char* TAG = "CIMD";
 
-common::ReceiptMemory g_receipts;  // submits that asked for "OurMsgId="
+// The engine's process-wide state, one instance.
+struct EngineState {
+    std::atomic<bool> debug{false};
+    common::SessionTable<Conn> sessions;  // the adapters' lookup by socket
+    std::mutex opt_mu;                    // link options by name (CIMDConnect, inbound)
+    std::map<std::string, LinkOptions, std::less<>> options;
+    std::mutex cb_mu;
+    std::shared_ptr<const DeliveryHandler> handler;  // record or extended callback
+    // The older callback: no status reports, its result unused.
+    std::shared_ptr<const std::function<void(const common::DeliveryRecord&)>> basic;
+    // Submits that asked for a receipt under the gateway's id; a report may
+    // arrive on any connection of the link.
+    common::ReceiptMemory receipts;
+};
 
-LinkOptions options_for(std::string_view link) {
-    std::lock_guard lk(g_opt_mu);
-    auto it = g_options.find(link);
-    return it == g_options.end() ? LinkOptions{} : it->second;
+EngineState& engine() {
+    static EngineState state;
+    return state;
 }
 
-std::string_view label(const Session& s) {
+LinkOptions options_for(std::string_view link) {
+    EngineState& e = engine();
+    std::lock_guard lk(e.opt_mu);
+    auto it = e.options.find(link);
+    return it == e.options.end() ? LinkOptions{} : it->second;
+}
+
+std::string_view label(const Conn& s) {
     return s.name.empty() ? std::string_view("inbound") : s.name;
 }
 
@@ -84,47 +96,21 @@ std::string printable(std::string_view bytes) {
     return out;
 }
 
-void mark_broken(Session& s, const char* why) {
+void mark_broken(Conn& s, const char* why) {
     if (!s.broken.exchange(true))
         platform::tracef(TAG, "%.*s: %s", int(label(s).size()), label(s).data(), why);
 }
 
-SessionPtr make_session(int fd, bool inbound, std::string_view name) {
-    auto s = std::make_shared<Session>();
-    s->fd = fd;
-    s->ino = common::socket_inode(fd);
-    s->inbound = inbound;
-    s->name = std::string(name);
-    s->opt = options_for(name);
-    g_sessions.put(fd, s);
-    return s;
-}
-
-// As in the UCP engine: a session of an earlier socket with the same number
-// is dropped; with create_inbound an unknown socket becomes an inbound session.
-SessionPtr find_session(int fd, bool create_inbound) {
-    if (fd < 0) return nullptr;
-    ino_t ino = common::socket_inode(fd);
-    if (SessionPtr s = g_sessions.find(fd, ino)) return s;
-    if (!create_inbound || ino == 0) return nullptr;
-    return make_session(fd, true, {});
-}
-
 // An error code that is no number.
-int unreadable_response(Session& s) {
+int unreadable_response(Conn& s) {
     mark_broken(s, "unreadable error code, closing");
     return CIMD_ERR_CONNECTION;
 }
 
-SessionPtr outbound_session(int fd) {
-    SessionPtr s = find_session(fd, false);
-    return s && !s->inbound ? s : nullptr;
-}
-
-bool send_packet(Session& s, const Packet& p) {
+bool send_packet(Conn& s, const Packet& p) {
     if (s.broken) return false;
     std::string bytes = encode_packet(p, s.opt.send_checksum);
-    if (g_debug && platform::trace_active())
+    if (engine().debug && platform::trace_active())
         platform::tracef(TAG, "%.*s send %s", int(label(s).size()), label(s).data(),
                          printable(std::string_view(bytes).substr(1, bytes.size() - 2)).c_str());
     unsigned timeout_ms = std::max(1u, s.opt.command_timeout_s) * 1000u;
@@ -135,7 +121,7 @@ bool send_packet(Session& s, const Packet& p) {
     return true;
 }
 
-void send_error(Session& s, int op, int number, int code) {
+void send_error(Conn& s, int op, int number, int code) {
     Packet r;
     r.op = op;
     r.number = number;
@@ -144,41 +130,41 @@ void send_error(Session& s, int op, int number, int code) {
 }
 
 // Hands a 20 or 23 to the callback; the error code for the response (0 = taken).
-int deliver_inbound(Session& s, const Packet& p) {
-    InboundMessage m;
+int deliver_inbound(Conn& s, const Packet& p) {
+    common::DeliveryRecord m;
     int ec = p.op == OP_DELIVER ? parse_deliver(p, m) : parse_status_report(p, m);
     if (ec) {
         platform::tracef(TAG, "%.*s: malformed operation %02d (packet %03d): %s",
                          int(label(s).size()), label(s).data(), p.op, p.number, CIMDErrorText(ec));
         return ec;
     }
-    std::shared_ptr<const ReceiveMessageCallback> cb;
-    std::shared_ptr<const ReceiveMessageCallbackEx> cb_ex;
+    m.link_name = s.name;
+    EngineState& e = engine();
+    std::shared_ptr<const DeliveryHandler> handler;
+    std::shared_ptr<const std::function<void(const common::DeliveryRecord&)>> basic;
     {
-        std::lock_guard lk(g_cb_mu);
-        cb = g_cb;
-        cb_ex = g_cb_ex;
+        std::lock_guard lk(e.cb_mu);
+        handler = e.handler;
+        basic = e.basic;
     }
-    std::string extra;
     if (p.op == OP_STATUS_REPORT) {
-        if (!cb_ex) {
-            if (cb) {
+        if (!handler) {
+            if (basic) {
                 platform::tracef(TAG, "%.*s: status report for %s not passed on",
                                  int(label(s).size()), label(s).data(), m.smsc_message_id.c_str());
                 return 0;
             }
             return EC_OPERATION_FAILED;
         }
-        g_receipts.resolve(m.smsc_message_id, m.message, (m.flags & 0x28) != 0, extra);
+        e.receipts.resolve(m, (m.flags & 0x28) != 0);
     }
-    if (cb_ex) {
-        int st = (*cb_ex)(s.name, m.sender, m.recipient, m.pid, m.dcs, m.udh_hex, m.message,
-                          m.flags, m.binary ? 1 : 0, m.smsc_message_id, extra);
+    if (handler) {
+        int st = (*handler)(m);
         if (st == 0) return 0;
         return st > 0 && st < 1000 ? st : EC_OPERATION_FAILED;
     }
-    if (cb) {
-        (*cb)(s.name, m.sender, m.recipient, m.pid, m.dcs, m.udh_hex, m.message, m.binary ? 1 : 0);
+    if (basic) {
+        (*basic)(m);
         return 0;
     }
     platform::tracef(TAG, "%.*s: no receive callback, operation %02d refused", int(label(s).size()),
@@ -186,7 +172,7 @@ int deliver_inbound(Session& s, const Packet& p) {
     return EC_OPERATION_FAILED;
 }
 
-void handle_request(Session& s, const Packet& p) {
+void handle_request(Conn& s, const Packet& p) {
     switch (p.op) {
         case OP_DELIVER:
         case OP_STATUS_REPORT:
@@ -206,13 +192,13 @@ void handle_request(Session& s, const Packet& p) {
     }
 }
 
-bool is_awaited(const Session& s, const Packet& p) {
+bool is_awaited(const Conn& s, const Packet& p) {
     return s.waiting && !s.have_response && p.number == s.wait_number &&
            (p.op == s.wait_op + OP_RESPONSE || p.op == OP_GENERAL_ERROR || p.op == OP_NACK);
 }
 
-void handle_body(Session& s, std::string_view body, bool etx_missing) {
-    if (g_debug && platform::trace_active())
+void handle_body(Conn& s, std::string_view body, bool etx_missing) {
+    if (engine().debug && platform::trace_active())
         platform::tracef(TAG, "%.*s recv %s%s", int(label(s).size()), label(s).data(),
                          printable(body).c_str(), etx_missing ? " (no ETX)" : "");
     Packet p;
@@ -261,7 +247,7 @@ void handle_body(Session& s, std::string_view body, bool etx_missing) {
     handle_request(s, p);
 }
 
-bool process_packets(Session& s) {
+bool process_packets(Conn& s) {
     return common::consume_stx_units(
         s.rbuf, s.broken, scan_packet,
         [&](std::string_view body, bool missing_etx) { handle_body(s, body, missing_etx); },
@@ -275,7 +261,7 @@ bool process_packets(Session& s) {
         });
 }
 
-void pump(Session& s, unsigned wait_ms) {
+void pump(Conn& s, unsigned wait_ms) {
     common::read_pump<READ_CHUNK>(
         s.fd, wait_ms, READ_ROUNDS, s.broken, s.rbuf, [&] { return process_packets(s); },
         [&](const char* why) { mark_broken(s, why); });
@@ -283,7 +269,7 @@ void pump(Session& s, unsigned wait_ms) {
 
 // Sends a request and waits for its response (0 with s.response set, or a
 // code). A silent SMSC leaves the stream in doubt: the session is marked broken.
-int request(Session& s, Packet& req, unsigned timeout_ms = 0) {
+int request(Conn& s, Packet& req, unsigned timeout_ms = 0) {
     if (s.broken) return CIMD_ERR_CONNECTION;
     req.number = s.next_number;
     s.next_number = s.next_number >= 255 ? 1 : s.next_number + 2;
@@ -294,7 +280,7 @@ int request(Session& s, Packet& req, unsigned timeout_ms = 0) {
     s.nacked = false;
     s.response_error = 0;
     struct Reset {
-        Session& s;
+        Conn& s;
         ~Reset() { s.waiting = false; }
     } reset{s};
     if (!send_packet(s, req)) return CIMD_ERR_CONNECTION;
@@ -324,27 +310,195 @@ int request(Session& s, Packet& req, unsigned timeout_ms = 0) {
 
 }  // namespace
 
+// ---- record API ---------------------------------------------------------------
+
+Session::Session(int socket, std::string_view link_name, const LinkOptions& options, bool inbound)
+    : c_(std::make_shared<Conn>()) {
+    c_->fd = socket;
+    c_->ino = common::socket_inode(socket);
+    c_->inbound = inbound;
+    c_->name = std::string(link_name);
+    c_->opt = options;
+}
+
+int Session::socket() const {
+    return c_->fd;
+}
+
+bool Session::inbound() const {
+    return c_->inbound;
+}
+
+int Session::connect(std::string_view host, unsigned port) {
+    Conn& s = *c_;
+    unsigned timeout_ms = std::max(1u, s.opt.command_timeout_s) * 1000u;
+    int err = 0;
+    if (s.fd < 0 || port == 0 || port > 65535 ||
+        !common::connect_socket(s.fd, host, port, timeout_ms, err)) {
+        platform::tracef("CIMDConnect", "%s: connect to %.*s:%u failed: %s", s.name.c_str(),
+                         int(host.size()), host.data(), port, std::strerror(err ? err : EINVAL));
+        return CIMD_ERR_CONNECTION;
+    }
+    platform::set_nodelay(s.fd, true);
+    s.ino = common::socket_inode(s.fd);
+    return 0;
+}
+
+int Session::bind(std::string_view user, std::string_view password) {
+    Conn& s = *c_;
+    std::lock_guard lk(s.mu);
+    Packet req = build_login(user, password);
+    int st = request(s, req);
+    if (st == 0) {
+        int ec = response_error(s.response);
+        if (ec == 0) return 0;
+        st = ec > 0 ? ec : unreadable_response(s);
+    }
+    platform::tracef("CIMDBind", "%s: %s", s.name.c_str(), CIMDErrorText(st));
+    return st;
+}
+
+int Session::submit(const common::SubmitRecord& m, std::string* smsc_message_id) {
+    Conn& s = *c_;
+    if (smsc_message_id) smsc_message_id->clear();
+    std::lock_guard lk(s.mu);
+    if (s.broken) return CIMD_ERR_CONNECTION;
+    Packet req;
+    int st = build_submit(m, s.opt.coding, req);
+    if (st == 0) st = request(s, req);
+    if (st == 0) {
+        int ec = response_error(s.response);
+        if (ec == 0) {
+            std::string id = message_id_from_response(s.response);
+            if (smsc_message_id) *smsc_message_id = id;
+            if ((m.flags & 0x42) && !m.reference.empty() && !id.empty())
+                engine().receipts.remember(id, m.reference, m.local_user);
+            return 0;
+        }
+        st = ec > 0 ? ec : unreadable_response(s);
+    }
+    if (engine().debug)
+        platform::tracef("CIMDSubmitMessage", "%s: %s%s%s", s.name.c_str(), m.reference.c_str(),
+                         m.reference.empty() ? "" : ": ", CIMDErrorText(st));
+    return st;
+}
+
+int Session::enquire_link() {
+    Conn& s = *c_;
+    std::lock_guard lk(s.mu);
+    Packet req;
+    req.op = OP_ALIVE;
+    int st = request(s, req);
+    if (st < 0) platform::tracef("CIMDEnquireLink", "%s: %s", s.name.c_str(), CIMDErrorText(st));
+    return st < 0 ? st : 0;  // an error response still shows the SMSC is there
+}
+
+int Session::logout() {
+    Conn& s = *c_;
+    std::lock_guard lk(s.mu);
+    Packet req;
+    req.op = OP_LOGOUT;
+    int st = request(s, req, LOGOUT_WAIT_MS);
+    if (st == 0) st = std::max(0, response_error(s.response));
+    return st;
+}
+
+bool Session::usable() {
+    Conn& s = *c_;
+    if (!s.broken && platform::wait_readable(s.fd, 0) > 0) {
+        std::unique_lock lk(s.mu, std::try_to_lock);
+        if (lk.owns_lock()) pump(s, 0);
+    }
+    return !s.broken;
+}
+
+void Session::yield(bool wait) {
+    Conn& s = *c_;
+    std::lock_guard lk(s.mu);
+    pump(s, wait ? YIELD_WAIT_MS : 0);
+}
+
+void CIMDSetDeliveryHandler(DeliveryHandler handler) {
+    auto p = handler ? std::make_shared<const DeliveryHandler>(std::move(handler)) : nullptr;
+    EngineState& e = engine();
+    std::lock_guard lk(e.cb_mu);
+    e.handler = std::move(p);
+}
+
+void reset_engine_for_tests() {
+    EngineState& e = engine();
+    e.debug = false;
+    e.sessions.clear();
+    {
+        std::lock_guard lk(e.opt_mu);
+        e.options.clear();
+    }
+    {
+        std::lock_guard lk(e.cb_mu);
+        e.handler = nullptr;
+        e.basic = nullptr;
+    }
+    e.receipts.clear();
+}
+
+// ---- positional adapters --------------------------------------------------------
+
+// The session of a socket for the positional operations.
+struct Adapter {
+    // As in the UCP engine: a session of an earlier socket with the same
+    // number is dropped; with create_inbound an unknown socket becomes an
+    // unnamed inbound session.
+    static std::optional<Session> find(int fd, bool create_inbound) {
+        if (fd < 0) return std::nullopt;
+        ino_t ino = common::socket_inode(fd);
+        if (ConnPtr c = engine().sessions.find(fd, ino)) return Session(std::move(c));
+        if (!create_inbound || ino == 0) return std::nullopt;
+        return add(Session(fd, {}, options_for({}), true));
+    }
+    static std::optional<Session> outbound(int fd) {
+        auto s = find(fd, false);
+        if (s && s->inbound()) return std::nullopt;
+        return s;
+    }
+    static Session add(Session s) {
+        engine().sessions.put(s.socket(), s.c_);
+        return s;
+    }
+};
+
 void CIMDSetDebugMode(int flag) {
-    g_debug = flag != 0;
+    engine().debug = flag != 0;
 }
 
 void CIMDSetLinkOptions(std::string_view link_name, const LinkOptions& options) {
-    std::lock_guard lk(g_opt_mu);
-    g_options[std::string(link_name)] = options;
+    EngineState& e = engine();
+    std::lock_guard lk(e.opt_mu);
+    e.options[std::string(link_name)] = options;
 }
 
 void CIMDSetReceiveMessageCallback(ReceiveMessageCallback callback) {
-    auto p =
-        callback ? std::make_shared<const ReceiveMessageCallback>(std::move(callback)) : nullptr;
-    std::lock_guard lk(g_cb_mu);
-    g_cb = std::move(p);
+    using Basic = std::function<void(const common::DeliveryRecord&)>;
+    std::shared_ptr<const Basic> p;
+    if (callback)
+        p = std::make_shared<const Basic>(
+            [cb = std::move(callback)](const common::DeliveryRecord& m) {
+                cb(m.link_name, m.sender, m.recipient, m.pid, m.dcs, m.udh_hex, m.message,
+                   m.binary ? 1 : 0);
+            });
+    EngineState& e = engine();
+    std::lock_guard lk(e.cb_mu);
+    e.basic = std::move(p);
 }
 
 void CIMDSetReceiveMessageCallbackEx(ReceiveMessageCallbackEx callback) {
-    auto p =
-        callback ? std::make_shared<const ReceiveMessageCallbackEx>(std::move(callback)) : nullptr;
-    std::lock_guard lk(g_cb_mu);
-    g_cb_ex = std::move(p);
+    if (!callback) {
+        CIMDSetDeliveryHandler(nullptr);
+        return;
+    }
+    CIMDSetDeliveryHandler([cb = std::move(callback)](const common::DeliveryRecord& m) {
+        return cb(m.link_name, m.sender, m.recipient, m.pid, m.dcs, m.udh_hex, m.message, m.flags,
+                  m.binary ? 1 : 0, m.smsc_message_id, common::join_option_text(m.options));
+    });
 }
 
 const char* CIMDErrorText(int code) {
@@ -365,128 +519,71 @@ const char* CIMDErrorText(int code) {
 }
 
 int CIMDConnect(std::string_view link_name, int socket, std::string_view host, unsigned port) {
-    LinkOptions opt = options_for(link_name);
-    unsigned timeout_ms = std::max(1u, opt.command_timeout_s) * 1000u;
-    int err = 0;
-    if (socket < 0 || port == 0 || port > 65535 ||
-        !common::connect_socket(socket, host, port, timeout_ms, err)) {
-        platform::tracef("CIMDConnect", "%.*s: connect to %.*s:%u failed: %s",
-                         int(link_name.size()), link_name.data(), int(host.size()), host.data(),
-                         port, std::strerror(err ? err : EINVAL));
-        return CIMD_ERR_CONNECTION;
-    }
-    platform::set_nodelay(socket, true);
-    make_session(socket, false, link_name);
-    return 0;
+    Session s(socket, link_name, options_for(link_name));
+    int st = s.connect(host, port);
+    if (st == 0) Adapter::add(s);
+    return st;
 }
 
 int CIMDBind(std::string_view link_name, int socket, std::string_view user,
              std::string_view password) {
-    SessionPtr s = outbound_session(socket);
-    if (!s) return CIMD_ERR_STATE;
-    std::lock_guard lk(s->mu);
-    Packet req = build_login(user, password);
-    int st = request(*s, req);
-    if (st == 0) {
-        int ec = response_error(s->response);
-        if (ec == 0) return 0;
-        st = ec > 0 ? ec : unreadable_response(*s);
-    }
-    platform::tracef("CIMDBind", "%.*s: %s", int(link_name.size()), link_name.data(),
-                     CIMDErrorText(st));
-    return st;
+    (void)link_name;
+    auto s = Adapter::outbound(socket);
+    return s ? s->bind(user, password) : CIMD_ERR_STATE;
 }
 
 int CIMDSubmitMessage(std::string_view link_name, int socket, std::string_view sender,
                       std::string_view option_text, std::string_view recipient, int pid, int dcs,
                       std::string_view udh, std::string_view data, int flags, int binary,
                       std::string* smsc_message_id) {
+    (void)link_name;
     if (smsc_message_id) smsc_message_id->clear();
-    SessionPtr s = outbound_session(socket);
+    auto s = Adapter::outbound(socket);
     if (!s) return CIMD_ERR_STATE;
-    std::lock_guard lk(s->mu);
-    if (s->broken) return CIMD_ERR_CONNECTION;
-    OutboundMessage m;
-    m.sender = sender;
-    m.recipient = recipient;
+    common::SubmitRecord m;
+    m.sender = std::string(sender);
+    m.recipient = std::string(recipient);
     m.pid = pid;
     m.dcs = dcs;
-    m.udh_hex = udh;
-    m.data = data;
+    m.udh_hex = std::string(udh);
+    m.data = std::string(data);
     m.flags = flags;
     m.binary = binary != 0;
-    Packet req;
-    int st = build_submit(m, s->opt.coding, req);
-    if (st == 0) st = request(*s, req);
-    std::string our_id = common::option_value(option_text, "OurMsgId");
-    if (st == 0) {
-        int ec = response_error(s->response);
-        if (ec == 0) {
-            std::string id = message_id_from_response(s->response);
-            if (smsc_message_id) *smsc_message_id = id;
-            if ((flags & 0x42) && !our_id.empty() && !id.empty())
-                g_receipts.remember(id, our_id, common::option_value(option_text, "LocalUser"));
-            return 0;
-        }
-        st = ec > 0 ? ec : unreadable_response(*s);
-    }
-    if (g_debug)
-        platform::tracef("CIMDSubmitMessage", "%.*s: %s%s%s", int(link_name.size()),
-                         link_name.data(), our_id.c_str(), our_id.empty() ? "" : ": ",
-                         CIMDErrorText(st));
-    return st;
+    m.options = common::parse_option_text(option_text);
+    m.reference = common::option(m.options, "OurMsgId");
+    m.local_user = common::option(m.options, "LocalUser");
+    return s->submit(m, smsc_message_id);
 }
 
 int CIMDEnquireLink(std::string_view link_name, int socket, std::string_view user) {
+    (void)link_name;
     (void)user;
-    SessionPtr s = outbound_session(socket);
-    if (!s) return CIMD_ERR_STATE;
-    std::lock_guard lk(s->mu);
-    Packet req;
-    req.op = OP_ALIVE;
-    int st = request(*s, req);
-    if (st < 0)
-        platform::tracef("CIMDEnquireLink", "%.*s: %s", int(link_name.size()), link_name.data(),
-                         CIMDErrorText(st));
-    return st < 0 ? st : 0;  // an error response still shows the SMSC is there
+    auto s = Adapter::outbound(socket);
+    return s ? s->enquire_link() : CIMD_ERR_STATE;
 }
 
 int CIMDCheckLinkStatus(std::string_view link_name, int socket) {
-    SessionPtr s = find_session(socket, link_name.empty());
-    if (!s) return 0;
-    if (!s->broken && platform::wait_readable(socket, 0) > 0) {
-        std::unique_lock lk(s->mu, std::try_to_lock);
-        if (lk.owns_lock()) pump(*s, 0);
-    }
-    return s->broken ? 0 : 1;
+    auto s = Adapter::find(socket, link_name.empty());
+    return s && s->usable() ? 1 : 0;
 }
 
 void CIMDYield(std::string_view link_name, int socket, int wait) {
-    SessionPtr s = find_session(socket, link_name.empty());
-    if (!s) return;
-    std::lock_guard lk(s->mu);
-    pump(*s, wait ? YIELD_WAIT_MS : 0);
+    if (auto s = Adapter::find(socket, link_name.empty())) s->yield(wait != 0);
 }
 
 int CIMDLogout(std::string_view link_name, int socket) {
     (void)link_name;
-    SessionPtr s = outbound_session(socket);
-    if (!s) return CIMD_ERR_STATE;
-    std::lock_guard lk(s->mu);
-    Packet req;
-    req.op = OP_LOGOUT;
-    int st = request(*s, req, LOGOUT_WAIT_MS);
-    if (st == 0) st = std::max(0, response_error(s->response));
-    return st;
+    auto s = Adapter::outbound(socket);
+    return s ? s->logout() : CIMD_ERR_STATE;
 }
 
 void CIMDAttachInbound(std::string_view link_name, int socket) {
     if (common::socket_inode(socket) == 0) return;
-    make_session(socket, true, link_name);
+    Adapter::add(Session(socket, link_name, options_for(link_name), true));
 }
 
 void CIMDReleaseSession(int socket) {
-    g_sessions.erase(socket);
+    engine().sessions.erase(socket);
 }
 
 }  // namespace protocols::cimd

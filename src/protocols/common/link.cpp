@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include "platform/clock.h"
-#include "platform/text.h"
 
 namespace protocols::common {
 
@@ -59,20 +58,6 @@ bool connect_socket(int fd, std::string_view host, unsigned port, unsigned timeo
     return ok;
 }
 
-std::string option_value(std::string_view text, std::string_view key) {
-    while (!text.empty()) {
-        size_t semi = text.find(';');
-        std::string_view item = platform::trim(text.substr(0, semi));
-        size_t eq = item.find('=');
-        if (eq != std::string_view::npos &&
-            platform::iequals(platform::trim(item.substr(0, eq)), key))
-            return std::string(platform::trim(item.substr(eq + 1)));
-        if (semi == std::string_view::npos) break;
-        text.remove_prefix(semi + 1);
-    }
-    return {};
-}
-
 ino_t socket_inode(int fd) {
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0) return 0;
@@ -94,14 +79,21 @@ void ReceiptMemory::remember(const std::string& smsc_id, std::string our_id,
     }
 }
 
-void ReceiptMemory::resolve(std::string& smsc_id, std::string& message, bool final_state,
-                            std::string& extra) {
+void ReceiptMemory::clear() {
+    std::lock_guard lk(mu_);
+    entries_.clear();
+    order_.clear();
+}
+
+void ReceiptMemory::resolve(DeliveryRecord& m, bool final_state) {
+    std::string& smsc_id = m.smsc_message_id;
+    std::string& message = m.message;
     Entry r;
     {
         std::lock_guard lk(mu_);
         auto it = entries_.find(smsc_id);
         if (it == entries_.end()) {
-            extra = "ResolveReceiptID=Yes";
+            m.options.emplace_back("ResolveReceiptID", "Yes");
             return;
         }
         r = it->second;
@@ -112,7 +104,7 @@ void ReceiptMemory::resolve(std::string& smsc_id, std::string& message, bool fin
     if (message.compare(0, prefix.size(), prefix) == 0)
         message = "id:" + r.our_id + " " + message.substr(prefix.size());
     smsc_id = r.our_id;
-    extra = r.local_user.empty() ? std::string() : "RouteToLocalUser=" + r.local_user;
+    if (!r.local_user.empty()) m.options.emplace_back("RouteToLocalUser", r.local_user);
 }
 
 long recv_nonblocking(int fd, char* buf, size_t len) {

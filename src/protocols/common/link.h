@@ -1,6 +1,6 @@
 // Pieces of an SMSC link every engine shares: connecting the caller's socket,
-// the option text of a submit, the receipt memory, the session table by
-// socket and the non-blocking read loop.
+// the receipt memory, the adapters' session
+// lookup by socket and the non-blocking read loop.
 #pragma once
 
 #include <sys/types.h>
@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "platform/net.h"
+#include "protocols/common/message.h"
 
 namespace protocols::common {
 
@@ -25,25 +26,25 @@ namespace protocols::common {
 // The socket keeps its blocking mode. On failure err holds the errno.
 bool connect_socket(int fd, std::string_view host, unsigned port, unsigned timeout_ms, int& err);
 
-// "a=b; c=d" -> value of key (case-insensitive, trimmed), "" when absent.
-std::string option_value(std::string_view text, std::string_view key);
-
 // The inode behind a descriptor; 0 when it is not open. Tells a reused
 // descriptor number from the socket a session was made for.
 ino_t socket_inode(int fd);
 
-// Receipts asked for with "OurMsgId=": the SMSC's id -> the gateway's id and
-// submitting user, so that a status report arrives already resolved. Bounded
-// in count and age; the link worker's own tracking covers what falls out.
+// Receipts of submits that carried the gateway's id: the SMSC's id -> the
+// gateway's id and submitting user, so that a status report arrives already
+// resolved. Bounded in count and age; the link worker's own tracking covers
+// what falls out.
 class ReceiptMemory {
   public:
     void remember(const std::string& smsc_id, std::string our_id, std::string local_user);
 
     // Rewrites a received report for a remembered id to the gateway's id
-    // (id and the "id:" at the start of the text) and sets the extra text
-    // for the callback: "RouteToLocalUser=..." when known, or
+    // (smsc_message_id and the "id:" at the start of the message) and adds
+    // the option "RouteToLocalUser" when the user is known, or
     // "ResolveReceiptID=Yes" for an id not remembered. A final state forgets it.
-    void resolve(std::string& smsc_id, std::string& message, bool final_state, std::string& extra);
+    void resolve(DeliveryRecord& m, bool final_state);
+
+    void clear();
 
   private:
     struct Entry {
@@ -57,7 +58,8 @@ class ReceiptMemory {
     std::deque<std::pair<std::string, uint64_t>> order_;
 };
 
-// Sessions by socket number. S has a member `ino` (socket_inode at creation).
+// The adapters' lookup of sessions by socket number. S has a member `ino`
+// (socket_inode at creation).
 template <class S>
 class SessionTable {
   public:
@@ -78,6 +80,10 @@ class SessionTable {
     void erase(int fd) {
         std::lock_guard lk(mu_);
         map_.erase(fd);
+    }
+    void clear() {
+        std::lock_guard lk(mu_);
+        map_.clear();
     }
 
   private:

@@ -171,18 +171,18 @@ unsigned tlv_uint(const Tlv* t) {
 
 }  // namespace
 
-uint32_t build_short_message(const OutboundMessage& m, const CodingContext& ctx, Pdu& p) {
+uint32_t build_short_message(const common::SubmitRecord& m, const CodingContext& ctx, Pdu& p) {
     static const TlvRegistry builtin;
     const TlvRegistry& reg = ctx.registry ? *ctx.registry : builtin;
     bool v34 = ctx.version >= SMPP_VERSION_34;
 
     set_address(m.sender, p.source_addr_ton, p.source_addr_npi, p.source_addr);
     set_address(m.recipient, p.dest_addr_ton, p.dest_addr_npi, p.dest_addr);
-    p.protocol_id = m.pid;
-    p.data_coding = m.dcs;
-    p.registered_delivery = registered_delivery_for_flags(m.flags);
+    p.protocol_id = uint8_t(m.pid);
+    p.data_coding = uint8_t(m.dcs);
+    p.registered_delivery = registered_delivery_for_flags(uint32_t(m.flags));
 
-    for (const auto& [name, value] : parse_option_text(m.option_text)) {
+    for (const auto& [name, value] : m.options) {
         if (platform::iequals(name, "ServiceType")) {
             p.service_type = value;
         } else if (platform::iequals(name, "Validity")) {
@@ -213,7 +213,7 @@ uint32_t build_short_message(const OutboundMessage& m, const CodingContext& ctx,
     if (m.binary) {
         if (!from_hex(platform::trim(m.data), payload)) return ESME_RINVMSGLEN;
     } else {
-        payload = encode_text(m.data, coding_for_dcs(m.dcs), ctx.charset);
+        payload = encode_text(m.data, coding_for_dcs(uint8_t(m.dcs)), ctx.charset);
     }
 
     if (ctx.use_tlv && v34 && !udh.empty()) {
@@ -252,7 +252,7 @@ uint32_t build_short_message(const OutboundMessage& m, const CodingContext& ctx,
                 id.push_back('\0');
                 p.set_tlv(TAG_RECEIPTED_MESSAGE_ID, std::move(id));
             }
-            if (uint8_t st = message_state_for_flags(m.flags))
+            if (uint8_t st = message_state_for_flags(uint32_t(m.flags)))
                 p.set_tlv(TAG_MESSAGE_STATE, std::string(1, char(st)));
         }
     }
@@ -269,10 +269,10 @@ uint32_t build_short_message(const OutboundMessage& m, const CodingContext& ctx,
     return ESME_ROK;
 }
 
-void parse_short_message(const Pdu& p, const CodingContext& ctx, InboundMessage& out) {
+void parse_short_message(const Pdu& p, const CodingContext& ctx, common::DeliveryRecord& out) {
     static const TlvRegistry builtin;
     const TlvRegistry& reg = ctx.registry ? *ctx.registry : builtin;
-    out = InboundMessage{};
+    out = common::DeliveryRecord{};
     out.sender = address_text(p.source_addr_ton, p.source_addr);
     out.recipient = address_text(p.dest_addr_ton, p.dest_addr);
     out.pid = p.protocol_id;
@@ -323,19 +323,19 @@ void parse_short_message(const Pdu& p, const CodingContext& ctx, InboundMessage&
         ReceiptText rt;
         std::string text = out.binary ? std::string(content) : out.message;
         if (parse_receipt_text(text, rt)) {
-            out.receipt_message_id = rt.id;
-            out.flags |= receipt_flags_for_stat(rt.stat);
+            out.smsc_message_id = rt.id;
+            out.flags |= int(receipt_flags_for_stat(rt.stat));
         }
-        if (rid) out.receipt_message_id = std::string(rid->value.substr(0, rid->value.find('\0')));
+        if (rid) out.smsc_message_id = std::string(rid->value.substr(0, rid->value.find('\0')));
         if (state && state->value.size() == 1) {
             uint32_t f = receipt_flags_for_message_state(uint8_t(state->value[0]));
-            if (f) out.flags = 0x04 | f;
+            if (f) out.flags = int(0x04 | f);
         }
     } else {
-        out.flags = flags_for_registered_delivery(p.registered_delivery);
+        out.flags = int(flags_for_registered_delivery(p.registered_delivery));
     }
 
-    std::vector<std::pair<std::string, std::string>> items;
+    common::Options& items = out.options;
     if (!p.service_type.empty()) items.emplace_back("ServiceType", p.service_type);
     if (!p.validity_period.empty()) items.emplace_back("Validity", p.validity_period);
     for (const Tlv& t : p.tlvs) {
@@ -356,7 +356,6 @@ void parse_short_message(const Pdu& p, const CodingContext& ctx, InboundMessage&
         }
         items.push_back(tlv_to_option(reg, t));
     }
-    out.option_text = join_option_text(items);
 }
 
 // ---- receipts -----------------------------------------------------------------

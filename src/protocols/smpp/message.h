@@ -1,5 +1,5 @@
-// Mapping between the gateway's message arguments (UTF-8 text or hex data,
-// UDH hex, flags, option text) and SMPP short-message PDUs: text coding per
+// Mapping between the submit / delivery records (UTF-8 text or hex data,
+// UDH hex, flags, options) and SMPP short-message PDUs: text coding per
 // data_coding and link character set, UDH / optional-parameter placement,
 // and the parsing of delivery receipts.
 #pragma once
@@ -39,52 +39,31 @@ struct CodingContext {
     const TlvRegistry* registry = nullptr;  // null: built-in names only
 };
 
-// Arguments of a submit from the gateway (client submit_sm, server deliver_sm).
-struct OutboundMessage {
-    std::string_view sender, recipient;
-    uint8_t pid = 0, dcs = 0;
-    std::string_view udh_hex;  // user data header including its length octet
-    std::string_view data;     // UTF-8 text, or hex octets when binary
-    uint32_t flags =
-        0;  // message flags (0x02 receipt, 0x40 non-delivery receipt, 0x04 receipt ...)
-    bool binary = false;
-    std::string_view option_text;
-    std::string_view receipt_message_id;  // server side: receipted_message_id of a receipt
-};
-
 // Fills the short-message fields of pdu (command id set by the caller).
 // Returns 0, or the status the submit fails with (ESME_RINVMSGLEN when the
 // data cannot travel, e.g. over 254 octets in SMPP 3.3; bad hex gives
 // ESME_RINVMSGLEN too).
 //
-// Option text items understood besides optional parameters: "ServiceType=",
+// Options understood besides optional parameters: "ServiceType=",
 // "Validity=" (minutes, or an SMPP time "YYMMDDhhmmsstnnp"),
 // "ScheduleDeliveryTime=" (SMPP time), "Priority=", "SourceTON=",
 // "SourceNPI=", "DestTON=", "DestNPI="; other items (LocalUser= ...) are ignored.
 // Addresses: a leading "+" gives TON 1 / NPI 1 (the "+" is dropped), digits
 // only TON 0 / NPI 1, anything else alphanumeric TON 5 / NPI 0.
-uint32_t build_short_message(const OutboundMessage& m, const CodingContext& ctx, Pdu& pdu);
+// The record's reference and local user are not sent; receipt_message_id is
+// sent in a server's receipt (deliver_sm with flags 0x04).
+uint32_t build_short_message(const common::SubmitRecord& m, const CodingContext& ctx, Pdu& pdu);
 
 // Message flags -> registered_delivery (0x02 -> 1, 0x40 -> 2) and back.
 uint8_t registered_delivery_for_flags(uint32_t flags);
 uint32_t flags_for_registered_delivery(uint8_t rd);
 
-// A received submit_sm / deliver_sm / data_sm in the gateway's terms.
-struct InboundMessage {
-    std::string sender, recipient;
-    uint8_t pid = 0, dcs = 0;
-    std::string udh_hex;
-    std::string message;  // UTF-8 text, or hex when binary
-    uint32_t flags = 0;
-    bool binary = false;
-    std::string receipt_message_id;  // SMSC message id of a receipt
-    std::string option_text;         // "ServiceType=..; Validity=..; SMPPOption_<name>=.."
-};
-
-// Converts a received PDU. Never fails: what cannot be interpreted is passed
-// on as it came (a malformed UDH stays in the data, an unparsable receipt
-// keeps its raw text).
-void parse_short_message(const Pdu& pdu, const CodingContext& ctx, InboundMessage& out);
+// Converts a received submit_sm / deliver_sm / data_sm (link name left
+// empty; smsc_message_id is the SMSC's id of a receipt; options carry
+// ServiceType, Validity and SMPPOption_<name> items). Never fails: what cannot
+// be interpreted is passed on as it came (a malformed UDH stays in the data,
+// an unparsable receipt keeps its raw text).
+void parse_short_message(const Pdu& pdu, const CodingContext& ctx, common::DeliveryRecord& out);
 
 // ---- delivery receipts --------------------------------------------------------
 

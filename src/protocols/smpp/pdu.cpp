@@ -629,39 +629,6 @@ std::string tlv_value_to_text(const TlvDef& def, std::string_view wire) {
 
 // ---- option text --------------------------------------------------------------
 
-std::vector<std::pair<std::string, std::string>> parse_option_text(std::string_view text) {
-    std::vector<std::pair<std::string, std::string>> items;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t semi = text.find(';', start);
-        std::string_view item = text.substr(
-            start, semi == std::string_view::npos ? std::string_view::npos : semi - start);
-        item = platform::trim(item);
-        if (!item.empty()) {
-            size_t eq = item.find('=');
-            if (eq == std::string_view::npos)
-                items.emplace_back(std::string(item), std::string());
-            else
-                items.emplace_back(std::string(platform::trim(item.substr(0, eq))),
-                                   std::string(platform::trim(item.substr(eq + 1))));
-        }
-        if (semi == std::string_view::npos) break;
-        start = semi + 1;
-    }
-    return items;
-}
-
-std::string join_option_text(const std::vector<std::pair<std::string, std::string>>& items) {
-    std::string s;
-    for (const auto& [n, v] : items) {
-        if (!s.empty()) s += "; ";
-        s += n;
-        s += '=';
-        s += v;
-    }
-    return s;
-}
-
 static constexpr std::string_view OPTION_PREFIX = "SMPPOption_";
 
 std::optional<Tlv> option_to_tlv(const TlvRegistry& reg, std::string_view name,

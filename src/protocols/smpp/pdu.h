@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "protocols/common/message.h"
+
 namespace protocols::smpp {
 
 // Command ids.
@@ -222,12 +224,9 @@ std::string tlv_value_to_text(const TlvDef& def, std::string_view wire);
 
 // ---- option text --------------------------------------------------------------
 
-// "name=value; name=value": items split at ';', blanks around names and values
-// ignored, empty items skipped. Names keep their spelling.
-std::vector<std::pair<std::string, std::string>> parse_option_text(std::string_view text);
-
-// Joins items as "name=value; name=value".
-std::string join_option_text(const std::vector<std::pair<std::string, std::string>>& items);
+// The option text of the positional operations (see protocols/common/message.h).
+using common::join_option_text;
+using common::parse_option_text;
 
 // Turns an option item into a TLV: names may carry the "SMPPOption_" prefix;
 // a name of four hex digits (the form unknown received tags are passed up in)

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <optional>
 
 #include "platform/clock.h"
 #include "platform/net.h"
@@ -26,27 +27,6 @@ using namespace detail;
 
 namespace {
 
-std::atomic<bool> g_debug{false};
-
-std::mutex g_reg_mu;
-std::unordered_map<int, SessionPtr> g_sessions;
-
-std::mutex g_opt_mu;
-std::map<std::string, LinkOptions, std::less<>> g_link_options;
-
-std::mutex g_cb_mu;
-std::shared_ptr<const ReceiveMessageCallback> g_receive_cb;
-
-// Deliveries waiting for SMPPReceiveFromAsyncQ, per link.
-struct Queued {
-    std::weak_ptr<Session> session;
-    uint32_t sequence = 0;
-    uint32_t resp_id = 0;
-    InboundMessage msg;
-};
-std::mutex g_q_mu;
-std::map<std::string, std::deque<Queued>, std::less<>> g_inbound_q;
-
 // How long yield calls wait for input.
 constexpr unsigned YIELD_WAIT_MS = 1000;
 // Reads handled per pump before returning to the caller.
@@ -54,9 +34,10 @@ constexpr int PUMP_ROUNDS = 64;
 constexpr size_t READ_CHUNK = 64 * 1024;
 constexpr unsigned UNBIND_WAIT_MS = 5000;
 
-std::shared_ptr<const ReceiveMessageCallback> receive_cb() {
-    std::lock_guard lk(g_cb_mu);
-    return g_receive_cb;
+std::shared_ptr<const DeliveryHandler> receive_handler() {
+    EngineState& e = engine();
+    std::lock_guard lk(e.cb_mu);
+    return e.receive;
 }
 
 }  // namespace
@@ -65,8 +46,13 @@ std::shared_ptr<const ReceiveMessageCallback> receive_cb() {
 
 namespace detail {
 
+EngineState& engine() {
+    static EngineState state;
+    return state;
+}
+
 bool debug_enabled() {
-    return g_debug.load(std::memory_order_relaxed);
+    return engine().debug.load(std::memory_order_relaxed);
 }
 
 void trace_pdu(const Session& s, const char* dir, const Pdu& p) {
@@ -82,38 +68,63 @@ uint32_t Session::alloc_seq() {
     return (v - 1) % 0x7FFFFFFFu + 1;
 }
 
-SessionPtr find_session(int fd) {
-    std::lock_guard lk(g_reg_mu);
-    auto it = g_sessions.find(fd);
-    return it == g_sessions.end() ? nullptr : it->second;
+Session::~Session() {
+    fail_server_entries(*this, SMPP_ERR_CONNECTION);
 }
 
-SessionPtr create_session(int fd, bool server) {
+SessionPtr new_session(int fd, bool server) {
     auto s = std::make_shared<Session>();
     s->fd = fd;
     s->server = server;
+    return s;
+}
+
+SessionPtr find_session(int fd) {
+    EngineState& e = engine();
+    std::lock_guard lk(e.reg_mu);
+    auto it = e.sessions.find(fd);
+    return it == e.sessions.end() ? nullptr : it->second;
+}
+
+void register_session(const SessionPtr& s) {
+    EngineState& e = engine();
     SessionPtr old;
     {
-        std::lock_guard lk(g_reg_mu);
-        SessionPtr& slot = g_sessions[fd];
+        std::lock_guard lk(e.reg_mu);
+        SessionPtr& slot = e.sessions[s->fd];
         old = std::move(slot);
         slot = s;
     }
     if (old) fail_server_entries(*old, SMPP_ERR_CONNECTION);
+}
+
+SessionPtr create_session(int fd, bool server) {
+    SessionPtr s = new_session(fd, server);
+    register_session(s);
     return s;
 }
 
 void release_session(int fd) {
+    EngineState& e = engine();
     SessionPtr old;
     {
-        std::lock_guard lk(g_reg_mu);
-        auto it = g_sessions.find(fd);
-        if (it == g_sessions.end()) return;
+        std::lock_guard lk(e.reg_mu);
+        auto it = e.sessions.find(fd);
+        if (it == e.sessions.end()) return;
         old = std::move(it->second);
-        g_sessions.erase(it);
+        e.sessions.erase(it);
     }
     old->state = State::Closed;
     fail_server_entries(*old, SMPP_ERR_CONNECTION);
+}
+
+std::vector<SessionPtr> sessions_of_link(std::string_view link_name) {
+    EngineState& e = engine();
+    std::vector<SessionPtr> out;
+    std::lock_guard lk(e.reg_mu);
+    for (const auto& [fd, s] : e.sessions)
+        if (!s->server && s->name == link_name) out.push_back(s);
+    return out;
 }
 
 void fail_server_entries(Session& s, uint32_t status) {
@@ -202,8 +213,7 @@ constexpr uint64_t ASYNC_HOLD_MS = 2;
 
 static bool hold_due(const Session& s, size_t outstanding) {
     return s.held >= ASYNC_HOLD_MAX || s.out.size() >= OUTPUT_BATCH_MAX ||
-           s.held * 4 >= outstanding ||
-           platform::monotonic_ms() - s.held_since_ms >= ASYNC_HOLD_MS;
+           s.held * 4 >= outstanding || platform::monotonic_ms() - s.held_since_ms >= ASYNC_HOLD_MS;
 }
 
 // An asynchronous submit: held for a batched write (see hold_due).
@@ -507,6 +517,15 @@ uint32_t request(Session& s, Pdu& p, std::string* message_id, uint8_t* sc_versio
 
 // ---- client side ----------------------------------------------------------------
 
+namespace {
+
+uint32_t handler_status(const std::shared_ptr<const DeliveryHandler>& h,
+                        const common::DeliveryRecord& m) {
+    return h ? uint32_t((*h)(m)) : uint32_t(ESME_RX_T_APPN);
+}
+
+}  // namespace
+
 namespace detail {
 
 void handle_client_request(Session& s, const Pdu& p) {
@@ -525,38 +544,23 @@ void handle_client_request(Session& s, const Pdu& p) {
         case DELIVER_SM:
         case DATA_SM: {
             uint32_t resp = p.command_id | 0x80000000u;
-            InboundMessage m;
+            common::DeliveryRecord m;
             parse_short_message(p, s.ctx, m);
+            m.link_name = s.name;
             // The client keeps no ids of its submits: the gateway's tracking
             // store resolves the SMSC's id of every receipt.
-            if (m.flags & 0x04) {
-                if (!m.option_text.empty()) m.option_text += "; ";
-                m.option_text += "ResolveReceiptID=Yes";
-            }
+            if (m.flags & 0x04) m.options.emplace_back("ResolveReceiptID", "Yes");
             if (s.queue_inbound) {
-                Queued q;
-                q.session = find_session(s.fd);
-                q.sequence = p.sequence;
-                q.resp_id = resp;
-                q.msg = std::move(m);
                 {
-                    std::lock_guard lk(g_q_mu);
-                    auto it = g_inbound_q.find(s.name);
-                    if (it == g_inbound_q.end())
-                        it = g_inbound_q.emplace(s.name, std::deque<Queued>{}).first;
-                    it->second.push_back(std::move(q));
+                    std::lock_guard lk(s.q_mu);
+                    s.inbound_q.push_back(QueuedDelivery{p.sequence, resp, std::move(m)});
                 }
                 support::SetEventForInterface("SmppReceiveAsync", s.name);
                 return;
             }
-            uint32_t status = ESME_RX_T_APPN;
-            if (auto cb = receive_cb())
-                status = uint32_t((*cb)(s.name, m.sender, m.recipient, m.pid, m.dcs, m.udh_hex,
-                                        m.message, int(m.flags), m.binary ? 1 : 0,
-                                        m.receipt_message_id, m.option_text));
             Pdu r;
             r.command_id = resp;
-            r.command_status = status;
+            r.command_status = handler_status(receive_handler(), m);
             r.sequence = p.sequence;
             send_pdu(s, r);
             return;
@@ -575,20 +579,259 @@ void handle_client_request(Session& s, const Pdu& p) {
 
 }  // namespace detail
 
+// ---- client record API ----------------------------------------------------------
+
+ClientSession::ClientSession(int socket, std::string_view link_name, const LinkOptions& options)
+    : s_(new_session(socket, false)) {
+    Session& s = *s_;
+    s.name = std::string(link_name);
+    s.timeout_ms = std::max(1u, options.command_timeout_s) * 1000u;
+    s.queue_inbound = options.queue_inbound;
+    if (options.smpp_options) s.registry.load(options.smpp_options());
+    s.ctx.charset = parse_charset(options.charset);
+    s.ctx.use_tlv = options.use_tlv;
+    s.ctx.registry = &s.registry;
+}
+
+int ClientSession::socket() const {
+    return s_->fd;
+}
+
+uint32_t ClientSession::connect(std::string_view host, unsigned port) {
+    Session& s = *s_;
+    int err = 0;
+    if (port == 0) port = SMPP_DEFAULT_PORT;
+    if (s.fd < 0 || port > 65535 || !common::connect_socket(s.fd, host, port, s.timeout_ms, err)) {
+        platform::tracef("SMPPConnect", "%s: connect to %.*s:%u failed: %s", s.name.c_str(),
+                         int(host.size()), host.data(), port, std::strerror(err ? err : EINVAL));
+        return SMPP_ERR_CONNECTION;
+    }
+    return ESME_ROK;
+}
+
+void ClientSession::set_tls(TlsSession* tls) {
+    s_->tls.store(tls);
+}
+
+uint32_t ClientSession::bind(const BindRequest& b) {
+    Session& s = *s_;
+    if (s.state != State::Open) return SMPP_ERR_STATE;
+    uint8_t v = b.version == SMPP_VERSION_33 ? SMPP_VERSION_33 : SMPP_VERSION_34;
+    if (b.mode == 9 && v == SMPP_VERSION_33) {
+        platform::tracef("SMPPBind", "%s: transceiver bind needs SMPP 3.4", s.name.c_str());
+        return SMPP_ERR_STATE;
+    }
+    s.version = v;
+    s.ctx.version = v;
+    Pdu p;
+    p.command_id = b.mode == 1 ? BIND_RECEIVER : b.mode == 9 ? BIND_TRANSCEIVER : BIND_TRANSMITTER;
+    p.system_id = std::string(b.user);
+    p.password = std::string(b.password);
+    p.system_type = std::string(b.system_type);
+    p.interface_version = v;
+    uint8_t sc = 0;
+    uint32_t st = request(s, p, nullptr, &sc);
+    if (st == ESME_ROK) {
+        s.bind_kind = int(p.command_id);
+        s.state = State::Bound;
+        // A 3.3 SMSC answering a 3.4 bind gets no optional parameters.
+        if (sc && sc < SMPP_VERSION_34) {
+            s.version = SMPP_VERSION_33;
+            s.ctx.version = SMPP_VERSION_33;
+        }
+    } else {
+        platform::tracef("SMPPBind", "%s: %s", s.name.c_str(), status_text(st));
+    }
+    return st;
+}
+
+namespace {
+
+uint32_t submit_state(const Session& s) {
+    if (s.broken) return SMPP_ERR_CONNECTION;
+    if (s.state != State::Bound || s.bind_kind == BIND_RECEIVER) return SMPP_ERR_STATE;
+    return ESME_ROK;
+}
+
+}  // namespace
+
+uint32_t ClientSession::submit(const common::SubmitRecord& m, std::string& message_id) {
+    Session& s = *s_;
+    message_id.clear();
+    uint32_t st = submit_state(s);
+    if (st != ESME_ROK) return st;
+    Pdu p;
+    p.command_id = SUBMIT_SM;
+    st = build_short_message(m, s.ctx, p);
+    if (st == ESME_ROK) st = request(s, p, &message_id);
+    if (st == SMPP_ERR_TIMEOUT) mark_broken(s, "no response within CommandTimeout");
+    if (st != ESME_ROK && debug_enabled())
+        platform::tracef("SMPPSubmitMessage", "%s: %s: %s", s.name.c_str(), m.reference.c_str(),
+                         status_text(st));
+    return st;
+}
+
+uint32_t ClientSession::submit_async(const common::SubmitRecord& m, SMPPAsyncSubmit& record) {
+    Session& s = *s_;
+    uint32_t st = submit_state(s);
+    if (st != ESME_ROK) return st;
+    Pdu p;
+    p.command_id = SUBMIT_SM;
+    st = build_short_message(m, s.ctx, p);
+    if (st != ESME_ROK) return st;
+    p.sequence = s.alloc_seq();
+    record.response_received.store(false, std::memory_order_relaxed);
+    record.status.store(0, std::memory_order_relaxed);
+    record.smsc_message_id.clear();
+    record.sequence = p.sequence;
+    record.sent_ms = platform::monotonic_ms();
+    size_t outstanding;
+    {
+        std::lock_guard lk(s.pm);
+        Pending pd;
+        pd.kind = Pending::Async;
+        pd.async = &record;
+        pd.sent_ms = record.sent_ms;
+        s.pending[p.sequence] = pd;
+        outstanding = ++s.async_count;
+    }
+    if (!send_async_pdu(s, p, outstanding)) {
+        std::lock_guard lk(s.pm);
+        if (s.pending.erase(p.sequence)) --s.async_count;
+        return SMPP_ERR_CONNECTION;
+    }
+    return ESME_ROK;
+}
+
+uint32_t ClientSession::enquire_link() {
+    Session& s = *s_;
+    if (s.state == State::Closed) return SMPP_ERR_STATE;
+    if (s.broken) return SMPP_ERR_CONNECTION;
+    Pdu p;
+    p.command_id = ENQUIRE_LINK;
+    uint32_t st = request(s, p);
+    if (st != ESME_ROK) {
+        platform::tracef("SMPPEnquireLink", "%s: %s", s.name.c_str(), status_text(st));
+        if (st == SMPP_ERR_TIMEOUT) mark_broken(s, "enquire_link not answered");
+    }
+    return st;
+}
+
+bool ClientSession::yield(bool wait) {
+    Session& s = *s_;
+    {
+        std::lock_guard io(s.io);
+        pump(s, wait ? YIELD_WAIT_MS : 0, true);
+    }
+    check_timeouts(s);
+    return !s.broken;
+}
+
+bool detail::session_usable(Session& s) {
+    if (!s.broken && platform::wait_readable(s.fd, 0) > 0) {
+        // Notice a closed connection (or take whatever arrived meanwhile).
+        std::unique_lock io(s.io, std::try_to_lock);
+        if (io.owns_lock()) pump(s, 0, false);
+    }
+    check_timeouts(s);
+    return !(s.broken || s.state == State::Closed);
+}
+
+bool ClientSession::usable() {
+    return session_usable(*s_);
+}
+
+void ClientSession::unbind() {
+    Session& s = *s_;
+    if (s.state == State::Bound && !s.broken) {
+        Pdu p;
+        p.command_id = UNBIND;
+        request(s, p, nullptr, nullptr, std::min(s.timeout_ms, UNBIND_WAIT_MS));
+    }
+    s.state = State::Closed;
+}
+
+void ClientSession::receive_queued() {
+    Session& s = *s_;
+    std::deque<QueuedDelivery> work;
+    {
+        std::lock_guard lk(s.q_mu);
+        work.swap(s.inbound_q);
+    }
+    auto h = receive_handler();
+    for (QueuedDelivery& q : work) {
+        // Without a connection the response cannot go out: the SMSC delivers again.
+        if (s.broken) return;
+        Pdu r;
+        r.command_id = q.resp_id;
+        r.command_status = handler_status(h, q.msg);
+        r.sequence = q.sequence;
+        send_pdu(s, r);
+    }
+}
+
+void SMPPSetDeliveryHandler(DeliveryHandler handler) {
+    auto p = handler ? std::make_shared<const DeliveryHandler>(std::move(handler)) : nullptr;
+    EngineState& e = engine();
+    std::lock_guard lk(e.cb_mu);
+    e.receive = std::move(p);
+}
+
+void reset_engine_for_tests() {
+    EngineState& e = engine();
+    e.debug = false;
+    std::unordered_map<int, SessionPtr> sessions;
+    {
+        std::lock_guard lk(e.reg_mu);
+        sessions.swap(e.sessions);
+    }
+    {
+        std::lock_guard lk(e.opt_mu);
+        e.link_options.clear();
+    }
+    {
+        std::lock_guard lk(e.cb_mu);
+        e.receive = nullptr;
+    }
+    std::lock_guard lk(e.srv_mu);
+    e.srv_options = ServerOptions{};
+    e.srv_receive = nullptr;
+    e.srv_activity = nullptr;
+}
+
+// ---- client adapters ------------------------------------------------------------
+
+// The positional client operations: the session of a socket.
+struct ClientAdapter {
+    static std::optional<ClientSession> find(int socket, TlsSession* tls) {
+        SessionPtr s = find_session(socket);
+        if (!s || s->server) return std::nullopt;
+        if (tls) s->tls.store(tls);
+        return ClientSession(std::move(s));
+    }
+    static ClientSession wrap(SessionPtr s) { return ClientSession(std::move(s)); }
+    static void add(const ClientSession& c) { register_session(c.s_); }
+};
+
 void SMPPSetDebugMode(int flag) {
-    g_debug = flag != 0;
+    engine().debug = flag != 0;
 }
 
 void SMPPSetLinkOptions(std::string_view link_name, const LinkOptions& options) {
-    std::lock_guard lk(g_opt_mu);
-    g_link_options[std::string(link_name)] = options;
+    EngineState& e = engine();
+    std::lock_guard lk(e.opt_mu);
+    e.link_options[std::string(link_name)] = options;
 }
 
 void SMPPSetReceiveMessageCallback(ReceiveMessageCallback callback) {
-    auto p =
-        callback ? std::make_shared<const ReceiveMessageCallback>(std::move(callback)) : nullptr;
-    std::lock_guard lk(g_cb_mu);
-    g_receive_cb = std::move(p);
+    if (!callback) {
+        SMPPSetDeliveryHandler(nullptr);
+        return;
+    }
+    SMPPSetDeliveryHandler([cb = std::move(callback)](const common::DeliveryRecord& m) {
+        return cb(m.link_name, m.sender, m.recipient, m.pid, m.dcs, m.udh_hex, m.message, m.flags,
+                  m.binary ? 1 : 0, m.smsc_message_id, common::join_option_text(m.options));
+    });
 }
 
 const char* SMPPErrorText(uint32_t code) {
@@ -602,90 +845,37 @@ void SMPPReleaseSession(int socket) {
 uint32_t SMPPConnect(int socket, std::string_view link_name, std::string_view host, unsigned port) {
     LinkOptions opt;
     {
-        std::lock_guard lk(g_opt_mu);
-        auto it = g_link_options.find(link_name);
-        if (it != g_link_options.end()) opt = it->second;
+        EngineState& e = engine();
+        std::lock_guard lk(e.opt_mu);
+        auto it = e.link_options.find(link_name);
+        if (it != e.link_options.end()) opt = it->second;
     }
-    unsigned timeout_ms = std::max(1u, opt.command_timeout_s) * 1000u;
-    int err = 0;
-    if (port == 0) port = SMPP_DEFAULT_PORT;
-    if (socket < 0 || port > 65535 ||
-        !common::connect_socket(socket, host, port, timeout_ms, err)) {
-        platform::tracef("SMPPConnect", "%.*s: connect to %.*s:%u failed: %s",
-                         int(link_name.size()), link_name.data(), int(host.size()), host.data(),
-                         port, std::strerror(err ? err : EINVAL));
-        return SMPP_ERR_CONNECTION;
-    }
-    SessionPtr s = create_session(socket, false);
-    s->name = std::string(link_name);
-    s->timeout_ms = timeout_ms;
-    s->queue_inbound = opt.queue_inbound;
-    if (opt.smpp_options) s->registry.load(opt.smpp_options());
-    s->ctx.charset = parse_charset(opt.charset);
-    s->ctx.use_tlv = opt.use_tlv;
-    s->ctx.registry = &s->registry;
-    return ESME_ROK;
-}
-
-static SessionPtr client_session(int socket, TlsSession* tls) {
-    SessionPtr s = find_session(socket);
-    if (s && !s->server && tls) s->tls.store(tls);
-    return s && !s->server ? s : nullptr;
+    ClientSession c(socket, link_name, opt);
+    uint32_t st = c.connect(host, port);
+    if (st == ESME_ROK) ClientAdapter::add(c);
+    return st;
 }
 
 uint32_t SMPPBind(int socket, TlsSession* tls, std::string_view link_name, int version,
                   int bind_mode, std::string_view user, std::string_view password,
                   std::string_view system_type) {
-    SessionPtr s = client_session(socket, tls);
-    if (!s || s->state != State::Open) return SMPP_ERR_STATE;
-    uint8_t v = version == SMPP_VERSION_33 ? SMPP_VERSION_33 : SMPP_VERSION_34;
-    if (bind_mode == 9 && v == SMPP_VERSION_33) {
-        platform::tracef("SMPPBind", "%.*s: transceiver bind needs SMPP 3.4", int(link_name.size()),
-                         link_name.data());
-        return SMPP_ERR_STATE;
-    }
-    s->version = v;
-    s->ctx.version = v;
-    Pdu p;
-    p.command_id = bind_mode == 1   ? BIND_RECEIVER
-                   : bind_mode == 9 ? BIND_TRANSCEIVER
-                                    : BIND_TRANSMITTER;
-    p.system_id = std::string(user);
-    p.password = std::string(password);
-    p.system_type = std::string(system_type);
-    p.interface_version = v;
-    uint8_t sc = 0;
-    uint32_t st = request(*s, p, nullptr, &sc);
-    if (st == ESME_ROK) {
-        s->bind_kind = int(p.command_id);
-        s->state = State::Bound;
-        // A 3.3 SMSC answering a 3.4 bind gets no optional parameters.
-        if (sc && sc < SMPP_VERSION_34) {
-            s->version = SMPP_VERSION_33;
-            s->ctx.version = SMPP_VERSION_33;
-        }
-    } else {
-        platform::tracef("SMPPBind", "%.*s: %s", int(link_name.size()), link_name.data(),
-                         status_text(st));
-    }
-    return st;
+    (void)link_name;
+    auto c = ClientAdapter::find(socket, tls);
+    if (!c) return SMPP_ERR_STATE;
+    return c->bind(BindRequest{version, bind_mode, user, password, system_type});
 }
 
-static uint32_t build_submit(Session& s, std::string_view sender, std::string_view recipient,
-                             int pid, int dcs, std::string_view udh, std::string_view data,
-                             int flags, int binary, std::string_view option_text, Pdu& p) {
-    p.command_id = SUBMIT_SM;
-    OutboundMessage m;
-    m.sender = sender;
-    m.recipient = recipient;
-    m.pid = uint8_t(pid);
-    m.dcs = uint8_t(dcs);
-    m.udh_hex = udh;
-    m.data = data;
-    m.flags = uint32_t(flags);
-    m.binary = binary != 0;
-    m.option_text = option_text;
-    return build_short_message(m, s.ctx, p);
+common::SubmitRecord detail::submit_record(std::string_view sender, std::string_view recipient,
+                                           int pid, int dcs, std::string_view udh,
+                                           std::string_view data) {
+    common::SubmitRecord m;
+    m.sender = std::string(sender);
+    m.recipient = std::string(recipient);
+    m.pid = pid;
+    m.dcs = dcs;
+    m.udh_hex = std::string(udh);
+    m.data = std::string(data);
+    return m;
 }
 
 uint32_t SMPPSubmitMessage(int socket, TlsSession* tls, std::string_view link_name, int version,
@@ -694,20 +884,16 @@ uint32_t SMPPSubmitMessage(int socket, TlsSession* tls, std::string_view link_na
                            std::string& message_id, std::string_view reference,
                            std::string_view option_text) {
     (void)version;
+    (void)link_name;
     message_id.clear();
-    SessionPtr s = client_session(socket, tls);
-    if (s && s->broken) return SMPP_ERR_CONNECTION;
-    if (!s || s->state != State::Bound || s->bind_kind == BIND_RECEIVER) return SMPP_ERR_STATE;
-    Pdu p;
-    uint32_t st =
-        build_submit(*s, sender, recipient, pid, dcs, udh, data, flags, binary, option_text, p);
-    if (st == ESME_ROK) st = request(*s, p, &message_id);
-    if (st == SMPP_ERR_TIMEOUT) mark_broken(*s, "no response within CommandTimeout");
-    if (st != ESME_ROK && debug_enabled())
-        platform::tracef("SMPPSubmitMessage", "%.*s: %.*s: %s", int(link_name.size()),
-                         link_name.data(), int(reference.size()), reference.data(),
-                         status_text(st));
-    return st;
+    auto c = ClientAdapter::find(socket, tls);
+    if (!c) return SMPP_ERR_STATE;
+    common::SubmitRecord m = submit_record(sender, recipient, pid, dcs, udh, data);
+    m.flags = flags;
+    m.binary = binary != 0;
+    m.reference = std::string(reference);
+    m.options = common::parse_option_text(option_text);
+    return c->submit(m, message_id);
 }
 
 uint32_t SMPPSubmitMessageAsync(int socket, TlsSession* tls, std::string_view link_name,
@@ -718,71 +904,33 @@ uint32_t SMPPSubmitMessageAsync(int socket, TlsSession* tls, std::string_view li
                                 SMPPAsyncSubmit* record) {
     (void)version;
     (void)link_name;
-    (void)reference;
     message_id.clear();
     if (!record) return SMPP_ERR_STATE;
-    SessionPtr s = client_session(socket, tls);
-    if (s && s->broken) return SMPP_ERR_CONNECTION;
-    if (!s || s->state != State::Bound || s->bind_kind == BIND_RECEIVER) return SMPP_ERR_STATE;
-    Pdu p;
-    uint32_t st =
-        build_submit(*s, sender, recipient, pid, dcs, udh, data, flags, binary, option_text, p);
-    if (st != ESME_ROK) return st;
-    p.sequence = s->alloc_seq();
-    record->response_received.store(false, std::memory_order_relaxed);
-    record->status.store(0, std::memory_order_relaxed);
-    record->smsc_message_id.clear();
-    record->sequence = p.sequence;
-    record->sent_ms = platform::monotonic_ms();
-    size_t outstanding;
-    {
-        std::lock_guard lk(s->pm);
-        Pending pd;
-        pd.kind = Pending::Async;
-        pd.async = record;
-        pd.sent_ms = record->sent_ms;
-        s->pending[p.sequence] = pd;
-        outstanding = ++s->async_count;
-    }
-    if (!send_async_pdu(*s, p, outstanding)) {
-        std::lock_guard lk(s->pm);
-        if (s->pending.erase(p.sequence)) --s->async_count;
-        return SMPP_ERR_CONNECTION;
-    }
-    return ESME_ROK;
+    auto c = ClientAdapter::find(socket, tls);
+    if (!c) return SMPP_ERR_STATE;
+    common::SubmitRecord m = submit_record(sender, recipient, pid, dcs, udh, data);
+    m.flags = flags;
+    m.binary = binary != 0;
+    m.reference = std::string(reference);
+    m.options = common::parse_option_text(option_text);
+    return c->submit_async(m, *record);
 }
 
 uint32_t SMPPEnquireLink(int socket, TlsSession* tls, std::string_view link_name, int version) {
     (void)version;
-    SessionPtr s = client_session(socket, tls);
-    if (!s || s->state == State::Closed) return SMPP_ERR_STATE;
-    if (s->broken) return SMPP_ERR_CONNECTION;
-    Pdu p;
-    p.command_id = ENQUIRE_LINK;
-    uint32_t st = request(*s, p);
-    if (st != ESME_ROK) {
-        platform::tracef("SMPPEnquireLink", "%.*s: %s", int(link_name.size()), link_name.data(),
-                         status_text(st));
-        if (st == SMPP_ERR_TIMEOUT) mark_broken(*s, "enquire_link not answered");
-    }
-    return st;
+    (void)link_name;
+    auto c = ClientAdapter::find(socket, tls);
+    return c ? c->enquire_link() : SMPP_ERR_STATE;
 }
 
 void SMPPYield(int socket, TlsSession* tls, std::string_view link_name, int version, int wait,
                int* connection_error) {
     (void)version;
     (void)link_name;
-    SessionPtr s = client_session(socket, tls);
-    if (!s) {
+    auto c = ClientAdapter::find(socket, tls);
+    if (!c || !c->yield(wait != 0)) {
         if (connection_error) *connection_error = 1;
-        return;
     }
-    {
-        std::lock_guard io(s->io);
-        pump(*s, wait ? YIELD_WAIT_MS : 0, true);
-    }
-    check_timeouts(*s);
-    if (connection_error && s->broken) *connection_error = 1;
 }
 
 int SMPPCheckLinkStatus(int socket, TlsSession* tls, std::string_view link_name) {
@@ -790,54 +938,22 @@ int SMPPCheckLinkStatus(int socket, TlsSession* tls, std::string_view link_name)
     SessionPtr s = find_session(socket);
     if (!s) return 0;
     if (tls) s->tls.store(tls);
-    if (!s->broken && platform::wait_readable(socket, 0) > 0) {
-        // Notice a closed connection (or take whatever arrived meanwhile).
-        std::unique_lock io(s->io, std::try_to_lock);
-        if (io.owns_lock()) pump(*s, 0, false);
-    }
-    check_timeouts(*s);
-    return s->broken || s->state == State::Closed ? 0 : 1;
+    // Either half: the server front end asks about its sessions too.
+    return session_usable(*s) ? 1 : 0;
 }
 
 void SMPPUnbind(int socket, TlsSession* tls, std::string_view link_name, int version) {
     (void)link_name;
     (void)version;
-    SessionPtr s = client_session(socket, tls);
-    if (!s) return;
-    if (s->state == State::Bound && !s->broken) {
-        Pdu p;
-        p.command_id = UNBIND;
-        request(*s, p, nullptr, nullptr, std::min(s->timeout_ms, UNBIND_WAIT_MS));
-    }
-    s->state = State::Closed;
+    auto c = ClientAdapter::find(socket, tls);
+    if (!c) return;
+    c->unbind();
     release_session(socket);
 }
 
 void SMPPReceiveFromAsyncQ(std::string_view link_name) {
-    std::deque<Queued> work;
-    {
-        std::lock_guard lk(g_q_mu);
-        auto it = g_inbound_q.find(link_name);
-        if (it == g_inbound_q.end()) return;
-        work.swap(it->second);
-    }
-    auto cb = receive_cb();
-    for (Queued& q : work) {
-        SessionPtr s = q.session.lock();
-        // Without a session the response cannot go out: the SMSC delivers again.
-        if (!s || s->broken) continue;
-        const InboundMessage& m = q.msg;
-        uint32_t status = ESME_RX_T_APPN;
-        if (cb)
-            status = uint32_t((*cb)(link_name, m.sender, m.recipient, m.pid, m.dcs, m.udh_hex,
-                                    m.message, int(m.flags), m.binary ? 1 : 0, m.receipt_message_id,
-                                    m.option_text));
-        Pdu r;
-        r.command_id = q.resp_id;
-        r.command_status = status;
-        r.sequence = q.sequence;
-        send_pdu(*s, r);
-    }
+    for (SessionPtr& s : sessions_of_link(link_name))
+        ClientAdapter::wrap(std::move(s)).receive_queued();
 }
 
 }  // namespace protocols::smpp

@@ -1,10 +1,13 @@
 // Session state shared by the client and server halves of the SMPP engine:
-// the per-socket registry, the transport (plain or TLS), PDU framing of the
-// input stream and the table of requests awaiting a response.
+// the transport (plain or TLS), PDU framing of the input stream, the table
+// of requests awaiting a response, and the engine's process-wide state (the
+// adapters' lookup by socket, link options, callbacks).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +33,13 @@ struct Pending {
 };
 
 enum class State { Open, Bound, Closed };
+
+// A delivery waiting for ClientSession::receive_queued, with its answer.
+struct QueuedDelivery {
+    uint32_t sequence = 0;
+    uint32_t resp_id = 0;
+    common::DeliveryRecord msg;
+};
 
 struct Session {
     int fd = -1;
@@ -68,18 +78,36 @@ struct Session {
     size_t async_count = 0;  // Async and ServerAsync entries in the table
     uint64_t last_timeout_check = 0;
 
+    // Client: deliveries held for receive_queued (LinkOptions::queue_inbound).
+    std::mutex q_mu;
+    std::deque<QueuedDelivery> inbound_q;
+
     // Server: a bind read while waiting for login, not yet answered.
     bool have_bind = false;
     Pdu bind;
+    std::string system_id;  // in bind responses
+
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    // Deliveries still waiting for a client's answer complete as lost.
+    ~Session();
 
     uint32_t alloc_seq();
 };
 
 using SessionPtr = std::shared_ptr<Session>;
 
+// A session not yet known by socket, and the adapters' lookup by socket.
+SessionPtr new_session(int fd, bool server);
 SessionPtr find_session(int fd);
-SessionPtr create_session(int fd, bool server);
+// Makes s the session of its socket (a session of an earlier socket with the
+// same number is released).
+void register_session(const SessionPtr& s);
+SessionPtr create_session(int fd, bool server);  // new_session + register_session
 void release_session(int fd);
+// Sessions of a link known by socket.
+std::vector<SessionPtr> sessions_of_link(std::string_view link_name);
 
 // Encodes and sends; false (and the session marked broken) on failure.
 // Inside pump() the reading thread's answers are batched (see flush_output).
@@ -106,6 +134,13 @@ void fail_server_entries(Session& s, uint32_t status);
 // client async records mark the link broken.
 void check_timeouts(Session& s);
 
+// The message fields of a positional submit (the adapters add the rest).
+common::SubmitRecord submit_record(std::string_view sender, std::string_view recipient, int pid,
+                                   int dcs, std::string_view udh, std::string_view data);
+
+// Not broken or closed; notices a closed connection first.
+bool session_usable(Session& s);
+
 // Activity report of a server session (terminate non-zero: it must end).
 void server_activity(int fd, int terminate);
 
@@ -115,5 +150,25 @@ void handle_server_request(Session& s, const Pdu& p);
 
 bool debug_enabled();
 void trace_pdu(const Session& s, const char* dir, const Pdu& p);
+
+// The engine's process-wide state, one instance.
+struct EngineState {
+    std::atomic<bool> debug{false};
+
+    std::mutex reg_mu;  // adapters' lookup by socket
+    std::unordered_map<int, SessionPtr> sessions;
+
+    std::mutex opt_mu;  // client link options by link name (for SMPPConnect)
+    std::map<std::string, LinkOptions, std::less<>> link_options;
+
+    std::mutex cb_mu;
+    std::shared_ptr<const DeliveryHandler> receive;
+
+    std::mutex srv_mu;
+    ServerOptions srv_options;  // for SMPPServerWaitForLogin
+    std::shared_ptr<const ServerSubmitHandler> srv_receive;
+    std::shared_ptr<const ServerActivityCallback> srv_activity;
+};
+EngineState& engine();
 
 }  // namespace protocols::smpp::detail

@@ -1,7 +1,10 @@
 // SMPP 3.3/3.4 engine: the client operations the link workers drive and the
-// server operations the SMPP server front end drives. Sessions are keyed by
-// socket; every operation takes the socket and the TLS session (null for a
-// plain connection) first, as the gateway's calls expect.
+// server operations the SMPP server front end drives. Each connection is a
+// session object (ClientSession, ServerSession) taking the submit and
+// delivery records of protocols/common/message.h. The positional operations
+// (SMPPConnect ...) are adapters over them that find the session by socket;
+// they take the socket and the TLS session (null for a plain connection)
+// first, as the gateway's calls expect.
 //
 // Results: operations that "succeed or fail" return 0 on success and a
 // failure code otherwise: an SMPP command status from the peer, or one of the
@@ -25,15 +28,21 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "protocols/common/message.h"
 #include "protocols/smpp/pdu.h"
 #include "support/tls.h"
 
 namespace protocols::smpp {
+
+namespace detail {
+struct Session;
+}
 
 using TlsSession = support::SslSession;
 
@@ -124,6 +133,59 @@ void SMPPReceiveFromAsyncQ(std::string_view link_name);
 // (SMPPUnbind and a new SMPPConnect / SMPPServerWaitForLogin do it too).
 void SMPPReleaseSession(int socket);
 
+// ---- record API ---------------------------------------------------------------
+
+// Receive handler: a delivery or receipt of a client session (link_name set,
+// options "ServiceType", "SMPPOption_<name>" ..., "ResolveReceiptID=Yes" on
+// receipts). Returns 0 when taken, else the status the peer is answered with.
+using DeliveryHandler = std::function<int(const common::DeliveryRecord& m)>;
+// Replaces the receive callback (SMPPSetReceiveMessageCallback) as well.
+void SMPPSetDeliveryHandler(DeliveryHandler handler);
+
+struct BindRequest {
+    int version = SMPP_VERSION_34;
+    int mode = 2;  // 1 receiver, 2 transmitter, 9 transceiver (not with 0x33)
+    std::string_view user, password, system_type;
+};
+
+// One client connection of a link on the caller's socket (the caller creates
+// and closes the socket). Copies share the session.
+class ClientSession {
+  public:
+    ClientSession(int socket, std::string_view link_name, const LinkOptions& options);
+
+    // Connects to host:port (0: SMPP_DEFAULT_PORT) within CommandTimeout. 0 = connected.
+    uint32_t connect(std::string_view host, unsigned port);
+    // The TLS session the traffic runs through from now on (null: plain).
+    void set_tls(TlsSession* tls);
+    uint32_t bind(const BindRequest& request);
+    // Submits and waits for the response. 0 = accepted, message_id set.
+    uint32_t submit(const common::SubmitRecord& m, std::string& message_id);
+    // Sends without waiting; the response fills record during later calls.
+    uint32_t submit_async(const common::SubmitRecord& m, SMPPAsyncSubmit& record);
+    uint32_t enquire_link();
+    // Processes inbound PDUs (wait: up to a second for input). False once
+    // the link is lost or broken.
+    bool yield(bool wait);
+    bool usable();
+    // Unbinds (waiting briefly for the response); the session is closed.
+    void unbind();
+    // Hands the deliveries queued under LinkOptions::queue_inbound to the
+    // receive handler and answers each with its result.
+    void receive_queued();
+
+    int socket() const;
+
+  private:
+    friend struct ClientAdapter;
+    explicit ClientSession(std::shared_ptr<detail::Session> s) : s_(std::move(s)) {}
+    std::shared_ptr<detail::Session> s_;
+};
+
+// Clears the engine's process-wide state: sessions known by socket, link
+// options, callbacks, debug mode and server options. For tests.
+void reset_engine_for_tests();
+
 // ---- server side ----------------------------------------------------------------
 
 struct ServerOptions {
@@ -195,5 +257,52 @@ void SMPPServerSetReceiveMessageCallback(ServerReceiveMessageCallback callback);
 void SMPPServerSetActivityCallback(ServerActivityCallback callback);
 // Sends enquire_link and waits for the answer; 0 = answered.
 uint32_t SMPPServerEnquireLink(int socket, TlsSession* tls);
+
+// ---- server record API ----------------------------------------------------------
+
+// Receive handler of client submissions: the client's address and account,
+// the submission (link_name empty), the message id to answer with. 0
+// accepts, else the status.
+using ServerSubmitHandler =
+    std::function<int(std::string_view client_address, std::string_view account,
+                      const common::DeliveryRecord& m, std::string& message_id)>;
+// Replaces the server receive callback as well.
+void SMPPServerSetSubmitHandler(ServerSubmitHandler handler);
+
+// A bind read from a client.
+struct LoginRequest {
+    std::string account, password;
+    uint32_t sequence = 0;
+    int kind = 0;  // 1 receiver, 2 transmitter, 9 transceiver
+    int version = 0;
+};
+
+// One client connection of the SMPP server on the caller's socket. Copies
+// share the session.
+class ServerSession {
+  public:
+    ServerSession(int socket, TlsSession* tls, const ServerOptions& options);
+
+    // Waits up to timeout_s for a bind; true with login filled when one came.
+    bool wait_for_login(unsigned timeout_s, LoginRequest& login);
+    void accept_login(const LoginRequest& login);
+    void reject_login(const LoginRequest& login, uint32_t status = ESME_RBINDFAIL);
+    // Reads and answers the client's PDUs for a short while (mode as in
+    // SMPPServerYield). False once the session must end.
+    bool yield(int mode);
+    // Delivers and waits: 0 accepted, the client's status, or >= 0xFFFF0000.
+    uint32_t deliver(const common::SubmitRecord& m);
+    // Sends; the entry completes later (inside yield). 0 = sent.
+    uint32_t deliver_async(const common::SubmitRecord& m, SMPPServerAsyncEntry& entry);
+    uint32_t enquire_link();
+    void set_tls(TlsSession* tls);
+
+    int socket() const;
+
+  private:
+    friend struct ServerAdapter;
+    explicit ServerSession(std::shared_ptr<detail::Session> s) : s_(std::move(s)) {}
+    std::shared_ptr<detail::Session> s_;
+};
 
 }  // namespace protocols::smpp

@@ -223,7 +223,7 @@ std::string ira_octets_from_septets(std::string_view septets, TextCharset charse
 
 }  // namespace
 
-int build_submit(const OutboundMessage& m, const CodingOptions& opt, Frame& f) {
+int build_submit(const common::SubmitRecord& m, const CodingOptions& opt, Frame& f) {
     f = Frame{};
     f.ot = OT_SUBMIT;
     f.fields.assign(FIELDS_50, std::string());
@@ -245,7 +245,7 @@ int build_submit(const OutboundMessage& m, const CodingOptions& opt, Frame& f) {
 
     int nt = (m.flags & 0x02) ? 3 : (m.flags & 0x40) ? 2 : 0;
     if (nt) {
-        F[F_NRQ] = "1";
+        F[F_NRQ] = '1';  // a char: GCC 12 warns (-Wrestrict) on a one-character literal here
         F[F_NT] = std::to_string(nt);
         if (!opt.notification_address.empty()) {
             F[F_NADC] = opt.notification_address;
@@ -297,7 +297,9 @@ int build_submit(const OutboundMessage& m, const CodingOptions& opt, Frame& f) {
         xser.push_back({XSER_DCS, std::string(1, char(dcs))});
     }
     F[F_MSG] = to_hex(body);
-    if (!m.billing.empty()) xser.push_back({XSER_BILLING, std::string(m.billing.substr(0, 255))});
+    if (const std::string* billing = common::find_option(m.options, "BillingInfo");
+        billing && !billing->empty())
+        xser.push_back({XSER_BILLING, billing->substr(0, 255)});
     F[F_XSER] = encode_xser(xser);
     return 0;
 }
@@ -317,8 +319,8 @@ std::string originator(const std::vector<std::string>& F) {
 
 }  // namespace
 
-int parse_deliver(const Frame& f, const CodingOptions& opt, InboundMessage& out) {
-    out = InboundMessage{};
+int parse_deliver(const Frame& f, const CodingOptions& opt, common::DeliveryRecord& out) {
+    out = common::DeliveryRecord{};
     if (f.fields.size() <= F_MSG) return EC_SYNTAX;
     std::vector<std::string> F = f.fields;
     F.resize(std::max<size_t>(F.size(), FIELDS_50));
@@ -377,9 +379,9 @@ int parse_deliver(const Frame& f, const CodingOptions& opt, InboundMessage& out)
     return 0;
 }
 
-int parse_notification(const Frame& f, const CodingOptions& opt, InboundMessage& out) {
+int parse_notification(const Frame& f, const CodingOptions& opt, common::DeliveryRecord& out) {
     (void)opt;
-    out = InboundMessage{};
+    out = common::DeliveryRecord{};
     if (f.fields.size() <= F_DSCTS) return EC_SYNTAX;
     std::vector<std::string> F = f.fields;
     F.resize(std::max<size_t>(F.size(), FIELDS_50));
@@ -436,7 +438,7 @@ Frame build_login(std::string_view user, std::string_view password, std::string_
     f.fields[F60_OADC] = std::string(user);
     f.fields[F60_OTON] = std::string(oton);
     f.fields[F60_ONPI] = std::string(onpi);
-    f.fields[F60_STYP] = "1";  // open session
+    f.fields[F60_STYP] = '1';  // open session; a char, as in build_submit
     f.fields[F60_PWD] = to_hex(password);
     f.fields[F60_VERS] = "0100";
     return f;

@@ -1,7 +1,7 @@
 // UCP/EMI wire codec: the STX/ETX frame with its transaction reference,
 // length and checksum, the field encodings the operations use (IRA hex text,
 // alphanumeric originators, XSer), and the mapping of operations 51, 52, 53,
-// 31 and 60 to and from the gateway's message arguments.
+// 31 and 60 to and from the submit and delivery records.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "protocols/common/message.h"
 
 namespace protocols::ucp {
 
@@ -128,44 +130,25 @@ struct CodingOptions {
     std::string notification_pid = "0539";
 };
 
-// A submit from the gateway.
-struct OutboundMessage {
-    std::string_view sender, recipient;
-    int pid = 0, dcs = 0;
-    std::string_view udh_hex;
-    std::string_view data;  // UTF-8 text, or hex when binary (packed septets for a 7-bit DCS)
-    int flags = 0;          // 0x02 receipt, 0x40 non-delivery receipt
-    bool binary = false;
-    std::string_view billing;  // "BillingInfo=" of the option text
-};
-
 // Longest message body accepted (septets of MT=3 or octets of MT=4).
 inline constexpr size_t kMaxMessageOctets = 640;
 
-// Fills an operation 51. Returns 0, or the error code the submit fails with
-// locally: EC_ADC_INVALID (recipient not a number), EC_SYNTAX (bad hex in
-// data or UDH), EC_TOO_LONG.
-int build_submit(const OutboundMessage& m, const CodingOptions& opt, Frame& f);
+// Fills an operation 51 (data: UTF-8 text, or hex when binary, packed septets
+// for a 7-bit DCS; flags 0x02 receipt, 0x40 non-delivery receipt; the
+// "BillingInfo" option goes as XSer 0C). Returns 0, or the error code the
+// submit fails with locally: EC_ADC_INVALID (recipient not a number),
+// EC_SYNTAX (bad hex in data or UDH), EC_TOO_LONG.
+int build_submit(const common::SubmitRecord& m, const CodingOptions& opt, Frame& f);
 
-// A received operation 52 or 53 in the gateway's terms.
-struct InboundMessage {
-    std::string sender, recipient;
-    int pid = 0, dcs = 0;
-    std::string udh_hex;
-    std::string message;  // UTF-8 text, or hex when binary
-    int flags = 0;
-    bool binary = false;
-    std::string smsc_message_id;  // 53: AdC:SCTS of the notified message
-    std::string scts;
-};
-
-// Converts a 52. Returns 0, or the NACK error code for a malformed one.
-int parse_deliver(const Frame& f, const CodingOptions& opt, InboundMessage& out);
+// Converts a 52 (link name left empty, scts set). Returns 0, or the NACK
+// error code for a malformed one.
+int parse_deliver(const Frame& f, const CodingOptions& opt, common::DeliveryRecord& out);
 
 // Converts a 53: sender = the notified message's recipient, recipient = its
 // originator, the message a receipt text "id:... stat:..." and the flags 0x04
-// plus 0x08 delivered, 0x10 buffered or 0x20 not delivered.
-int parse_notification(const Frame& f, const CodingOptions& opt, InboundMessage& out);
+// plus 0x08 delivered, 0x10 buffered or 0x20 not delivered; smsc_message_id
+// is the notified message's AdC:SCTS.
+int parse_notification(const Frame& f, const CodingOptions& opt, common::DeliveryRecord& out);
 
 // The SMSC's identification of a submitted message, from the SM field of a 51
 // ACK ("AdC:SCTS"); the SM text as it came when it has another form.

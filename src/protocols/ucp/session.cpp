@@ -1,5 +1,6 @@
-// UCP/EMI sessions: registry by socket, stream framing, the one result the
-// engine waits for at a time, the SMSC's operations, and the public calls.
+// UCP/EMI sessions: stream framing, the one result the engine waits for at a
+// time, the SMSC's operations, the session objects and the positional
+// adapters over them.
 #include <sys/socket.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "platform/clock.h"
 #include "platform/net.h"
@@ -18,16 +20,7 @@
 
 namespace protocols::ucp {
 
-namespace {
-
-constexpr unsigned YIELD_WAIT_MS = 1000;
-constexpr size_t READ_CHUNK = 16 * 1024;
-constexpr int READ_ROUNDS = 64;
-constexpr const char* TAG = "UCP";
-
-std::atomic<bool> g_debug{false};
-
-struct Session {
+struct detail::Conn {
     int fd = -1;
     ino_t ino = 0;
     bool inbound = false;
@@ -44,30 +37,49 @@ struct Session {
     bool have_result = false;
     Frame result;
 };
-using SessionPtr = std::shared_ptr<Session>;
 
-common::SessionTable<Session> g_sessions;
+using detail::Conn;
+using ConnPtr = std::shared_ptr<Conn>;
 
-std::mutex g_opt_mu;
-std::map<std::string, LinkOptions, std::less<>> g_options;
+namespace {
 
-std::mutex g_cb_mu;
-std::shared_ptr<const ReceiveMessageCallback> g_cb;
+constexpr unsigned YIELD_WAIT_MS = 1000;
+constexpr size_t READ_CHUNK = 16 * 1024;
+constexpr int READ_ROUNDS = 64;
+constexpr const char* TAG = "UCP";
 
-common::ReceiptMemory g_receipts;  // submits that asked for "OurMsgId="
+// The engine's process-wide state, one instance.
+struct EngineState {
+    std::atomic<bool> debug{false};
+    common::SessionTable<Conn> sessions;  // the adapters' lookup by socket
+    std::mutex opt_mu;                    // link options by name (UCPConnect, inbound)
+    std::map<std::string, LinkOptions, std::less<>> options;
+    std::mutex cb_mu;
+    std::shared_ptr<const DeliveryHandler> handler;
+    // Submits that asked for a receipt under the gateway's id; a report may
+    // arrive on any connection of the link.
+    common::ReceiptMemory receipts;
+};
 
-std::shared_ptr<const ReceiveMessageCallback> receive_cb() {
-    std::lock_guard lk(g_cb_mu);
-    return g_cb;
+EngineState& engine() {
+    static EngineState state;
+    return state;
+}
+
+std::shared_ptr<const DeliveryHandler> delivery_handler() {
+    EngineState& e = engine();
+    std::lock_guard lk(e.cb_mu);
+    return e.handler;
 }
 
 LinkOptions options_for(std::string_view link) {
-    std::lock_guard lk(g_opt_mu);
-    auto it = g_options.find(link);
-    return it == g_options.end() ? LinkOptions{} : it->second;
+    EngineState& e = engine();
+    std::lock_guard lk(e.opt_mu);
+    auto it = e.options.find(link);
+    return it == e.options.end() ? LinkOptions{} : it->second;
 }
 
-std::string_view label(const Session& s) {
+std::string_view label(const Conn& s) {
     return s.name.empty() ? std::string_view("inbound") : s.name;
 }
 
@@ -83,37 +95,15 @@ std::string printable(std::string_view bytes) {
     return out;
 }
 
-void mark_broken(Session& s, const char* why) {
+void mark_broken(Conn& s, const char* why) {
     if (!s.broken.exchange(true))
         platform::tracef(TAG, "%.*s: %s", int(label(s).size()), label(s).data(), why);
 }
 
-SessionPtr make_session(int fd, bool inbound, std::string_view name) {
-    auto s = std::make_shared<Session>();
-    s->fd = fd;
-    s->ino = common::socket_inode(fd);
-    s->inbound = inbound;
-    s->name = std::string(name);
-    s->opt = options_for(name);
-    g_sessions.put(fd, s);
-    return s;
-}
-
-// The session of a socket; a session left over from an earlier socket with
-// the same number is dropped. With create_inbound, an unknown socket becomes
-// an inbound session.
-SessionPtr find_session(int fd, bool create_inbound) {
-    if (fd < 0) return nullptr;
-    ino_t ino = common::socket_inode(fd);
-    if (SessionPtr s = g_sessions.find(fd, ino)) return s;
-    if (!create_inbound || ino == 0) return nullptr;
-    return make_session(fd, true, {});
-}
-
-bool send_frame(Session& s, const Frame& f) {
+bool send_frame(Conn& s, const Frame& f) {
     if (s.broken) return false;
     std::string bytes = encode_frame(f);
-    if (g_debug && platform::trace_active())
+    if (engine().debug && platform::trace_active())
         platform::tracef(TAG, "%.*s send %s", int(label(s).size()), label(s).data(),
                          printable(std::string_view(bytes).substr(1, bytes.size() - 2)).c_str());
     unsigned timeout_ms = std::max(1u, s.opt.command_timeout_s) * 1000u;
@@ -124,13 +114,13 @@ bool send_frame(Session& s, const Frame& f) {
     return true;
 }
 
-void send_nack(Session& s, int trn, int ot, int ec) {
+void send_nack(Conn& s, int trn, int ot, int ec) {
     send_frame(s, build_nack(trn, ot, ec));
 }
 
 // Hands a received 52 / 53 to the callback; the result for the SMSC.
-int deliver_inbound(Session& s, const Frame& op) {
-    InboundMessage m;
+int deliver_inbound(Conn& s, const Frame& op) {
+    common::DeliveryRecord m;
     int ec = op.ot == OT_DELIVER ? parse_deliver(op, s.opt.coding, m)
                                  : parse_notification(op, s.opt.coding, m);
     if (ec) {
@@ -138,23 +128,20 @@ int deliver_inbound(Session& s, const Frame& op) {
                          label(s).data(), op.ot, op.trn, UCPErrorText(ec));
         return ec;
     }
-    std::string extra;
-    if (op.ot == OT_NOTIFICATION) {
-        g_receipts.resolve(m.smsc_message_id, m.message, (m.flags & 0x28) != 0, extra);
-    }
-    auto cb = receive_cb();
-    if (!cb) {
+    m.link_name = s.name;
+    if (op.ot == OT_NOTIFICATION) engine().receipts.resolve(m, (m.flags & 0x28) != 0);
+    auto h = delivery_handler();
+    if (!h) {
         platform::tracef(TAG, "%.*s: no receive callback, operation %02d refused",
                          int(label(s).size()), label(s).data(), op.ot);
         return EC_NOT_ALLOWED;
     }
-    int st = (*cb)(s.name, m.sender, m.recipient, m.pid, m.dcs, m.udh_hex, m.message, m.flags,
-                   m.binary ? 1 : 0, m.smsc_message_id, extra);
+    int st = (*h)(m);
     if (st == 0) return 0;
     return st > 0 && st < 100 ? st : EC_NOT_ALLOWED;
 }
 
-void handle_operation(Session& s, const Frame& op) {
+void handle_operation(Conn& s, const Frame& op) {
     switch (op.ot) {
         case OT_DELIVER:
         case OT_NOTIFICATION: {
@@ -180,8 +167,8 @@ void handle_operation(Session& s, const Frame& op) {
     }
 }
 
-void handle_body(Session& s, std::string_view body, bool etx_missing) {
-    if (g_debug && platform::trace_active())
+void handle_body(Conn& s, std::string_view body, bool etx_missing) {
+    if (engine().debug && platform::trace_active())
         platform::tracef(TAG, "%.*s recv %s%s", int(label(s).size()), label(s).data(),
                          printable(body).c_str(), etx_missing ? " (no ETX)" : "");
     Frame f;
@@ -222,7 +209,7 @@ void handle_body(Session& s, std::string_view body, bool etx_missing) {
 }
 
 // Handles every complete frame in the buffer; false once the stream is out of step.
-bool process_frames(Session& s) {
+bool process_frames(Conn& s) {
     return common::consume_stx_units(
         s.rbuf, s.broken, scan_frame,
         [&](std::string_view body, bool missing_etx) { handle_body(s, body, missing_etx); },
@@ -237,7 +224,7 @@ bool process_frames(Session& s) {
 }
 
 // Reads for up to wait_ms and handles what arrived. Caller holds s.mu.
-void pump(Session& s, unsigned wait_ms) {
+void pump(Conn& s, unsigned wait_ms) {
     common::read_pump<READ_CHUNK>(
         s.fd, wait_ms, READ_ROUNDS, s.broken, s.rbuf, [&] { return process_frames(s); },
         [&](const char* why) { mark_broken(s, why); });
@@ -246,7 +233,7 @@ void pump(Session& s, unsigned wait_ms) {
 // Sends an operation and waits for its result. 0 with s.result set, or a
 // negative engine code. A silent SMSC leaves the stream in doubt: the
 // session is marked broken.
-int request(Session& s, Frame& op) {
+int request(Conn& s, Frame& op) {
     if (s.broken) return UCP_ERR_CONNECTION;
     op.trn = s.next_trn;
     s.next_trn = (s.next_trn + 1) % 100;
@@ -255,7 +242,7 @@ int request(Session& s, Frame& op) {
     s.wait_ot = op.ot;
     s.have_result = false;
     struct Reset {
-        Session& s;
+        Conn& s;
         ~Reset() { s.waiting = false; }
     } reset{s};
     if (!send_frame(s, op)) return UCP_ERR_CONNECTION;
@@ -274,32 +261,176 @@ int request(Session& s, Frame& op) {
 }
 
 // A result that is neither a readable ACK nor a NACK with an error code.
-int unreadable_result(Session& s) {
+int unreadable_result(Conn& s) {
     mark_broken(s, "unreadable result, closing");
     return UCP_ERR_CONNECTION;
 }
 
-SessionPtr outbound_session(int socket) {
-    SessionPtr s = find_session(socket, false);
-    return s && !s->inbound ? s : nullptr;
-}
-
 }  // namespace
 
+// ---- record API ---------------------------------------------------------------
+
+Session::Session(int socket, std::string_view link_name, const LinkOptions& options, bool inbound)
+    : c_(std::make_shared<Conn>()) {
+    c_->fd = socket;
+    c_->ino = common::socket_inode(socket);
+    c_->inbound = inbound;
+    c_->name = std::string(link_name);
+    c_->opt = options;
+}
+
+int Session::socket() const {
+    return c_->fd;
+}
+
+bool Session::inbound() const {
+    return c_->inbound;
+}
+
+int Session::connect(std::string_view host, unsigned port) {
+    Conn& s = *c_;
+    unsigned timeout_ms = std::max(1u, s.opt.command_timeout_s) * 1000u;
+    int err = 0;
+    if (s.fd < 0 || port == 0 || port > 65535 ||
+        !common::connect_socket(s.fd, host, port, timeout_ms, err)) {
+        platform::tracef("UCPConnect", "%s: connect to %.*s:%u failed: %s", s.name.c_str(),
+                         int(host.size()), host.data(), port, std::strerror(err ? err : EINVAL));
+        return UCP_ERR_CONNECTION;
+    }
+    platform::set_nodelay(s.fd, true);
+    s.ino = common::socket_inode(s.fd);
+    return 0;
+}
+
+int Session::bind(std::string_view user, std::string_view password) {
+    Conn& s = *c_;
+    std::lock_guard lk(s.mu);
+    if (user.empty()) return s.broken ? UCP_ERR_CONNECTION : 0;
+    Frame op = build_login(user, password, s.opt.login_oton, s.opt.login_onpi);
+    int st = request(s, op);
+    if (st == 0) {
+        int ec = 0;
+        if (parse_result(s.result, &ec, nullptr)) return 0;
+        st = ec ? ec : unreadable_result(s);
+    }
+    platform::tracef("UCPBind", "%s: %s", s.name.c_str(), UCPErrorText(st));
+    return st;
+}
+
+int Session::submit(const common::SubmitRecord& m, std::string* smsc_message_id) {
+    Conn& s = *c_;
+    if (smsc_message_id) smsc_message_id->clear();
+    std::lock_guard lk(s.mu);
+    if (s.broken) return UCP_ERR_CONNECTION;
+    Frame op;
+    int st = build_submit(m, s.opt.coding, op);
+    if (st == 0) st = request(s, op);
+    if (st == 0) {
+        int ec = 0;
+        std::string sm;
+        if (parse_result(s.result, &ec, &sm)) {
+            std::string id = message_id_from_ack(sm);
+            if (smsc_message_id) *smsc_message_id = id;
+            if ((m.flags & 0x42) && !m.reference.empty() && !id.empty())
+                engine().receipts.remember(id, m.reference, m.local_user);
+            return 0;
+        }
+        st = ec ? ec : unreadable_result(s);
+    }
+    if (engine().debug)
+        platform::tracef("UCPSubmitMessage", "%s: %s%s%s", s.name.c_str(), m.reference.c_str(),
+                         m.reference.empty() ? "" : ": ", UCPErrorText(st));
+    return st;
+}
+
+int Session::enquire_link(std::string_view user) {
+    Conn& s = *c_;
+    std::lock_guard lk(s.mu);
+    Frame op = build_alert(user, s.opt.alert_pid);
+    int st = request(s, op);
+    if (st != 0) platform::tracef("UCPEnquireLink", "%s: %s", s.name.c_str(), UCPErrorText(st));
+    return st;  // an ACK or a NACK both show the SMSC is there
+}
+
+bool Session::usable() {
+    Conn& s = *c_;
+    if (!s.broken && platform::wait_readable(s.fd, 0) > 0) {
+        // Notice a closed connection, or take what arrived meanwhile.
+        std::unique_lock lk(s.mu, std::try_to_lock);
+        if (lk.owns_lock()) pump(s, 0);
+    }
+    return !s.broken;
+}
+
+void Session::yield(bool wait) {
+    Conn& s = *c_;
+    std::lock_guard lk(s.mu);
+    pump(s, wait ? YIELD_WAIT_MS : 0);
+}
+
+void UCPSetDeliveryHandler(DeliveryHandler handler) {
+    auto p = handler ? std::make_shared<const DeliveryHandler>(std::move(handler)) : nullptr;
+    EngineState& e = engine();
+    std::lock_guard lk(e.cb_mu);
+    e.handler = std::move(p);
+}
+
+void reset_engine_for_tests() {
+    EngineState& e = engine();
+    e.debug = false;
+    e.sessions.clear();
+    {
+        std::lock_guard lk(e.opt_mu);
+        e.options.clear();
+    }
+    UCPSetDeliveryHandler(nullptr);
+    e.receipts.clear();
+}
+
+// ---- positional adapters --------------------------------------------------------
+
+// The session of a socket for the positional operations.
+struct Adapter {
+    // A session left over from an earlier socket with the same number is
+    // dropped. With create_inbound, an unknown socket becomes an unnamed
+    // inbound session.
+    static std::optional<Session> find(int fd, bool create_inbound) {
+        if (fd < 0) return std::nullopt;
+        ino_t ino = common::socket_inode(fd);
+        if (ConnPtr c = engine().sessions.find(fd, ino)) return Session(std::move(c));
+        if (!create_inbound || ino == 0) return std::nullopt;
+        return add(Session(fd, {}, options_for({}), true));
+    }
+    static std::optional<Session> outbound(int fd) {
+        auto s = find(fd, false);
+        if (s && s->inbound()) return std::nullopt;
+        return s;
+    }
+    static Session add(Session s) {
+        engine().sessions.put(s.socket(), s.c_);
+        return s;
+    }
+};
+
 void UCPSetDebugMode(int flag) {
-    g_debug = flag != 0;
+    engine().debug = flag != 0;
 }
 
 void UCPSetLinkOptions(std::string_view link_name, const LinkOptions& options) {
-    std::lock_guard lk(g_opt_mu);
-    g_options[std::string(link_name)] = options;
+    EngineState& e = engine();
+    std::lock_guard lk(e.opt_mu);
+    e.options[std::string(link_name)] = options;
 }
 
 void UCPSetReceiveMessageCallback(ReceiveMessageCallback callback) {
-    auto p =
-        callback ? std::make_shared<const ReceiveMessageCallback>(std::move(callback)) : nullptr;
-    std::lock_guard lk(g_cb_mu);
-    g_cb = std::move(p);
+    if (!callback) {
+        UCPSetDeliveryHandler(nullptr);
+        return;
+    }
+    UCPSetDeliveryHandler([cb = std::move(callback)](const common::DeliveryRecord& m) {
+        return cb(m.link_name, m.sender, m.recipient, m.pid, m.dcs, m.udh_hex, m.message, m.flags,
+                  m.binary ? 1 : 0, m.smsc_message_id, common::join_option_text(m.options));
+    });
 }
 
 const char* UCPErrorText(int code) {
@@ -320,121 +451,65 @@ const char* UCPErrorText(int code) {
 }
 
 int UCPConnect(int socket, std::string_view link_name, std::string_view host, unsigned port) {
-    LinkOptions opt = options_for(link_name);
-    unsigned timeout_ms = std::max(1u, opt.command_timeout_s) * 1000u;
-    int err = 0;
-    if (socket < 0 || port == 0 || port > 65535 ||
-        !common::connect_socket(socket, host, port, timeout_ms, err)) {
-        platform::tracef("UCPConnect", "%.*s: connect to %.*s:%u failed: %s", int(link_name.size()),
-                         link_name.data(), int(host.size()), host.data(), port,
-                         std::strerror(err ? err : EINVAL));
-        return UCP_ERR_CONNECTION;
-    }
-    platform::set_nodelay(socket, true);
-    make_session(socket, false, link_name);
-    return 0;
+    Session s(socket, link_name, options_for(link_name));
+    int st = s.connect(host, port);
+    if (st == 0) Adapter::add(s);
+    return st;
 }
 
 int UCPBind(int socket, std::string_view link_name, std::string_view user,
             std::string_view password) {
-    SessionPtr s = outbound_session(socket);
-    if (!s) return UCP_ERR_STATE;
-    std::lock_guard lk(s->mu);
-    if (user.empty()) return s->broken ? UCP_ERR_CONNECTION : 0;
-    Frame op = build_login(user, password, s->opt.login_oton, s->opt.login_onpi);
-    int st = request(*s, op);
-    if (st == 0) {
-        int ec = 0;
-        if (parse_result(s->result, &ec, nullptr)) return 0;
-        st = ec ? ec : unreadable_result(*s);
-    }
-    platform::tracef("UCPBind", "%.*s: %s", int(link_name.size()), link_name.data(),
-                     UCPErrorText(st));
-    return st;
+    (void)link_name;
+    auto s = Adapter::outbound(socket);
+    return s ? s->bind(user, password) : UCP_ERR_STATE;
 }
 
 int UCPSubmitMessage(int socket, std::string_view link_name, std::string_view sender,
                      std::string_view empty_text, std::string_view recipient, int pid, int dcs,
                      std::string_view udh, std::string_view data, int flags, int binary,
                      std::string_view option_text, std::string* smsc_message_id) {
+    (void)link_name;
     (void)empty_text;
     if (smsc_message_id) smsc_message_id->clear();
-    SessionPtr s = outbound_session(socket);
+    auto s = Adapter::outbound(socket);
     if (!s) return UCP_ERR_STATE;
-    std::lock_guard lk(s->mu);
-    if (s->broken) return UCP_ERR_CONNECTION;
-
-    std::string billing = common::option_value(option_text, "BillingInfo");
-    std::string our_id = common::option_value(option_text, "OurMsgId");
-    OutboundMessage m;
-    m.sender = sender;
-    m.recipient = recipient;
+    common::SubmitRecord m;
+    m.sender = std::string(sender);
+    m.recipient = std::string(recipient);
     m.pid = pid;
     m.dcs = dcs;
-    m.udh_hex = udh;
-    m.data = data;
+    m.udh_hex = std::string(udh);
+    m.data = std::string(data);
     m.flags = flags;
     m.binary = binary != 0;
-    m.billing = billing;
-    Frame op;
-    int st = build_submit(m, s->opt.coding, op);
-    if (st == 0) st = request(*s, op);
-    if (st == 0) {
-        int ec = 0;
-        std::string sm;
-        if (parse_result(s->result, &ec, &sm)) {
-            std::string id = message_id_from_ack(sm);
-            if (smsc_message_id) *smsc_message_id = id;
-            if ((flags & 0x42) && !our_id.empty() && !id.empty())
-                g_receipts.remember(id, our_id, common::option_value(option_text, "LocalUser"));
-            return 0;
-        }
-        st = ec ? ec : unreadable_result(*s);
-    }
-    if (g_debug)
-        platform::tracef("UCPSubmitMessage", "%.*s: %s%s%s", int(link_name.size()),
-                         link_name.data(), our_id.empty() ? "" : our_id.c_str(),
-                         our_id.empty() ? "" : ": ", UCPErrorText(st));
-    return st;
+    m.options = common::parse_option_text(option_text);
+    m.reference = common::option(m.options, "OurMsgId");
+    m.local_user = common::option(m.options, "LocalUser");
+    return s->submit(m, smsc_message_id);
 }
 
 int UCPEnquireLink(int socket, std::string_view link_name, std::string_view user) {
-    SessionPtr s = outbound_session(socket);
-    if (!s) return UCP_ERR_STATE;
-    std::lock_guard lk(s->mu);
-    Frame op = build_alert(user, s->opt.alert_pid);
-    int st = request(*s, op);
-    if (st != 0)
-        platform::tracef("UCPEnquireLink", "%.*s: %s", int(link_name.size()), link_name.data(),
-                         UCPErrorText(st));
-    return st;  // an ACK or a NACK both show the SMSC is there
+    (void)link_name;
+    auto s = Adapter::outbound(socket);
+    return s ? s->enquire_link(user) : UCP_ERR_STATE;
 }
 
 int UCPCheckLinkStatus(int socket, std::string_view link_name) {
-    SessionPtr s = find_session(socket, link_name.empty());
-    if (!s) return 0;
-    if (!s->broken && platform::wait_readable(socket, 0) > 0) {
-        // Notice a closed connection, or take what arrived meanwhile.
-        std::unique_lock lk(s->mu, std::try_to_lock);
-        if (lk.owns_lock()) pump(*s, 0);
-    }
-    return s->broken ? 0 : 1;
+    auto s = Adapter::find(socket, link_name.empty());
+    return s && s->usable() ? 1 : 0;
 }
 
 void UCPYield(int socket, std::string_view link_name, int wait) {
-    SessionPtr s = find_session(socket, link_name.empty());
-    if (!s) return;
-    std::lock_guard lk(s->mu);
-    pump(*s, wait ? YIELD_WAIT_MS : 0);
+    if (auto s = Adapter::find(socket, link_name.empty())) s->yield(wait != 0);
 }
 
 void UCPAttachInbound(int socket, std::string_view link_name) {
     if (common::socket_inode(socket) == 0) return;
-    make_session(socket, true, link_name);
+    Adapter::add(Session(socket, link_name, options_for(link_name), true));
 }
 
 void UCPReleaseSession(int socket) {
-    g_sessions.erase(socket);
+    engine().sessions.erase(socket);
 }
 
 }  // namespace protocols::ucp

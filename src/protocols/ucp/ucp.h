@@ -1,6 +1,8 @@
 // UCP/EMI engine: the operations the link workers and the inbound connection
-// threads drive. Sessions are keyed by socket; the gateway creates, binds and
-// closes the socket, the engine owns all traffic on it. One operation is in
+// threads drive. Each connection is a Session object taking the submit and
+// delivery records; the positional operations (UCPConnect ...) are adapters
+// that find the session by socket. The gateway creates, binds and closes the
+// socket, the engine owns all traffic on it. One operation is in
 // flight at a time (no window); operations from the SMSC (52 deliver, 53
 // notification, 31 alert, 60 login on inbound connections) are answered
 // whenever the engine reads, inside UCPYield and while waiting for a result.
@@ -14,12 +16,18 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "protocols/common/message.h"
 #include "protocols/ucp/frame.h"
 
 namespace protocols::ucp {
+
+namespace detail {
+struct Conn;
+}
 
 inline constexpr int UCP_ERR_CONNECTION = -1;  // connection lost or not possible
 inline constexpr int UCP_ERR_TIMEOUT = -2;     // no result within the command time-out
@@ -94,5 +102,50 @@ void UCPAttachInbound(int socket, std::string_view link_name);
 
 // Forgets the engine's state for a socket the caller is about to close.
 void UCPReleaseSession(int socket);
+
+// ---- record API ---------------------------------------------------------------
+
+// Receive handler: a 52 or 53 of any session (link_name empty on unnamed
+// inbound connections; a 53 as the receipt described for the receive
+// callback, its "RouteToLocalUser" / "ResolveReceiptID" in options). 0 takes
+// it (ACK), else the refusal status (NACK; 1-99 sent as the error code,
+// anything else as 04). Replaces the receive callback as well.
+using DeliveryHandler = std::function<int(const common::DeliveryRecord& m)>;
+void UCPSetDeliveryHandler(DeliveryHandler handler);
+
+// One connection on the caller's socket: an outbound link connection, or an
+// inbound one the SMSC opened (link_name empty when not known). Copies share
+// the session.
+class Session {
+  public:
+    Session(int socket, std::string_view link_name, const LinkOptions& options,
+            bool inbound = false);
+
+    // Connects to host:port within the command time-out. 0 = connected.
+    int connect(std::string_view host, unsigned port);
+    // Operation 60 (see UCPBind).
+    int bind(std::string_view user, std::string_view password);
+    // Operation 51 and its result; the record's reference and local user are
+    // kept for the receipt when it asks for one. smsc_message_id, when
+    // given, receives the SMSC's "AdC:SCTS".
+    int submit(const common::SubmitRecord& m, std::string* smsc_message_id = nullptr);
+    // Operation 31 with AdC = user; 0 when the SMSC answered.
+    int enquire_link(std::string_view user);
+    bool usable();
+    // Reads and answers what the SMSC sent (wait: up to a second for input).
+    void yield(bool wait);
+
+    int socket() const;
+    bool inbound() const;
+
+  private:
+    friend struct Adapter;
+    explicit Session(std::shared_ptr<detail::Conn> c) : c_(std::move(c)) {}
+    std::shared_ptr<detail::Conn> c_;
+};
+
+// Clears the engine's process-wide state: sessions known by socket, link
+// options, callbacks, remembered receipts and debug mode. For tests.
+void reset_engine_for_tests();
 
 }  // namespace protocols::ucp

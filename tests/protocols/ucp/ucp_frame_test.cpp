@@ -190,13 +190,13 @@ TEST(UcpFrame, SubmitFrames) {
     ucp::CodingOptions opt;
     struct Case {
         const char* name;
-        ucp::OutboundMessage m;
+        protocols::common::SubmitRecord m;
         int trn;
         const char* body;
     };
     auto msg = [](const char* sender, const char* recipient, int pid, int dcs, const char* udh,
                   const char* data, int flags, bool binary) {
-        ucp::OutboundMessage m;
+        protocols::common::SubmitRecord m;
         m.sender = sender;
         m.recipient = recipient;
         m.pid = pid;
@@ -276,7 +276,7 @@ TEST(UcpFrame, SubmitFields) {
     for (const Case& c : cases) {
         ucp::CodingOptions opt;
         opt.charset = c.charset;
-        ucp::OutboundMessage m;
+        protocols::common::SubmitRecord m;
         m.sender = c.sender;
         m.recipient = c.recipient;
         m.dcs = c.dcs;
@@ -301,11 +301,11 @@ TEST(UcpFrame, SubmitFields) {
 TEST(UcpFrame, SubmitNotificationAddressAndBilling) {
     ucp::CodingOptions opt;
     opt.notification_address = "0612000000";
-    ucp::OutboundMessage m;
+    protocols::common::SubmitRecord m;
     m.recipient = "123";
     m.data = "x";
     m.flags = 0x02;
-    m.billing = "ABC";
+    m.options = {{"BillingInfo", "ABC"}};
     ucp::Frame f;
     ASSERT_EQ(ucp::build_submit(m, opt, f), 0);
     EXPECT_EQ(f.fields[ucp::F_NADC], "0612000000");
@@ -333,7 +333,7 @@ TEST(UcpFrame, SubmitRefusedLocally) {
         {"123", "", std::string(2 * (ucp::kMaxMessageOctets + 1), 'A'), true, 4, ucp::EC_TOO_LONG},
     };
     for (const Case& c : cases) {
-        ucp::OutboundMessage m;
+        protocols::common::SubmitRecord m;
         m.recipient = c.recipient;
         m.udh_hex = c.udh;
         m.data = c.data;
@@ -342,7 +342,7 @@ TEST(UcpFrame, SubmitRefusedLocally) {
         ucp::Frame f;
         EXPECT_EQ(ucp::build_submit(m, opt, f), c.ec) << c.recipient << " " << c.data.substr(0, 10);
     }
-    ucp::OutboundMessage ok;
+    protocols::common::SubmitRecord ok;
     ok.recipient = "123";
     std::string longest(ucp::kMaxMessageOctets, 'a');
     ok.data = longest;
@@ -352,7 +352,7 @@ TEST(UcpFrame, SubmitRefusedLocally) {
 
 TEST(UcpFrame, DeliverShortMessage) {
     ucp::CodingOptions opt;
-    ucp::InboundMessage m;
+    protocols::common::DeliveryRecord m;
     ASSERT_EQ(ucp::parse_deliver(decoded("07/00086/O/52/1234/0612345678/////////////010203040506///"
                                          "/3//48656C6C6F/////////////87"),
                                  opt, m),
@@ -430,7 +430,7 @@ TEST(UcpFrame, DeliverCodings) {
         f.fields[ucp::F_RPID] = c.rpid;
         ucp::CodingOptions opt;
         opt.charset = c.charset;
-        ucp::InboundMessage m;
+        protocols::common::DeliveryRecord m;
         ASSERT_EQ(ucp::parse_deliver(f, opt, m), c.ec) << c.name;
         if (c.ec) continue;
         EXPECT_EQ(m.sender, c.sender) << c.name;
@@ -444,12 +444,12 @@ TEST(UcpFrame, DeliverCodings) {
     ucp::Frame f;
     f.ot = ucp::OT_DELIVER;
     f.fields.assign(ucp::F_MSG, "");
-    ucp::InboundMessage m;
+    protocols::common::DeliveryRecord m;
     EXPECT_EQ(ucp::parse_deliver(f, ucp::CodingOptions{}, m), ucp::EC_SYNTAX);
 }
 
 TEST(UcpFrame, DeliveryNotification) {
-    ucp::InboundMessage m;
+    protocols::common::DeliveryRecord m;
     ASSERT_EQ(ucp::parse_notification(
                   decoded("08/00110/O/53/0612345678/1234/////////////010203040506/0/000/"
                           "010203040607/3//44656C697665726564/////////////20"),

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/ucp_sim.h"
 #include "common/inbox.h"
+#include "common/ucp_sim.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "protocols/ucp/ucp.h"

@@ -7,6 +7,7 @@
 #include "protocols/smpp/message.h"
 
 namespace smpp = protocols::smpp;
+namespace common = protocols::common;
 
 namespace {
 
@@ -27,7 +28,7 @@ std::string tlv_hex(const smpp::Pdu& p, uint16_t tag) {
     return t ? hexof(t->value) : "absent";
 }
 
-smpp::Pdu build(const smpp::OutboundMessage& m, const smpp::CodingContext& ctx,
+smpp::Pdu build(const common::SubmitRecord& m, const smpp::CodingContext& ctx,
                 uint32_t cmd = smpp::SUBMIT_SM, uint32_t* status = nullptr) {
     smpp::Pdu p;
     p.command_id = cmd;
@@ -119,14 +120,14 @@ TEST(SmppCoding, CharsetNames) {
 
 TEST(SmppMessage, AddressesFlagsAndOptionText) {
     smpp::CodingContext ctx;
-    smpp::OutboundMessage m;
+    common::SubmitRecord m;
     m.sender = "+447700900123";
     m.recipient = "12345";
     m.data = "Hi";
     m.flags = 0x02;
-    m.option_text =
+    m.options = common::parse_option_text(
         "ServiceType=CMT; Validity=90; user_message_reference=7; LocalUser=bob; DestTON=2; "
-        "Priority=1";
+        "Priority=1");
     smpp::Pdu p = build(m, ctx);
     EXPECT_EQ(p.source_addr_ton, 1);
     EXPECT_EQ(p.source_addr_npi, 1);
@@ -144,7 +145,8 @@ TEST(SmppMessage, AddressesFlagsAndOptionText) {
 
     m.sender = "KelSMS";
     m.flags = 0x40;
-    m.option_text = "Validity=001231235959000R";  // an SMPP time goes through as it is
+    m.options = common::parse_option_text(
+        "Validity=001231235959000R");  // an SMPP time goes through as it is
     p = build(m, ctx);
     EXPECT_EQ(p.source_addr_ton, 5);
     EXPECT_EQ(p.source_addr_npi, 0);
@@ -190,7 +192,7 @@ TEST(SmppMessage, UdhTravelsInShortMessageOrAsParameters) {
         smpp::CodingContext ctx;
         ctx.use_tlv = c.use_tlv;
         ctx.version = c.version;
-        smpp::OutboundMessage m;
+        common::SubmitRecord m;
         m.recipient = "1";
         m.udh_hex = c.udh;
         m.data = "Hi";
@@ -207,7 +209,7 @@ TEST(SmppMessage, UdhTravelsInShortMessageOrAsParameters) {
 
 TEST(SmppMessage, BinaryAndLongData) {
     smpp::CodingContext ctx;
-    smpp::OutboundMessage m;
+    common::SubmitRecord m;
     m.recipient = "1";
     m.binary = true;
     m.dcs = 0x04;
@@ -227,7 +229,7 @@ TEST(SmppMessage, BinaryAndLongData) {
     EXPECT_EQ(st, smpp::ESME_RINVMSGLEN);
 
     // 200 UCS-2 characters: 400 octets go in message_payload (3.4) or fail (3.3).
-    smpp::OutboundMessage l;
+    common::SubmitRecord l;
     l.recipient = "1";
     l.dcs = 0x08;
     std::string text;
@@ -254,7 +256,7 @@ TEST(SmppMessage, BinaryAndLongData) {
 
 TEST(SmppMessage, ReceiptDeliveredToAClient) {
     smpp::CodingContext ctx;
-    smpp::OutboundMessage m;
+    common::SubmitRecord m;
     m.sender = "4477";
     m.recipient = "12";
     m.data =
@@ -290,10 +292,10 @@ smpp::Pdu deliver(std::string short_message, uint8_t esm = 0, uint8_t dcs = 0) {
     return p;
 }
 
-smpp::InboundMessage parse(const smpp::Pdu& p, smpp::Charset cs = smpp::Charset::Gsm) {
+common::DeliveryRecord parse(const smpp::Pdu& p, smpp::Charset cs = smpp::Charset::Gsm) {
     smpp::CodingContext ctx;
     ctx.charset = cs;
-    smpp::InboundMessage m;
+    common::DeliveryRecord m;
     smpp::parse_short_message(p, ctx, m);
     return m;
 }
@@ -301,12 +303,12 @@ smpp::InboundMessage parse(const smpp::Pdu& p, smpp::Charset cs = smpp::Charset:
 }  // namespace
 
 TEST(SmppMessage, ParsesTextBinaryAndAddresses) {
-    smpp::InboundMessage m = parse(deliver(H("004869")));
+    common::DeliveryRecord m = parse(deliver(H("004869")));
     EXPECT_EQ(m.sender, "+447700900123");
     EXPECT_EQ(m.recipient, "12345");
     EXPECT_EQ(m.message, "@Hi");
     EXPECT_FALSE(m.binary);
-    EXPECT_EQ(m.flags, 0u);
+    EXPECT_EQ(m.flags, 0);
     EXPECT_TRUE(m.udh_hex.empty());
 
     m = parse(deliver("caf\xE9", 0, 0), smpp::Charset::Latin1);
@@ -323,10 +325,10 @@ TEST(SmppMessage, ParsesTextBinaryAndAddresses) {
     smpp::Pdu p = deliver(H("4869"));
     p.registered_delivery = 1;
     p.protocol_id = 0x41;
-    EXPECT_EQ(parse(p).flags, 0x02u);
+    EXPECT_EQ(parse(p).flags, 0x02);
     EXPECT_EQ(parse(p).pid, 0x41);
     p.registered_delivery = 2;
-    EXPECT_EQ(parse(p).flags, 0x40u);
+    EXPECT_EQ(parse(p).flags, 0x40);
 }
 
 TEST(SmppMessage, HeaderFromShortMessageOrParameters) {
@@ -365,7 +367,7 @@ TEST(SmppMessage, HeaderFromShortMessageOrParameters) {
          with(deliver(""), {{smpp::TAG_MESSAGE_PAYLOAD, "Long"}}), "", "Long"},
     };
     for (const auto& c : cases) {
-        smpp::InboundMessage m = parse(c.pdu);
+        common::DeliveryRecord m = parse(c.pdu);
         EXPECT_EQ(m.udh_hex, c.udh) << c.name;
         EXPECT_EQ(m.message, c.message) << c.name;
     }
@@ -378,7 +380,7 @@ TEST(SmppMessage, ReceiptsBecomeFlagsAndIds) {
     struct Case {
         const char* name;
         smpp::Pdu pdu;
-        uint32_t flags;
+        int flags;
         const char* id;
         std::string message;
     };
@@ -405,11 +407,12 @@ TEST(SmppMessage, ReceiptsBecomeFlagsAndIds) {
          0x0C, "77", ""},
     };
     for (auto& c : cases) {
-        smpp::InboundMessage m = parse(c.pdu);
+        common::DeliveryRecord m = parse(c.pdu);
         EXPECT_EQ(m.flags, c.flags) << c.name;
-        EXPECT_EQ(m.receipt_message_id, c.id) << c.name;
+        EXPECT_EQ(m.smsc_message_id, c.id) << c.name;
         EXPECT_EQ(m.message, c.message) << c.name;
-        EXPECT_EQ(m.option_text.find("receipted"), std::string::npos) << c.name;
+        EXPECT_EQ(common::join_option_text(m.options).find("receipted"), std::string::npos)
+            << c.name;
     }
 }
 
@@ -420,8 +423,8 @@ TEST(SmppMessage, UnconsumedParametersArePassedUp) {
     p.set_tlv(smpp::TAG_NETWORK_ERROR_CODE, H("030001"));
     p.set_tlv(smpp::TAG_USER_MESSAGE_REFERENCE, H("0102"));
     p.set_tlv(smpp::TAG_SAR_MSG_REF_NUM, H("0001"));  // incomplete set: consumed, no header
-    smpp::InboundMessage m = parse(p);
-    EXPECT_EQ(m.option_text,
+    common::DeliveryRecord m = parse(p);
+    EXPECT_EQ(common::join_option_text(m.options),
               "ServiceType=CMT; SMPPOption_1403=4142; SMPPOption_network_error_code=030001; "
               "SMPPOption_user_message_reference=258");
 
@@ -430,7 +433,8 @@ TEST(SmppMessage, UnconsumedParametersArePassedUp) {
     smpp::CodingContext ctx;
     ctx.registry = &reg;
     smpp::parse_short_message(p, ctx, m);
-    EXPECT_NE(m.option_text.find("SMPPOption_Billing=AB"), std::string::npos) << m.option_text;
+    EXPECT_NE(common::join_option_text(m.options).find("SMPPOption_Billing=AB"), std::string::npos)
+        << common::join_option_text(m.options);
 }
 
 // ---- receipt texts ----------------------------------------------------------------

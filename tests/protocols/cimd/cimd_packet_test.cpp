@@ -23,9 +23,9 @@ cimd::Packet decoded(const std::string& body) {
     return p;
 }
 
-cimd::OutboundMessage msg(const char* sender, const char* recipient, int pid, int dcs,
-                          const char* udh, const char* data, int flags, bool binary) {
-    cimd::OutboundMessage m;
+protocols::common::SubmitRecord msg(const char* sender, const char* recipient, int pid, int dcs,
+                                    const char* udh, const char* data, int flags, bool binary) {
+    protocols::common::SubmitRecord m;
     m.sender = sender;
     m.recipient = recipient;
     m.pid = pid;
@@ -177,7 +177,7 @@ TEST(CimdPacket, CharacterConversionCases) {
 TEST(CimdPacket, SubmitPackets) {
     struct Case {
         const char* name;
-        cimd::OutboundMessage m;
+        protocols::common::SubmitRecord m;
         int number;
         const char* body;
     } cases[] = {
@@ -204,7 +204,7 @@ TEST(CimdPacket, SubmitPackets) {
 TEST(CimdPacket, SubmitParameters) {
     struct Case {
         const char* name;
-        cimd::OutboundMessage m;
+        protocols::common::SubmitRecord m;
         cimd::CodingOptions opt;
         int ec;
         std::vector<std::pair<int, const char*>> expect;  // nullptr: absent
@@ -297,7 +297,7 @@ TEST(CimdPacket, SubmitParameters) {
 }
 
 TEST(CimdPacket, DeliverMessage) {
-    cimd::InboundMessage m;
+    protocols::common::DeliveryRecord m;
     ASSERT_EQ(
         cimd::parse_deliver(
             decoded("20:002\t021:1234\t023:+358401234567\t060:040302010600\t033:Hi _a\"\t01"), m),
@@ -350,7 +350,7 @@ TEST(CimdPacket, DeliverMessage) {
 }
 
 TEST(CimdPacket, StatusReport) {
-    cimd::InboundMessage m;
+    protocols::common::DeliveryRecord m;
     ASSERT_EQ(cimd::parse_status_report(
                   decoded("23:004\t021:+358401234567\t023:1234\t060:040302010600\t061:4\t"
                           "062:0\t063:040302010700\tC0"),
