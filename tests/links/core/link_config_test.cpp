@@ -1,7 +1,7 @@
 // Link names, the link status file, quiet hours, credit limits, the send
 // limit, error-code lists and classification, and the settings of a link as
 // read from SMSGW.INI.
-#include "links/link_config.h"
+#include "links/core/link_config.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Tests of the virtual SMSC: endpoint parsing, the form body, the HTTP
 // answer handling, and whole queue passes against a small HTTP server on
 // loopback that answers by the message text.
-#include "links/sdk_link.h"
+#include "links/sdk/sdk_link.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "frame/global_state.h"
-#include "links/worker_fixture.h"
+#include "links/core/worker_fixture.h"
 #include "platform/net.h"
 
 namespace {
