@@ -11,8 +11,10 @@
 // LinkKind it serves, and MUST add that call to register_link_kinds() in
 // links/kinds.cpp, which the entry routine runs before the service starts.
 // A kind MAY NOT register from a static initialiser: the static library
-// drops objects nobody references. A link whose kind has no entry waits like
-// a failed attempt, with "Link kind of <link> is not supported yet" traced.
+// drops objects nobody references. Nothing else changes: the build takes
+// every directory under links/, its tests go to tests/links/<kind>/. A link
+// whose kind has no entry (or an entry without run_cycle) waits like a
+// failed attempt, with "Link kind of <link> is not supported yet" traced.
 //
 // The cycle. run_cycle MUST make one connection attempt and, when it comes
 // up, run the session: serve_queue(w, session) for a sending connection, or
@@ -20,14 +22,18 @@
 // that ends, having closed what it opened. It MAY NOT loop over reconnects
 // or wait between attempts: the core does the reconnect wait, reloads the
 // settings and calls run_cycle again. It MAY set w.end_thread when this
-// thread number has nothing to do (the worker thread then ends).
+// thread number has nothing to do (the worker thread then ends), and MAY end
+// a session early by setting w.restart (the core connects again at once:
+// a periodic re-initialisation, say).
 //
 // Blocking. Session calls run on the worker thread. submit and enquire_link
 // MAY block for one exchange with the peer, bounded by the link's own
 // time-outs (CommandTimeout, the throttle delay); yield(true) MAY block up to
-// about a second, yield(false) MUST NOT wait. Any wait longer than a second
-// MUST look at must_stop(w) (or frame::shutdown_requested()) at least once a
-// second, so that a worker ends within a few seconds of shutdown.
+// about a second, yield(false) MUST NOT wait. A kind without a wait of its
+// own MAY return from yield(true) at once: the pass then waits on the link's
+// "SMSOut" events (w.link_event, w.route_event) itself. Any wait longer than
+// a second MUST look at must_stop(w) (or frame::shutdown_requested()) at
+// least once a second, so that a worker ends within a few seconds of shutdown.
 //
 // Pacing. submit MUST wait on w.pacer (the link's SMSCSendLimit and the
 // gateway-wide MessageThrottleDelay) before it sends, passing a service
@@ -63,13 +69,22 @@
 //
 // Settings. A kind MUST take its settings from w.settings, which the core
 // loads for every cycle and updates in place (retry, credit, quiet hours,
-// send limit) under settings_mu. It MAY NOT read SMSGW.INI in the middle of
-// a connection; a new key belongs in LinkSettings and load_link_settings.
+// send limit) under settings_mu. It MAY NOT read its link section or
+// [SMSGW] keys again during a connection: a key it needs belongs in
+// LinkSettings and load_link_settings. Data sections read at the moment of
+// use ([SMPPOptions], [SDKLink]) are not settings in this sense.
 //
 // Failures. Every non-zero SubmitResult::code MUST be classified by the
 // session's classify; the codes -1, -2 and -3 mean the connection failed
-// and are never a permanent rejection. queue_full says whether a code asks
-// for the per-recipient queue-full hold (false for kinds without one).
+// and are never a permanent rejection. A kind whose refusals are texts
+// (modem responses, HTTP bodies matched by ParseFailure) MUST turn them into
+// codes of its own in submit, so that classify decides from the code alone.
+// queue_full says whether a code asks for the per-recipient queue-full hold
+// (false for kinds without one). Modem kinds get no RetryMaxAge limit.
+//
+// State. A kind's process-wide state MUST sit in one struct in its own
+// directory; when tests need it put back, the entry's reset_for_tests does
+// it, and reset_links_state_for_tests() calls every kind's reset once.
 #pragma once
 
 #include <atomic>
@@ -144,9 +159,9 @@ struct ClaimedMessage {
 struct WorkerState {
     unsigned link_index = 0;
     unsigned thread_number = 0;
-    LinkSettings settings;       // as read at the last (re)load
-    std::string primary_link;    // active backup: the primary's link name
-    std::string primary_route;   // active backup: the primary's route name
+    LinkSettings settings;      // as read at the last (re)load
+    std::string primary_link;   // active backup: the primary's link name
+    std::string primary_route;  // active backup: the primary's route name
     bool backup_active = false;
     uint32_t failure_count = 0;  // consecutive failed connection attempts
     bool reported_unavailable = false;
@@ -156,7 +171,7 @@ struct WorkerState {
     std::atomic<uint32_t> sent_this_pass{0};
     std::atomic<bool> connection_error{false};
     std::atomic<bool> restart{false};  // settings changed, backup idle, credit or quiet hours
-    bool end_thread = false;  // the cycle found nothing for this thread number to do
+    bool end_thread = false;           // the cycle found nothing for this thread number to do
     SkipQueue skip;
     SendPacer pacer;
     // Guards the in-place updates of settings.retry, .credit and .quiet
@@ -235,8 +250,7 @@ void serve_queue(WorkerState& w, LinkSession& session);
 // The outcome of a submit: success (count, log "OK -- <link>", accounting,
 // receipts, delete) or failure (classify, retry bookkeeping or permanent
 // failure, queue-full hold). Safe on a windowed session's helper threads.
-void finish_message(WorkerState& w, LinkSession& session, ClaimedMessage& m,
-                    const SubmitResult& r);
+void finish_message(WorkerState& w, LinkSession& session, ClaimedMessage& m, const SubmitResult& r);
 // True when the worker must leave its session (shutdown or restart).
 bool must_stop(const WorkerState& w);
 

@@ -3,6 +3,8 @@
 // cycles make. finish_message runs on asynchronous helper threads too: it
 // touches only the claimed message, thread-safe modules and the worker's
 // atomics, and takes settings_mu for the limits that change in place.
+#include "links/core/outcome.h"
+
 #include <unistd.h>
 
 #include <cstdint>
@@ -14,7 +16,6 @@
 #include "frame/settings.h"
 #include "inbound/receipts.h"
 #include "links/core/link_kind.h"
-#include "links/core/outcome.h"
 #include "links/core/worker_internal.h"
 #include "platform/clock.h"
 #include "platform/text.h"

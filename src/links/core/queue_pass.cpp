@@ -2,6 +2,8 @@
 // outbound queue once per pass, take the files this link may carry, send
 // them over the session and hand every outcome to finish_message; between
 // passes keep the session alive and idle in its yield call.
+#include "links/core/queue_pass.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,7 +25,6 @@
 #include "links/core/link_kind.h"
 #include "links/core/outcome.h"
 #include "links/core/queue_cache.h"
-#include "links/core/queue_pass.h"
 #include "links/core/worker_internal.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -212,7 +213,6 @@ class QueuePass {
         return names;
     }
 
-
     // One queued name, and the later segments of its message that follow it
     // directly once it went out. Returns the number of messages that reached
     // the send step.
@@ -376,8 +376,7 @@ class QueuePass {
     // Segments go out in order: a later one waits for its predecessors.
     static Gate segment_order(const std::string& dir, std::string_view name, bool segment,
                               bool chained) {
-        if (segment && !chained && delivery::earlier_segment_queued(dir, name))
-            return Gate::PassBy;
+        if (segment && !chained && delivery::earlier_segment_queued(dir, name)) return Gate::PassBy;
         return Gate::Open;
     }
 

@@ -56,7 +56,7 @@ SdkHttpResult sdk_http_post(const SdkEndpoint& ep, std::string_view body, unsign
 SdkHttpResult parse_sdk_http_response(std::string_view raw, const SdkEndpoint& ep);
 
 // The session of the virtual SMSC: stateless over HTTP, so it is always up.
-class SdkLinkSession : public LinkSession {
+class SdkLinkSession final : public LinkSession {
   public:
     explicit SdkLinkSession(WorkerState& w);
     SubmitResult submit(const OutboundMessage& m) override;
