@@ -7,8 +7,9 @@
 #include "frame/queue_dirs.h"
 #include "frame/service.h"
 #include "frame/settings.h"
-#include "links/link_worker.h"
-#include "links/queue_cache.h"
+#include "links/core/link_worker.h"
+#include "links/core/queue_cache.h"
+#include "links/kinds.h"
 #include "records/counters.h"
 #include "records/message_log.h"
 #include "store/bulk_queue.h"
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
     wire_store();
     delivery::register_long_message_lock_duties();
     delivery::register_routing_duties();
+    links::register_link_kinds();
     links::register_link_workers();
     frame::register_thread_starter(frame::ThreadSlot::QCache, links::start_queue_cache_thread);
     frame::run_service(argc, argv);

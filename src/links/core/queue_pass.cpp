@@ -2,6 +2,8 @@
 // outbound queue once per pass, take the files this link may carry, send
 // them over the session and hand every outcome to finish_message; between
 // passes keep the session alive and idle in its yield call.
+#include "links/core/queue_pass.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,9 +22,10 @@
 #include "frame/debug_trace.h"
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
-#include "links/link_worker.h"
-#include "links/queue_cache.h"
-#include "links/worker_internal.h"
+#include "links/core/link_kind.h"
+#include "links/core/outcome.h"
+#include "links/core/queue_cache.h"
+#include "links/core/worker_internal.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -32,8 +35,6 @@
 namespace links {
 
 namespace {
-
-using detail::kWorkerTrace;
 
 constexpr std::string_view kDelayQueueDir = "DELAYQ";
 // A yield that came back this fast on an idle pass did not wait.
@@ -57,7 +58,7 @@ enum class Took {
     Handled,   // left the queue without a submit (no recipient, local, unroutable)
     Sent,      // submitted and accepted
     Failed,    // submitted and refused (retry recorded or failed)
-    Async,     // handed to the asynchronous session
+    Async,     // handed to the windowed session
 };
 
 bool reached_send(Took t) {
@@ -96,7 +97,7 @@ class QueuePass {
         cfg_.qcache = g.use_q_cache && queue_cache_ready();
         cfg_.rmsgqful = g.rmsgqful_by_number;
         cfg_.user_threshold = g.user_queue_threshold;
-        cfg_.recombine = w_.settings.wdp_adaptation && !w_.settings.use_tlv && !s_.asynchronous();
+        cfg_.recombine = w_.settings.wdp_adaptation && !w_.settings.use_tlv && !s_.windowed();
     }
 
     void one_pass() {
@@ -108,7 +109,9 @@ class QueuePass {
         if (cfg_.skip) w_.skip.begin_pass();
         clear_link_status(w_.settings.name);
 
-        for (auto& [path, count] : s_.take_resubmits()) {
+        std::vector<std::pair<std::string, unsigned>> resubmits;
+        if (WindowedSubmit* win = s_.windowed()) resubmits = win->take_resubmits();
+        for (auto& [path, count] : resubmits) {
             if (halt()) return;
             std::string dir = dir_of(path);
             serve_name(dir, std::string_view(path).substr(dir.size()), count);
@@ -210,7 +213,6 @@ class QueuePass {
         return names;
     }
 
-
     // One queued name, and the later segments of its message that follow it
     // directly once it went out. Returns the number of messages that reached
     // the send step.
@@ -256,7 +258,9 @@ class QueuePass {
         }
     }
 
-    // After-message checks 2 to 4 (5 and 6 are the walkers' stopping()).
+    // After a message that did not chain to its next segment: confirm a
+    // suspected loss or keep the link alive, then the common checks (the
+    // walkers look at stopping() themselves).
     void after_message(Took t) {
         if (t == Took::Failed) {
             // A refused message may mean a lost link: ask, and let an
@@ -321,31 +325,174 @@ class QueuePass {
 
     // --- one file -----------------------------------------------------------------------
 
-    void pass_by_for_other_link(std::string_view name) {
-        if (cfg_.skip) w_.skip.add(name);
+    // What one gate of take_file decided about a file.
+    enum class Gate {
+        Open,        // on to the next gate
+        PassBy,      // stays queued for a later pass
+        OtherLink,   // stays queued: another link's (remembered in the skip queue)
+        Handled,     // left the queue without a submit
+        Unroutable,  // no link can take it
+    };
+
+    // The route decision as the gates build it up.
+    struct Routing {
+        delivery::RouteCacheDecision cache;
+        bool local_route = false;    // a local-user route
+        bool explicit_mine = false;  // its own route names this link
+        bool unroutable = false;
+    };
+
+    Took settle(Gate g, ClaimedMessage* m, std::string_view name) {
+        switch (g) {
+            case Gate::OtherLink:
+                if (cfg_.skip) w_.skip.add(name);
+                return Took::PassedBy;
+            case Gate::Handled:
+                return Took::Handled;
+            case Gate::Unroutable:
+                detail::fail_unroutable(w_, *m);
+                return Took::Handled;
+            case Gate::Open:
+            case Gate::PassBy:
+                break;
+        }
+        return Took::PassedBy;
     }
 
-    Took take_file(const std::string& dir, std::string_view name, bool chained,
-                   unsigned resubmits) {
-        if (cfg_.debug2) frame::debug_trace(kWorkerTrace, name);
-        if (cfg_.skip && w_.skip.contains(name)) return Took::PassedBy;
+    // --- gates before the claim: decided from the name alone
 
-        std::string path;
-        path.reserve(dir.size() + name.size());
-        path.append(dir).append(name);
-        if (!chained && !chained_done_.empty() && chained_done_.count(path)) return Took::PassedBy;
-        delivery::RouteCacheDecision rc = delivery::route_cache_test(path, id_);
-        if (!rc.take) {
-            pass_by_for_other_link(name);
-            return Took::PassedBy;
+    bool in_skip_queue(std::string_view name) { return cfg_.skip && w_.skip.contains(name); }
+
+    // A later segment already taken out of listing order in this pass.
+    bool already_chained(const std::string& path, bool chained) const {
+        return !chained && !chained_done_.empty() && chained_done_.count(path) != 0;
+    }
+
+    Gate route_cache_gate(const std::string& path, Routing& rt) const {
+        rt.cache = delivery::route_cache_test(path, id_);
+        return rt.cache.take ? Gate::Open : Gate::OtherLink;
+    }
+
+    // Segments go out in order: a later one waits for its predecessors.
+    static Gate segment_order(const std::string& dir, std::string_view name, bool segment,
+                              bool chained) {
+        if (segment && !chained && delivery::earlier_segment_queued(dir, name)) return Gate::PassBy;
+        return Gate::Open;
+    }
+
+    // --- gates after the claim: decided from the loaded message
+
+    static Gate has_recipient(ClaimedMessage& m) {
+        if (!m.msg.phone_number.empty()) return Gate::Open;
+        detail::count_left_queue(m);
+        detail::delete_claimed(m, false);
+        return Gate::Handled;
+    }
+
+    // The message's own route, when it names one that is not a local user's.
+    Gate own_route(ClaimedMessage& m, Routing& rt) const {
+        const store::SmsMessage& msg = m.msg;
+        rt.local_route = delivery::is_local_user_route(msg.route);
+        if (msg.route.empty() || rt.local_route) return Gate::Open;
+        if (delivery::CheckInvalidRoute(msg.route)) {
+            rt.unroutable = true;
+        } else if (delivery::route_names_link(msg.route, id_)) {
+            rt.explicit_mine = true;
+        } else {
+            delivery::MessageRoutesAdd(m.path, msg);
+            return Gate::OtherLink;
         }
-        delivery::SegmentName seg;
-        const bool segment = delivery::parse_segment_name(name, seg);
-        if (segment && !chained && delivery::earlier_segment_queued(dir, name))
-            return Took::PassedBy;
+        return Gate::Open;
+    }
 
+    // Another file of the recipient waits on this link after a queue-full answer.
+    Gate queue_full_hold(const ClaimedMessage& m) const {
+        if (cfg_.rmsgqful &&
+            queue_full_held(m.msg.phone_number, w_.settings.name, m.cache_key, cfg_.root))
+            return Gate::PassBy;
+        return Gate::Open;
+    }
+
+    Gate retry_due(const ClaimedMessage& m) const {
+        const store::SmsMessage& msg = m.msg;
+        if (msg.retry_count == 0) return Gate::Open;
+        store::RetrySchedule retry;
+        {
+            std::lock_guard<std::mutex> lock(w_.settings_mu);
+            retry = w_.settings.retry;
+        }
+        return store::message_retry_due(retry, msg.retry_count, msg.last_retry_time,
+                                        platform::now())
+                   ? Gate::Open
+                   : Gate::PassBy;
+    }
+
+    static Gate local_delivery(ClaimedMessage& m, const Routing& rt) {
+        if (rt.unroutable) return Gate::Open;
+        switch (detail::try_local_delivery(m.path, m.msg)) {
+            case LocalDelivery::Delivered:
+                detail::count_left_queue(m);
+                detail::delete_claimed(m, false);
+                return Gate::Handled;
+            case LocalDelivery::Kept:
+                return Gate::PassBy;
+            case LocalDelivery::NotLocal:
+                break;
+        }
+        // A local-user route that nobody delivered locally is not for the
+        // network: it waits for local delivery.
+        return rt.local_route ? Gate::PassBy : Gate::Open;
+    }
+
+    // The routing tables, unless the route cache or the message's own route
+    // already decided. An active backup also takes its primary's messages.
+    Gate preferred_route(ClaimedMessage& m, Routing& rt) const {
+        if (rt.unroutable || rt.explicit_mine || rt.cache.from_cache) return Gate::Open;
+        const store::SmsMessage& msg = m.msg;
+        const delivery::RouteQuery q = delivery::route_query(msg);
+        bool no_route = false;
+        bool take = delivery::CheckPreferredRoute(q, w_.settings.name, &no_route);
+        if (!take && w_.backup_active && !w_.primary_link.empty()) {
+            bool primary_no_route = false;
+            take = delivery::CheckPreferredRoute(q, w_.primary_link, &primary_no_route);
+            no_route = no_route && primary_no_route;
+        }
+        if (take) return Gate::Open;
+        if (no_route) {
+            rt.unroutable = true;
+            return Gate::Open;
+        }
+        if (cfg_.debug2)
+            frame::debug_tracef(kWorkerTrace, "%s not a supported route for %s",
+                                msg.phone_number.c_str(), w_.settings.name.c_str());
+        delivery::MessageRoutesAdd(m.path, msg);
+        return Gate::OtherLink;
+    }
+
+    static Gate routable(const Routing& rt) {
+        return rt.unroutable ? Gate::Unroutable : Gate::Open;
+    }
+
+    // The segments of one message stay on one link.
+    Gate segment_lock(ClaimedMessage& m) const {
+        if (m.segment &&
+            !delivery::AcquireLongMessageLock(m.queue_dir, m.name, w_.settings.name, m.lock))
+            return Gate::PassBy;
+        return Gate::Open;
+    }
+
+    // The link's own adjustments of the loaded message.
+    void adapt_to_link(store::SmsMessage& msg) const {
+        if (w_.settings.block_receipt_request)
+            msg.flags &= ~(store::kFlagReceiptRequested | store::kFlagNonDeliveryReceiptRequested);
+        if (msg.validity.empty() && !w_.settings.validity.empty())
+            msg.validity = w_.settings.validity;
+    }
+
+    std::unique_ptr<ClaimedMessage> claim(const std::string& dir, std::string_view name,
+                                          std::string path, bool segment, unsigned resubmits) {
         platform::FileHandle fh = platform::claim_file(path);
-        if (!fh) return Took::PassedBy;  // held by another worker, or gone
+        if (!fh) return nullptr;  // held by another worker, or gone
         auto m = std::make_unique<ClaimedMessage>();
         m->file = std::move(fh);
         m->path = std::move(path);
@@ -354,94 +501,46 @@ class QueuePass {
         m->cache_key = delivery::route_cache_key(m->path);
         m->segment = segment;
         m->throttle_resubmits = resubmits;
-        if (!load(*m)) return Took::PassedBy;
-        store::SmsMessage& msg = m->msg;
+        if (!load(*m)) return nullptr;
+        return m;
+    }
 
-        if (msg.phone_number.empty()) {
-            detail::count_left_queue(*m);
-            detail::delete_claimed(*m, false);
-            return Took::Handled;
-        }
-        if (w_.settings.block_receipt_request)
-            msg.flags &= ~(store::kFlagReceiptRequested | store::kFlagNonDeliveryReceiptRequested);
-        if (msg.validity.empty() && !w_.settings.validity.empty())
-            msg.validity = w_.settings.validity;
+    // One queued file through the gates, then to the session.
+    Took take_file(const std::string& dir, std::string_view name, bool chained,
+                   unsigned resubmits) {
+        if (cfg_.debug2) frame::debug_trace(kWorkerTrace, name);
+        if (in_skip_queue(name)) return Took::PassedBy;
 
-        bool unroutable = false;
-        bool explicit_mine = false;
-        const bool local_route = delivery::is_local_user_route(msg.route);
-        if (!msg.route.empty() && !local_route) {
-            if (delivery::CheckInvalidRoute(msg.route)) {
-                unroutable = true;
-            } else if (delivery::route_names_link(msg.route, id_)) {
-                explicit_mine = true;
-            } else {
-                delivery::MessageRoutesAdd(m->path, msg);
-                pass_by_for_other_link(name);
-                return Took::PassedBy;
-            }
+        std::string path;
+        path.reserve(dir.size() + name.size());
+        path.append(dir).append(name);
+        if (already_chained(path, chained)) return Took::PassedBy;
+        Routing rt;
+        if (Gate g = route_cache_gate(path, rt); g != Gate::Open) return settle(g, nullptr, name);
+        delivery::SegmentName seg;
+        const bool segment = delivery::parse_segment_name(name, seg);
+        if (Gate g = segment_order(dir, name, segment, chained); g != Gate::Open)
+            return settle(g, nullptr, name);
+
+        std::unique_ptr<ClaimedMessage> m = claim(dir, name, std::move(path), segment, resubmits);
+        if (!m) return Took::PassedBy;
+        Gate g = has_recipient(*m);
+        if (g == Gate::Open) {
+            adapt_to_link(m->msg);
+            g = own_route(*m, rt);
         }
-        if (cfg_.rmsgqful &&
-            queue_full_held(msg.phone_number, w_.settings.name, m->cache_key, cfg_.root))
-            return Took::PassedBy;
-        if (msg.retry_count > 0) {
-            store::RetrySchedule retry;
-            {
-                std::lock_guard<std::mutex> lock(w_.settings_mu);
-                retry = w_.settings.retry;
-            }
-            if (!store::message_retry_due(retry, msg.retry_count, msg.last_retry_time,
-                                          platform::now()))
-                return Took::PassedBy;
-        }
-        if (!unroutable) {
-            switch (detail::try_local_delivery(m->path, msg)) {
-                case LocalDelivery::Delivered:
-                    detail::count_left_queue(*m);
-                    detail::delete_claimed(*m, false);
-                    return Took::Handled;
-                case LocalDelivery::Kept:
-                    return Took::PassedBy;
-                case LocalDelivery::NotLocal:
-                    break;
-            }
-            // A local-user route that nobody delivered locally is not for
-            // the network: it waits for local delivery.
-            if (local_route) return Took::PassedBy;
-        }
-        if (!unroutable && !explicit_mine && !rc.from_cache) {
-            const delivery::RouteQuery q = delivery::route_query(msg);
-            bool no_route = false;
-            bool take = delivery::CheckPreferredRoute(q, w_.settings.name, &no_route);
-            if (!take && w_.backup_active && !w_.primary_link.empty()) {
-                bool primary_no_route = false;
-                take = delivery::CheckPreferredRoute(q, w_.primary_link, &primary_no_route);
-                no_route = no_route && primary_no_route;
-            }
-            if (!take) {
-                if (no_route) {
-                    unroutable = true;
-                } else {
-                    if (cfg_.debug2)
-                        frame::debug_tracef(kWorkerTrace, "%s not a supported route for %s",
-                                            msg.phone_number.c_str(), w_.settings.name.c_str());
-                    delivery::MessageRoutesAdd(m->path, msg);
-                    pass_by_for_other_link(name);
-                    return Took::PassedBy;
-                }
-            }
-        }
-        if (unroutable) {
-            detail::fail_unroutable(w_, *m);
-            return Took::Handled;
-        }
-        if (segment && !delivery::AcquireLongMessageLock(dir, name, w_.settings.name, m->lock))
-            return Took::PassedBy;
+        if (g == Gate::Open) g = queue_full_hold(*m);
+        if (g == Gate::Open) g = retry_due(*m);
+        if (g == Gate::Open) g = local_delivery(*m, rt);
+        if (g == Gate::Open) g = preferred_route(*m, rt);
+        if (g == Gate::Open) g = routable(rt);
+        if (g == Gate::Open) g = segment_lock(*m);
+        if (g != Gate::Open) return settle(g, m.get(), name);
 
         if (frame::debug_on())
             frame::debug_tracef(kWorkerTrace, "Processing %s...", m->name.c_str());
         prepare(*m);
-        if ((msg.flags & store::kFlagReceipt) && w_.settings.block_receipt) {
+        if ((m->msg.flags & store::kFlagReceipt) && w_.settings.block_receipt) {
             // Receipts this link must not carry count as delivered.
             finish_message(w_, s_, *m, SubmitResult{});
             return Took::Sent;
@@ -489,20 +588,20 @@ class QueuePass {
     }
 
     Took submit(std::unique_ptr<ClaimedMessage> m) {
-        if (s_.asynchronous()) {
-            if (!s_.before_submit()) {
+        if (WindowedSubmit* win = s_.windowed()) {
+            if (!win->before_submit()) {
                 // Connection lost or a throttle asked to end the pass: the
                 // message stays queued for the next one.
                 end_pass_now();
                 return Took::PassedBy;
             }
-            s_.submit_async(std::move(m));
+            win->submit_async(std::move(m));
             return Took::Async;
         }
         SubmitResult r = s_.submit(m->out);
         if (r.code == 0) w_.last_activity_ms.store(platform::monotonic_ms());
         finish_message(w_, s_, *m, r);
-        if (s_.take_end_of_pass()) end_pass_now();
+        if (r.end_pass) end_pass_now();
         return r.code == 0 ? Took::Sent : Took::Failed;
     }
 
@@ -573,7 +672,7 @@ class QueuePass {
         out.data = std::move(data);
         SubmitResult r = s_.submit(out);
         if (r.code == 0) w_.last_activity_ms.store(platform::monotonic_ms());
-        if (s_.take_end_of_pass()) end_pass_now();
+        if (r.end_pass) end_pass_now();
         for (std::unique_ptr<ClaimedMessage>& p : parts) {
             if (!p) continue;
             p->msg.flags = first->msg.flags;
@@ -598,6 +697,52 @@ class QueuePass {
 };
 
 }  // namespace
+
+namespace detail {
+
+std::string strip_concat_elements(std::string_view udh_hex) {
+    auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    if (udh_hex.size() < 2 || udh_hex.size() % 2 != 0) return {};
+    std::string octets;
+    octets.reserve(udh_hex.size() / 2);
+    for (size_t i = 0; i < udh_hex.size(); i += 2) {
+        int hi = nibble(udh_hex[i]), lo = nibble(udh_hex[i + 1]);
+        if (hi < 0 || lo < 0) return {};
+        octets.push_back(char(hi * 16 + lo));
+    }
+    if (size_t(uint8_t(octets[0])) != octets.size() - 1) return {};
+    std::string kept;
+    for (size_t p = 1; p < octets.size();) {
+        if (p + 2 > octets.size()) return {};
+        uint8_t iei = uint8_t(octets[p]);
+        size_t len = uint8_t(octets[p + 1]);
+        if (p + 2 + len > octets.size()) return {};
+        if (iei != 0x00 && iei != 0x08) {
+            // Whole elements only: a cut element would be unreadable.
+            if (kept.size() + 2 + len > kRecombinedUdhMax) break;
+            kept.append(octets, p, 2 + len);
+        }
+        p += 2 + len;
+    }
+    if (kept.empty()) return {};
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve((kept.size() + 1) * 2);
+    auto put = [&](uint8_t b) {
+        out.push_back(hex[b >> 4]);
+        out.push_back(hex[b & 15]);
+    };
+    put(uint8_t(kept.size()));
+    for (char c : kept) put(uint8_t(c));
+    return out;
+}
+
+}  // namespace detail
 
 void serve_queue(WorkerState& w, LinkSession& session) {
     QueuePass pass(w, session);

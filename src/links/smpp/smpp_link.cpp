@@ -2,7 +2,7 @@
 // session (transmitter, transceiver or receive-only), the separate receiver
 // thread with its own reconnect loop, the receive-queue threads, and the
 // synchronous and windowed submit sessions the queue pass drives.
-#include "links/smpp_link.h"
+#include "links/smpp/smpp_link.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -25,7 +25,7 @@
 #include "frame/debug_trace.h"
 #include "frame/global_state.h"
 #include "frame/settings.h"
-#include "links/link_worker.h"
+#include "links/core/link_kind.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/text.h"
@@ -42,7 +42,6 @@ namespace smpp = protocols::smpp;
 
 namespace {
 
-constexpr const char* kWorkerTag = "ThreadProcessModem";
 constexpr int kBindReceiver = 1;
 constexpr int kBindTransmitter = 2;
 constexpr int kBindTransceiver = 9;
@@ -74,9 +73,8 @@ void log_system_line(const WorkerState& w, std::string_view text) {
                                 w.settings.route_name);
 }
 
-uint32_t callback_thread_count() {
-    return std::clamp<uint32_t>(frame::ini_number("AsyncCallbackThreads", 1), 1,
-                                kMaxCallbackThreads);
+uint32_t callback_thread_count(const LinkSettings& s) {
+    return std::clamp<uint32_t>(s.async_callback_threads, 1, kMaxCallbackThreads);
 }
 
 // ---- groups of helper threads ---------------------------------------------------------
@@ -248,7 +246,7 @@ bool connect_attempt(WorkerState& w, bool receiver_port, int bind_mode, SmppConn
         return false;
     }
     c.sock = platform::Socket(fd);
-    if (frame::ini_bool("TCPNoDelay", true)) platform::set_nodelay(fd, true);
+    if (s.tcp_no_delay) platform::set_nodelay(fd, true);
 
     unsigned local = receiver_port ? s.receiver_local_port : s.sender_local_port;
     unsigned remote = receiver_port ? s.receiver_remote_port : s.sender_remote_port;
@@ -261,7 +259,7 @@ bool connect_attempt(WorkerState& w, bool receiver_port, int bind_mode, SmppConn
             return false;
         }
         if (local)
-            frame::debug_tracef(kWorkerTag, "Debug:  SMPP %s port bound to %u", which, local);
+            frame::debug_tracef(kWorkerTrace, "Debug:  SMPP %s port bound to %u", which, local);
     }
     if (!may_connect(w)) return false;
 
@@ -279,7 +277,7 @@ bool connect_attempt(WorkerState& w, bool receiver_port, int bind_mode, SmppConn
         std::string err;
         c.tls = support::sslInitSession(fd, err);
         if (!c.tls) {
-            if (!err.empty()) frame::debug_trace(kWorkerTag, err);
+            if (!err.empty()) frame::debug_trace(kWorkerTrace, err);
             connection_failure(
                 w, platform::strprintf(
                        "SMPP Failure -- Unable to negotiate SSL/TLS connection with SMPP server "
@@ -300,7 +298,7 @@ bool connect_attempt(WorkerState& w, bool receiver_port, int bind_mode, SmppConn
     c.bound = true;
     int rcv = kReceiveBuffer;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
-    if (frame::ini_bool("SMPPNoDelay", false)) {
+    if (s.smpp_no_delay) {
         platform::set_nodelay(fd, true);
     } else {
         int snd = kSendBuffer;
@@ -361,12 +359,12 @@ ReceiveEnd receive_session(WorkerState& w, SmppConnection& c, ThreadGroup* group
                 stamp = current;
                 std::optional<LinkSettings> fresh = current_settings(w);
                 if (group && (!fresh || w.thread_number > fresh->receiver_count)) {
-                    frame::debug_trace(kWorkerTag, "Stopping receiver");
+                    frame::debug_trace(kWorkerTrace, "Stopping receiver");
                     return ReceiveEnd::Retire;
                 }
                 if (!fresh || w.settings.needs_reconnect(*fresh)) {
                     frame::debug_trace(
-                        kWorkerTag, "Connection settings have changed, requiring a reconnection");
+                        kWorkerTrace, "Connection settings have changed, requiring a reconnection");
                     if (!group) w.restart.store(true);
                     return ReceiveEnd::Changed;
                 }
@@ -409,7 +407,7 @@ void receiver_main(unsigned link_index, unsigned j, LinkSettings settings, Group
         std::optional<LinkSettings> fresh = current_settings(rw);
         if (!fresh) return;  // the worker restarts with the new link
         if (j > fresh->receiver_count) {
-            frame::debug_trace(kWorkerTag, "Stopping receiver");
+            frame::debug_trace(kWorkerTrace, "Stopping receiver");
             return;
         }
         rw.settings = std::move(*fresh);
@@ -438,7 +436,7 @@ struct LinkThreads {
         for (GroupPtr* g : {&receiver, &receive_queue}) {
             if (!*g) continue;
             if (!(*g)->stop_and_wait(kGroupStopWaitMs))
-                frame::debug_tracef(kWorkerTag, "Debug:  %u link threads still running",
+                frame::debug_tracef(kWorkerTrace, "Debug:  %u link threads still running",
                                     (*g)->running());
             g->reset();
         }
@@ -450,7 +448,7 @@ thread_local LinkThreads t_link_threads;
 
 void ensure_link_threads(const WorkerState& w, bool separate_receiver, bool receive_queue) {
     const LinkSettings& s = w.settings;
-    unsigned queue_threads = receive_queue ? callback_thread_count() : 0;
+    unsigned queue_threads = receive_queue ? callback_thread_count(s) : 0;
     std::string key = platform::strprintf("%u|%u|%d|%u|", w.link_index, w.thread_number,
                                           separate_receiver ? 1 : 0, queue_threads) +
                       s.name;
@@ -510,58 +508,62 @@ struct SessionConfig {
           window(s.window_size) {}
 };
 
-// Shared by both session kinds: the engine calls on one connection.
-class SmppSessionBase : public LinkSession {
+// The engine calls on one bound connection that both session kinds make;
+// each session holds one.
+class SmppChannel {
   public:
-    SmppSessionBase(WorkerState& w, SmppConnection& c) : w_(w), c_(c), cfg_(w.settings) {
-        w_.pacer.set_interval_ms(w.settings.send_limit_ms);
+    SmppChannel(WorkerState& w, SmppConnection& c) : w(w), c(c), cfg(w.settings) {
+        w.pacer.set_interval_ms(w.settings.send_limit_ms);
         service_ = [this] { return service_once(); };
-        stop_ = [this] { return must_stop(w_); };
+        stop_ = [this] { return must_stop(this->w); };
     }
 
-    bool enquire_link() override {
-        bool ok = smpp::SMPPEnquireLink(c_.fd(), c_.t(), cfg_.name, c_.version) == 0;
-        if (ok) w_.last_activity_ms.store(now_ms());
+    bool enquire_link() {
+        bool ok = smpp::SMPPEnquireLink(c.fd(), c.t(), cfg.name, c.version) == 0;
+        if (ok) w.last_activity_ms.store(now_ms());
         return ok;
     }
-    bool link_ok() override { return smpp::SMPPCheckLinkStatus(c_.fd(), c_.t(), cfg_.name) != 0; }
-    void yield(bool wait) override {
+    bool link_ok() { return smpp::SMPPCheckLinkStatus(c.fd(), c.t(), cfg.name) != 0; }
+    void yield(bool wait) {
         int err = 0;
-        smpp::SMPPYield(c_.fd(), c_.t(), cfg_.name, c_.version, wait ? 1 : 0, &err);
-        if (err) w_.connection_error.store(true);
+        smpp::SMPPYield(c.fd(), c.t(), cfg.name, c.version, wait ? 1 : 0, &err);
+        if (err) w.connection_error.store(true);
     }
-    store::ErrorClass classify(int64_t code) const override {
-        return classify_smpp(code, cfg_.reject, cfg_.qfull);
+    store::ErrorClass classify(int64_t code) const {
+        return classify_smpp(code, cfg.reject, cfg.qfull);
     }
-    bool queue_full(int64_t code) const override { return smpp_queue_full(code, cfg_.qfull); }
+    bool queue_full(int64_t code) const { return smpp_queue_full(code, cfg.qfull); }
 
-  protected:
     // One round of keeping the session serviced while waiting; false when
     // the link was lost.
     bool service_once() {
         int err = 0;
-        smpp::SMPPYield(c_.fd(), c_.t(), cfg_.name, c_.version, 0, &err);
-        return !err && smpp::SMPPCheckLinkStatus(c_.fd(), c_.t(), cfg_.name) != 0;
+        smpp::SMPPYield(c.fd(), c.t(), cfg.name, c.version, 0, &err);
+        return !err && smpp::SMPPCheckLinkStatus(c.fd(), c.t(), cfg.name) != 0;
     }
     // Send limit and gateway-wide throttle.
-    bool pace() { return w_.pacer.wait(service_, stop_); }
+    bool pace() { return w.pacer.wait(service_, stop_); }
 
-    WorkerState& w_;
-    SmppConnection& c_;
-    const SessionConfig cfg_;
+    WorkerState& w;
+    SmppConnection& c;
+    const SessionConfig cfg;
+
+  private:
     std::function<bool()> service_, stop_;
 };
 
 // Submits one message at a time and waits for each response.
-class SmppSyncSession final : public SmppSessionBase {
+class SmppSyncSession final : public LinkSession {
   public:
-    using SmppSessionBase::SmppSessionBase;
+    SmppSyncSession(WorkerState& w, SmppConnection& c) : ch_(w, c) {}
 
-    bool take_end_of_pass() override {
-        bool end = end_pass_;
-        end_pass_ = false;
-        return end;
-    }
+    bool enquire_link() override { return ch_.enquire_link(); }
+    bool link_ok() override { return ch_.link_ok(); }
+    void yield(bool wait) override { ch_.yield(wait); }
+    store::ErrorClass classify(int64_t code) const override { return ch_.classify(code); }
+    bool queue_full(int64_t code) const override { return ch_.queue_full(code); }
+    bool enquire_after_failure() const override { return true; }
+    WindowedSubmit* windowed() override { return nullptr; }
 
     SubmitResult submit(const OutboundMessage& m) override {
         SubmitResult r;
@@ -570,7 +572,7 @@ class SmppSyncSession final : public SmppSessionBase {
         std::string options = smpp_option_text(msg, cfg_.validity);
         // A wait cut short (link lost, stopping) still submits: a lost link
         // answers at once, and a message must not count a retry it never had.
-        pace();
+        ch_.pace();
         for (unsigned attempt = 1;; ++attempt) {
             uint32_t st = smpp::SMPPSubmitMessage(
                 c_.fd(), c_.t(), cfg_.name, c_.version, m.sender, m.recipient, msg.pid, msg.dcs,
@@ -584,11 +586,11 @@ class SmppSyncSession final : public SmppSessionBase {
             r.error_text = smpp::SMPPErrorText(st);
             if (!throttle_status(st, cfg_.throttle_for_qfull)) break;
             if (attempt == kThrottleAttempts) {
-                if (cfg_.restart_after_throttle) end_pass_ = true;
+                if (cfg_.restart_after_throttle) r.end_pass = true;
                 break;
             }
             if (cfg_.throttle_delay_s > 0 && !throttle_wait(cfg_.throttle_delay_s * 1000u)) {
-                if (cfg_.restart_after_throttle) end_pass_ = true;
+                if (cfg_.restart_after_throttle) r.end_pass = true;
                 break;
             }
             std::string status = "Retry Pending - " +
@@ -610,13 +612,16 @@ class SmppSyncSession final : public SmppSessionBase {
     bool throttle_wait(unsigned ms) {
         uint64_t end = now_ms() + ms;
         while (now_ms() < end) {
-            if (must_stop(w_) || !service_once()) return false;
+            if (must_stop(w_) || !ch_.service_once()) return false;
             platform::sleep_ms(1);
         }
         return true;
     }
 
-    bool end_pass_ = false;
+    SmppChannel ch_;
+    WorkerState& w_ = ch_.w;
+    SmppConnection& c_ = ch_.c;
+    const SessionConfig& cfg_ = ch_.cfg;
 };
 
 // ---- asynchronous (windowed) submission ----------------------------------------------------
@@ -627,13 +632,22 @@ struct AsyncRecord {
     smpp::SMPPAsyncSubmit sub;
 };
 
-// The pending lists of every link share this lock.
-std::mutex g_async_mu;
-size_t g_async_total = 0;  // guarded by g_async_mu
+// The kind's process-wide state: the pending lists of every link share
+// one lock, and their total is kept for diagnostics.
+struct SmppState {
+    std::mutex async_mu;
+    size_t async_total = 0;  // guarded by async_mu
+};
+
+SmppState& state() {
+    // Never destroyed: helper threads may outlive main.
+    static SmppState* s = new SmppState;
+    return *s;
+}
 
 // The part of an asynchronous session the helper threads share.
 struct AsyncCore {
-    std::deque<std::unique_ptr<AsyncRecord>> pending;  // submit order, g_async_mu
+    std::deque<std::unique_ptr<AsyncRecord>> pending;  // submit order, state().async_mu
     std::atomic<size_t> depth{0};                      // pending.size(), for quick reads
     std::atomic<bool> throttled{false};
     frame::WakeEvent window_event;  // a record left the window
@@ -641,10 +655,10 @@ struct AsyncCore {
     ThrottleResubmitList resubmits;
 };
 
-class SmppAsyncSession final : public SmppSessionBase {
+class SmppAsyncSession final : public LinkSession, public WindowedSubmit {
   public:
     SmppAsyncSession(WorkerState& w, SmppConnection& c)
-        : SmppSessionBase(w, c), core_(std::make_shared<AsyncCore>()) {
+        : ch_(w, c), core_(std::make_shared<AsyncCore>()) {
         core_->submit_event = support::CreateEventForInterface("SmppSubmitAsync", cfg_.name);
         const frame::GlobalSettings& gs = frame::settings();
         use_helpers_ = gs.smpp_submit_async_helper_thread;
@@ -657,7 +671,7 @@ class SmppAsyncSession final : public SmppSessionBase {
         if (!use_helpers_) return;
         helpers_ = std::make_shared<ThreadGroup>();
         if (core_->submit_event) helpers_->add_wake_event(core_->submit_event);
-        unsigned n = callback_thread_count();
+        unsigned n = callback_thread_count(w_.settings);
         for (unsigned i = 0; i < n; ++i) {
             GroupPtr g = helpers_;
             helpers_->launch("ThreadSmppSubmitAsyncHelper", [this, g] { helper_main(*g); });
@@ -681,9 +695,9 @@ class SmppAsyncSession final : public SmppSessionBase {
         process_completed(SIZE_MAX);
         std::deque<std::unique_ptr<AsyncRecord>> left;
         {
-            std::lock_guard lk(g_async_mu);
+            std::lock_guard lk(state().async_mu);
             left.swap(core_->pending);
-            g_async_total -= left.size();
+            state().async_total -= left.size();
             core_->depth.store(0);
         }
         if (!left.empty())
@@ -691,11 +705,14 @@ class SmppAsyncSession final : public SmppSessionBase {
                                 unsigned(left.size()));
     }
 
-    bool asynchronous() const override { return true; }
+    store::ErrorClass classify(int64_t code) const override { return ch_.classify(code); }
+    bool queue_full(int64_t code) const override { return ch_.queue_full(code); }
+    bool enquire_after_failure() const override { return true; }
+    WindowedSubmit* windowed() override { return this; }
 
     bool enquire_link() override {
         bool had_error = w_.connection_error.load();
-        bool ok = SmppSessionBase::enquire_link();
+        bool ok = ch_.enquire_link();
         if (had_error)
             info(ok ? "Info -- SMPP Connection Error denied by SMPPEnquireLink"
                     : "Info -- SMPP Connection Error confirmed by SMPPEnquireLink");
@@ -705,13 +722,13 @@ class SmppAsyncSession final : public SmppSessionBase {
     }
 
     bool link_ok() override {
-        if (SmppSessionBase::link_ok()) return true;
+        if (ch_.link_ok()) return true;
         info("Info -- SMPP Connection Error reported by SMPPCheckLinkStatus");
         return false;
     }
 
     void yield(bool wait) override {
-        SmppSessionBase::yield(wait);
+        ch_.yield(wait);
         if (!use_helpers_) process_completed(SIZE_MAX);
     }
 
@@ -725,7 +742,7 @@ class SmppAsyncSession final : public SmppSessionBase {
         SubmitResult r;
         static const store::SmsMessage kEmpty;
         const store::SmsMessage& msg = m.msg ? *m.msg : kEmpty;
-        pace();
+        ch_.pace();
         uint32_t st =
             smpp::SMPPSubmitMessage(c_.fd(), c_.t(), cfg_.name, c_.version, m.sender, m.recipient,
                                     msg.pid, msg.dcs, m.udh, m.data, m.flags, m.binary ? 1 : 0,
@@ -772,10 +789,10 @@ class SmppAsyncSession final : public SmppSessionBase {
                     platform::strprintf("Info -- %u ms wait time for SMPP window size %u",
                                         unsigned(now_ms() - start), unsigned(window));
                 log_system_line(w_, text);
-                frame::debug_trace(kWorkerTag, text);
+                frame::debug_trace(kWorkerTrace, text);
             }
         }
-        if (!pace()) {
+        if (!ch_.pace()) {
             w_.connection_error.store(true);
             return false;
         }
@@ -802,11 +819,11 @@ class SmppAsyncSession final : public SmppSessionBase {
         }
         size_t depth;
         {
-            std::lock_guard lk(g_async_mu);
+            std::lock_guard lk(state().async_mu);
             core_->pending.push_back(std::move(rec));
             depth = core_->pending.size();
             core_->depth.store(depth);
-            ++g_async_total;
+            ++state().async_total;
         }
         if (debug_) frame::debug_tracef("SMPPSubmitAsyncQ", "Depth %u", unsigned(depth));
         if (st != 0) {
@@ -816,7 +833,7 @@ class SmppAsyncSession final : public SmppSessionBase {
     }
 
   private:
-    void info(const char* text) { frame::debug_trace(kWorkerTag, text); }
+    void info(const char* text) { frame::debug_trace(kWorkerTrace, text); }
 
     // A clean end (shutdown, restart, settings change) first waits, bounded,
     // for the answers to what is in the window: the SMSC has most of those
@@ -828,7 +845,7 @@ class SmppAsyncSession final : public SmppSessionBase {
             std::min<uint64_t>(uint64_t(std::max(1u, w_.settings.command_timeout_s)) * 1000, 10000);
         const uint64_t deadline = now_ms() + limit_ms;
         while (core_->depth.load() > 0 && now_ms() < deadline) {
-            if (!yield_checked(4) || !SmppSessionBase::link_ok()) break;
+            if (!yield_checked(4) || !ch_.link_ok()) break;
             process_completed(SIZE_MAX);
             if (core_->depth.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
@@ -838,7 +855,7 @@ class SmppAsyncSession final : public SmppSessionBase {
         int err = 0;
         smpp::SMPPYield(c_.fd(), c_.t(), cfg_.name, c_.version, 0, &err);
         if (!err) return true;
-        frame::debug_tracef(kWorkerTag, "Info -- SMPP Connection Error reported by SMPPYield %d",
+        frame::debug_tracef(kWorkerTrace, "Info -- SMPP Connection Error reported by SMPPYield %d",
                             site);
         w_.connection_error.store(true);
         return false;
@@ -874,7 +891,7 @@ class SmppAsyncSession final : public SmppSessionBase {
             std::unique_ptr<AsyncRecord> rec;
             size_t depth = 0;
             {
-                std::lock_guard lk(g_async_mu);
+                std::lock_guard lk(state().async_mu);
                 auto& q = k.pending;
                 // Answers come in order as a rule, so this stops at the front.
                 auto it = std::find_if(q.begin(), q.end(), [](const auto& r) {
@@ -888,7 +905,7 @@ class SmppAsyncSession final : public SmppSessionBase {
                     q.erase(it);
                 depth = q.size();
                 k.depth.store(depth);
-                --g_async_total;
+                --state().async_total;
             }
             k.window_event.set();
             if (debug_) frame::debug_tracef("CheckSmppSubmitAsyncQ", "Depth %u", unsigned(depth));
@@ -923,6 +940,10 @@ class SmppAsyncSession final : public SmppSessionBase {
         rec.msg.reset();  // closes the file, releases a segment lock
     }
 
+    SmppChannel ch_;
+    WorkerState& w_ = ch_.w;
+    SmppConnection& c_ = ch_.c;
+    const SessionConfig& cfg_ = ch_.cfg;
     std::shared_ptr<AsyncCore> core_;
     GroupPtr helpers_;
     bool use_helpers_ = true;
@@ -965,8 +986,8 @@ void stop_smpp_link_threads() {
 }
 
 size_t smpp_async_pending_total() {
-    std::lock_guard lk(g_async_mu);
-    return g_async_total;
+    std::lock_guard lk(state().async_mu);
+    return state().async_total;
 }
 
 // ---- the cycle ---------------------------------------------------------------------------------
@@ -975,7 +996,7 @@ void run_smpp_cycle(WorkerState& w) {
     const LinkSettings& s = w.settings;
     const unsigned j = w.thread_number;
     if (smpp_thread_beyond_counts(s, j)) {
-        frame::debug_trace(kWorkerTag, "Stopping transmitter");
+        frame::debug_trace(kWorkerTrace, "Stopping transmitter");
         stop_smpp_link_threads();
         w.end_thread = true;  // the per-minute rescan starts it again if the counts grow
         return;
@@ -983,7 +1004,7 @@ void run_smpp_cycle(WorkerState& w) {
     const bool transceiver = s.receive_single_connection;
     const bool receive_only = !transceiver && j > s.transmitter_count;
     const bool separate_receiver = !transceiver && !receive_only && j <= s.receiver_count;
-    if (receive_only) frame::debug_trace(kWorkerTag, "Receive only connection");
+    if (receive_only) frame::debug_trace(kWorkerTrace, "Receive only connection");
     ensure_link_threads(w, separate_receiver, s.window_size > 0);
 
     const int mode = receive_only  ? kBindReceiver
@@ -1007,6 +1028,18 @@ void run_smpp_cycle(WorkerState& w) {
         }
     }
     if (must_stop(w)) stop_smpp_link_threads();
+}
+
+void register_smpp_link_kind() {
+    LinkKindEntry e;
+    e.kind = LinkKind::Smpp;
+    e.reload_tag = "CheckReloadSmppSet";
+    e.run_cycle = run_smpp_cycle;
+    e.reset_for_tests = [] {
+        std::lock_guard lk(state().async_mu);
+        state().async_total = 0;
+    };
+    register_link_kind(e);
 }
 
 }  // namespace links

@@ -1,7 +1,7 @@
 // UCP/EMI and CIMD2 links: one connection per worker thread, logged in with
 // the link's user name, no unbind; the SMSC's own connections to the link's
 // receive port are served by a listener thread per link.
-#include "links/ucp_cimd_link.h"
+#include "links/ucp_cimd/ucp_cimd_link.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "frame/debug_trace.h"
 #include "frame/global_state.h"
@@ -29,16 +30,12 @@ namespace cimd = protocols::cimd;
 
 namespace {
 
-constexpr std::string_view kWorkerTag = "ThreadProcessModem";
 constexpr int kListenBacklog = 100;
 // A listener looks at shutdown and its stop flag this often while it waits
 // for a connection, and asks whether its link is still wanted about once a
 // second.
 constexpr unsigned kAcceptSliceMs = 250;
 constexpr unsigned kWantedCheckMs = 1000;
-// Each inbound connection holds a thread; a peer that opens connection after
-// connection must not be able to exhaust them.
-std::atomic<unsigned> g_connection_limit{kMaxInboundConnections};
 
 // The operations of one kind, so that both cycles share their steps.
 struct Engine {
@@ -227,7 +224,7 @@ LinkAttempt open_ucp_cimd_link(WorkerState& w, UcpCimdKind kind) {
             return a;
         }
         if (s.local_port != 0)
-            frame::debug_tracef(kWorkerTag, "Debug:  %s local port bound to %u", word.c_str(),
+            frame::debug_tracef(kWorkerTrace, "Debug:  %s local port bound to %u", word.c_str(),
                                 s.local_port);
     }
     if (!may_connect(w)) return a;
@@ -289,6 +286,23 @@ void run_cimd_cycle(WorkerState& w) {
     run_cycle(w, UcpCimdKind::Cimd);
 }
 
+namespace {
+void reset_ucp_cimd_state();
+}  // namespace
+
+void register_ucp_cimd_link_kinds() {
+    LinkKindEntry e;
+    e.kind = LinkKind::Ucp;
+    e.reload_tag = "CheckReloadUcpSet";
+    e.run_cycle = run_ucp_cycle;
+    e.reset_for_tests = reset_ucp_cimd_state;
+    register_link_kind(e);
+    e.kind = LinkKind::Cimd;
+    e.reload_tag = "CheckReloadCimdSet";
+    e.run_cycle = run_cimd_cycle;
+    register_link_kind(e);
+}
+
 // --- inbound listeners -----------------------------------------------------------------------
 
 namespace {
@@ -319,13 +333,25 @@ struct Listener {
     bool ending() const { return stop || frame::shutdown_requested(); }
 };
 
-std::mutex g_listeners_mu;
-std::map<std::string, std::shared_ptr<Listener>> g_listeners;
+// The kind's process-wide state: the listeners by link name.
+struct UcpCimdState {
+    std::mutex mu;
+    std::map<std::string, std::shared_ptr<Listener>> listeners;
+    // Each inbound connection holds a thread; a peer that opens connection
+    // after connection must not be able to exhaust them.
+    std::atomic<unsigned> connection_limit{kMaxInboundConnections};
+};
+
+UcpCimdState& state() {
+    // Never destroyed: listener threads may outlive main.
+    static UcpCimdState* s = new UcpCimdState;
+    return *s;
+}
 
 std::shared_ptr<Listener> find_listener(const std::string& link) {
-    std::lock_guard lk(g_listeners_mu);
-    auto it = g_listeners.find(link);
-    return it == g_listeners.end() ? nullptr : it->second;
+    std::lock_guard lk(state().mu);
+    auto it = state().listeners.find(link);
+    return it == state().listeners.end() ? nullptr : it->second;
 }
 
 void serve_connection(const std::shared_ptr<Listener>& l, platform::Socket sock,
@@ -394,7 +420,7 @@ void run_listener(const std::shared_ptr<Listener>& l) {
         if (!conn) continue;
         {
             std::lock_guard lk(l->mu);
-            if (l->connections >= g_connection_limit.load()) {
+            if (l->connections >= state().connection_limit.load()) {
                 frame::debug_tracef(tag, "%s Receive Failure -- Too many connections, refusing %s",
                                     word.c_str(), peer.c_str());
                 continue;  // conn closes here
@@ -441,8 +467,8 @@ bool ensure_inbound_listener(UcpCimdKind kind, const std::string& link_name,
     l->still_wanted = std::move(still_wanted);
     l->running = true;
     {
-        std::lock_guard lk(g_listeners_mu);
-        auto [it, fresh] = g_listeners.emplace(link_name, l);
+        std::lock_guard lk(state().mu);
+        auto [it, fresh] = state().listeners.emplace(link_name, l);
         if (!fresh) {
             // Another worker thread of the link started one meanwhile.
             if (!it->second->done() && !it->second->stop) return true;
@@ -464,18 +490,18 @@ bool ensure_inbound_listener(UcpCimdKind kind, const std::string& link_name,
 bool stop_inbound_listener(const std::string& link_name, unsigned wait_ms) {
     std::shared_ptr<Listener> l;
     {
-        std::lock_guard lk(g_listeners_mu);
-        auto it = g_listeners.find(link_name);
-        if (it == g_listeners.end()) return true;
+        std::lock_guard lk(state().mu);
+        auto it = state().listeners.find(link_name);
+        if (it == state().listeners.end()) return true;
         l = it->second;
-        g_listeners.erase(it);
+        state().listeners.erase(it);
     }
     l->stop = true;
     return l->wait_done(wait_ms);
 }
 
 void set_inbound_connection_limit_for_tests(unsigned limit) {
-    g_connection_limit = limit ? limit : kMaxInboundConnections;
+    state().connection_limit = limit ? limit : kMaxInboundConnections;
 }
 
 unsigned inbound_listener_port(const std::string& link_name) {
@@ -489,5 +515,20 @@ unsigned inbound_connection_count(const std::string& link_name) {
     std::lock_guard lk(l->mu);
     return l->connections;
 }
+
+namespace {
+
+// Every listener stopped and the connection limit back to its default.
+void reset_ucp_cimd_state() {
+    std::vector<std::string> links;
+    {
+        std::lock_guard lk(state().mu);
+        for (const auto& [name, l] : state().listeners) links.push_back(name);
+    }
+    for (const std::string& name : links) stop_inbound_listener(name);
+    state().connection_limit = kMaxInboundConnections;
+}
+
+}  // namespace
 
 }  // namespace links

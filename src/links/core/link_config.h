@@ -153,12 +153,19 @@ struct LinkSettings {
     bool restart_q_after_throttle_error = false;
     std::string validity;
     std::string smpp_charset;  // SMPPCharset
+    // [SMSGW] keys of SMPP connections, read with the link settings so that
+    // a connection never reads SMSGW.INI again; they apply from the next
+    // connection and need no reconnect of their own.
+    bool tcp_no_delay = true;             // TCPNoDelay: on the socket before connecting
+    bool smpp_no_delay = false;           // SMPPNoDelay: once bound, else a 16 KiB send buffer
+    uint32_t async_callback_threads = 1;  // AsyncCallbackThreads (raw; the kind bounds it)
     ErrorCodeList reject_codes;  // SMPP/UCP/CIMDRejectErrorCodes (by kind), link then [SMSGW]
     ErrorCodeList qfull_codes;   // SMPPQFullErrorCodes
     std::vector<std::string> modem_reject_codes;
 
     // Differences that need a new session (everything except quiet hours,
-    // credit limits, retry limits and the send limit, which apply in place).
+    // credit limits, retry limits and the send limit, which apply in place,
+    // and the [SMSGW] SMPP connection keys above).
     bool needs_reconnect(const LinkSettings& newer) const;
 };
 LinkSettings load_link_settings(std::string_view link_name, unsigned day_of_week);

@@ -1,7 +1,7 @@
 // Link names, the link status file, quiet hours, credit limits, the send
 // limit, error-code lists and classification, and the settings of a link as
 // read from SMSGW.INI.
-#include "links/link_config.h"
+#include "links/core/link_config.h"
 
 #include <gtest/gtest.h>
 
@@ -385,6 +385,7 @@ TEST_F(LinkConfigTest, SmppSettingsFromIni) {
     write_ini(
         "[SMSGW]\r\nModem1=SMPP - smsc:2775\r\nSMPPRejectErrorCodes=0x0045, 58\r\n"
         "SMPPThrottleErrorDelay=7\r\nRetryMaxAttempts=3\r\nSenderAddress=999\r\n"
+        "TCPNoDelay=No\r\nSMPPNoDelay=Yes\r\nAsyncCallbackThreads=4\r\n"
         "[SMPP - smsc:2775]\r\n"
         "RouteName=Main\r\nBackupForRoute=Modem - COM1\r\nSenderAddress= 123 , 456,,\r\n"
         "SenderAddressOverride=No\r\nOutRecipPrefixConvert=0=44\r\n"
@@ -450,6 +451,9 @@ TEST_F(LinkConfigTest, SmppSettingsFromIni) {
     EXPECT_EQ(s.reject_codes.codes, (std::vector<int64_t>{0x45, 0x58}));
     EXPECT_EQ(s.qfull_codes.codes, (std::vector<int64_t>{0x45}));
     EXPECT_TRUE(s.modem_reject_codes.empty());  // not a modem link
+    EXPECT_FALSE(s.tcp_no_delay);
+    EXPECT_TRUE(s.smpp_no_delay);
+    EXPECT_EQ(s.async_callback_threads, 4u);
 }
 
 TEST_F(LinkConfigTest, DefaultsOfAnEmptyLink) {
@@ -479,6 +483,9 @@ TEST_F(LinkConfigTest, DefaultsOfAnEmptyLink) {
     EXPECT_EQ(s.sender_remote_port, 0u);
     EXPECT_FALSE(s.reject_codes.all);
     EXPECT_TRUE(s.reject_codes.codes.empty());
+    EXPECT_TRUE(s.tcp_no_delay);
+    EXPECT_FALSE(s.smpp_no_delay);
+    EXPECT_EQ(s.async_callback_threads, 1u);
 
     // HTTP links keep a message's sender only when told so.
     EXPECT_FALSE(links::load_link_settings("HTTP - web:80", 0).sender_address_override);
@@ -632,6 +639,8 @@ TEST_F(LinkConfigTest, NeedsReconnectOnlyForSessionSettings) {
         {"Password=a", "Password=a\r\nReceiverCount=2", true},
         {"Password=a", "Password=a\r\nUseSSL=Yes", true},
         {"Password=a", "Password=a\r\nSenderAddress=123", true},
+        // The [SMSGW] connection keys apply from the next connection.
+        {"[SMSGW]\r\n", "[SMSGW]\r\nAsyncCallbackThreads=4\r\nSMPPNoDelay=Yes\r\n", false},
     };
     for (const Edit& e : edits) {
         std::string text = base;

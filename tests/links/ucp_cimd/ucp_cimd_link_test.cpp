@@ -1,7 +1,7 @@
 // UCP and CIMD links against the test SMSCs of common/: what a session puts
 // on the wire for the queue pass, the connection attempt and its failure
 // texts, the cycle without unbind, and the inbound listener.
-#include "links/ucp_cimd_link.h"
+#include "links/ucp_cimd/ucp_cimd_link.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 
 #include "frame/event_log.h"
 #include "frame/global_state.h"
-#include "links/worker_fixture.h"
+#include "links/core/worker_fixture.h"
 #include "platform/text.h"
 
 namespace {

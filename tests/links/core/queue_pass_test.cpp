@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "links/queue_cache.h"
-#include "links/worker_fixture.h"
+#include "links/core/queue_cache.h"
+#include "links/core/worker_fixture.h"
 #include "platform/text.h"
 
 namespace {
@@ -469,10 +469,9 @@ TEST_F(QueuePassTest, AsynchronousOutcomeArrivesFromAnotherThread) {
 // 256-message settings check.
 class ThreadedAsyncSession : public FakeSession {
   public:
-    using FakeSession::FakeSession;
+    explicit ThreadedAsyncSession(links::WorkerState& w) : FakeSession(w) { async = true; }
     links::WorkerState* worker = nullptr;
     std::vector<std::thread> helpers;
-    bool asynchronous() const override { return true; }
     void submit_async(std::unique_ptr<links::ClaimedMessage> m) override {
         std::shared_ptr<links::ClaimedMessage> owned(std::move(m));
         helpers.emplace_back([this, owned] {
@@ -519,10 +518,9 @@ TEST_F(QueuePassTest, ConcurrentAsynchronousOutcomesKeepTheBooks) {
 // Throttled files come back first, with their resubmit count.
 class ResubmittingSession : public FakeSession {
   public:
-    using FakeSession::FakeSession;
+    explicit ResubmittingSession(links::WorkerState& w) : FakeSession(w) { async = true; }
     std::vector<std::pair<std::string, unsigned>> resubmits;
     std::vector<unsigned> counts_seen;
-    bool asynchronous() const override { return true; }
     std::vector<std::pair<std::string, unsigned>> take_resubmits() override {
         return std::move(resubmits);
     }

@@ -1,6 +1,6 @@
 // Skip queue passes, the queue-full hold, send pacing with the gateway-wide
 // throttle, and the throttle resubmit list.
-#include "links/send_control.h"
+#include "links/core/send_control.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

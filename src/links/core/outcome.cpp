@@ -3,6 +3,8 @@
 // cycles make. finish_message runs on asynchronous helper threads too: it
 // touches only the claimed message, thread-safe modules and the worker's
 // atomics, and takes settings_mu for the limits that change in place.
+#include "links/core/outcome.h"
+
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,16 +15,14 @@
 #include "frame/event_log.h"
 #include "frame/settings.h"
 #include "inbound/receipts.h"
-#include "links/link_worker.h"
-#include "links/worker_internal.h"
+#include "links/core/link_kind.h"
+#include "links/core/worker_internal.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "records/counters.h"
 #include "records/message_log.h"
 
 namespace links {
-
-using detail::kWorkerTrace;
 
 namespace {
 
@@ -168,48 +168,6 @@ void fail_unroutable(WorkerState& w, ClaimedMessage& m) {
     count_left_queue(m);
     delete_claimed(m, false);
     (void)w;
-}
-
-std::string strip_concat_elements(std::string_view udh_hex) {
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        return -1;
-    };
-    if (udh_hex.size() < 2 || udh_hex.size() % 2 != 0) return {};
-    std::string octets;
-    octets.reserve(udh_hex.size() / 2);
-    for (size_t i = 0; i < udh_hex.size(); i += 2) {
-        int hi = nibble(udh_hex[i]), lo = nibble(udh_hex[i + 1]);
-        if (hi < 0 || lo < 0) return {};
-        octets.push_back(char(hi * 16 + lo));
-    }
-    if (size_t(uint8_t(octets[0])) != octets.size() - 1) return {};
-    std::string kept;
-    for (size_t p = 1; p < octets.size();) {
-        if (p + 2 > octets.size()) return {};
-        uint8_t iei = uint8_t(octets[p]);
-        size_t len = uint8_t(octets[p + 1]);
-        if (p + 2 + len > octets.size()) return {};
-        if (iei != 0x00 && iei != 0x08) {
-            // Whole elements only: a cut element would be unreadable.
-            if (kept.size() + 2 + len > kRecombinedUdhMax) break;
-            kept.append(octets, p, 2 + len);
-        }
-        p += 2 + len;
-    }
-    if (kept.empty()) return {};
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    out.reserve((kept.size() + 1) * 2);
-    auto put = [&](uint8_t b) {
-        out.push_back(hex[b >> 4]);
-        out.push_back(hex[b & 15]);
-    };
-    put(uint8_t(kept.size()));
-    for (char c : kept) put(uint8_t(c));
-    return out;
 }
 
 }  // namespace detail

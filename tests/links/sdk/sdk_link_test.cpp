@@ -1,7 +1,7 @@
 // Tests of the virtual SMSC: endpoint parsing, the form body, the HTTP
 // answer handling, and whole queue passes against a small HTTP server on
 // loopback that answers by the message text.
-#include "links/sdk_link.h"
+#include "links/sdk/sdk_link.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "frame/global_state.h"
-#include "links/worker_fixture.h"
+#include "links/core/worker_fixture.h"
 #include "platform/net.h"
 
 namespace {
@@ -147,12 +147,20 @@ std::map<std::string, std::string> decode_form(const std::string& body) {
 }
 
 // Stops the worker after its first pass.
-class OnePassSession : public links::SdkLinkSession {
+class OnePassSession final : public links::LinkSession {
   public:
-    explicit OnePassSession(links::WorkerState& w) : SdkLinkSession(w), w_(w) {}
+    explicit OnePassSession(links::WorkerState& w) : sdk_(w), w_(w) {}
+    links::SubmitResult submit(const links::OutboundMessage& m) override { return sdk_.submit(m); }
+    bool enquire_link() override { return sdk_.enquire_link(); }
+    bool link_ok() override { return sdk_.link_ok(); }
     void yield(bool) override { w_.restart = true; }
+    store::ErrorClass classify(int64_t code) const override { return sdk_.classify(code); }
+    bool queue_full(int64_t code) const override { return sdk_.queue_full(code); }
+    bool enquire_after_failure() const override { return sdk_.enquire_after_failure(); }
+    links::WindowedSubmit* windowed() override { return nullptr; }
 
   private:
+    links::SdkLinkSession sdk_;
     links::WorkerState& w_;
 };
 

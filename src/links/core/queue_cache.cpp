@@ -1,6 +1,6 @@
 // The queue cache thread and its lists: one listing of the outbound queue
 // every 250 ms, read by the link workers instead of the file system.
-#include "links/queue_cache.h"
+#include "links/core/queue_cache.h"
 
 #include <unistd.h>
 
@@ -13,6 +13,7 @@
 #include "frame/debug_trace.h"
 #include "frame/global_state.h"
 #include "frame/settings.h"
+#include "links/core/module_state.h"
 #include "platform/files.h"
 
 namespace links {
@@ -22,23 +23,11 @@ namespace {
 constexpr unsigned kScanIntervalMs = 250;
 constexpr std::string_view kRootName = ".";
 
-// One listing. Kept as names and ranges rather than as the joined
-// "name\t\t<index>" and "subdir\file" texts, so that a name holding a tab
-// or a backslash cannot be cut or matched wrongly; what readers get is the
-// same.
-struct Listing {
-    struct Directory {
-        std::string name;  // "." for the root
-        size_t first = 0;  // index of its first file in files
-        size_t count = 0;
-    };
-    std::vector<Directory> dirs;
-    std::vector<std::string> files;  // bare names, grouped by directory
-};
+using Listing = detail::QueueListing;
 
-std::mutex g_mu;
-Listing g_listing;
-bool g_ready = false;
+detail::ModuleState::QueueCache& cache() {
+    return detail::module_state().queue_cache;
+}
 
 void append_directory(Listing& l, std::string name, std::vector<platform::DirEntry> files) {
     Listing::Directory d;
@@ -92,10 +81,10 @@ void queue_cache_scan(const std::string& queue_root) {
     }
     bool first = false;
     {
-        std::lock_guard<std::mutex> lock(g_mu);
-        std::swap(g_listing, fresh);
-        first = !g_ready;
-        g_ready = true;
+        std::lock_guard<std::mutex> lock(cache().mu);
+        std::swap(cache().listing, fresh);
+        first = !cache().ready;
+        cache().ready = true;
     }
     // The old lists are released here, outside the lock.
     if (first) frame::set_qcache_ready();
@@ -107,23 +96,23 @@ bool start_queue_cache_thread() {
 }
 
 bool queue_cache_ready() {
-    std::lock_guard<std::mutex> lock(g_mu);
-    return g_ready;
+    std::lock_guard<std::mutex> lock(cache().mu);
+    return cache().ready;
 }
 
 std::vector<std::string> queue_cache_directories() {
     std::vector<std::string> names;
-    std::lock_guard<std::mutex> lock(g_mu);
-    names.reserve(g_listing.dirs.size());
-    for (const Listing::Directory& d : g_listing.dirs) names.push_back(d.name);
+    std::lock_guard<std::mutex> lock(cache().mu);
+    names.reserve(cache().listing.dirs.size());
+    for (const Listing::Directory& d : cache().listing.dirs) names.push_back(d.name);
     return names;
 }
 
 std::vector<std::string> queue_cache_files(std::string_view directory) {
-    std::lock_guard<std::mutex> lock(g_mu);
-    for (const Listing::Directory& d : g_listing.dirs) {
+    std::lock_guard<std::mutex> lock(cache().mu);
+    for (const Listing::Directory& d : cache().listing.dirs) {
         if (d.name != directory) continue;
-        auto begin = g_listing.files.begin() + static_cast<std::ptrdiff_t>(d.first);
+        auto begin = cache().listing.files.begin() + static_cast<std::ptrdiff_t>(d.first);
         return std::vector<std::string>(begin, begin + static_cast<std::ptrdiff_t>(d.count));
     }
     return {};
@@ -131,9 +120,9 @@ std::vector<std::string> queue_cache_files(std::string_view directory) {
 
 void queue_cache_clear() {
     Listing old;
-    std::lock_guard<std::mutex> lock(g_mu);
-    std::swap(g_listing, old);
-    g_ready = false;
+    std::lock_guard<std::mutex> lock(cache().mu);
+    std::swap(cache().listing, old);
+    cache().ready = false;
 }
 
 }  // namespace links

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "links/link_worker.h"
+#include "links/core/link_kind.h"
 #include "platform/net.h"
 
 namespace links {
@@ -34,9 +34,11 @@ class UcpCimdSession final : public LinkSession {
     bool link_ok() override;
     void yield(bool wait) override;
     store::ErrorClass classify(int64_t code) const override;
+    bool queue_full(int64_t) const override { return false; }
     // The status is asked after a failed message; enquiries wait for the
     // end of the pass.
     bool enquire_after_failure() const override { return false; }
+    WindowedSubmit* windowed() override { return nullptr; }
 
   private:
     UcpCimdKind kind_;
@@ -54,6 +56,14 @@ struct LinkAttempt {
     std::string failure;
 };
 LinkAttempt open_ucp_cimd_link(WorkerState& w, UcpCimdKind kind);
+
+// The connection cycles: one attempt and, when it comes up, the session;
+// the listener for the SMSC's own connections is started (or stopped) first.
+void run_ucp_cycle(WorkerState& w);
+void run_cimd_cycle(WorkerState& w);
+
+// Registers the "UCP - " and "CIMD - " kinds with the core.
+void register_ucp_cimd_link_kinds();
 
 // Hands the link's settings to the engine (command time-out).
 void set_ucp_cimd_link_options(UcpCimdKind kind, const LinkSettings& s);

@@ -1,6 +1,6 @@
-// Pieces of the link worker shared by its own files and its unit tests:
-// backup state, reconnect schedule, settings checks and the small helpers
-// of the outcome handling.
+// Pieces of the link worker's outer loop shared by the core's own files and
+// its unit tests: backup state, reconnect schedule and settings checks.
+// Private to core/: kinds use link_kind.h only.
 #pragma once
 
 #include <cstdint>
@@ -8,18 +8,11 @@
 #include <string>
 #include <string_view>
 
-#include "links/link_worker.h"
+#include "links/core/link_kind.h"
+#include "links/core/link_worker.h"
 
 namespace links::detail {
 
-inline constexpr std::string_view kWorkerTrace = "ThreadProcessModem";
-inline constexpr std::string_view kNoRouteError = "Error:  No SMSC defined to route message";
-// Status of the failure receipt of an unroutable message.
-inline constexpr uint32_t kNoRouteReceiptStatus = 11;
-// How long a segment waits for its missing siblings before it is sent without them.
-inline constexpr time_t kRecombineWaitS = 180;
-// Longest UDH kept from a recombined segment, in octets.
-inline constexpr size_t kRecombinedUdhMax = 149;
 // Messages between two settings checks during a busy session.
 inline constexpr uint64_t kSettingsCheckEvery = 256;
 
@@ -60,29 +53,7 @@ std::string credit_or_quiet_text(const LinkSettings& s, unsigned hour);
 // session must end.
 bool check_settings_change(WorkerState& w);
 
-// --- outcome helpers ----------------------------------------------------------------------
-
-// The file left the queue: the outbound queue gauge goes down, except for
-// files (or queue subdirectories) named "MMSQ__..." which were never counted.
-void count_left_queue(const ClaimedMessage& m);
-// Queue subdirectory name of a claimed file relative to the queue root
-// (empty for the root itself).
-std::string_view queue_subdir_of(const ClaimedMessage& m, std::string_view queue_root);
-// A message no link can take: logged against "SYSTEM", reported, copied to
-// the error queue, receipt with status 11, counted, deleted.
-void fail_unroutable(WorkerState& w, ClaimedMessage& m);
-// Deletes the claimed request file: the long-message lock is finished first
-// and the route cache entry goes with the file.
-void delete_claimed(ClaimedMessage& m, bool sent);
-
 // The installed local-delivery hook's answer (NotLocal without one).
 LocalDelivery try_local_delivery(const std::string& path, const store::SmsMessage& msg);
-
-// --- recombination -------------------------------------------------------------------------
-
-// The UDH (hex) without its concatenation elements (0x00, 0x08), cut to 149
-// octets of elements; empty when nothing else is left. Malformed input
-// gives an empty result.
-std::string strip_concat_elements(std::string_view udh_hex);
 
 }  // namespace links::detail

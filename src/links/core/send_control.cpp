@@ -1,6 +1,6 @@
 // The skip queue, the queue-full hold, the send-limit pacer with the
 // gateway-wide throttle, and the throttle resubmit list.
-#include "links/send_control.h"
+#include "links/core/send_control.h"
 
 #include <algorithm>
 #include <new>
@@ -9,6 +9,7 @@
 #include "frame/debug_trace.h"
 #include "frame/global_state.h"
 #include "frame/settings.h"
+#include "links/core/module_state.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 
@@ -129,9 +130,9 @@ bool queue_full_held(std::string_view recipient, std::string_view link_name,
 
 namespace {
 
-std::mutex g_throttle_mu;
-uint64_t g_throttle_last_ms = 0;
-bool g_throttle_have_last = false;
+detail::ModuleState::Throttle& throttle() {
+    return detail::module_state().throttle;
+}
 
 // One round of waiting: false when the wait has to end without a submit.
 bool wait_round(const std::function<bool()>& service, const std::function<bool()>& stop) {
@@ -156,11 +157,12 @@ bool SendPacer::wait(const std::function<bool()>& service, const std::function<b
         for (;;) {
             {
                 // Test and update together, so that two workers never both pass.
-                std::lock_guard<std::mutex> lock(g_throttle_mu);
+                detail::ModuleState::Throttle& t = throttle();
+                std::lock_guard<std::mutex> lock(t.mu);
                 const uint64_t now = platform::monotonic_ms();
-                if (!g_throttle_have_last || now - g_throttle_last_ms >= delay) {
-                    g_throttle_last_ms = now;
-                    g_throttle_have_last = true;
+                if (!t.have_last || now - t.last_ms >= delay) {
+                    t.last_ms = now;
+                    t.have_last = true;
                     break;
                 }
             }
@@ -173,9 +175,10 @@ bool SendPacer::wait(const std::function<bool()>& service, const std::function<b
 }
 
 void reset_global_throttle_for_tests() {
-    std::lock_guard<std::mutex> lock(g_throttle_mu);
-    g_throttle_last_ms = 0;
-    g_throttle_have_last = false;
+    detail::ModuleState::Throttle& t = throttle();
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.last_ms = 0;
+    t.have_last = false;
 }
 
 // --- throttle resubmit list ----------------------------------------------------------------

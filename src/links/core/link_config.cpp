@@ -1,6 +1,6 @@
 // Link names, link settings, the link status file, quiet hours, credit
 // limits, the send limit and the classification of failed submits.
-#include "links/link_config.h"
+#include "links/core/link_config.h"
 
 #include <algorithm>
 #include <array>
@@ -492,6 +492,11 @@ LinkSettings load_link_settings(std::string_view link_name, unsigned day_of_week
     s.restart_q_after_throttle_error = frame::link_bool(sec, "RestartQAfterThrottleError", false);
     s.validity = std::string(platform::trim(frame::link_string(sec, "Validity", "")));
     s.smpp_charset = std::string(platform::trim(frame::link_string(sec, "SMPPCharset", "")));
+    if (kind == LinkKind::Smpp) {
+        s.tcp_no_delay = frame::ini_bool("TCPNoDelay", true);
+        s.smpp_no_delay = frame::ini_bool("SMPPNoDelay", false);
+        s.async_callback_threads = frame::ini_number("AsyncCallbackThreads", 1);
+    }
 
     std::string reject_key = reject_codes_key(kind);
     if (!reject_key.empty())

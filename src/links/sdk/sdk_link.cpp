@@ -1,7 +1,7 @@
 // The virtual SMSC: a small blocking HTTP/1.1 client that POSTs each message
 // as a form to the endpoint [SDKLink] names for its recipient, the session
 // the queue pass drives, and the index-0 worker loop around it.
-#include "links/sdk_link.h"
+#include "links/sdk/sdk_link.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,7 +11,6 @@
 #include "frame/global_state.h"
 #include "frame/service.h"
 #include "frame/settings.h"
-#include "links/worker_internal.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/text.h"
@@ -21,8 +20,6 @@
 namespace links {
 
 namespace {
-
-using detail::kWorkerTrace;
 
 // Answers larger than this are cut off: only the status and the first body
 // line matter.
@@ -381,6 +378,26 @@ void run_sdk_link_worker(WorkerState& w) {
         if (!w.restart && frame::sleep_unless_shutdown(1000)) break;
     }
     w.skip.free();
+}
+
+namespace {
+
+// A "SDKLink - " link configured as Modem<i>: no connection of its own to
+// bring up, it posts each message to its recipient's [SDKLink] endpoint.
+void run_sdk_cycle(WorkerState& w) {
+    connection_up(w, "SDKLink");
+    SdkLinkSession session(w);
+    serve_queue(w, session);
+}
+
+}  // namespace
+
+void register_sdk_link_kind() {
+    LinkKindEntry e;
+    e.kind = LinkKind::SdkLink;
+    e.run_cycle = run_sdk_cycle;
+    e.run_index0_worker = run_sdk_link_worker;
+    register_link_kind(e);
 }
 
 }  // namespace links

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "links/link_config.h"
+#include "links/core/link_kind.h"
 #include "store/request_file.h"
 
 namespace links {
@@ -34,5 +34,12 @@ void stop_smpp_link_threads();
 // Asynchronous submits of every link still waiting for their response
 // (tests and diagnostics).
 size_t smpp_async_pending_total();
+
+// The connection cycle of worker thread w.thread_number: its connection role,
+// one attempt and, when it comes up, the session.
+void run_smpp_cycle(WorkerState& w);
+
+// Registers the "SMPP - " kind with the core.
+void register_smpp_link_kind();
 
 }  // namespace links

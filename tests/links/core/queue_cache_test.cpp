@@ -1,6 +1,6 @@
 // The queue cache: listing a queue tree, empty user queue removal, readers
 // during rescans, and the thread's start and end.
-#include "links/queue_cache.h"
+#include "links/core/queue_cache.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -19,9 +19,12 @@
 #include "delivery/routing.h"
 #include "frame/debug_trace.h"
 #include "frame/settings.h"
-#include "links/link_config.h"
-#include "links/link_worker.h"
-#include "links/worker_internal.h"
+#include "links/core/link_config.h"
+#include "links/core/link_worker.h"
+#include "links/core/outcome.h"
+#include "links/core/queue_pass.h"
+#include "links/core/worker_internal.h"
+#include "links/kinds.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "records/counters.h"
@@ -43,7 +46,7 @@ struct Submitted {
     int flags = 0;
 };
 
-class FakeSession : public links::LinkSession {
+class FakeSession : public links::LinkSession, public links::WindowedSubmit {
   public:
     explicit FakeSession(links::WorkerState& w, unsigned passes = 1) : w_(w), passes_(passes) {}
 
@@ -79,7 +82,10 @@ class FakeSession : public links::LinkSession {
         return links::classify_smpp(code, links::ErrorCodeList{}, links::ErrorCodeList{});
     }
     bool queue_full(int64_t code) const override { return code == links::kSmppQueueFull; }
-    bool asynchronous() const override { return async; }
+    bool enquire_after_failure() const override { return true; }
+    links::WindowedSubmit* windowed() override { return async ? this : nullptr; }
+    bool before_submit() override { return true; }
+    std::vector<std::pair<std::string, unsigned>> take_resubmits() override { return {}; }
     void submit_async(std::unique_ptr<links::ClaimedMessage> m) override {
         submits.push_back({m->out.message_id, m->out.recipient, m->out.sender, m->out.data,
                            m->out.udh, m->out.flags});
@@ -119,7 +125,8 @@ class WorkerTest : public ::testing::Test {
         delivery::route_cache_clear();
         delivery::release_routing_lists();
         delivery::clear_long_message_locks_for_tests();
-        links::set_local_delivery_hook(nullptr);
+        links::register_link_kinds();
+        links::reset_links_state_for_tests();
     }
     void TearDown() override {
         records::close_message_logs();

@@ -1,7 +1,7 @@
 // The SMPP connection cycle against an SMSC on loopback (the engine's own
 // server side): failure texts of each attempt step, synchronous and windowed
 // submission through the queue pass, throttling, and the receiver roles.
-#include "links/smpp_link.h"
+#include "links/smpp/smpp_link.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -25,8 +25,8 @@
 #include "frame/frame_fixture.h"
 #include "frame/global_state.h"
 #include "frame/settings.h"
-#include "links/link_config.h"
-#include "links/link_worker.h"
+#include "links/core/link_config.h"
+#include "links/core/link_worker.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "protocols/smpp/smpp.h"

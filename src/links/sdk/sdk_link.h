@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "links/link_worker.h"
+#include "links/core/link_kind.h"
 
 namespace links {
 
@@ -56,7 +56,7 @@ SdkHttpResult sdk_http_post(const SdkEndpoint& ep, std::string_view body, unsign
 SdkHttpResult parse_sdk_http_response(std::string_view raw, const SdkEndpoint& ep);
 
 // The session of the virtual SMSC: stateless over HTTP, so it is always up.
-class SdkLinkSession : public LinkSession {
+class SdkLinkSession final : public LinkSession {
   public:
     explicit SdkLinkSession(WorkerState& w);
     SubmitResult submit(const OutboundMessage& m) override;
@@ -67,7 +67,9 @@ class SdkLinkSession : public LinkSession {
     // 4xx answers and missing or unusable endpoints fail at once; anything
     // else (5xx, no connection, no answer) is retried.
     store::ErrorClass classify(int64_t code) const override;
+    bool queue_full(int64_t) const override { return false; }
     bool enquire_after_failure() const override { return false; }
+    WindowedSubmit* windowed() override { return nullptr; }
 
     unsigned connect_ms = 10000;
     unsigned response_ms = 120000;
@@ -81,5 +83,8 @@ class SdkLinkSession : public LinkSession {
 // queue passes over an SdkLinkSession until shutdown (a settings change
 // starts a fresh session).
 void run_sdk_link_worker(WorkerState& w);
+
+// Registers the "SDKLink - " kind (and the index-0 worker) with the core.
+void register_sdk_link_kind();
 
 }  // namespace links

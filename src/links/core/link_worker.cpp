@@ -1,7 +1,8 @@
 // The link worker's outer loop ("ThreadProcessModem"): link name and
-// settings, backup waiting, dispatch to the protocol's connection cycle and
-// the reconnect wait; the backup and settings checks the queue pass shares.
-#include "links/link_worker.h"
+// settings, backup waiting, dispatch to the registered kind's connection
+// cycle and the reconnect wait; the backup and settings checks the queue
+// pass shares.
+#include "links/core/link_worker.h"
 
 #include <atomic>
 
@@ -14,8 +15,8 @@
 #include "frame/settings.h"
 #include "inbound/inbound_store.h"
 #include "inbound/receipts.h"
-#include "links/sdk_link.h"
-#include "links/worker_internal.h"
+#include "links/core/module_state.h"
+#include "links/core/worker_internal.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "support/ini_profile.h"
@@ -23,8 +24,6 @@
 namespace links {
 
 namespace {
-
-std::atomic<LocalDeliveryHook> g_local_delivery{nullptr};
 
 std::string link_route_name(const std::string& link) {
     std::string r =
@@ -59,12 +58,12 @@ bool backup_idle(const WorkerState& w) {
 }  // namespace
 
 LocalDelivery detail::try_local_delivery(const std::string& path, const store::SmsMessage& msg) {
-    LocalDeliveryHook hook = g_local_delivery.load();
+    LocalDeliveryHook hook = detail::module_state().local_delivery.load();
     return hook ? hook(path, msg) : LocalDelivery::NotLocal;
 }
 
 void set_local_delivery_hook(LocalDeliveryHook fn) {
-    g_local_delivery.store(fn);
+    detail::module_state().local_delivery.store(fn);
 }
 
 delivery::LinkIdentity WorkerState::identity() const {
@@ -144,24 +143,8 @@ std::string credit_or_quiet_text(const LinkSettings& s, unsigned hour) {
 }
 
 bool check_settings_change(WorkerState& w) {
-    const char* tag = "CheckReloadModemSet";
-    switch (w.settings.address.kind) {
-        case LinkKind::Smpp:
-            tag = "CheckReloadSmppSet";
-            break;
-        case LinkKind::Ucp:
-            tag = "CheckReloadUcpSet";
-            break;
-        case LinkKind::Cimd:
-            tag = "CheckReloadCimdSet";
-            break;
-        case LinkKind::Http:
-        case LinkKind::KelSmsModem:
-            tag = "CheckReloadHttpSet";
-            break;
-        default:
-            break;
-    }
+    const std::optional<LinkKindEntry> kind = find_link_kind(w.settings.address.kind);
+    const std::string tag(kind ? kind->reload_tag : LinkKindEntry{}.reload_tag);
     std::string current = link_name_at(w.link_index);
     if (current != w.settings.name) {
         frame::debug_tracef(tag, "Connection settings have changed for %s, init required for %s.",
@@ -197,8 +180,6 @@ bool check_settings_change(WorkerState& w) {
 }  // namespace detail
 
 namespace {
-
-using detail::kWorkerTrace;
 
 // Backup-waiting: true once the primary is failing, false on shutdown.
 bool wait_for_primary(WorkerState& w) {
@@ -244,33 +225,17 @@ void reconnect_wait(WorkerState& w) {
 }
 
 void run_cycle(WorkerState& w) {
-    switch (w.settings.address.kind) {
-        case LinkKind::Smpp:
-            run_smpp_cycle(w);
-            break;
-        case LinkKind::Ucp:
-            run_ucp_cycle(w);
-            break;
-        case LinkKind::Cimd:
-            run_cimd_cycle(w);
-            break;
-        case LinkKind::SdkLink: {
-            // Posts each message to its recipient's [SDKLink] endpoint; there
-            // is no connection of its own to bring up.
-            connection_up(w, "SDKLink");
-            SdkLinkSession session(w);
-            serve_queue(w, session);
-            break;
-        }
-        default:
-            // HTTP SMSC and modem links have no connection cycle yet; they
-            // wait like a first failed attempt so the thread does not spin
-            // (and the interface is not reported as failing).
-            frame::debug_tracef(kWorkerTrace, "Link kind of %s is not supported yet",
-                                w.settings.name.c_str());
-            w.failure_count = 1;
-            break;
+    const std::optional<LinkKindEntry> kind = find_link_kind(w.settings.address.kind);
+    if (kind && kind->run_cycle) {
+        kind->run_cycle(w);
+        return;
     }
+    // A kind without a connection cycle waits like a first failed attempt
+    // so the thread does not spin (and the interface is not reported as
+    // failing).
+    frame::debug_tracef(kWorkerTrace, "Link kind of %s is not supported yet",
+                        w.settings.name.c_str());
+    w.failure_count = 1;
 }
 
 }  // namespace
@@ -278,10 +243,15 @@ void run_cycle(WorkerState& w) {
 void link_worker_main(const std::string& arg, unsigned link, unsigned thread) {
     frame::debug_tracef(kWorkerTrace, "Link %u thread %u:  %s", link, thread, arg.c_str());
     if (link == 0) {
-        // The virtual SMSC has no connection to bring up: it posts each
-        // message to its recipient's own endpoint.
-        WorkerState sdk;
-        run_sdk_link_worker(sdk);
+        // Index 0 is no Modem<i> entry: its kind runs the whole worker.
+        const std::string name = link_name_at(0);
+        const std::optional<LinkKindEntry> kind = find_link_kind(parse_link_name(name).kind);
+        if (!kind || !kind->run_index0_worker) {
+            frame::debug_tracef(kWorkerTrace, "Link kind of %s is not supported yet", name.c_str());
+            return;
+        }
+        WorkerState w0;
+        kind->run_index0_worker(w0);
         return;
     }
     WorkerState w;
