@@ -4,14 +4,13 @@
 #include "delivery/routing.h"
 
 #include <algorithm>
-#include <atomic>
 #include <mutex>
-#include <thread>
 
 #include "frame/debug_trace.h"
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
 #include "platform/files.h"
+#include "platform/snapshot.h"
 #include "platform/text.h"
 #include "support/ini_profile.h"
 
@@ -172,58 +171,10 @@ bool kind_allowed(const LinkRouting& l, bool binary) {
     return true;
 }
 
-// Publication of the tables, read-copy-update style. Readers announce
-// themselves in the counter of the current epoch (two atomic operations, no
-// lock), copy the published shared pointer and leave; from then on their
-// copy keeps that generation alive. A writer swaps the pointer, moves the
-// epoch on and waits until every reader of the old epoch has left before it
-// deletes the old holder; the old tables themselves go with their last copy.
-class Publisher {
-  public:
-    using Ptr = std::shared_ptr<const RoutingTables>;
-
-    Publisher() : current_(new Ptr(std::make_shared<const RoutingTables>())) {}
-    ~Publisher() { delete current_.load(); }
-    Publisher(const Publisher&) = delete;
-    Publisher& operator=(const Publisher&) = delete;
-
-    Ptr get() {
-        unsigned slot = enter();
-        Ptr copy = *current_.load();
-        active_[slot].fetch_sub(1, std::memory_order_release);
-        return copy;
-    }
-
-    // Writers are serialised by the caller.
-    void publish(Ptr next) {
-        Ptr* old = current_.exchange(new Ptr(std::move(next)));
-        uint64_t e = epoch_.load();
-        epoch_.store(e + 1);
-        // Readers of the old epoch are a few instructions from leaving.
-        while (active_[e & 1].load(std::memory_order_acquire) != 0) std::this_thread::yield();
-        delete old;
-    }
-
-  private:
-    // A reader that raced an epoch change backs out and counts itself in
-    // the new epoch, so a writer never waits for readers that came after it.
-    unsigned enter() {
-        for (;;) {
-            uint64_t e = epoch_.load();
-            unsigned slot = static_cast<unsigned>(e & 1);
-            active_[slot].fetch_add(1);
-            if (epoch_.load() == e) return slot;
-            active_[slot].fetch_sub(1, std::memory_order_release);
-        }
-    }
-
-    std::atomic<Ptr*> current_;
-    std::atomic<uint64_t> epoch_{0};
-    std::atomic<int64_t> active_[2] = {0, 0};
-};
-
-Publisher& published() {
-    static Publisher p;
+// Readers load the published tables without a lock and keep that
+// generation alive with their copy; a reload publishes in one store.
+platform::Snapshot<RoutingTables>& published() {
+    static platform::Snapshot<RoutingTables> p;
     return p;
 }
 
@@ -549,7 +500,7 @@ void index_routing_tables(RoutingTables& t) {
 }
 
 std::shared_ptr<const RoutingTables> routing_tables() {
-    return published().get();
+    return published().load();
 }
 
 std::vector<LinkRouting> load_link_routing() {

@@ -3,8 +3,6 @@
 #include "frame/debug_trace.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -74,7 +72,7 @@ void open_log(const platform::LocalTime& now) {
             move_log_to_backup(dir);
         }
     }
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = platform::open_file(path, O_WRONLY | O_CREAT | O_APPEND, 0644).release();
     if (fd >= 0 && fresh) platform::set_file_mtime_now(path);
     g_log.fd = fd;
     g_log_fd.store(fd, std::memory_order_release);
@@ -87,7 +85,7 @@ void open_log(const platform::LocalTime& now) {
 void close_log_locked() {
     if (g_log.fd >= 0) {
         g_log_fd.store(-1, std::memory_order_release);
-        ::close(g_log.fd);
+        platform::FileHandle(g_log.fd).close();
         g_log.fd = -1;
     }
 }
@@ -97,19 +95,6 @@ void rollover(const platform::LocalTime& now) {
     close_log_locked();
     move_log_to_backup(support::GetDebugLogDirectory());
     open_log(now);
-}
-
-bool write_all_plain(int fd, const char* p, size_t len) {
-    while (len > 0) {
-        ssize_t n = ::write(fd, p, len);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        len -= size_t(n);
-    }
-    return true;
 }
 
 void trace_sink(std::string_view name, std::string_view text) {
@@ -135,7 +120,7 @@ constexpr unsigned kMaxIoAttempts = 20;
 
 long raw_io(int fd, void* buf, size_t len, bool is_write) {
     if (RawIoFn fn = g_raw_io.load(std::memory_order_acquire)) return fn(fd, buf, len, is_write);
-    return is_write ? long(::write(fd, buf, len)) : long(::read(fd, buf, len));
+    return is_write ? platform::write_some_fd(fd, buf, len) : platform::read_some_fd(fd, buf, len);
 }
 
 void retry_wait(unsigned ms) {
@@ -202,11 +187,11 @@ void debug_trace(std::string_view name, std::string_view text) {
         std::lock_guard<std::mutex> lock(g_log.lock);
         uint64_t limit = uint64_t(s.debug_max_size_mb) * kMegabyte;
         if (g_log.fd >= 0 && limit != 0) {
-            struct stat st;
-            if (::fstat(g_log.fd, &st) == 0 && uint64_t(st.st_size) > limit) g_log.day = 0;
+            std::optional<uint64_t> size = platform::fd_size(g_log.fd);
+            if (size && *size > limit) g_log.day = 0;
         }
         if (now.day != g_log.day) rollover(now);
-        if (g_log.fd >= 0) write_all_plain(g_log.fd, line.data(), line.size());
+        if (g_log.fd >= 0) platform::write_all(g_log.fd, line.data(), line.size());
     }
     if (s.debug_console) {
         std::fprintf(stderr, "%.*s: %.*s\n", int(name.size()), name.data(), int(text.size()),

@@ -4,7 +4,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdio>
@@ -111,26 +110,6 @@ bool start_link_slot(unsigned link, unsigned thread) {
         worker(arg, link, thread);
         held->release();
     });
-}
-
-// --- the INI file's change stamp ------------------------------------------------------
-
-struct IniStamp {
-    bool exists = false;
-    long long sec = 0, nsec = 0, size = 0, ino = 0;
-    bool operator==(const IniStamp&) const = default;
-};
-
-IniStamp ini_stamp(const std::string& path) {
-    struct stat st {};
-    IniStamp s;
-    if (::stat(path.c_str(), &st) != 0) return s;
-    s.exists = true;
-    s.sec = st.st_mtim.tv_sec;
-    s.nsec = st.st_mtim.tv_nsec;
-    s.size = st.st_size;
-    s.ino = (long long)st.st_ino;
-    return s;
 }
 
 // --- time slots of the main loop ------------------------------------------------------
@@ -563,7 +542,7 @@ void run_service(int argc, char** argv) {
 
     // Main loop.
     Slots last;
-    IniStamp ini_seen;
+    platform::FileStamp ini_seen;
     bool first = true;
     while (!shutdown_requested() && status_byte(kStatusStop) == 0) {
         refresh_crash_clock();
@@ -572,7 +551,7 @@ void run_service(int argc, char** argv) {
         if (first || now.minute != last.minute) {
             if (!first) start_link_threads(false);
             run_duties(Duty::Minute);
-            IniStamp stamp = ini_stamp(sms_ini);
+            platform::FileStamp stamp = platform::file_stamp(sms_ini);
             if (first || !(stamp == ini_seen)) {
                 ini_seen = stamp;
                 if (!sleep_unless_shutdown(g_timing.reload_pause_ms)) {
