@@ -127,8 +127,11 @@ RouteEntry make_route_entry(std::string_view value, std::string_view link, uint3
     bool negated = value.front() == '!';
     std::string_view rest = negated ? value.substr(1) : value;
     bool has_eq = rest.find('=') != std::string_view::npos;
-    std::string pattern = has_eq ? "=" + std::string(rest) : std::string(rest);
-    e.text = (negated ? "!" : "") + pattern + "," + std::string(link);
+    std::string pattern;
+    if (has_eq) pattern.push_back('=');
+    pattern.append(rest);
+    if (negated) e.text.push_back('!');
+    e.text.append(pattern).append(1, ',').append(link);
     if (has_eq && platform::istarts_with(rest, kServiceTypeKey)) {
         e.kind = negated ? RouteEntryKind::BlockedServiceType : RouteEntryKind::ServiceType;
         e.pattern = std::string(rest.substr(kServiceTypeKey.size()));
@@ -372,17 +375,17 @@ bool check_route(Eval& e, const LinkRouting& link, uint32_t li, bool* no_route) 
     const RouteQuery& q = e.q;
     if (no_route) *no_route = false;
 
-    // 1. The virtual SMSC takes exactly the recipients of [SDKLink].
+    // The virtual SMSC takes exactly the recipients of [SDKLink].
     if (is_sdk_recipient(t, q.recipient)) return link.sdk_link;
     if (link.sdk_link) return false;
 
-    // 2. The link's own restrictions.
+    // The link's own restrictions.
     if (!kind_allowed(link, q.binary) || !user_allowed(link, q.user)) return false;
 
-    // 3. Another link owns this service type.
+    // Another link owns this service type.
     if (e.any_best() && !e.is_best(li)) return false;
 
-    // 4. Sender and user preferences.
+    // Sender and user preferences.
     if (!q.user.empty() || !q.sender.empty()) {
         uint32_t choice = choose_by_pattern(
             e, li, [&](uint32_t r) { return e.prefers(r); }, "Preferred Sender+Recip Match");
@@ -412,12 +415,12 @@ bool check_route(Eval& e, const LinkRouting& link, uint32_t li, bool* no_route) 
         }
     }
 
-    // 5. Recipient preferences.
+    // Recipient preferences.
     uint32_t choice = choose_by_pattern(
         e, li, [](uint32_t) { return true; }, "Preferred Recip Match");
     if (choice != kNoLink) return choice == li;
 
-    // 6. No preference: a default route takes it unless blocked.
+    // No preference: a default route takes it unless blocked.
     if (!link.route_pref_only) {
         frame::debug_tracef(kTraceRoute, "Available Route - %s", link.name.c_str());
         return !e.blocked(li);
@@ -653,7 +656,7 @@ std::vector<std::string> CheckPreferredRouteMulti(const RouteQuery& q) {
     }
     Eval e(*t, q);
 
-    // 2./3. Links that the user, then the sender, prefers and that take it.
+    // Links that the user, then the sender, prefers and that take it.
     auto by_sender_entries = [&](const IndexMap& map, std::string_view key, const char* what) {
         auto it = map.find(lower(key));
         if (it == map.end()) return;
@@ -670,7 +673,7 @@ std::vector<std::string> CheckPreferredRouteMulti(const RouteQuery& q) {
         by_sender_entries(t->sender_entries, q.sender, "Preferred Sender Match");
     if (!out.empty()) return out;
 
-    // 4. Every link with a longest matching recipient pattern.
+    // Every link with a longest matching recipient pattern.
     size_t longest = 0;
     for (uint32_t idx : e.matched()) {
         const RouteEntry& r = t->routes[idx];
@@ -688,7 +691,7 @@ std::vector<std::string> CheckPreferredRouteMulti(const RouteQuery& q) {
     }
     if (!out.empty()) return out;
 
-    // 5. Every default route that can take it.
+    // Every default route that can take it.
     for (uint32_t r = 0; r < t->links.size(); ++r) {
         if (t->links[r].route_pref_only || !e.eligible(r, kNoLink)) continue;
         frame::debug_tracef(kTraceMulti, "Default Route Available - %s", t->links[r].name.c_str());

@@ -189,7 +189,7 @@ std::string users_dir() {
 
 std::string account_path_part(std::string_view account) {
     std::string part = platform::clean_path_part(account);
-    if (part == "." || part == ".." || part.empty()) part = "-";
+    if (part == "." || part == ".." || part.empty()) part.assign(1, '-');
     return part;
 }
 

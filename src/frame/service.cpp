@@ -403,37 +403,42 @@ void evaluate_queue_alerts(QueueAlertState& state, unsigned sms_count, unsigned 
     }
 }
 
-void run_service(int argc, char** argv) {
-    (void)argc;
-    (void)argv;
-#ifdef SMSGW_TEST_HOOKS
-    apply_test_timing();
-#endif
-    // 1. Configuration files.
-    std::string data_dir = support::GetProgramDataDirectory();
-    std::string private_dir = support::GetPrivateDataDirectory();
-    std::string sms_ini = data_dir + "SMSGW.INI";
-    std::string mmsc_ini = data_dir + "MMSC.INI";
-    support::SMSIniSetFilename(sms_ini);
-    support::MMSCIniSetFilename(mmsc_ini);
-    create_if_missing(sms_ini);
-    create_if_missing(mmsc_ini);
+// --- start-up, main loop and shutdown: the steps of run_service ------------------------
 
-    // 2. Stop signals: blocked here, before any thread exists, so that every
-    //    thread inherits the mask and only the signal thread receives them.
+namespace {
+
+struct ConfigFiles {
+    std::string private_dir;
+    std::string sms_ini;
+    std::string mmsc_ini;
+};
+
+// Names SMSGW.INI and MMSC.INI in the program data directory for every
+// later read, creating empty ones when missing.
+ConfigFiles name_configuration_files() {
+    std::string data_dir = support::GetProgramDataDirectory();
+    ConfigFiles f{support::GetPrivateDataDirectory(), data_dir + "SMSGW.INI",
+                  data_dir + "MMSC.INI"};
+    support::SMSIniSetFilename(f.sms_ini);
+    support::MMSCIniSetFilename(f.mmsc_ini);
+    create_if_missing(f.sms_ini);
+    create_if_missing(f.mmsc_ini);
+    return f;
+}
+
+// Stop signals are blocked before any thread exists, so that every thread
+// inherits the mask and only the signal thread receives them.
+std::thread start_signal_thread(const std::string& private_dir) {
     sigset_t stops = stop_signal_set();
     ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     std::thread signal_thread(&signal_thread_main);
     install_crash_handlers(private_dir);
-    AltSignalStack main_alt_stack;
+    return signal_thread;
+}
 
-    // 3. Thread table.
-    clear_thread_table();
-
-    // 4. Status block; a second gateway on this home stops here, before it
-    //    opens any log.
-    static platform::StatusBlock status;
+// A second gateway on this home stops here, before it opens any log.
+void open_status_block(platform::StatusBlock& status, const std::string& private_dir) {
     int err = 0;
     switch (status.create(private_dir, &err)) {
         case platform::StatusBlock::OpenResult::Ok:
@@ -448,48 +453,48 @@ void run_service(int argc, char** argv) {
             fail_startup("Error %lu opening shared memory area!\n", (unsigned long)err);
     }
     attach_status_block(&status);
+}
 
-    // 6. Global settings; from here on the lower layers trace too.
+// Settings, trace, counters, libraries, logs, routing and the message-id
+// databases, in the order each needs the one before. Returns the restart
+// token the main loop compares against.
+std::string start_subsystems(const ConfigFiles& files) {
+    // From here on the lower layers trace too.
     load_global_settings();
     install_debug_trace();
     apply_tracking_settings();
     std::string restart_token =
         ini_string("ConfigurationUpdateTriggerRestart", "", kRestartTokenSize);
 
-    // 7. Statistics counters.
     debug_trace("main", "Before InitStatCounters");
     run_duties(Duty::StartStats);
     debug_trace("main", "After InitStatCounters");
 
-    // 8. MMS notification over IP.
-    set_mms_ip_notify_active(!support::ini_section(mmsc_ini, "IPNotify").empty());
-
-    // 9, 10, 13. TLS, protocol and SQL libraries.
+    set_mms_ip_notify_active(!support::ini_section(files.mmsc_ini, "IPNotify").empty());
+    // TLS, protocol and SQL libraries.
     run_duties(Duty::StartLibraries);
-
-    // 11. Receive flags of the accounts.
     sync_receive_flags();
-
-    // 12. Today's outbound message log.
+    // Today's outbound message log.
     run_duties(Duty::StartLogs);
-
-    // 14. Routing database.
     run_duties(Duty::StartRouting);
 
-    // 15. Message-id databases.
     debug_trace("main", "Before CheckDatabaseIntegrity");
     CheckDatabaseIntegrity(IntegrityMode::Startup);
     debug_trace("main", "After CheckDatabaseIntegrity");
 
-    // 16. Address and route lists.
+    // Address and route lists.
     run_duties(Duty::Reload);
 
-    // 17.
+    // A reset asked for during start-up is already covered by the fresh load.
     clear_routing_db_reset();
     set_extra_http_args(
         split_extra_http_args(ini_string("ExtraHttpArgList", "", kExtraHttpArgListSize)));
+    return restart_token;
+}
 
-    // 18. Threads: listeners, counters and the queue cache first.
+// Listeners, counters and the queue cache come first: the workers started
+// after them rely on the cache being filled.
+void start_listener_threads() {
     if (!run_thread_starters(ThreadSlot::HttpListener)) {
         debug_trace("main", "Error starting thread");
         std::fflush(stderr);
@@ -505,8 +510,10 @@ void run_service(int argc, char** argv) {
             while (!qcache_ready() && !shutdown_requested()) platform::sleep_ms(kQCachePollMs);
         }
     }
+}
 
-    sleep_unless_shutdown(g_timing.startup_pause_ms);
+// The "service started" event with the ports actually listened on.
+void report_started() {
     std::string started = platform::strprintf("%s service started.", kProductName);
     if (uint16_t p = listener_port(Listener::Web)) {
         debug_tracef("main", "%s Web server started on port number %u", kProductName, p);
@@ -525,7 +532,9 @@ void run_service(int argc, char** argv) {
         started += platform::strprintf("  Using SMPP SSL port %u.", p);
     }
     report_event(EventType::Success, started);
+}
 
+void start_worker_threads() {
     if (ini_bool("EnableLocalRoutingThread", false) || ini_bool("SDKLinkEnabled", false)) {
         LinkWorkerFn worker = current_link_worker();
         start_thread("ThreadProcessModem", [worker]() { worker("", 0, 0); });
@@ -539,8 +548,36 @@ void run_service(int argc, char** argv) {
     run_thread_starters(ThreadSlot::UserQLimits);
     run_thread_starters(ThreadSlot::TwoWayMms);
     start_link_threads(true);
+}
 
-    // Main loop.
+// Work of a new minute: link threads, minute duties, a reload when
+// SMSGW.INI changed, a requested routing reset and the stale-lock sweep.
+void run_minute(bool first, const std::string& sms_ini, platform::FileStamp& ini_seen) {
+    if (!first) start_link_threads(false);
+    run_duties(Duty::Minute);
+    platform::FileStamp stamp = platform::file_stamp(sms_ini);
+    if (first || !(stamp == ini_seen)) {
+        ini_seen = stamp;
+        if (!sleep_unless_shutdown(g_timing.reload_pause_ms)) {
+            run_duties(Duty::Reload);
+            load_global_settings();
+            apply_tracking_settings();
+        }
+    }
+    if (take_routing_db_reset()) {
+        debug_trace("main", "RoutingDbReset");
+        platform::sleep_ms(kRoutingResetPauseMs);
+        run_duties(Duty::RoutingDbReset);
+        debug_trace("main", "RoutingDbReset2");
+    }
+    const GlobalSettings& s = settings();
+    remove_stale_locks(s.q_dir.empty() ? default_queue_root() : s.q_dir, platform::now(),
+                       kStaleLockAgeS);
+}
+
+// Runs until a stop signal, the status block's stop byte or a newer
+// configuration-update token.
+void run_main_loop(const std::string& sms_ini, const std::string& restart_token) {
     Slots last;
     platform::FileStamp ini_seen;
     bool first = true;
@@ -548,28 +585,7 @@ void run_service(int argc, char** argv) {
         refresh_crash_clock();
         Slots now = current_slots();
         if (first || now.hour != last.hour) run_duties(Duty::Hourly);
-        if (first || now.minute != last.minute) {
-            if (!first) start_link_threads(false);
-            run_duties(Duty::Minute);
-            platform::FileStamp stamp = platform::file_stamp(sms_ini);
-            if (first || !(stamp == ini_seen)) {
-                ini_seen = stamp;
-                if (!sleep_unless_shutdown(g_timing.reload_pause_ms)) {
-                    run_duties(Duty::Reload);
-                    load_global_settings();
-                    apply_tracking_settings();
-                }
-            }
-            if (take_routing_db_reset()) {
-                debug_trace("main", "RoutingDbReset");
-                platform::sleep_ms(kRoutingResetPauseMs);
-                run_duties(Duty::RoutingDbReset);
-                debug_trace("main", "RoutingDbReset2");
-            }
-            const GlobalSettings& s = settings();
-            remove_stale_locks(s.q_dir.empty() ? default_queue_root() : s.q_dir, platform::now(),
-                               kStaleLockAgeS);
-        }
+        if (first || now.minute != last.minute) run_minute(first, sms_ini, ini_seen);
         last = now;
         run_duties(Duty::Second);
         std::string token = ini_string("ConfigurationUpdateTriggerRestart", "", kRestartTokenSize);
@@ -584,8 +600,9 @@ void run_service(int argc, char** argv) {
         first = false;
         sleep_unless_shutdown(g_timing.loop_ms);
     }
+}
 
-    // Shutdown.
+[[noreturn]] void shut_down(platform::StatusBlock& status, std::thread& signal_thread) {
     request_shutdown();
     run_duties(Duty::Stopping);
     inbound_sms_event().set();
@@ -611,6 +628,29 @@ void run_service(int argc, char** argv) {
     std::fprintf(stderr, "Shutdown complete!\n");
     std::fflush(stderr);
     std::exit(0);
+}
+
+}  // namespace
+
+void run_service(int argc, char** argv) {
+    (void)argc;
+    (void)argv;
+#ifdef SMSGW_TEST_HOOKS
+    apply_test_timing();
+#endif
+    ConfigFiles files = name_configuration_files();
+    std::thread signal_thread = start_signal_thread(files.private_dir);
+    AltSignalStack main_alt_stack;
+    clear_thread_table();
+    static platform::StatusBlock status;
+    open_status_block(status, files.private_dir);
+    std::string restart_token = start_subsystems(files);
+    start_listener_threads();
+    sleep_unless_shutdown(g_timing.startup_pause_ms);
+    report_started();
+    start_worker_threads();
+    run_main_loop(files.sms_ini, restart_token);
+    shut_down(status, signal_thread);
 }
 
 }  // namespace frame
