@@ -1,6 +1,8 @@
 // Service event reports (EVENTS.LOG and syslog), daily markers, date texts.
 #include "frame/event_log.h"
 
+#include "frame/frame_state.h"
+
 #include <syslog.h>
 
 #include <mutex>
@@ -24,7 +26,6 @@ const char* const kFullMonthNames[12] = {"January",   "February", "March",    "A
                                          "May",       "June",     "July",     "August",
                                          "September", "October",  "November", "December"};
 
-std::mutex g_event_lock;
 
 void open_syslog_once() {
     static std::once_flag once;
@@ -76,7 +77,7 @@ void report_event(EventType type, std::string_view text) {
                                                event_type_name(type), one_line.c_str());
         bool ok;
         {
-            std::lock_guard<std::mutex> lock(g_event_lock);
+            std::lock_guard<std::mutex> lock(frame_state().event_lock);
             ok = platform::append_file(event_log_path(), line);
         }
         if (!ok) return;
@@ -116,7 +117,7 @@ std::vector<std::string> read_event_log() {
     std::vector<std::string> lines;
     std::optional<std::string> data;
     {
-        std::lock_guard<std::mutex> lock(g_event_lock);
+        std::lock_guard<std::mutex> lock(frame_state().event_lock);
         data = platform::read_file(event_log_path());
     }
     if (!data) return lines;
@@ -133,7 +134,7 @@ std::vector<std::string> read_event_log() {
 }
 
 bool clear_event_log() {
-    std::lock_guard<std::mutex> lock(g_event_lock);
+    std::lock_guard<std::mutex> lock(frame_state().event_lock);
     std::string path = event_log_path();
     return !platform::file_exists(path) || platform::replace_file(path, "");
 }

@@ -15,6 +15,7 @@
 #include "frame/alert_mail.h"
 #include "frame/crash_record.h"
 #include "frame/debug_trace.h"
+#include "frame/frame_state.h"
 #include "frame/event_log.h"
 #include "frame/global_state.h"
 #include "frame/queue_dirs.h"
@@ -45,14 +46,9 @@ constexpr unsigned kQCachePollMs = 100;
 constexpr unsigned kRoutingResetPauseMs = 500;
 constexpr int kLockScanDepth = 8;
 
-ServiceTiming g_timing;
-
-std::mutex g_worker_lock;
-LinkWorkerFn g_link_worker;
 
 // --- the signal thread -------------------------------------------------------------
 
-std::atomic<bool> g_signal_thread_quit{false};
 
 sigset_t stop_signal_set() {
     sigset_t set;
@@ -71,7 +67,7 @@ void signal_thread_main() {
     for (;;) {
         int sig = 0;
         if (::sigwait(&set, &sig) != 0) continue;
-        if (g_signal_thread_quit.load()) return;
+        if (frame_state().signal_thread_quit.load()) return;
         if (sig == SIGHUP) continue;  // a closed terminal does not stop the gateway
         debug_trace("HandlerRoutine", "Initiating shutdown...");
         request_shutdown();
@@ -87,8 +83,8 @@ void idle_link_worker(const std::string& arg, unsigned link, unsigned thread) {
 }
 
 LinkWorkerFn current_link_worker() {
-    std::lock_guard<std::mutex> lock(g_worker_lock);
-    if (g_link_worker) return g_link_worker;
+    std::lock_guard<std::mutex> lock(frame_state().worker_lock);
+    if (frame_state().link_worker) return frame_state().link_worker;
     return &idle_link_worker;
 }
 
@@ -120,9 +116,9 @@ struct Slots {
 };
 
 Slots current_slots() {
-    if (g_timing.minute_seconds) {
+    if (frame_state().timing.minute_seconds) {
         long t = long(platform::now());
-        long m = t / long(g_timing.minute_seconds);
+        long m = t / long(frame_state().timing.minute_seconds);
         return {m / 60, m};
     }
     platform::LocalTime lt = platform::local_now();
@@ -190,8 +186,8 @@ void scan_alerts_thread() {
                               });
         unsigned waited = 0;
         bool stop = false;
-        while (waited < g_timing.alert_round_ms && !stop) {
-            unsigned step = std::min(kAlertSleepStepMs, g_timing.alert_round_ms - waited);
+        while (waited < frame_state().timing.alert_round_ms && !stop) {
+            unsigned step = std::min(kAlertSleepStepMs, frame_state().timing.alert_round_ms - waited);
             stop = sleep_unless_shutdown(step);
             waited += step;
         }
@@ -208,12 +204,12 @@ unsigned env_number(const char* name, unsigned def) {
     return parse_number(v);
 }
 void apply_test_timing() {
-    ServiceTiming t = g_timing;
+    ServiceTiming t = frame_state().timing;
     t.minute_seconds = env_number("SMSGW_TEST_MINUTE_SECONDS", t.minute_seconds);
     t.reload_pause_ms = env_number("SMSGW_TEST_RELOAD_PAUSE_MS", t.reload_pause_ms);
     t.startup_pause_ms = env_number("SMSGW_TEST_STARTUP_PAUSE_MS", t.startup_pause_ms);
     t.alert_round_ms = env_number("SMSGW_TEST_ALERT_ROUND_MS", t.alert_round_ms);
-    g_timing = t;
+    frame_state().timing = t;
     if (const char* v = std::getenv("SMSGW_TEST_ROLLOVER_WAIT_MS"); v && *v)
         set_debug_rollover_wait_ms(parse_number(v));
 }
@@ -231,15 +227,15 @@ std::string test_ready_path() {
 }  // namespace
 
 void set_service_timing(const ServiceTiming& timing) {
-    g_timing = timing;
+    frame_state().timing = timing;
 }
 const ServiceTiming& service_timing() {
-    return g_timing;
+    return frame_state().timing;
 }
 
 void set_link_worker(LinkWorkerFn fn) {
-    std::lock_guard<std::mutex> lock(g_worker_lock);
-    g_link_worker = std::move(fn);
+    std::lock_guard<std::mutex> lock(frame_state().worker_lock);
+    frame_state().link_worker = std::move(fn);
 }
 
 unsigned link_thread_count(std::string_view section) {
@@ -558,7 +554,7 @@ void run_minute(bool first, const std::string& sms_ini, platform::FileStamp& ini
     platform::FileStamp stamp = platform::file_stamp(sms_ini);
     if (first || !(stamp == ini_seen)) {
         ini_seen = stamp;
-        if (!sleep_unless_shutdown(g_timing.reload_pause_ms)) {
+        if (!sleep_unless_shutdown(frame_state().timing.reload_pause_ms)) {
             run_duties(Duty::Reload);
             load_global_settings();
             apply_tracking_settings();
@@ -598,7 +594,7 @@ void run_main_loop(const std::string& sms_ini, const std::string& restart_token)
         if (first) platform::append_file(test_ready_path(), "");
 #endif
         first = false;
-        sleep_unless_shutdown(g_timing.loop_ms);
+        sleep_unless_shutdown(frame_state().timing.loop_ms);
     }
 }
 
@@ -621,7 +617,7 @@ void run_main_loop(const std::string& sms_ini, const std::string& restart_token)
     attach_status_block(nullptr);
     status.close();
 
-    g_signal_thread_quit.store(true);
+    frame_state().signal_thread_quit.store(true);
     ::pthread_kill(signal_thread.native_handle(), SIGHUP);
     signal_thread.join();
 
@@ -646,7 +642,7 @@ void run_service(int argc, char** argv) {
     open_status_block(status, files.private_dir);
     std::string restart_token = start_subsystems(files);
     start_listener_threads();
-    sleep_unless_shutdown(g_timing.startup_pause_ms);
+    sleep_unless_shutdown(frame_state().timing.startup_pause_ms);
     report_started();
     start_worker_threads();
     run_main_loop(files.sms_ini, restart_token);

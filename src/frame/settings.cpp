@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "frame/debug_trace.h"
+#include "frame/frame_state.h"
 #include "platform/files.h"
-#include "platform/snapshot.h"
 #include "platform/text.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
@@ -24,39 +24,24 @@ constexpr size_t kAccountingUrlSize = 500 + 1;
 constexpr size_t kMessageIdPrefixSize = 100 + 1;
 constexpr size_t kSmilHeaderSize = 500 + 1;
 
-// settings() hands out plain references that a reader may keep across a
-// reload, so every table published stays alive for the life of the process;
-// a reload only happens when an administrator saves SMSGW.INI, and the few
-// kilobytes kept per reload are cheap compared with a string freed under a
-// reader.
-struct Published {
-    std::mutex lock;  // serialises publishers
-    platform::Snapshot<GlobalSettings> current{std::make_shared<GlobalSettings>()};
-    std::vector<std::shared_ptr<const GlobalSettings>> kept;
-};
-Published& published() {
-    static Published p;
-    return p;
-}
-
 // Settings are read on every message: each thread keeps the table it saw
 // last and loads the published one only after a publish moved the version.
 const GlobalSettings* current() {
     thread_local const GlobalSettings* cached = nullptr;
     thread_local uint64_t seen = 0;
-    Published& p = published();
-    uint64_t v = p.current.version();
+    FrameState& st = frame_state();
+    uint64_t v = st.settings.version();
     if (!cached || v != seen) {
         seen = v;
-        cached = p.current.load().get();
+        cached = st.settings.load().get();
     }
     return cached;
 }
 
 void publish(std::shared_ptr<const GlobalSettings> next) {
-    Published& p = published();
-    std::lock_guard<std::mutex> lock(p.lock);
-    p.kept.push_back(p.current.publish(std::move(next)));
+    FrameState& st = frame_state();
+    std::lock_guard<std::mutex> lock(st.settings_publish_lock);
+    st.settings_kept.push_back(st.settings.publish(std::move(next)));
 }
 
 std::string mmsc_string(std::string_view key, std::string_view def, size_t size = 0) {
