@@ -2,8 +2,6 @@
 // file I/O wrappers and the counted allocator.
 #include "frame/debug_trace.h"
 
-#include "frame/frame_state.h"
-
 #include <fcntl.h>
 
 #include <atomic>
@@ -14,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "frame/frame_state.h"
 #include "frame/settings.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -30,7 +29,6 @@ namespace {
 constexpr const char* kDebugLogName = "SMSDEBUG.LOG";
 constexpr const char* kDebugBackupName = "SMSDEBUG.BAK";
 constexpr uint64_t kMegabyte = 1048576;
-
 
 void rollover_wait() {
     unsigned ms = frame_state().rollover_wait_ms.load(std::memory_order_relaxed);
@@ -101,11 +99,11 @@ thread_local unsigned t_number = 0;
 
 // --- retrying I/O ----------------------------------------------------------------
 
-
 constexpr unsigned kMaxIoAttempts = 20;
 
 long raw_io(int fd, void* buf, size_t len, bool is_write) {
-    if (RawIoFn fn = frame_state().raw_io.load(std::memory_order_acquire)) return fn(fd, buf, len, is_write);
+    if (RawIoFn fn = frame_state().raw_io.load(std::memory_order_acquire))
+        return fn(fd, buf, len, is_write);
     return is_write ? platform::write_some_fd(fd, buf, len) : platform::read_some_fd(fd, buf, len);
 }
 
@@ -176,7 +174,8 @@ void debug_trace(std::string_view name, std::string_view text) {
             if (size && *size > limit) frame_state().log_day = 0;
         }
         if (now.day != frame_state().log_day) rollover(now);
-        if (frame_state().log_fd >= 0) platform::write_all(frame_state().log_fd, line.data(), line.size());
+        if (frame_state().log_fd >= 0)
+            platform::write_all(frame_state().log_fd, line.data(), line.size());
     }
     if (s.debug_console) {
         std::fprintf(stderr, "%.*s: %.*s\n", int(name.size()), name.data(), int(text.size()),
@@ -368,10 +367,12 @@ bool GWfree(void* block) {
     }
     std::free(static_cast<BlockHeader*>(block) - 1);
     unsigned cur = frame_state().blocks.load(std::memory_order_relaxed);
-    while (cur > 0 && !frame_state().blocks.compare_exchange_weak(cur, cur - 1, std::memory_order_relaxed)) {
+    while (cur > 0 &&
+           !frame_state().blocks.compare_exchange_weak(cur, cur - 1, std::memory_order_relaxed)) {
     }
     if (settings().debug2)
-        debug_tracef("GWfree", "Memory blocks = %u", frame_state().blocks.load(std::memory_order_relaxed));
+        debug_tracef("GWfree", "Memory blocks = %u",
+                     frame_state().blocks.load(std::memory_order_relaxed));
     return true;
 }
 

@@ -1,13 +1,12 @@
 // Service event reports (EVENTS.LOG and syslog), daily markers, date texts.
 #include "frame/event_log.h"
 
-#include "frame/frame_state.h"
-
 #include <syslog.h>
 
 #include <mutex>
 
 #include "frame/alert_mail.h"
+#include "frame/frame_state.h"
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
 #include "platform/clock.h"
@@ -25,7 +24,6 @@ const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 const char* const kFullMonthNames[12] = {"January",   "February", "March",    "April",
                                          "May",       "June",     "July",     "August",
                                          "September", "October",  "November", "December"};
-
 
 void open_syslog_once() {
     static std::once_flag once;

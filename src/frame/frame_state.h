@@ -72,8 +72,8 @@ struct FrameState {
 
     // Debug log and thread table.
     std::mutex log_lock;
-    int log_fd = -1;     // under log_lock
-    int log_day = 0;     // day of month the log was opened for; 0 forces a rollover
+    int log_fd = -1;  // under log_lock
+    int log_day = 0;  // day of month the log was opened for; 0 forces a rollover
     std::atomic<int> log_fd_for_crash{-1};
     std::atomic<unsigned> rollover_wait_ms{1000};
     ThreadEntry threads[kThreadTableSize];

@@ -48,7 +48,7 @@ void request_shutdown() {
 bool sleep_unless_shutdown(unsigned ms) {
     std::unique_lock<std::mutex> lock(frame_state().shutdown_m);
     frame_state().shutdown_cv.wait_for(lock, std::chrono::milliseconds(ms),
-                           [] { return shutdown_requested(); });
+                                       [] { return shutdown_requested(); });
     return shutdown_requested();
 }
 
@@ -164,7 +164,8 @@ unsigned running_thread_count() {
 
 void wait_for_threads(unsigned step_ms) {
     std::unique_lock<std::mutex> lock(frame_state().count_m);
-    while (frame_state().running != 0) frame_state().count_cv.wait_for(lock, std::chrono::milliseconds(step_ms));
+    while (frame_state().running != 0)
+        frame_state().count_cv.wait_for(lock, std::chrono::milliseconds(step_ms));
 }
 
 void attach_status_block(platform::StatusBlock* block) {

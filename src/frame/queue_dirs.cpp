@@ -2,10 +2,9 @@
 // directories, and the link section naming.
 #include "frame/queue_dirs.h"
 
-#include "frame/frame_state.h"
-
 #include <mutex>
 
+#include "frame/frame_state.h"
 #include "frame/settings.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -40,7 +39,6 @@ std::string configured_dir(std::string_view key, std::string_view default_name, 
     if (v.empty() && create) platform::ensure_dir(dir);
     return dir;
 }
-
 
 }  // namespace
 
@@ -138,7 +136,8 @@ std::string dated_inbound_dir() {
     uint32_t placed;
     {
         std::lock_guard<std::mutex> lock(frame_state().batch_lock);
-        if (frame_state().dated.year != now.year || frame_state().dated.month != now.month || frame_state().dated.day != now.day) {
+        if (frame_state().dated.year != now.year || frame_state().dated.month != now.month ||
+            frame_state().dated.day != now.day) {
             // First file of the day in this process: count what earlier runs
             // placed today so that the split continues where they stopped.
             frame_state().dated = FrameState::DatedCount{now.year, now.month, now.day, 0};
@@ -198,8 +197,8 @@ std::string user_queue_dir(std::string_view account) {
         uint32_t batch;
         {
             std::lock_guard<std::mutex> lock(frame_state().batch_lock);
-            batch =
-                next_batch(frame_state().user_batch, settings().max_q_dir_entries, uint32_t(platform::now()));
+            batch = next_batch(frame_state().user_batch, settings().max_q_dir_entries,
+                               uint32_t(platform::now()));
         }
         dir += platform::strprintf("%08X/", batch);
     }

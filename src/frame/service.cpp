@@ -15,8 +15,8 @@
 #include "frame/alert_mail.h"
 #include "frame/crash_record.h"
 #include "frame/debug_trace.h"
-#include "frame/frame_state.h"
 #include "frame/event_log.h"
+#include "frame/frame_state.h"
 #include "frame/global_state.h"
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
@@ -46,9 +46,7 @@ constexpr unsigned kQCachePollMs = 100;
 constexpr unsigned kRoutingResetPauseMs = 500;
 constexpr int kLockScanDepth = 8;
 
-
 // --- the signal thread -------------------------------------------------------------
-
 
 sigset_t stop_signal_set() {
     sigset_t set;
@@ -187,7 +185,8 @@ void scan_alerts_thread() {
         unsigned waited = 0;
         bool stop = false;
         while (waited < frame_state().timing.alert_round_ms && !stop) {
-            unsigned step = std::min(kAlertSleepStepMs, frame_state().timing.alert_round_ms - waited);
+            unsigned step =
+                std::min(kAlertSleepStepMs, frame_state().timing.alert_round_ms - waited);
             stop = sleep_unless_shutdown(step);
             waited += step;
         }

@@ -222,7 +222,8 @@ bool is_our_temporary(std::string_view name) {
 }  // namespace
 
 bool replace_private_file(const std::string& path, std::string_view data) {
-    std::string tmp = dir_part(path) + "." + base_part(path) + "." + std::to_string(::getpid()) + ".tmp";
+    std::string tmp =
+        dir_part(path) + "." + base_part(path) + "." + std::to_string(::getpid()) + ".tmp";
     ::unlink(tmp.c_str());  // a leftover could carry other permissions
     FileHandle fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd) return false;
@@ -706,8 +707,8 @@ bool pwrite_all(int fd, const void* data, size_t len, uint64_t offset) {
 
 size_t pread_all(int fd, void* data, size_t len, uint64_t offset) {
     char* p = static_cast<char*>(data);
-    return move_all(len,
-                    [&](size_t done) { return ::pread(fd, p + done, len - done, off_t(offset + done)); });
+    return move_all(
+        len, [&](size_t done) { return ::pread(fd, p + done, len - done, off_t(offset + done)); });
 }
 
 bool sync_data(int fd) {

@@ -16,7 +16,7 @@ namespace platform {
 
 // Owner of one open descriptor; closes it on destruction.
 class FileHandle {
-public:
+  public:
     FileHandle() = default;
     explicit FileHandle(int fd) : fd_(fd) {}
     FileHandle(FileHandle&& o) noexcept : fd_(o.release()) {}
@@ -35,7 +35,7 @@ public:
     }
     void close();
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -90,7 +90,7 @@ bool append_file(const std::string& path, std::string_view data);
 // A marker file held by a live worker: created (or opened) and flock'ed
 // exclusively for the holder's life; released and unlinked on destruction.
 class Marker {
-public:
+  public:
     Marker() = default;
     Marker(Marker&& o) noexcept;
     Marker& operator=(Marker&& o) noexcept;
@@ -107,7 +107,7 @@ public:
     // Unlinks the file and drops the lock now.
     void release();
 
-private:
+  private:
     FileHandle fd_;
     std::string path_;
 };

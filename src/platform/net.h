@@ -9,7 +9,7 @@
 namespace platform {
 
 class Socket {
-public:
+  public:
     Socket() = default;
     explicit Socket(int fd) : fd_(fd) {}
     Socket(Socket&& o) noexcept : fd_(o.release()) {}
@@ -30,7 +30,7 @@ public:
     // shutdown(SHUT_RDWR): wakes a thread blocked on the socket.
     void shutdown_both();
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -49,7 +49,6 @@ struct AccountLog {
 };
 AccountLog g_account_log;
 
-
 std::string time_stamp(const platform::LocalTime& t) {
     return platform::strprintf("%u-%02u-%02u %02u:%02u:%02u", unsigned(t.year), unsigned(t.month),
                                unsigned(t.day), unsigned(t.hour), unsigned(t.minute),

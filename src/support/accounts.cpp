@@ -43,7 +43,6 @@ std::string to_hex(const unsigned char* p, size_t n) {
     return out;
 }
 
-
 bool from_hex(std::string_view text, std::vector<unsigned char>& out) {
     if (text.size() % 2 != 0) return false;
     out.clear();

@@ -243,7 +243,6 @@ void append_hex_octet(std::string& out, unsigned octet) {
     out.push_back(kHexDigits[octet & 0xF]);
 }
 
-
 // Fill bits that align the first septet after a header of udh_octets octets.
 unsigned fill_bits(size_t udh_octets) {
     return unsigned((7 - udh_octets % 7) % 7);

@@ -672,7 +672,6 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
-
 }  // namespace
 
 const char16_t* national_locking_table(unsigned language) {

@@ -10,7 +10,6 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-
 void append_utf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
         out.push_back(char(cp));
