@@ -58,7 +58,7 @@ void configure(char lead, int variant = 0) {
     for (int i = 0; i < kLinks; ++i)
         ini += "Modem" + std::to_string(i + 1) + "=" + link_name(i) + "\r\n";
     for (int i = 0; i < kLinks; ++i) {
-        ini += "[" + link_name(i) + "]\r\n";
+        ini.append("[").append(link_name(i)).append("]\r\n");
         int n = 1;
         // A blocked range and a service type on some links, as in real setups.
         if (i % 3 == 0)
@@ -89,7 +89,9 @@ std::vector<std::string> recipients() {
     std::uniform_int_distribution<int> tail(0, 99999);
     std::vector<std::string> out;
     for (int i = 0; i < 1024; ++i)
-        out.push_back("+" + std::to_string(100000 + id(rng)) + std::to_string(10000 + tail(rng)));
+        out.push_back(std::string("+")
+                          .append(std::to_string(100000 + id(rng)))
+                          .append(std::to_string(10000 + tail(rng))));
     return out;
 }
 

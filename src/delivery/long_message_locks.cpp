@@ -3,9 +3,6 @@
 #include "delivery/long_message_locks.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -16,6 +13,7 @@
 #include "frame/global_state.h"
 #include "frame/settings.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace delivery {
@@ -39,15 +37,8 @@ bool parse_hex32(std::string_view s, uint32_t& v) {
     if (s.empty() || s.size() > 8) return false;
     v = 0;
     for (char c : s) {
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else
-            return false;
+        const int d = platform::hex_digit_value(c);
+        if (d < 0) return false;
         v = v << 4 | uint32_t(d);
     }
     return true;
@@ -55,11 +46,7 @@ bool parse_hex32(std::string_view s, uint32_t& v) {
 
 // False once the cleanup has unlinked (or replaced) the file behind fd.
 bool still_linked(int fd, const std::string& path) {
-    struct stat a {
-    }, b{};
-    if (::fstat(fd, &a) != 0 || a.st_nlink == 0) return false;
-    if (::stat(path.c_str(), &b) != 0) return false;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    return platform::fd_is_path(fd, path);
 }
 
 // The content up to its NUL (the file is never shortened).
@@ -73,16 +60,7 @@ std::string read_content(int fd) {
 bool write_content(int fd, std::string_view text) {
     std::string buf(text);
     buf.push_back('\0');
-    size_t done = 0;
-    while (done < buf.size()) {
-        const ssize_t n = ::pwrite(fd, buf.data() + done, buf.size() - done, off_t(done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += size_t(n);
-    }
-    return true;
+    return platform::pwrite_all(fd, buf.data(), buf.size(), 0);
 }
 
 // --- cleanup registry -------------------------------------------------------------
@@ -123,11 +101,10 @@ bool segment_left(const std::string& dir, const std::string& base) {
 // Deletes the lock file unless a claimer holds it right now. True when the
 // file is gone afterwards.
 bool delete_lock_file(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT;
-    platform::FileHandle h(fd);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
-    if (still_linked(fd, path)) ::unlink(path.c_str());
+    platform::FileHandle h = platform::open_file(path, O_RDWR);
+    if (!h) return errno == ENOENT;
+    if (!platform::try_lock_exclusive(h.fd())) return false;
+    if (still_linked(h.fd(), path)) platform::remove_file(path);
     return !platform::file_exists(path);
 }
 
@@ -215,7 +192,7 @@ void LongMessageLock::finish(bool sent) {
     if (sent) {
         // A worker that went on without the exclusive lock found the message
         // already named after its link; it updates only when it can lock.
-        const bool locked = exclusive_ || ::flock(file_.fd(), LOCK_EX | LOCK_NB) == 0;
+        const bool locked = exclusive_ || platform::try_lock_exclusive(file_.fd());
         if (locked) {
             const std::string content = read_content(file_.fd());
             if (content.empty() || content.starts_with(kPendingPrefix)) {
@@ -242,13 +219,13 @@ bool AcquireLongMessageLock(const std::string& queue_dir, std::string_view file_
 
     // A few rounds: the cleanup may unlink the file between our open and lock.
     for (int round = 0; round < 5; ++round) {
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) {
+        platform::FileHandle h = platform::open_file(path, O_RDWR | O_CREAT, 0644);
+        if (!h) {
             frame::debug_tracef(kLockTrace, "Error %d opening %s", errno, path.c_str());
             return false;
         }
-        platform::FileHandle h(fd);
-        bool exclusive = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        const int fd = h.fd();
+        bool exclusive = platform::try_lock_exclusive(fd);
         if (!exclusive && errno != EWOULDBLOCK) {
             frame::debug_tracef(kLockTrace, "Error %d locking %s", errno, path.c_str());
             return false;

@@ -4,14 +4,13 @@
 #include "delivery/routing.h"
 
 #include <algorithm>
-#include <atomic>
 #include <mutex>
-#include <thread>
 
 #include "frame/debug_trace.h"
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
 #include "platform/files.h"
+#include "platform/snapshot.h"
 #include "platform/text.h"
 #include "support/ini_profile.h"
 
@@ -128,8 +127,11 @@ RouteEntry make_route_entry(std::string_view value, std::string_view link, uint3
     bool negated = value.front() == '!';
     std::string_view rest = negated ? value.substr(1) : value;
     bool has_eq = rest.find('=') != std::string_view::npos;
-    std::string pattern = has_eq ? "=" + std::string(rest) : std::string(rest);
-    e.text = (negated ? "!" : "") + pattern + "," + std::string(link);
+    std::string pattern;
+    if (has_eq) pattern.push_back('=');
+    pattern.append(rest);
+    if (negated) e.text.push_back('!');
+    e.text.append(pattern).append(1, ',').append(link);
     if (has_eq && platform::istarts_with(rest, kServiceTypeKey)) {
         e.kind = negated ? RouteEntryKind::BlockedServiceType : RouteEntryKind::ServiceType;
         e.pattern = std::string(rest.substr(kServiceTypeKey.size()));
@@ -172,58 +174,10 @@ bool kind_allowed(const LinkRouting& l, bool binary) {
     return true;
 }
 
-// Publication of the tables, read-copy-update style. Readers announce
-// themselves in the counter of the current epoch (two atomic operations, no
-// lock), copy the published shared pointer and leave; from then on their
-// copy keeps that generation alive. A writer swaps the pointer, moves the
-// epoch on and waits until every reader of the old epoch has left before it
-// deletes the old holder; the old tables themselves go with their last copy.
-class Publisher {
-  public:
-    using Ptr = std::shared_ptr<const RoutingTables>;
-
-    Publisher() : current_(new Ptr(std::make_shared<const RoutingTables>())) {}
-    ~Publisher() { delete current_.load(); }
-    Publisher(const Publisher&) = delete;
-    Publisher& operator=(const Publisher&) = delete;
-
-    Ptr get() {
-        unsigned slot = enter();
-        Ptr copy = *current_.load();
-        active_[slot].fetch_sub(1, std::memory_order_release);
-        return copy;
-    }
-
-    // Writers are serialised by the caller.
-    void publish(Ptr next) {
-        Ptr* old = current_.exchange(new Ptr(std::move(next)));
-        uint64_t e = epoch_.load();
-        epoch_.store(e + 1);
-        // Readers of the old epoch are a few instructions from leaving.
-        while (active_[e & 1].load(std::memory_order_acquire) != 0) std::this_thread::yield();
-        delete old;
-    }
-
-  private:
-    // A reader that raced an epoch change backs out and counts itself in
-    // the new epoch, so a writer never waits for readers that came after it.
-    unsigned enter() {
-        for (;;) {
-            uint64_t e = epoch_.load();
-            unsigned slot = static_cast<unsigned>(e & 1);
-            active_[slot].fetch_add(1);
-            if (epoch_.load() == e) return slot;
-            active_[slot].fetch_sub(1, std::memory_order_release);
-        }
-    }
-
-    std::atomic<Ptr*> current_;
-    std::atomic<uint64_t> epoch_{0};
-    std::atomic<int64_t> active_[2] = {0, 0};
-};
-
-Publisher& published() {
-    static Publisher p;
+// Readers load the published tables without a lock and keep that
+// generation alive with their copy; a reload publishes in one store.
+platform::Snapshot<RoutingTables>& published() {
+    static platform::Snapshot<RoutingTables> p;
     return p;
 }
 
@@ -421,17 +375,17 @@ bool check_route(Eval& e, const LinkRouting& link, uint32_t li, bool* no_route) 
     const RouteQuery& q = e.q;
     if (no_route) *no_route = false;
 
-    // 1. The virtual SMSC takes exactly the recipients of [SDKLink].
+    // The virtual SMSC takes exactly the recipients of [SDKLink].
     if (is_sdk_recipient(t, q.recipient)) return link.sdk_link;
     if (link.sdk_link) return false;
 
-    // 2. The link's own restrictions.
+    // The link's own restrictions.
     if (!kind_allowed(link, q.binary) || !user_allowed(link, q.user)) return false;
 
-    // 3. Another link owns this service type.
+    // Another link owns this service type.
     if (e.any_best() && !e.is_best(li)) return false;
 
-    // 4. Sender and user preferences.
+    // Sender and user preferences.
     if (!q.user.empty() || !q.sender.empty()) {
         uint32_t choice = choose_by_pattern(
             e, li, [&](uint32_t r) { return e.prefers(r); }, "Preferred Sender+Recip Match");
@@ -461,12 +415,12 @@ bool check_route(Eval& e, const LinkRouting& link, uint32_t li, bool* no_route) 
         }
     }
 
-    // 5. Recipient preferences.
+    // Recipient preferences.
     uint32_t choice = choose_by_pattern(
         e, li, [](uint32_t) { return true; }, "Preferred Recip Match");
     if (choice != kNoLink) return choice == li;
 
-    // 6. No preference: a default route takes it unless blocked.
+    // No preference: a default route takes it unless blocked.
     if (!link.route_pref_only) {
         frame::debug_tracef(kTraceRoute, "Available Route - %s", link.name.c_str());
         return !e.blocked(li);
@@ -549,7 +503,7 @@ void index_routing_tables(RoutingTables& t) {
 }
 
 std::shared_ptr<const RoutingTables> routing_tables() {
-    return published().get();
+    return published().load();
 }
 
 std::vector<LinkRouting> load_link_routing() {
@@ -702,7 +656,7 @@ std::vector<std::string> CheckPreferredRouteMulti(const RouteQuery& q) {
     }
     Eval e(*t, q);
 
-    // 2./3. Links that the user, then the sender, prefers and that take it.
+    // Links that the user, then the sender, prefers and that take it.
     auto by_sender_entries = [&](const IndexMap& map, std::string_view key, const char* what) {
         auto it = map.find(lower(key));
         if (it == map.end()) return;
@@ -719,7 +673,7 @@ std::vector<std::string> CheckPreferredRouteMulti(const RouteQuery& q) {
         by_sender_entries(t->sender_entries, q.sender, "Preferred Sender Match");
     if (!out.empty()) return out;
 
-    // 4. Every link with a longest matching recipient pattern.
+    // Every link with a longest matching recipient pattern.
     size_t longest = 0;
     for (uint32_t idx : e.matched()) {
         const RouteEntry& r = t->routes[idx];
@@ -737,7 +691,7 @@ std::vector<std::string> CheckPreferredRouteMulti(const RouteQuery& q) {
     }
     if (!out.empty()) return out;
 
-    // 5. Every default route that can take it.
+    // Every default route that can take it.
     for (uint32_t r = 0; r < t->links.size(); ++r) {
         if (t->links[r].route_pref_only || !e.eligible(r, kNoLink)) continue;
         frame::debug_tracef(kTraceMulti, "Default Route Available - %s", t->links[r].name.c_str());

@@ -3,8 +3,6 @@
 #include "frame/debug_trace.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -14,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "frame/frame_state.h"
 #include "frame/settings.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -31,17 +30,8 @@ constexpr const char* kDebugLogName = "SMSDEBUG.LOG";
 constexpr const char* kDebugBackupName = "SMSDEBUG.BAK";
 constexpr uint64_t kMegabyte = 1048576;
 
-struct DebugLog {
-    std::mutex lock;
-    int fd = -1;
-    int day = 0;  // day of month the log was opened for; 0 forces a rollover
-};
-DebugLog g_log;
-std::atomic<int> g_log_fd{-1};
-std::atomic<unsigned> g_rollover_wait_ms{1000};
-
 void rollover_wait() {
-    unsigned ms = g_rollover_wait_ms.load(std::memory_order_relaxed);
+    unsigned ms = frame_state().rollover_wait_ms.load(std::memory_order_relaxed);
     if (ms) platform::sleep_ms(ms);
 }
 
@@ -62,7 +52,7 @@ void move_log_to_backup(const std::string& dir) {
     rollover_wait();
 }
 
-// Caller holds g_log.lock.
+// Caller holds frame_state().log_lock.
 void open_log(const platform::LocalTime& now) {
     std::string dir = support::GetDebugLogDirectory();
     std::string path = dir + kDebugLogName;
@@ -74,42 +64,29 @@ void open_log(const platform::LocalTime& now) {
             move_log_to_backup(dir);
         }
     }
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = platform::open_file(path, O_WRONLY | O_CREAT | O_APPEND, 0644).release();
     if (fd >= 0 && fresh) platform::set_file_mtime_now(path);
-    g_log.fd = fd;
-    g_log_fd.store(fd, std::memory_order_release);
+    frame_state().log_fd = fd;
+    frame_state().log_fd_for_crash.store(fd, std::memory_order_release);
     // Remembered even when the open failed: an unwritable directory leaves
     // the gateway running without a trace instead of retrying every line.
-    g_log.day = now.day;
+    frame_state().log_day = now.day;
 }
 
-// Caller holds g_log.lock.
+// Caller holds frame_state().log_lock.
 void close_log_locked() {
-    if (g_log.fd >= 0) {
-        g_log_fd.store(-1, std::memory_order_release);
-        ::close(g_log.fd);
-        g_log.fd = -1;
+    if (frame_state().log_fd >= 0) {
+        frame_state().log_fd_for_crash.store(-1, std::memory_order_release);
+        platform::FileHandle(frame_state().log_fd).close();
+        frame_state().log_fd = -1;
     }
 }
 
-// Caller holds g_log.lock.
+// Caller holds frame_state().log_lock.
 void rollover(const platform::LocalTime& now) {
     close_log_locked();
     move_log_to_backup(support::GetDebugLogDirectory());
     open_log(now);
-}
-
-bool write_all_plain(int fd, const char* p, size_t len) {
-    while (len > 0) {
-        ssize_t n = ::write(fd, p, len);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        len -= size_t(n);
-    }
-    return true;
 }
 
 void trace_sink(std::string_view name, std::string_view text) {
@@ -118,28 +95,20 @@ void trace_sink(std::string_view name, std::string_view text) {
 
 // --- thread table --------------------------------------------------------------
 
-struct ThreadEntry {
-    std::atomic<int> tid{0};
-    char description[kThreadDescriptionMax + 1] = {};
-};
-ThreadEntry g_threads[kThreadTableSize];
-std::mutex g_thread_lock;
 thread_local unsigned t_number = 0;
 
 // --- retrying I/O ----------------------------------------------------------------
 
-std::atomic<RawIoFn> g_raw_io{nullptr};
-std::atomic<void (*)(unsigned)> g_retry_wait{nullptr};
-
 constexpr unsigned kMaxIoAttempts = 20;
 
 long raw_io(int fd, void* buf, size_t len, bool is_write) {
-    if (RawIoFn fn = g_raw_io.load(std::memory_order_acquire)) return fn(fd, buf, len, is_write);
-    return is_write ? long(::write(fd, buf, len)) : long(::read(fd, buf, len));
+    if (RawIoFn fn = frame_state().raw_io.load(std::memory_order_acquire))
+        return fn(fd, buf, len, is_write);
+    return is_write ? platform::write_some_fd(fd, buf, len) : platform::read_some_fd(fd, buf, len);
 }
 
 void retry_wait(unsigned ms) {
-    if (auto fn = g_retry_wait.load(std::memory_order_acquire)) {
+    if (auto fn = frame_state().retry_wait.load(std::memory_order_acquire)) {
         fn(ms);
         return;
     }
@@ -177,7 +146,6 @@ constexpr size_t kBlockSlack = 64;
 struct alignas(std::max_align_t) BlockHeader {
     size_t size;
 };
-std::atomic<unsigned> g_blocks{0};
 
 }  // namespace
 
@@ -199,14 +167,15 @@ void debug_trace(std::string_view name, std::string_view text) {
     line.append(text);
     line.append("\r\n");
     {
-        std::lock_guard<std::mutex> lock(g_log.lock);
+        std::lock_guard<std::mutex> lock(frame_state().log_lock);
         uint64_t limit = uint64_t(s.debug_max_size_mb) * kMegabyte;
-        if (g_log.fd >= 0 && limit != 0) {
-            struct stat st;
-            if (::fstat(g_log.fd, &st) == 0 && uint64_t(st.st_size) > limit) g_log.day = 0;
+        if (frame_state().log_fd >= 0 && limit != 0) {
+            std::optional<uint64_t> size = platform::fd_size(frame_state().log_fd);
+            if (size && *size > limit) frame_state().log_day = 0;
         }
-        if (now.day != g_log.day) rollover(now);
-        if (g_log.fd >= 0) write_all_plain(g_log.fd, line.data(), line.size());
+        if (now.day != frame_state().log_day) rollover(now);
+        if (frame_state().log_fd >= 0)
+            platform::write_all(frame_state().log_fd, line.data(), line.size());
     }
     if (s.debug_console) {
         std::fprintf(stderr, "%.*s: %.*s\n", int(name.size()), name.data(), int(text.size()),
@@ -224,14 +193,14 @@ void debug_tracef(std::string_view name, const char* fmt, ...) {
 }
 
 void close_debug_log() {
-    std::lock_guard<std::mutex> lock(g_log.lock);
+    std::lock_guard<std::mutex> lock(frame_state().log_lock);
     close_log_locked();
 }
 
 void reset_debug_log_for_tests() {
-    std::lock_guard<std::mutex> lock(g_log.lock);
+    std::lock_guard<std::mutex> lock(frame_state().log_lock);
     close_log_locked();
-    g_log.day = 0;
+    frame_state().log_day = 0;
 }
 
 void install_debug_trace() {
@@ -239,11 +208,11 @@ void install_debug_trace() {
 }
 
 int debug_log_fd_for_crash() {
-    return g_log_fd.load(std::memory_order_acquire);
+    return frame_state().log_fd_for_crash.load(std::memory_order_acquire);
 }
 
 void set_debug_rollover_wait_ms(unsigned ms) {
-    g_rollover_wait_ms.store(ms, std::memory_order_relaxed);
+    frame_state().rollover_wait_ms.store(ms, std::memory_order_relaxed);
 }
 
 // --- thread table ----------------------------------------------------------------
@@ -251,9 +220,9 @@ void set_debug_rollover_wait_ms(unsigned ms) {
 unsigned AssignThreadNumber(std::string_view description) {
     unsigned number = 0;
     {
-        std::lock_guard<std::mutex> lock(g_thread_lock);
+        std::lock_guard<std::mutex> lock(frame_state().thread_lock);
         for (unsigned i = 0; i < kThreadTableSize; ++i) {
-            ThreadEntry& e = g_threads[i];
+            ThreadEntry& e = frame_state().threads[i];
             if (e.tid.load(std::memory_order_relaxed) != 0) continue;
             size_t n = std::min(description.size(), kThreadDescriptionMax);
             std::memcpy(e.description, description.data(), n);
@@ -277,8 +246,8 @@ unsigned ReleaseThreadNumber() {
     if (number == 0) return 0;
     std::string description;
     {
-        std::lock_guard<std::mutex> lock(g_thread_lock);
-        ThreadEntry& e = g_threads[number - 1];
+        std::lock_guard<std::mutex> lock(frame_state().thread_lock);
+        ThreadEntry& e = frame_state().threads[number - 1];
         description = e.description;
         e.description[0] = '\0';
         e.tid.store(0, std::memory_order_release);
@@ -290,15 +259,15 @@ unsigned ReleaseThreadNumber() {
 
 std::string thread_description(unsigned number) {
     if (number == 0 || number > kThreadTableSize) return {};
-    std::lock_guard<std::mutex> lock(g_thread_lock);
-    const ThreadEntry& e = g_threads[number - 1];
+    std::lock_guard<std::mutex> lock(frame_state().thread_lock);
+    const ThreadEntry& e = frame_state().threads[number - 1];
     if (e.tid.load(std::memory_order_relaxed) == 0) return {};
     return e.description;
 }
 
 void clear_thread_table() {
-    std::lock_guard<std::mutex> lock(g_thread_lock);
-    for (ThreadEntry& e : g_threads) {
+    std::lock_guard<std::mutex> lock(frame_state().thread_lock);
+    for (ThreadEntry& e : frame_state().threads) {
         e.tid.store(0, std::memory_order_relaxed);
         e.description[0] = '\0';
     }
@@ -308,10 +277,10 @@ void clear_thread_table() {
 unsigned thread_entry_for_crash(int tid, char* desc, size_t desc_size) {
     if (desc && desc_size) desc[0] = '\0';
     for (unsigned i = 0; i < kThreadTableSize; ++i) {
-        if (g_threads[i].tid.load(std::memory_order_acquire) != tid) continue;
+        if (frame_state().threads[i].tid.load(std::memory_order_acquire) != tid) continue;
         if (desc && desc_size) {
             size_t k = 0;
-            const char* src = g_threads[i].description;
+            const char* src = frame_state().threads[i].description;
             while (k + 1 < desc_size && k < kThreadDescriptionMax && src[k]) {
                 desc[k] = src[k];
                 ++k;
@@ -357,11 +326,11 @@ long write_text_line(int fd, std::string_view text) {
 }
 
 void set_raw_io_for_tests(RawIoFn fn) {
-    g_raw_io.store(fn, std::memory_order_release);
+    frame_state().raw_io.store(fn, std::memory_order_release);
 }
 
 void set_retry_wait_for_tests(void (*fn)(unsigned ms)) {
-    g_retry_wait.store(fn, std::memory_order_release);
+    frame_state().retry_wait.store(fn, std::memory_order_release);
 }
 
 // --- allocator -----------------------------------------------------------------
@@ -372,7 +341,7 @@ void* GWmalloc(size_t size) {
     auto* h = static_cast<BlockHeader*>(std::calloc(1, total));
     if (!h) return nullptr;
     h->size = size + kBlockSlack;
-    unsigned count = g_blocks.fetch_add(1, std::memory_order_relaxed) + 1;
+    unsigned count = frame_state().blocks.fetch_add(1, std::memory_order_relaxed) + 1;
     if (settings().debug2) debug_tracef("GWmalloc", "Memory blocks = %u", count);
     return h + 1;
 }
@@ -397,16 +366,18 @@ bool GWfree(void* block) {
         return false;
     }
     std::free(static_cast<BlockHeader*>(block) - 1);
-    unsigned cur = g_blocks.load(std::memory_order_relaxed);
-    while (cur > 0 && !g_blocks.compare_exchange_weak(cur, cur - 1, std::memory_order_relaxed)) {
+    unsigned cur = frame_state().blocks.load(std::memory_order_relaxed);
+    while (cur > 0 &&
+           !frame_state().blocks.compare_exchange_weak(cur, cur - 1, std::memory_order_relaxed)) {
     }
     if (settings().debug2)
-        debug_tracef("GWfree", "Memory blocks = %u", g_blocks.load(std::memory_order_relaxed));
+        debug_tracef("GWfree", "Memory blocks = %u",
+                     frame_state().blocks.load(std::memory_order_relaxed));
     return true;
 }
 
 unsigned allocated_block_count() {
-    return g_blocks.load(std::memory_order_relaxed);
+    return frame_state().blocks.load(std::memory_order_relaxed);
 }
 
 }  // namespace frame

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "frame/alert_mail.h"
+#include "frame/frame_state.h"
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
 #include "platform/clock.h"
@@ -23,8 +24,6 @@ const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 const char* const kFullMonthNames[12] = {"January",   "February", "March",    "April",
                                          "May",       "June",     "July",     "August",
                                          "September", "October",  "November", "December"};
-
-std::mutex g_event_lock;
 
 void open_syslog_once() {
     static std::once_flag once;
@@ -76,7 +75,7 @@ void report_event(EventType type, std::string_view text) {
                                                event_type_name(type), one_line.c_str());
         bool ok;
         {
-            std::lock_guard<std::mutex> lock(g_event_lock);
+            std::lock_guard<std::mutex> lock(frame_state().event_lock);
             ok = platform::append_file(event_log_path(), line);
         }
         if (!ok) return;
@@ -116,7 +115,7 @@ std::vector<std::string> read_event_log() {
     std::vector<std::string> lines;
     std::optional<std::string> data;
     {
-        std::lock_guard<std::mutex> lock(g_event_lock);
+        std::lock_guard<std::mutex> lock(frame_state().event_lock);
         data = platform::read_file(event_log_path());
     }
     if (!data) return lines;
@@ -133,7 +132,7 @@ std::vector<std::string> read_event_log() {
 }
 
 bool clear_event_log() {
-    std::lock_guard<std::mutex> lock(g_event_lock);
+    std::lock_guard<std::mutex> lock(frame_state().event_lock);
     std::string path = event_log_path();
     return !platform::file_exists(path) || platform::replace_file(path, "");
 }

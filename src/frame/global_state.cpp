@@ -8,103 +8,116 @@
 
 #include "frame/crash_record.h"
 #include "frame/debug_trace.h"
+#include "frame/frame_state.h"
 #include "platform/status_block.h"
 
 namespace frame {
 
+FrameState& frame_state() {
+    static FrameState state;
+    return state;
+}
+
 namespace {
 
-std::atomic<bool> g_shutdown{false};
-std::mutex g_shutdown_m;
-std::condition_variable g_shutdown_cv;
-
-std::mutex g_count_m;
-std::condition_variable g_count_cv;
-unsigned g_running = 0;
-
-struct NamedDuty {
-    std::string name;
-    std::function<void()> fn;
-};
-std::mutex g_reg_m;
-std::map<Duty, std::vector<NamedDuty>> g_duties;
-std::map<ThreadSlot, std::vector<std::function<bool()>>> g_starters;
-
-std::atomic<bool> g_qcache_ready{false};
-std::atomic<platform::StatusBlock*> g_status{nullptr};
-std::atomic<bool> g_routing_reset{false};
-std::atomic<uint16_t> g_ports[4];
-std::atomic<unsigned> g_sms_queue{0};
-std::atomic<unsigned> g_mms_queue{0};
-std::vector<std::string> g_extra_http_args;
-std::atomic<bool> g_mms_ip_notify{false};
-
 void thread_entered() {
-    std::lock_guard<std::mutex> lock(g_count_m);
-    ++g_running;
+    std::lock_guard<std::mutex> lock(frame_state().count_m);
+    ++frame_state().running;
 }
 
 void thread_left() {
-    std::lock_guard<std::mutex> lock(g_count_m);
-    if (g_running > 0) --g_running;
-    if (g_running == 0) g_count_cv.notify_all();
+    std::lock_guard<std::mutex> lock(frame_state().count_m);
+    if (frame_state().running > 0) --frame_state().running;
+    if (frame_state().running == 0) frame_state().count_cv.notify_all();
 }
 
 }  // namespace
 
 bool shutdown_requested() {
-    return g_shutdown.load(std::memory_order_acquire);
+    return frame_state().shutdown.load(std::memory_order_acquire);
 }
 
 void request_shutdown() {
     {
-        std::lock_guard<std::mutex> lock(g_shutdown_m);
-        g_shutdown.store(true, std::memory_order_release);
+        std::lock_guard<std::mutex> lock(frame_state().shutdown_m);
+        frame_state().shutdown.store(true, std::memory_order_release);
     }
-    g_shutdown_cv.notify_all();
+    frame_state().shutdown_cv.notify_all();
 }
 
 bool sleep_unless_shutdown(unsigned ms) {
-    std::unique_lock<std::mutex> lock(g_shutdown_m);
-    g_shutdown_cv.wait_for(lock, std::chrono::milliseconds(ms),
-                           [] { return shutdown_requested(); });
+    std::unique_lock<std::mutex> lock(frame_state().shutdown_m);
+    frame_state().shutdown_cv.wait_for(lock, std::chrono::milliseconds(ms),
+                                       [] { return shutdown_requested(); });
     return shutdown_requested();
 }
 
 void register_duty(Duty when, std::string name, std::function<void()> fn) {
-    std::lock_guard<std::mutex> lock(g_reg_m);
-    g_duties[when].push_back({std::move(name), std::move(fn)});
+    std::lock_guard<std::mutex> lock(frame_state().reg_m);
+    frame_state().duties[when].push_back({std::move(name), std::move(fn)});
 }
 
 void run_duties(Duty when) {
     std::vector<NamedDuty> list;
     {
-        std::lock_guard<std::mutex> lock(g_reg_m);
-        auto it = g_duties.find(when);
-        if (it == g_duties.end()) return;
+        std::lock_guard<std::mutex> lock(frame_state().reg_m);
+        auto it = frame_state().duties.find(when);
+        if (it == frame_state().duties.end()) return;
         list = it->second;
     }
     for (const NamedDuty& d : list)
         if (d.fn) d.fn();
 }
 
+void reset_frame_state_for_tests() {
+    FrameState& st = frame_state();
+    st.shutdown.store(false);
+    clear_registrations_for_tests();
+    st.qcache_ready.store(false);
+    st.status.store(nullptr);
+    st.routing_reset.store(false);
+    for (auto& p : st.ports) p.store(0);
+    st.sms_queue.store(0);
+    st.mms_queue.store(0);
+    st.extra_http_args.clear();
+    st.mms_ip_notify.store(false);
+    reset_settings_for_tests();
+    reset_debug_log_for_tests();
+    st.rollover_wait_ms.store(1000);
+    clear_thread_table();
+    st.raw_io.store(nullptr);
+    st.retry_wait.store(nullptr);
+    {
+        std::lock_guard<std::mutex> lock(st.batch_lock);
+        st.inbound_batch = {};
+        st.user_batch = {};
+        st.dated = {};
+    }
+    st.timing = {};
+    {
+        std::lock_guard<std::mutex> lock(st.worker_lock);
+        st.link_worker = nullptr;
+    }
+    st.signal_thread_quit.store(false);
+}
+
 void clear_registrations_for_tests() {
-    std::lock_guard<std::mutex> lock(g_reg_m);
-    g_duties.clear();
-    g_starters.clear();
+    std::lock_guard<std::mutex> lock(frame_state().reg_m);
+    frame_state().duties.clear();
+    frame_state().starters.clear();
 }
 
 void register_thread_starter(ThreadSlot slot, std::function<bool()> starter) {
-    std::lock_guard<std::mutex> lock(g_reg_m);
-    g_starters[slot].push_back(std::move(starter));
+    std::lock_guard<std::mutex> lock(frame_state().reg_m);
+    frame_state().starters[slot].push_back(std::move(starter));
 }
 
 bool run_thread_starters(ThreadSlot slot) {
     std::vector<std::function<bool()>> list;
     {
-        std::lock_guard<std::mutex> lock(g_reg_m);
-        auto it = g_starters.find(slot);
-        if (it == g_starters.end()) return true;
+        std::lock_guard<std::mutex> lock(frame_state().reg_m);
+        auto it = frame_state().starters.find(slot);
+        if (it == frame_state().starters.end()) return true;
         list = it->second;
     }
     bool ok = true;
@@ -114,16 +127,16 @@ bool run_thread_starters(ThreadSlot slot) {
 }
 
 bool has_thread_starter(ThreadSlot slot) {
-    std::lock_guard<std::mutex> lock(g_reg_m);
-    auto it = g_starters.find(slot);
-    return it != g_starters.end() && !it->second.empty();
+    std::lock_guard<std::mutex> lock(frame_state().reg_m);
+    auto it = frame_state().starters.find(slot);
+    return it != frame_state().starters.end() && !it->second.empty();
 }
 
 void set_qcache_ready() {
-    g_qcache_ready.store(true, std::memory_order_release);
+    frame_state().qcache_ready.store(true, std::memory_order_release);
 }
 bool qcache_ready() {
-    return g_qcache_ready.load(std::memory_order_acquire);
+    return frame_state().qcache_ready.load(std::memory_order_acquire);
 }
 
 bool start_thread(std::string description, std::function<void()> body) {
@@ -145,27 +158,28 @@ bool start_thread(std::string description, std::function<void()> body) {
 }
 
 unsigned running_thread_count() {
-    std::lock_guard<std::mutex> lock(g_count_m);
-    return g_running;
+    std::lock_guard<std::mutex> lock(frame_state().count_m);
+    return frame_state().running;
 }
 
 void wait_for_threads(unsigned step_ms) {
-    std::unique_lock<std::mutex> lock(g_count_m);
-    while (g_running != 0) g_count_cv.wait_for(lock, std::chrono::milliseconds(step_ms));
+    std::unique_lock<std::mutex> lock(frame_state().count_m);
+    while (frame_state().running != 0)
+        frame_state().count_cv.wait_for(lock, std::chrono::milliseconds(step_ms));
 }
 
 void attach_status_block(platform::StatusBlock* block) {
-    g_status.store(block, std::memory_order_release);
+    frame_state().status.store(block, std::memory_order_release);
 }
 
 uint8_t status_byte(size_t index) {
-    platform::StatusBlock* b = g_status.load(std::memory_order_acquire);
+    platform::StatusBlock* b = frame_state().status.load(std::memory_order_acquire);
     if (!b || !b->valid() || index >= platform::kStatusBlockSize) return 0;
     return b->get(index);
 }
 
 void set_status_byte(size_t index, uint8_t value) {
-    platform::StatusBlock* b = g_status.load(std::memory_order_acquire);
+    platform::StatusBlock* b = frame_state().status.load(std::memory_order_acquire);
     if (!b || !b->valid() || index >= platform::kStatusBlockSize) return;
     b->set(index, value);
 }
@@ -197,38 +211,38 @@ WakeEvent& inbound_receipt_event() {
 }
 
 void request_routing_db_reset() {
-    g_routing_reset.store(true, std::memory_order_release);
+    frame_state().routing_reset.store(true, std::memory_order_release);
 }
 bool take_routing_db_reset() {
-    return g_routing_reset.exchange(false, std::memory_order_acq_rel);
+    return frame_state().routing_reset.exchange(false, std::memory_order_acq_rel);
 }
 void clear_routing_db_reset() {
-    g_routing_reset.store(false, std::memory_order_release);
+    frame_state().routing_reset.store(false, std::memory_order_release);
 }
 
 void set_listener_port(Listener which, uint16_t port) {
-    g_ports[size_t(which)].store(port, std::memory_order_release);
+    frame_state().ports[size_t(which)].store(port, std::memory_order_release);
 }
 uint16_t listener_port(Listener which) {
-    return g_ports[size_t(which)].load(std::memory_order_acquire);
+    return frame_state().ports[size_t(which)].load(std::memory_order_acquire);
 }
 
 unsigned sms_queue_size() {
-    return g_sms_queue.load(std::memory_order_relaxed);
+    return frame_state().sms_queue.load(std::memory_order_relaxed);
 }
 unsigned mms_queue_size() {
-    return g_mms_queue.load(std::memory_order_relaxed);
+    return frame_state().mms_queue.load(std::memory_order_relaxed);
 }
 void set_queue_sizes(unsigned sms, unsigned mms) {
-    g_sms_queue.store(sms, std::memory_order_relaxed);
-    g_mms_queue.store(mms, std::memory_order_relaxed);
+    frame_state().sms_queue.store(sms, std::memory_order_relaxed);
+    frame_state().mms_queue.store(mms, std::memory_order_relaxed);
 }
 
 const std::vector<std::string>& extra_http_args() {
-    return g_extra_http_args;
+    return frame_state().extra_http_args;
 }
 void set_extra_http_args(std::vector<std::string> names) {
-    g_extra_http_args = std::move(names);
+    frame_state().extra_http_args = std::move(names);
 }
 
 std::vector<std::string> split_extra_http_args(std::string_view list) {
@@ -244,10 +258,10 @@ std::vector<std::string> split_extra_http_args(std::string_view list) {
 }
 
 bool mms_ip_notify_active() {
-    return g_mms_ip_notify.load(std::memory_order_relaxed);
+    return frame_state().mms_ip_notify.load(std::memory_order_relaxed);
 }
 void set_mms_ip_notify_active(bool on) {
-    g_mms_ip_notify.store(on, std::memory_order_relaxed);
+    frame_state().mms_ip_notify.store(on, std::memory_order_relaxed);
 }
 
 }  // namespace frame

@@ -47,6 +47,10 @@ void register_duty(Duty when, std::string name, std::function<void()> fn);
 void run_duties(Duty when);
 // Forgets every registered duty and thread starter (tests).
 void clear_registrations_for_tests();
+// Tests only: every piece of the frame's process-wide state as at process
+// start (registries, flags, published settings, debug log, thread table,
+// batch counters, service timing). Call it with no gateway thread running.
+void reset_frame_state_for_tests();
 
 // Background threads of other modules, started in slot order by the entry
 // routine. A starter decides from its own module's state whether (and how

@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "frame/frame_state.h"
 #include "frame/settings.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -38,16 +39,6 @@ std::string configured_dir(std::string_view key, std::string_view default_name, 
     if (v.empty() && create) platform::ensure_dir(dir);
     return dir;
 }
-
-std::mutex g_batch_lock;
-BatchCounter g_inbound_batch;
-BatchCounter g_user_batch;
-
-struct DatedCount {
-    int year = 0, month = 0, day = 0;
-    uint32_t placed = 0;
-};
-DatedCount g_dated;
 
 }  // namespace
 
@@ -128,8 +119,8 @@ std::string inbound_write_dir(uint64_t queued_inbound_and_receipts) {
     if (queued_inbound_and_receipts <= max || !ini_bool("EnableBulkSmsIn", true)) return dir;
     uint32_t batch;
     {
-        std::lock_guard<std::mutex> lock(g_batch_lock);
-        batch = next_batch(g_inbound_batch, max, uint32_t(platform::now()));
+        std::lock_guard<std::mutex> lock(frame_state().batch_lock);
+        batch = next_batch(frame_state().inbound_batch, max, uint32_t(platform::now()));
     }
     dir += platform::strprintf("%08X/", batch);
     platform::ensure_dir(dir);
@@ -144,17 +135,18 @@ std::string dated_inbound_dir() {
     uint32_t max = settings().max_q_dir_entries;
     uint32_t placed;
     {
-        std::lock_guard<std::mutex> lock(g_batch_lock);
-        if (g_dated.year != now.year || g_dated.month != now.month || g_dated.day != now.day) {
+        std::lock_guard<std::mutex> lock(frame_state().batch_lock);
+        if (frame_state().dated.year != now.year || frame_state().dated.month != now.month ||
+            frame_state().dated.day != now.day) {
             // First file of the day in this process: count what earlier runs
             // placed today so that the split continues where they stopped.
-            g_dated = DatedCount{now.year, now.month, now.day, 0};
+            frame_state().dated = FrameState::DatedCount{now.year, now.month, now.day, 0};
             for (const auto& d : platform::scan_dir(base, day + "*", platform::ScanKind::DirsOnly))
-                g_dated.placed += uint32_t(
+                frame_state().dated.placed += uint32_t(
                     platform::scan_dir(base + d.name + "/", "*", platform::ScanKind::FilesOnly)
                         .size());
         }
-        placed = g_dated.placed++;
+        placed = frame_state().dated.placed++;
     }
     std::string dir = base + day;
     if (max && placed / max != 0) dir += platform::strprintf("%02u", placed / max);
@@ -189,7 +181,7 @@ std::string users_dir() {
 
 std::string account_path_part(std::string_view account) {
     std::string part = platform::clean_path_part(account);
-    if (part == "." || part == ".." || part.empty()) part = "-";
+    if (part == "." || part == ".." || part.empty()) part.assign(1, '-');
     return part;
 }
 
@@ -204,9 +196,9 @@ std::string user_queue_dir(std::string_view account) {
     if (ini_bool("EnableBulkSmsIn", true)) {
         uint32_t batch;
         {
-            std::lock_guard<std::mutex> lock(g_batch_lock);
-            batch =
-                next_batch(g_user_batch, settings().max_q_dir_entries, uint32_t(platform::now()));
+            std::lock_guard<std::mutex> lock(frame_state().batch_lock);
+            batch = next_batch(frame_state().user_batch, settings().max_q_dir_entries,
+                               uint32_t(platform::now()));
         }
         dir += platform::strprintf("%08X/", batch);
     }

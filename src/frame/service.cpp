@@ -4,7 +4,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include "frame/crash_record.h"
 #include "frame/debug_trace.h"
 #include "frame/event_log.h"
+#include "frame/frame_state.h"
 #include "frame/global_state.h"
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
@@ -46,14 +46,7 @@ constexpr unsigned kQCachePollMs = 100;
 constexpr unsigned kRoutingResetPauseMs = 500;
 constexpr int kLockScanDepth = 8;
 
-ServiceTiming g_timing;
-
-std::mutex g_worker_lock;
-LinkWorkerFn g_link_worker;
-
 // --- the signal thread -------------------------------------------------------------
-
-std::atomic<bool> g_signal_thread_quit{false};
 
 sigset_t stop_signal_set() {
     sigset_t set;
@@ -72,7 +65,7 @@ void signal_thread_main() {
     for (;;) {
         int sig = 0;
         if (::sigwait(&set, &sig) != 0) continue;
-        if (g_signal_thread_quit.load()) return;
+        if (frame_state().signal_thread_quit.load()) return;
         if (sig == SIGHUP) continue;  // a closed terminal does not stop the gateway
         debug_trace("HandlerRoutine", "Initiating shutdown...");
         request_shutdown();
@@ -88,8 +81,8 @@ void idle_link_worker(const std::string& arg, unsigned link, unsigned thread) {
 }
 
 LinkWorkerFn current_link_worker() {
-    std::lock_guard<std::mutex> lock(g_worker_lock);
-    if (g_link_worker) return g_link_worker;
+    std::lock_guard<std::mutex> lock(frame_state().worker_lock);
+    if (frame_state().link_worker) return frame_state().link_worker;
     return &idle_link_worker;
 }
 
@@ -113,26 +106,6 @@ bool start_link_slot(unsigned link, unsigned thread) {
     });
 }
 
-// --- the INI file's change stamp ------------------------------------------------------
-
-struct IniStamp {
-    bool exists = false;
-    long long sec = 0, nsec = 0, size = 0, ino = 0;
-    bool operator==(const IniStamp&) const = default;
-};
-
-IniStamp ini_stamp(const std::string& path) {
-    struct stat st {};
-    IniStamp s;
-    if (::stat(path.c_str(), &st) != 0) return s;
-    s.exists = true;
-    s.sec = st.st_mtim.tv_sec;
-    s.nsec = st.st_mtim.tv_nsec;
-    s.size = st.st_size;
-    s.ino = (long long)st.st_ino;
-    return s;
-}
-
 // --- time slots of the main loop ------------------------------------------------------
 
 struct Slots {
@@ -141,9 +114,9 @@ struct Slots {
 };
 
 Slots current_slots() {
-    if (g_timing.minute_seconds) {
+    if (frame_state().timing.minute_seconds) {
         long t = long(platform::now());
-        long m = t / long(g_timing.minute_seconds);
+        long m = t / long(frame_state().timing.minute_seconds);
         return {m / 60, m};
     }
     platform::LocalTime lt = platform::local_now();
@@ -211,8 +184,9 @@ void scan_alerts_thread() {
                               });
         unsigned waited = 0;
         bool stop = false;
-        while (waited < g_timing.alert_round_ms && !stop) {
-            unsigned step = std::min(kAlertSleepStepMs, g_timing.alert_round_ms - waited);
+        while (waited < frame_state().timing.alert_round_ms && !stop) {
+            unsigned step =
+                std::min(kAlertSleepStepMs, frame_state().timing.alert_round_ms - waited);
             stop = sleep_unless_shutdown(step);
             waited += step;
         }
@@ -229,12 +203,12 @@ unsigned env_number(const char* name, unsigned def) {
     return parse_number(v);
 }
 void apply_test_timing() {
-    ServiceTiming t = g_timing;
+    ServiceTiming t = frame_state().timing;
     t.minute_seconds = env_number("SMSGW_TEST_MINUTE_SECONDS", t.minute_seconds);
     t.reload_pause_ms = env_number("SMSGW_TEST_RELOAD_PAUSE_MS", t.reload_pause_ms);
     t.startup_pause_ms = env_number("SMSGW_TEST_STARTUP_PAUSE_MS", t.startup_pause_ms);
     t.alert_round_ms = env_number("SMSGW_TEST_ALERT_ROUND_MS", t.alert_round_ms);
-    g_timing = t;
+    frame_state().timing = t;
     if (const char* v = std::getenv("SMSGW_TEST_ROLLOVER_WAIT_MS"); v && *v)
         set_debug_rollover_wait_ms(parse_number(v));
 }
@@ -252,15 +226,15 @@ std::string test_ready_path() {
 }  // namespace
 
 void set_service_timing(const ServiceTiming& timing) {
-    g_timing = timing;
+    frame_state().timing = timing;
 }
 const ServiceTiming& service_timing() {
-    return g_timing;
+    return frame_state().timing;
 }
 
 void set_link_worker(LinkWorkerFn fn) {
-    std::lock_guard<std::mutex> lock(g_worker_lock);
-    g_link_worker = std::move(fn);
+    std::lock_guard<std::mutex> lock(frame_state().worker_lock);
+    frame_state().link_worker = std::move(fn);
 }
 
 unsigned link_thread_count(std::string_view section) {
@@ -424,37 +398,42 @@ void evaluate_queue_alerts(QueueAlertState& state, unsigned sms_count, unsigned 
     }
 }
 
-void run_service(int argc, char** argv) {
-    (void)argc;
-    (void)argv;
-#ifdef SMSGW_TEST_HOOKS
-    apply_test_timing();
-#endif
-    // 1. Configuration files.
-    std::string data_dir = support::GetProgramDataDirectory();
-    std::string private_dir = support::GetPrivateDataDirectory();
-    std::string sms_ini = data_dir + "SMSGW.INI";
-    std::string mmsc_ini = data_dir + "MMSC.INI";
-    support::SMSIniSetFilename(sms_ini);
-    support::MMSCIniSetFilename(mmsc_ini);
-    create_if_missing(sms_ini);
-    create_if_missing(mmsc_ini);
+// --- start-up, main loop and shutdown: the steps of run_service ------------------------
 
-    // 2. Stop signals: blocked here, before any thread exists, so that every
-    //    thread inherits the mask and only the signal thread receives them.
+namespace {
+
+struct ConfigFiles {
+    std::string private_dir;
+    std::string sms_ini;
+    std::string mmsc_ini;
+};
+
+// Names SMSGW.INI and MMSC.INI in the program data directory for every
+// later read, creating empty ones when missing.
+ConfigFiles name_configuration_files() {
+    std::string data_dir = support::GetProgramDataDirectory();
+    ConfigFiles f{support::GetPrivateDataDirectory(), data_dir + "SMSGW.INI",
+                  data_dir + "MMSC.INI"};
+    support::SMSIniSetFilename(f.sms_ini);
+    support::MMSCIniSetFilename(f.mmsc_ini);
+    create_if_missing(f.sms_ini);
+    create_if_missing(f.mmsc_ini);
+    return f;
+}
+
+// Stop signals are blocked before any thread exists, so that every thread
+// inherits the mask and only the signal thread receives them.
+std::thread start_signal_thread(const std::string& private_dir) {
     sigset_t stops = stop_signal_set();
     ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     std::thread signal_thread(&signal_thread_main);
     install_crash_handlers(private_dir);
-    AltSignalStack main_alt_stack;
+    return signal_thread;
+}
 
-    // 3. Thread table.
-    clear_thread_table();
-
-    // 4. Status block; a second gateway on this home stops here, before it
-    //    opens any log.
-    static platform::StatusBlock status;
+// A second gateway on this home stops here, before it opens any log.
+void open_status_block(platform::StatusBlock& status, const std::string& private_dir) {
     int err = 0;
     switch (status.create(private_dir, &err)) {
         case platform::StatusBlock::OpenResult::Ok:
@@ -469,48 +448,48 @@ void run_service(int argc, char** argv) {
             fail_startup("Error %lu opening shared memory area!\n", (unsigned long)err);
     }
     attach_status_block(&status);
+}
 
-    // 6. Global settings; from here on the lower layers trace too.
+// Settings, trace, counters, libraries, logs, routing and the message-id
+// databases, in the order each needs the one before. Returns the restart
+// token the main loop compares against.
+std::string start_subsystems(const ConfigFiles& files) {
+    // From here on the lower layers trace too.
     load_global_settings();
     install_debug_trace();
     apply_tracking_settings();
     std::string restart_token =
         ini_string("ConfigurationUpdateTriggerRestart", "", kRestartTokenSize);
 
-    // 7. Statistics counters.
     debug_trace("main", "Before InitStatCounters");
     run_duties(Duty::StartStats);
     debug_trace("main", "After InitStatCounters");
 
-    // 8. MMS notification over IP.
-    set_mms_ip_notify_active(!support::ini_section(mmsc_ini, "IPNotify").empty());
-
-    // 9, 10, 13. TLS, protocol and SQL libraries.
+    set_mms_ip_notify_active(!support::ini_section(files.mmsc_ini, "IPNotify").empty());
+    // TLS, protocol and SQL libraries.
     run_duties(Duty::StartLibraries);
-
-    // 11. Receive flags of the accounts.
     sync_receive_flags();
-
-    // 12. Today's outbound message log.
+    // Today's outbound message log.
     run_duties(Duty::StartLogs);
-
-    // 14. Routing database.
     run_duties(Duty::StartRouting);
 
-    // 15. Message-id databases.
     debug_trace("main", "Before CheckDatabaseIntegrity");
     CheckDatabaseIntegrity(IntegrityMode::Startup);
     debug_trace("main", "After CheckDatabaseIntegrity");
 
-    // 16. Address and route lists.
+    // Address and route lists.
     run_duties(Duty::Reload);
 
-    // 17.
+    // A reset asked for during start-up is already covered by the fresh load.
     clear_routing_db_reset();
     set_extra_http_args(
         split_extra_http_args(ini_string("ExtraHttpArgList", "", kExtraHttpArgListSize)));
+    return restart_token;
+}
 
-    // 18. Threads: listeners, counters and the queue cache first.
+// Listeners, counters and the queue cache come first: the workers started
+// after them rely on the cache being filled.
+void start_listener_threads() {
     if (!run_thread_starters(ThreadSlot::HttpListener)) {
         debug_trace("main", "Error starting thread");
         std::fflush(stderr);
@@ -526,8 +505,10 @@ void run_service(int argc, char** argv) {
             while (!qcache_ready() && !shutdown_requested()) platform::sleep_ms(kQCachePollMs);
         }
     }
+}
 
-    sleep_unless_shutdown(g_timing.startup_pause_ms);
+// The "service started" event with the ports actually listened on.
+void report_started() {
     std::string started = platform::strprintf("%s service started.", kProductName);
     if (uint16_t p = listener_port(Listener::Web)) {
         debug_tracef("main", "%s Web server started on port number %u", kProductName, p);
@@ -546,7 +527,9 @@ void run_service(int argc, char** argv) {
         started += platform::strprintf("  Using SMPP SSL port %u.", p);
     }
     report_event(EventType::Success, started);
+}
 
+void start_worker_threads() {
     if (ini_bool("EnableLocalRoutingThread", false) || ini_bool("SDKLinkEnabled", false)) {
         LinkWorkerFn worker = current_link_worker();
         start_thread("ThreadProcessModem", [worker]() { worker("", 0, 0); });
@@ -560,37 +543,44 @@ void run_service(int argc, char** argv) {
     run_thread_starters(ThreadSlot::UserQLimits);
     run_thread_starters(ThreadSlot::TwoWayMms);
     start_link_threads(true);
+}
 
-    // Main loop.
+// Work of a new minute: link threads, minute duties, a reload when
+// SMSGW.INI changed, a requested routing reset and the stale-lock sweep.
+void run_minute(bool first, const std::string& sms_ini, platform::FileStamp& ini_seen) {
+    if (!first) start_link_threads(false);
+    run_duties(Duty::Minute);
+    platform::FileStamp stamp = platform::file_stamp(sms_ini);
+    if (first || !(stamp == ini_seen)) {
+        ini_seen = stamp;
+        if (!sleep_unless_shutdown(frame_state().timing.reload_pause_ms)) {
+            run_duties(Duty::Reload);
+            load_global_settings();
+            apply_tracking_settings();
+        }
+    }
+    if (take_routing_db_reset()) {
+        debug_trace("main", "RoutingDbReset");
+        platform::sleep_ms(kRoutingResetPauseMs);
+        run_duties(Duty::RoutingDbReset);
+        debug_trace("main", "RoutingDbReset2");
+    }
+    const GlobalSettings& s = settings();
+    remove_stale_locks(s.q_dir.empty() ? default_queue_root() : s.q_dir, platform::now(),
+                       kStaleLockAgeS);
+}
+
+// Runs until a stop signal, the status block's stop byte or a newer
+// configuration-update token.
+void run_main_loop(const std::string& sms_ini, const std::string& restart_token) {
     Slots last;
-    IniStamp ini_seen;
+    platform::FileStamp ini_seen;
     bool first = true;
     while (!shutdown_requested() && status_byte(kStatusStop) == 0) {
         refresh_crash_clock();
         Slots now = current_slots();
         if (first || now.hour != last.hour) run_duties(Duty::Hourly);
-        if (first || now.minute != last.minute) {
-            if (!first) start_link_threads(false);
-            run_duties(Duty::Minute);
-            IniStamp stamp = ini_stamp(sms_ini);
-            if (first || !(stamp == ini_seen)) {
-                ini_seen = stamp;
-                if (!sleep_unless_shutdown(g_timing.reload_pause_ms)) {
-                    run_duties(Duty::Reload);
-                    load_global_settings();
-                    apply_tracking_settings();
-                }
-            }
-            if (take_routing_db_reset()) {
-                debug_trace("main", "RoutingDbReset");
-                platform::sleep_ms(kRoutingResetPauseMs);
-                run_duties(Duty::RoutingDbReset);
-                debug_trace("main", "RoutingDbReset2");
-            }
-            const GlobalSettings& s = settings();
-            remove_stale_locks(s.q_dir.empty() ? default_queue_root() : s.q_dir, platform::now(),
-                               kStaleLockAgeS);
-        }
+        if (first || now.minute != last.minute) run_minute(first, sms_ini, ini_seen);
         last = now;
         run_duties(Duty::Second);
         std::string token = ini_string("ConfigurationUpdateTriggerRestart", "", kRestartTokenSize);
@@ -603,10 +593,11 @@ void run_service(int argc, char** argv) {
         if (first) platform::append_file(test_ready_path(), "");
 #endif
         first = false;
-        sleep_unless_shutdown(g_timing.loop_ms);
+        sleep_unless_shutdown(frame_state().timing.loop_ms);
     }
+}
 
-    // Shutdown.
+[[noreturn]] void shut_down(platform::StatusBlock& status, std::thread& signal_thread) {
     request_shutdown();
     run_duties(Duty::Stopping);
     inbound_sms_event().set();
@@ -625,13 +616,36 @@ void run_service(int argc, char** argv) {
     attach_status_block(nullptr);
     status.close();
 
-    g_signal_thread_quit.store(true);
+    frame_state().signal_thread_quit.store(true);
     ::pthread_kill(signal_thread.native_handle(), SIGHUP);
     signal_thread.join();
 
     std::fprintf(stderr, "Shutdown complete!\n");
     std::fflush(stderr);
     std::exit(0);
+}
+
+}  // namespace
+
+void run_service(int argc, char** argv) {
+    (void)argc;
+    (void)argv;
+#ifdef SMSGW_TEST_HOOKS
+    apply_test_timing();
+#endif
+    ConfigFiles files = name_configuration_files();
+    std::thread signal_thread = start_signal_thread(files.private_dir);
+    AltSignalStack main_alt_stack;
+    clear_thread_table();
+    static platform::StatusBlock status;
+    open_status_block(status, files.private_dir);
+    std::string restart_token = start_subsystems(files);
+    start_listener_threads();
+    sleep_unless_shutdown(frame_state().timing.startup_pause_ms);
+    report_started();
+    start_worker_threads();
+    run_main_loop(files.sms_ini, restart_token);
+    shut_down(status, signal_thread);
 }
 
 }  // namespace frame

@@ -2,12 +2,13 @@
 // of [SMSGW] / [MMSC] keys that the main loop reloads after SMSGW.INI changes.
 #include "frame/settings.h"
 
-#include <atomic>
-#include <deque>
 #include <limits>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "frame/debug_trace.h"
+#include "frame/frame_state.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "support/directories.h"
@@ -23,36 +24,24 @@ constexpr size_t kAccountingUrlSize = 500 + 1;
 constexpr size_t kMessageIdPrefixSize = 100 + 1;
 constexpr size_t kSmilHeaderSize = 500 + 1;
 
-// Every published table stays alive for the life of the process: a reader
-// may hold a reference across a reload, and a reload only happens when an
-// administrator saves SMSGW.INI, so the few kilobytes kept per reload are
-// cheap compared with a reader seeing a string freed under it.
-std::mutex g_publish_lock;
-std::deque<GlobalSettings>& published() {
-    static std::deque<GlobalSettings> tables(1);
-    return tables;
-}
-std::atomic<GlobalSettings*> g_current{nullptr};
-
-GlobalSettings* current() {
-    GlobalSettings* s = g_current.load(std::memory_order_acquire);
-    if (s) return s;
-    std::lock_guard<std::mutex> lock(g_publish_lock);
-    s = g_current.load(std::memory_order_relaxed);
-    if (!s) {
-        s = &published().front();
-        g_current.store(s, std::memory_order_release);
+// Settings are read on every message: each thread keeps the table it saw
+// last and loads the published one only after a publish moved the version.
+const GlobalSettings* current() {
+    thread_local const GlobalSettings* cached = nullptr;
+    thread_local uint64_t seen = 0;
+    FrameState& st = frame_state();
+    uint64_t v = st.settings.version();
+    if (!cached || v != seen) {
+        seen = v;
+        cached = st.settings.load().get();
     }
-    return s;
+    return cached;
 }
 
-bool is_hex_digit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-unsigned hex_value(char c) {
-    if (c >= '0' && c <= '9') return unsigned(c - '0');
-    if (c >= 'a' && c <= 'f') return unsigned(c - 'a' + 10);
-    return unsigned(c - 'A' + 10);
+void publish(std::shared_ptr<const GlobalSettings> next) {
+    FrameState& st = frame_state();
+    std::lock_guard<std::mutex> lock(st.settings_publish_lock);
+    st.settings_kept.push_back(st.settings.publish(std::move(next)));
 }
 
 std::string mmsc_string(std::string_view key, std::string_view def, size_t size = 0) {
@@ -91,7 +80,13 @@ const GlobalSettings& settings() {
 }
 
 GlobalSettings& mutable_settings() {
-    return *current();
+    // Every table is built non-const (make_shared<GlobalSettings>), so the
+    // in-place edits tests make are defined.
+    return const_cast<GlobalSettings&>(*current());
+}
+
+void reset_settings_for_tests() {
+    publish(std::make_shared<GlobalSettings>());
 }
 
 bool parse_bool(std::string_view value) {
@@ -124,10 +119,10 @@ uint32_t parse_number(std::string_view value) {
 }
 
 uint8_t parse_hex_byte(std::string_view value, uint8_t def) {
-    if (value.empty() || !is_hex_digit(value[0])) return def;
-    unsigned v = hex_value(value[0]);
-    if (value.size() > 1 && is_hex_digit(value[1])) v = v * 16 + hex_value(value[1]);
-    return uint8_t(v);
+    int hi = value.empty() ? -1 : platform::hex_digit_value(value[0]);
+    if (hi < 0) return def;
+    int lo = value.size() > 1 ? platform::hex_digit_value(value[1]) : -1;
+    return uint8_t(lo < 0 ? hi : hi * 16 + lo);
 }
 
 std::string ini_string(std::string_view key, std::string_view def, size_t size) {
@@ -278,12 +273,7 @@ GlobalSettings read_global_settings() {
 }
 
 void load_global_settings() {
-    GlobalSettings fresh = read_global_settings();
-    {
-        std::lock_guard<std::mutex> lock(g_publish_lock);
-        published().push_back(std::move(fresh));
-        g_current.store(&published().back(), std::memory_order_release);
-    }
+    publish(std::make_shared<GlobalSettings>(read_global_settings()));
     debug_trace("UseRouteCache", settings().use_route_cache ? "Yes" : "No");
 }
 

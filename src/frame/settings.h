@@ -94,11 +94,14 @@ struct GlobalSettings {
     std::string q_dir;
 };
 
-// The cached settings. Readers take no lock; a reload overwrites the record
-// in place, so a reader may see a mix of old and new values for one reload.
+// The published settings. Readers take no lock; a reload publishes a new
+// table in one store, so a reader sees either the old or the new one whole.
+// A reference stays valid across reloads: published tables are never freed.
 const GlobalSettings& settings();
-// Test and reload access.
+// Tests only: edits the published table in place (no reload may run).
 GlobalSettings& mutable_settings();
+// Tests only: publishes a table of defaults.
+void reset_settings_for_tests();
 
 // Reads every global setting from the configured INI files and publishes
 // the new table (traces "UseRouteCache" with its value).

@@ -221,6 +221,29 @@ bool is_our_temporary(std::string_view name) {
 }
 }  // namespace
 
+bool replace_private_file(const std::string& path, std::string_view data) {
+    std::string tmp =
+        dir_part(path) + "." + base_part(path) + "." + std::to_string(::getpid()) + ".tmp";
+    ::unlink(tmp.c_str());  // a leftover could carry other permissions
+    FileHandle fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) return false;
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd.fd(), data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ::unlink(tmp.c_str());
+            return false;
+        }
+        done += size_t(n);
+    }
+    if (::fsync(fd.fd()) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
 size_t remove_stale_temporaries(const std::string& dir, unsigned max_age_s) {
     std::string base = with_trailing_slash(dir.empty() ? std::string_view("./") : dir);
     DIR* d = ::opendir(base.c_str());
@@ -632,6 +655,141 @@ std::string program_directory() {
         return d.empty() ? std::string("./") : d;
     }();
     return dir;
+}
+
+FileHandle open_file(const std::string& path, int flags, mode_t mode) {
+    return FileHandle(::open(path.c_str(), flags | O_CLOEXEC, mode));
+}
+
+long read_some_fd(int fd, void* buf, size_t len) {
+    return long(::read(fd, buf, len));
+}
+
+long write_some_fd(int fd, const void* buf, size_t len) {
+    return long(::write(fd, buf, len));
+}
+
+namespace {
+
+constexpr int kTransientRetries = 20;
+
+// Runs op(done) until len bytes are moved; op returns what the call did.
+template <typename Op>
+size_t move_all(size_t len, Op op) {
+    size_t done = 0;
+    int transient = 0;
+    while (done < len) {
+        ssize_t n = op(done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (is_transient_errno(errno) && ++transient < kTransientRetries) continue;
+            break;
+        }
+        if (n == 0) break;
+        done += size_t(n);
+    }
+    return done;
+}
+
+}  // namespace
+
+bool write_all(int fd, const void* data, size_t len) {
+    const char* p = static_cast<const char*>(data);
+    return move_all(len, [&](size_t done) { return ::write(fd, p + done, len - done); }) == len;
+}
+
+bool pwrite_all(int fd, const void* data, size_t len, uint64_t offset) {
+    const char* p = static_cast<const char*>(data);
+    return move_all(len, [&](size_t done) {
+               return ::pwrite(fd, p + done, len - done, off_t(offset + done));
+           }) == len;
+}
+
+size_t pread_all(int fd, void* data, size_t len, uint64_t offset) {
+    char* p = static_cast<char*>(data);
+    return move_all(
+        len, [&](size_t done) { return ::pread(fd, p + done, len - done, off_t(offset + done)); });
+}
+
+bool sync_data(int fd) {
+    return ::fdatasync(fd) == 0;
+}
+
+std::optional<uint64_t> fd_size(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return std::nullopt;
+    return uint64_t(st.st_size);
+}
+
+bool try_lock_exclusive(int fd) {
+    return flock_nointr(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+bool fd_is_path(int fd, const std::string& path) {
+    return path_is_fd(path, fd);
+}
+
+namespace {
+
+FileStamp stamp_of(const struct stat& st) {
+    FileStamp s;
+    s.exists = true;
+    s.device = st.st_dev;
+    s.inode = st.st_ino;
+    s.size = uint64_t(st.st_size);
+    s.mtime = st.st_mtim;
+    s.ctime = st.st_ctim;
+    return s;
+}
+
+FileStamp failed_stamp(int e) {
+    FileStamp s;
+    s.error = e;
+    return s;
+}
+
+}  // namespace
+
+bool operator==(const FileStamp& a, const FileStamp& b) {
+    return a.exists == b.exists && a.error == b.error && a.device == b.device &&
+           a.inode == b.inode && a.size == b.size && a.mtime.tv_sec == b.mtime.tv_sec &&
+           a.mtime.tv_nsec == b.mtime.tv_nsec && a.ctime.tv_sec == b.ctime.tv_sec &&
+           a.ctime.tv_nsec == b.ctime.tv_nsec;
+}
+
+FileStamp file_stamp(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return failed_stamp(errno);
+    return stamp_of(st);
+}
+
+std::optional<std::string> read_file_stamped(const std::string& path, size_t max_bytes,
+                                             FileStamp& stamp) {
+    FileHandle fd = open_file(path, O_RDONLY);
+    struct stat st;
+    if (!fd || ::fstat(fd.fd(), &st) != 0) {
+        stamp = failed_stamp(errno);
+        return std::nullopt;
+    }
+    if (S_ISDIR(st.st_mode) || size_t(st.st_size) > max_bytes) {
+        stamp = failed_stamp(S_ISDIR(st.st_mode) ? EISDIR : EFBIG);
+        return std::nullopt;
+    }
+    stamp = stamp_of(st);
+    std::string data;
+    data.reserve(size_t(st.st_size));
+    char buf[16384];
+    for (;;) {
+        long n = read_some_fd(fd.fd(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || data.size() + size_t(n) > max_bytes) {
+            stamp = failed_stamp(n < 0 ? errno : EFBIG);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        data.append(buf, size_t(n));
+    }
+    return data;
 }
 
 bool is_transient_errno(int e) {

@@ -16,7 +16,7 @@ namespace platform {
 
 // Owner of one open descriptor; closes it on destruction.
 class FileHandle {
-public:
+  public:
     FileHandle() = default;
     explicit FileHandle(int fd) : fd_(fd) {}
     FileHandle(FileHandle&& o) noexcept : fd_(o.release()) {}
@@ -35,7 +35,7 @@ public:
     }
     void close();
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -66,6 +66,10 @@ bool replace_file(const std::string& path, std::string_view data, bool keep_mtim
 // max_age_s seconds before now(). Returns how many were removed.
 size_t remove_stale_temporaries(const std::string& dir, unsigned max_age_s);
 
+// replace_file for secrets: the temporary ".<name>.<pid>.tmp" is created
+// new with mode 0600 (never through a link), synced, then renamed over
+// path, so the data is never readable by others, not even for a moment.
+bool replace_private_file(const std::string& path, std::string_view data);
 // Reads a whole file; nullopt when it cannot be opened or read.
 // max_bytes bounds how much is read (the rest is ignored).
 std::optional<std::string> read_file(const std::string& path, size_t max_bytes = SIZE_MAX);
@@ -86,7 +90,7 @@ bool append_file(const std::string& path, std::string_view data);
 // A marker file held by a live worker: created (or opened) and flock'ed
 // exclusively for the holder's life; released and unlinked on destruction.
 class Marker {
-public:
+  public:
     Marker() = default;
     Marker(Marker&& o) noexcept;
     Marker& operator=(Marker&& o) noexcept;
@@ -103,7 +107,7 @@ public:
     // Unlinks the file and drops the lock now.
     void release();
 
-private:
+  private:
     FileHandle fd_;
     std::string path_;
 };
@@ -183,6 +187,49 @@ bool move_file_noreplace(const std::string& from, const std::string& to);
 
 // Program directory: the directory holding the running executable, with '/'.
 std::string program_directory();
+
+// --- descriptors ----------------------------------------------------------
+
+// open(2) with O_CLOEXEC added; an invalid handle (errno set) on failure.
+FileHandle open_file(const std::string& path, int flags, mode_t mode = 0644);
+// One read(2) / write(2): bytes moved, or -1 with errno (EINTR included:
+// callers that count retries see every one).
+long read_some_fd(int fd, void* buf, size_t len);
+long write_some_fd(int fd, const void* buf, size_t len);
+// Every byte, at the file offset / at offset (positional). EINTR is always
+// retried, the other transient errors up to 20 times. pread_all returns the
+// bytes read, less than len at end of file or on error.
+bool write_all(int fd, const void* data, size_t len);
+bool pwrite_all(int fd, const void* data, size_t len, uint64_t offset);
+size_t pread_all(int fd, void* data, size_t len, uint64_t offset);
+// fdatasync(2).
+bool sync_data(int fd);
+// Size of the open file; nullopt on error.
+std::optional<uint64_t> fd_size(int fd);
+// flock(LOCK_EX | LOCK_NB); false with errno EWOULDBLOCK while someone else
+// holds it.
+bool try_lock_exclusive(int fd);
+// True while path still names the file open on fd (not unlinked or
+// replaced since it was opened).
+bool fd_is_path(int fd, const std::string& path);
+
+// --- change stamps -------------------------------------------------------
+
+// Identity of one version of a file: a rewrite, a replacement or a touch
+// changes it. error is the errno of a failed stat or read.
+struct FileStamp {
+    bool exists = false;
+    int error = 0;
+    uint64_t device = 0, inode = 0, size = 0;
+    timespec mtime{}, ctime{};
+};
+bool operator==(const FileStamp& a, const FileStamp& b);
+FileStamp file_stamp(const std::string& path);
+// Reads a regular file whole together with the stamp of the descriptor
+// read, so the two match. nullopt (stamp.error set: EISDIR for a
+// directory, EFBIG beyond max_bytes) when it cannot be read.
+std::optional<std::string> read_file_stamped(const std::string& path, size_t max_bytes,
+                                             FileStamp& stamp);
 
 // --- transient resource errors --------------------------------------------
 

@@ -376,6 +376,48 @@ bool recv_exact(int fd, void* buf, size_t len, unsigned timeout_ms) {
     return true;
 }
 
+long send_once(int fd, const void* data, size_t len) {
+    ssize_t n;
+    do n = ::send(fd, data, len, MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    return long(n);
+}
+
+long recv_once(int fd, void* buf, size_t len) {
+    ssize_t n;
+    do n = ::recv(fd, buf, len, 0);
+    while (n < 0 && errno == EINTR);
+    return long(n);
+}
+
+bool bind_local(int fd, int family, const std::string& address, unsigned port) {
+    if (port > 65535) return false;
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    struct addrinfo hints {};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    struct addrinfo* list = nullptr;
+    std::string service = std::to_string(port);
+    if (::getaddrinfo(address.empty() ? nullptr : address.c_str(), service.c_str(), &hints,
+                      &list) != 0 ||
+        !list)
+        return false;
+    bool ok = false;
+    for (struct addrinfo* a = list; a && !ok; a = a->ai_next)
+        ok = ::bind(fd, a->ai_addr, a->ai_addrlen) == 0;
+    ::freeaddrinfo(list);
+    return ok;
+}
+
+bool get_nonblocking(int fd, bool* on) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    *on = (flags & O_NONBLOCK) != 0;
+    return true;
+}
+
 bool set_nonblocking(int fd, bool on) {
     int fl = ::fcntl(fd, F_GETFL);
     if (fl < 0) return false;

@@ -9,7 +9,7 @@
 namespace platform {
 
 class Socket {
-public:
+  public:
     Socket() = default;
     explicit Socket(int fd) : fd_(fd) {}
     Socket(Socket&& o) noexcept : fd_(o.release()) {}
@@ -30,7 +30,7 @@ public:
     // shutdown(SHUT_RDWR): wakes a thread blocked on the socket.
     void shutdown_both();
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -65,6 +65,17 @@ long recv_some(int fd, void* buf, size_t len, unsigned timeout_ms);
 // recv exactly len bytes within timeout_ms overall; false otherwise.
 bool recv_exact(int fd, void* buf, size_t len, unsigned timeout_ms);
 
+// One send (MSG_NOSIGNAL) / recv without waiting, retried on EINTR: bytes,
+// or -1 with errno (EAGAIN on a non-blocking socket with nothing to do).
+long send_once(int fd, const void* data, size_t len);
+long recv_once(int fd, void* buf, size_t len);
+// Binds fd to address (any when empty) and port before a connect or a
+// listen; the first of the resolved addresses that binds wins. SO_REUSEADDR
+// lets a fixed local port be taken again while the previous connection is
+// in TIME_WAIT. False for a port above 65535.
+bool bind_local(int fd, int family, const std::string& address, unsigned port);
+// O_NONBLOCK of fd into *on; false (errno set) for a bad descriptor.
+bool get_nonblocking(int fd, bool* on);
 bool set_nonblocking(int fd, bool on);
 bool set_nodelay(int fd, bool on);
 

@@ -97,4 +97,11 @@ std::string truncate_field(std::string_view s, size_t max_len) {
     return std::string(s.substr(0, cut));
 }
 
+int hex_digit_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 }  // namespace platform

@@ -21,6 +21,9 @@ int icompare(std::string_view a, std::string_view b);
 std::string to_upper(std::string_view s);
 std::string to_lower(std::string_view s);
 
+// Value of a hexadecimal digit (either case), -1 for any other character.
+int hex_digit_value(char c);
+
 // Removes blanks (space, tab, CR, LF) from both ends.
 std::string_view trim(std::string_view s);
 

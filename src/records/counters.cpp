@@ -66,39 +66,9 @@ CounterImage decode(const unsigned char* b) {
     return img;
 }
 
-// Positional I/O of the whole image, riding out interrupted or partial calls.
-bool pwrite_all(int fd, const unsigned char* data, size_t len) {
-    size_t done = 0;
-    int transient = 0;
-    while (done < len) {
-        ssize_t n = ::pwrite(fd, data + done, len - done, static_cast<off_t>(done));
-        if (n < 0) {
-            if (platform::is_transient_errno(errno) && ++transient < 20) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-size_t pread_all(int fd, unsigned char* data, size_t len) {
-    size_t done = 0;
-    int transient = 0;
-    while (done < len) {
-        ssize_t n = ::pread(fd, data + done, len - done, static_cast<off_t>(done));
-        if (n < 0) {
-            if (platform::is_transient_errno(errno) && ++transient < 20) continue;
-            break;
-        }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return done;
-}
-
 bool write_image(int fd, const CounterImage& img, const std::string& path) {
     FileBytes b = encode(img);
-    if (pwrite_all(fd, b.data(), b.size())) return true;
+    if (platform::pwrite_all(fd, b.data(), b.size(), 0)) return true;
     frame::debug_tracef("WriteStatCounter", "Error %d writing %s", errno, path.c_str());
     return false;
 }
@@ -112,17 +82,17 @@ platform::FileHandle open_counter_file(const std::string& path, CounterImage& im
         return fd;
     }
     FileBytes b{};
-    if (pread_all(fd.fd(), b.data(), b.size()) == b.size()) {
+    if (platform::pread_all(fd.fd(), b.data(), b.size(), 0) == b.size()) {
         img = decode(b.data());
         return fd;
     }
     img.fill(0);
     FileBytes zeros{};
-    if (!pwrite_all(fd.fd(), zeros.data(), zeros.size())) {
+    if (!platform::pwrite_all(fd.fd(), zeros.data(), zeros.size(), 0)) {
         frame::debug_tracef("OpenStatCounter", "Error %d initialising %s", errno, path.c_str());
         return {};
     }
-    ::fdatasync(fd.fd());
+    platform::sync_data(fd.fd());
     return fd;
 }
 

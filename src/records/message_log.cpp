@@ -49,20 +49,6 @@ struct AccountLog {
 };
 AccountLog g_account_log;
 
-bool write_all(int fd, std::string_view data) {
-    size_t done = 0;
-    int transient = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (platform::is_transient_errno(errno) && ++transient < 20) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 std::string time_stamp(const platform::LocalTime& t) {
     return platform::strprintf("%u-%02u-%02u %02u:%02u:%02u", unsigned(t.year), unsigned(t.month),
                                unsigned(t.day), unsigned(t.hour), unsigned(t.minute),
@@ -159,14 +145,14 @@ void append_daily(DailyLog& log, std::string_view body, bool flush) {
         std::lock_guard<std::mutex> l(log.m);
         reopen_for_today(log);
         if (log.fd) {
-            if (!write_all(log.fd.fd(), line))
+            if (!platform::write_all(log.fd.fd(), line.data(), line.size()))
                 frame::debug_tracef("WriteMessageLog", "Error %d writing %s log", errno,
                                     log.prefix);
             else if (flush)
-                ::fdatasync(log.fd.fd());
+                platform::sync_data(log.fd.fd());
         }
     }
-    if (frame::settings().debug) write_all(STDOUT_FILENO, line);
+    if (frame::settings().debug) platform::write_all(STDOUT_FILENO, line.data(), line.size());
 }
 
 std::string inbound_route_name(std::string_view link_name) {
@@ -303,7 +289,7 @@ void write_account_log(std::string_view account, std::string_view operation,
         }
         g_account_log.path = path;
     }
-    if (!write_all(g_account_log.fd.fd(), line))
+    if (!platform::write_all(g_account_log.fd.fd(), line.data(), line.size()))
         frame::debug_tracef("WriteUserLog", "Error %d writing %s", errno, path.c_str());
 }
 

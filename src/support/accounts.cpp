@@ -43,18 +43,11 @@ std::string to_hex(const unsigned char* p, size_t n) {
     return out;
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool from_hex(std::string_view text, std::vector<unsigned char>& out) {
     if (text.size() % 2 != 0) return false;
     out.clear();
     for (size_t i = 0; i < text.size(); i += 2) {
-        int hi = hex_value(text[i]), lo = hex_value(text[i + 1]);
+        int hi = platform::hex_digit_value(text[i]), lo = platform::hex_digit_value(text[i + 1]);
         if (hi < 0 || lo < 0) return false;
         out.push_back(static_cast<unsigned char>(hi * 16 + lo));
     }

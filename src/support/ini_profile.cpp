@@ -2,19 +2,15 @@
 // re-validated with one stat(2) per read, and line-preserving atomic writers.
 #include "support/ini_profile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <unordered_map>
 
 #include "platform/files.h"
+#include "platform/snapshot.h"
 #include "platform/text.h"
 #include "platform/trace_sink.h"
 #include "support/directories.h"
@@ -156,44 +152,7 @@ RawDoc parse_raw(std::string_view text) {
     return doc;
 }
 
-// Identity of one version of a file on disk.
-struct FileStamp {
-    bool exists = false;
-    int error = 0;  // errno when the file could not be stat'ed or read
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    timespec mtime{};
-    timespec ctime{};
-};
-
-bool same_stamp(const FileStamp& a, const FileStamp& b) {
-    return a.exists == b.exists && a.error == b.error && a.dev == b.dev && a.ino == b.ino &&
-           a.size == b.size && a.mtime.tv_sec == b.mtime.tv_sec &&
-           a.mtime.tv_nsec == b.mtime.tv_nsec && a.ctime.tv_sec == b.ctime.tv_sec &&
-           a.ctime.tv_nsec == b.ctime.tv_nsec;
-}
-
-FileStamp stamp_of(const struct stat& st) {
-    FileStamp s;
-    s.exists = true;
-    s.dev = st.st_dev;
-    s.ino = st.st_ino;
-    s.size = st.st_size;
-    s.mtime = st.st_mtim;
-    s.ctime = st.st_ctim;
-    return s;
-}
-
-FileStamp stat_stamp(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
-        FileStamp s;
-        s.error = errno;
-        return s;
-    }
-    return stamp_of(st);
-}
+using platform::FileStamp;
 
 long long ns_of(const timespec& t) {
     return (long long)t.tv_sec * 1'000'000'000LL + t.tv_nsec;
@@ -214,49 +173,7 @@ bool is_racy(const FileStamp& s) {
 
 // Reads the file and the stamp of the very descriptor read, so the two match.
 std::optional<std::string> read_with_stamp(const std::string& path, FileStamp& stamp) {
-    platform::FileHandle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        stamp = FileStamp{};
-        stamp.error = errno;
-        return std::nullopt;
-    }
-    struct stat st;
-    if (::fstat(fd.fd(), &st) != 0) {
-        stamp = FileStamp{};
-        stamp.error = errno;
-        return std::nullopt;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        stamp = FileStamp{};
-        stamp.error = EISDIR;
-        return std::nullopt;
-    }
-    if (size_t(st.st_size) > kMaxIniFileSize) {
-        stamp = FileStamp{};
-        stamp.error = EFBIG;
-        return std::nullopt;
-    }
-    stamp = stamp_of(st);
-    std::string data;
-    data.reserve(size_t(st.st_size));
-    char buf[16384];
-    for (;;) {
-        ssize_t n = ::read(fd.fd(), buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            stamp = FileStamp{};
-            stamp.error = errno;
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        if (data.size() + size_t(n) > kMaxIniFileSize) {
-            stamp = FileStamp{};
-            stamp.error = EFBIG;
-            return std::nullopt;
-        }
-        data.append(buf, size_t(n));
-    }
-    return data;
+    return platform::read_file_stamped(path, kMaxIniFileSize, stamp);
 }
 
 // An immutable parsed file. Readers hold a shared_ptr to it, so a re-parse
@@ -301,14 +218,26 @@ std::shared_ptr<const Snapshot> build_snapshot(const FileStamp& stamp, std::stri
     return snap;
 }
 
+// Parsed files by path, published as one immutable map: a reader loads the
+// map without a lock, and a re-parse publishes a copy with its entry
+// replaced (writers serialised by the lock; the map holds a few files).
+using FileMap = std::unordered_map<std::string, std::shared_ptr<const Snapshot>>;
 struct Cache {
-    std::shared_mutex mu;
-    std::unordered_map<std::string, std::shared_ptr<const Snapshot>> files;
+    std::mutex publish_lock;
+    platform::Snapshot<FileMap> files;
 };
 
 Cache& cache() {
     static Cache c;
     return c;
+}
+
+void store_parse(const std::string& path, std::shared_ptr<const Snapshot> snap) {
+    Cache& c = cache();
+    std::lock_guard lk(c.publish_lock);
+    auto next = std::make_shared<FileMap>(*c.files.load());
+    (*next)[path] = std::move(snap);
+    c.files.publish(std::move(next));
 }
 
 void trace_unreadable(const std::string& path, int err) {
@@ -320,27 +249,26 @@ void trace_unreadable(const std::string& path, int err) {
 // and re-parse otherwise.
 std::shared_ptr<const Snapshot> lookup(const std::string& path) {
     Cache& c = cache();
-    FileStamp now = stat_stamp(path);
+    FileStamp now = platform::file_stamp(path);
     std::shared_ptr<const Snapshot> cur;
     {
-        std::shared_lock lk(c.mu);
-        auto it = c.files.find(path);
-        if (it != c.files.end()) cur = it->second;
+        std::shared_ptr<const FileMap> files = c.files.load();
+        auto it = files->find(path);
+        if (it != files->end()) cur = it->second;
     }
-    if (cur && same_stamp(cur->stamp, now)) {
+    if (cur && cur->stamp == now) {
         if (!cur->racy) return cur;
         // Same stamp but modified within one timestamp tick of a possible
         // later write: compare the bytes themselves.
         FileStamp st;
         std::optional<std::string> text = read_with_stamp(path, st);
-        if (text && same_stamp(st, cur->stamp) && *text == cur->text) {
+        if (text && st == cur->stamp && *text == cur->text) {
             if (is_racy(st)) return cur;
             // Settled: keep the parse, drop the byte copy.
             auto settled = std::make_shared<Snapshot>(*cur);
             settled->racy = false;
             settled->text.clear();
-            std::unique_lock lk(c.mu);
-            c.files[path] = settled;
+            store_parse(path, settled);
             return settled;
         }
     }
@@ -360,8 +288,7 @@ std::shared_ptr<const Snapshot> lookup(const std::string& path) {
         // One trace line per failure, not one per read.
         if (!cur || cur->read_error != empty->read_error) trace_unreadable(path, empty->read_error);
     }
-    std::unique_lock lk(c.mu);
-    c.files[path] = snap;
+    store_parse(path, snap);
     return snap;
 }
 
@@ -684,8 +611,9 @@ ini_parse_text(std::string_view text) {
 }
 
 void ini_drop_cache_for_tests() {
-    std::unique_lock lk(cache().mu);
-    cache().files.clear();
+    Cache& c = cache();
+    std::lock_guard lk(c.publish_lock);
+    c.files.publish(std::make_shared<const FileMap>());
 }
 
 }  // namespace support

@@ -3,7 +3,6 @@
 // vanished never raises SIGPIPE inside OpenSSL.
 #include "support/tls.h"
 
-#include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/err.h>
@@ -13,9 +12,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -92,18 +88,14 @@ int fd_of(BIO* b) {
 
 int bio_write(BIO* b, const char* data, int len) {
     BIO_clear_retry_flags(b);
-    ssize_t n;
-    do n = ::send(fd_of(b), data, size_t(len), MSG_NOSIGNAL);
-    while (n < 0 && errno == EINTR);
+    long n = platform::send_once(fd_of(b), data, size_t(len));
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_write(b);
     return int(n);
 }
 
 int bio_read(BIO* b, char* buf, int len) {
     BIO_clear_retry_flags(b);
-    ssize_t n;
-    do n = ::recv(fd_of(b), buf, size_t(len), 0);
-    while (n < 0 && errno == EINTR);
+    long n = platform::recv_once(fd_of(b), buf, size_t(len));
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_read(b);
     return int(n);
 }
@@ -143,27 +135,13 @@ BIO_METHOD* socket_method() {
 // --- shared contexts ---------------------------------------------------------
 
 struct FilesStamp {
-    uint64_t cert_ino = 0, key_ino = 0, cert_size = 0, key_size = 0;
-    timespec cert_mtime{}, key_mtime{};
-    bool operator==(const FilesStamp& o) const {
-        return cert_ino == o.cert_ino && key_ino == o.key_ino && cert_size == o.cert_size &&
-               key_size == o.key_size && cert_mtime.tv_sec == o.cert_mtime.tv_sec &&
-               cert_mtime.tv_nsec == o.cert_mtime.tv_nsec &&
-               key_mtime.tv_sec == o.key_mtime.tv_sec && key_mtime.tv_nsec == o.key_mtime.tv_nsec;
-    }
+    platform::FileStamp cert, key;
+    bool operator==(const FilesStamp&) const = default;
 };
 
 std::optional<FilesStamp> stamp_files() {
-    struct stat c, k;
-    if (::stat(sslCertificatePath().c_str(), &c) != 0) return std::nullopt;
-    if (::stat(sslKeyPath().c_str(), &k) != 0) return std::nullopt;
-    FilesStamp s;
-    s.cert_ino = c.st_ino;
-    s.key_ino = k.st_ino;
-    s.cert_size = uint64_t(c.st_size);
-    s.key_size = uint64_t(k.st_size);
-    s.cert_mtime = c.st_mtim;
-    s.key_mtime = k.st_mtim;
+    FilesStamp s{platform::file_stamp(sslCertificatePath()), platform::file_stamp(sslKeyPath())};
+    if (!s.cert.exists || !s.key.exists) return std::nullopt;
     return s;
 }
 
@@ -284,12 +262,12 @@ SslSessionPtr handshake(int fd, bool server, std::string& error, unsigned timeou
 
     // The handshake runs non-blocking so that a silent peer cannot hold the
     // thread past the time-out; the socket's own mode is restored after.
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0) {
+    bool was_nonblocking = false;
+    if (!platform::get_nonblocking(fd, &was_nonblocking)) {
         error = platform::strprintf("Invalid socket (%s)", std::strerror(errno));
         return nullptr;
     }
-    bool was_blocking = !(flags & O_NONBLOCK);
+    bool was_blocking = !was_nonblocking;
     if (was_blocking) platform::set_nonblocking(fd, true);
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     bool ok = false;
@@ -484,32 +462,6 @@ std::string bio_text(BIO* b) {
     return n > 0 && p ? std::string(p, size_t(n)) : std::string();
 }
 
-// The private key is never readable by others, not even for a moment: it is
-// written to a 0600 temporary file and renamed over the old one.
-bool write_private_file(const std::string& path, const std::string& data) {
-    std::string tmp =
-        path.substr(0, path.rfind('/') + 1) + ".SSLKEY.PEM." + std::to_string(::getpid()) + ".tmp";
-    ::unlink(tmp.c_str());  // a leftover could carry other permissions
-    platform::FileHandle fd(
-        ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd) return false;
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd.fd(), data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ::unlink(tmp.c_str());
-            return false;
-        }
-        done += size_t(n);
-    }
-    if (::fsync(fd.fd()) != 0 || !platform::move_file(tmp, path)) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    return true;
-}
-
 std::mutex g_generate_mu;
 
 }  // namespace
@@ -577,7 +529,7 @@ int sslGenerateCertificate(std::string_view common_name, CertKeyType type, std::
     std::string cert_pem = bio_text(cert_bio.get());
 
     std::lock_guard lk(g_generate_mu);
-    if (!write_private_file(sslKeyPath(), key_pem)) {
+    if (!platform::replace_private_file(sslKeyPath(), key_pem)) {
         err =
             platform::strprintf("Cannot write %s (%s)", sslKeyPath().c_str(), std::strerror(errno));
         OPENSSL_cleanse(key_pem.data(), key_pem.size());

@@ -3,7 +3,6 @@
 #include "support/tracking.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
@@ -117,10 +116,10 @@ std::shared_ptr<DailyDb> open_daily(const std::string& path, bool create) {
                          error.c_str());
         return nullptr;
     }
-    struct stat sb {};
-    if (::stat(path.c_str(), &sb) != 0) return nullptr;
-    entry->device = sb.st_dev;
-    entry->inode = sb.st_ino;
+    std::optional<platform::FileInfo> info = platform::stat_file(path);
+    if (!info) return nullptr;
+    entry->device = info->device;
+    entry->inode = info->inode;
     return entry;
 }
 
@@ -143,13 +142,13 @@ void retire(const std::shared_ptr<DailyDb>& entry) {
 // Users lock the entry and treat a closed connection as "acquire again".
 std::shared_ptr<DailyDb> acquire(const std::string& path, bool create, unsigned cache_limit) {
     std::vector<std::shared_ptr<DailyDb>> retired;
-    struct stat sb {};
-    const bool exists = ::stat(path.c_str(), &sb) == 0;
+    const std::optional<platform::FileInfo> info = platform::stat_file(path);
+    const bool exists = info.has_value();
     {
         std::lock_guard<std::mutex> lock(g_cache_mutex);
         auto it = g_cache.find(path);
         if (it != g_cache.end()) {
-            if (exists && it->second->device == sb.st_dev && it->second->inode == sb.st_ino) {
+            if (exists && it->second->device == info->device && it->second->inode == info->inode) {
                 it->second->last_use = ++g_use_counter;
                 return it->second;
             }

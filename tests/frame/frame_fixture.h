@@ -13,6 +13,7 @@
 #include <string>
 
 #include "frame/debug_trace.h"
+#include "frame/global_state.h"
 #include "frame/settings.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
@@ -42,13 +43,11 @@ class FrameTest : public ::testing::Test {
         support::reset_directory_roots_for_tests();
         support::SMSIniSetFilename(home_ + "SMSGW.INI");
         support::MMSCIniSetFilename(home_ + "MMSC.INI");
-        frame::reset_debug_log_for_tests();
+        frame::reset_frame_state_for_tests();
         frame::set_debug_rollover_wait_ms(0);
-        frame::mutable_settings() = frame::GlobalSettings{};
     }
     void TearDown() override {
-        frame::reset_debug_log_for_tests();
-        frame::mutable_settings() = frame::GlobalSettings{};
+        frame::reset_frame_state_for_tests();
         std::error_code ec;
         std::filesystem::remove_all(home_, ec);
     }

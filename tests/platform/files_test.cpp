@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -118,7 +119,7 @@ TEST(WildcardMatch, ManyStarsDoNotBacktrackExponentially) {
 }
 
 class ScanDirTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (const char* f : {"a.req", "B.REQ", "ab.Req", "c.txt", ".hidden.req", ".a.req.1.2.tmp"})
             write_plain(dir / f, "x");
@@ -651,4 +652,56 @@ TEST(ProgramDirectory, HoldsThisExecutable) {
 TEST(TransientErrno, Table) {
     for (int e : {EINTR, EAGAIN, ENOMEM, ENOBUFS}) EXPECT_TRUE(is_transient_errno(e)) << e;
     for (int e : {0, ENOENT, EACCES, EEXIST, EIO, ENOSPC}) EXPECT_FALSE(is_transient_errno(e)) << e;
+}
+
+// The change stamp must notice an in-place rewrite of the same size, a
+// replacement and a removal, and must not move when nothing changed.
+TEST(FileStamp, NoticesRewriteReplaceAndRemoval) {
+    platform_test::TempDir dir;
+    const std::string path = dir / "SMSGW.INI";
+    ASSERT_TRUE(platform::replace_file(path, "[SMSGW]\nA=1\n"));
+    platform::FileStamp first = platform::file_stamp(path);
+    ASSERT_TRUE(first.exists);
+    EXPECT_TRUE(platform::file_stamp(path) == first);
+
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+        bool exists;
+    };
+    const Case cases[] = {
+        {"same size rewritten in place",
+         [&] {
+             platform::FileHandle fd = platform::open_file(path, O_WRONLY);
+             ASSERT_TRUE(platform::pwrite_all(fd.fd(), "[SMSGW]\nA=2\n", 12, 0));
+         },
+         true},
+        {"replaced", [&] { ASSERT_TRUE(platform::replace_file(path, "[SMSGW]\nA=3\n")); }, true},
+        {"removed", [&] { ASSERT_TRUE(platform::remove_file(path)); }, false},
+    };
+    platform::FileStamp before = first;
+    for (const Case& c : cases) {
+        platform::sleep_ms(5);  // past one time-stamp tick of coarse file systems
+        c.change();
+        platform::FileStamp after = platform::file_stamp(path);
+        EXPECT_FALSE(after == before) << c.what;
+        EXPECT_EQ(after.exists, c.exists) << c.what;
+        before = after;
+    }
+    EXPECT_EQ(before.error, ENOENT);
+}
+
+TEST(FileStamp, StampedReadMatchesAndRefusesDirectoriesAndBigFiles) {
+    platform_test::TempDir dir;
+    const std::string path = dir / "a.ini";
+    ASSERT_TRUE(platform::replace_file(path, "0123456789"));
+    platform::FileStamp st;
+    EXPECT_EQ(platform::read_file_stamped(path, 10, st).value_or("-"), "0123456789");
+    EXPECT_TRUE(st == platform::file_stamp(path));
+    EXPECT_FALSE(platform::read_file_stamped(path, 9, st));
+    EXPECT_EQ(st.error, EFBIG);
+    EXPECT_FALSE(platform::read_file_stamped(dir.path(), 100, st));
+    EXPECT_EQ(st.error, EISDIR);
+    EXPECT_FALSE(platform::read_file_stamped(dir / "missing", 100, st));
+    EXPECT_EQ(st.error, ENOENT);
 }

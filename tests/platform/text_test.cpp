@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 using namespace platform;
 
@@ -87,4 +88,11 @@ TEST(Text, TruncateFieldKeepsUtf8Whole) {
         EXPECT_EQ(got, c.want) << "input of " << c.in.size() << " bytes, max " << c.max;
         EXPECT_LE(got.size(), c.max);
     }
+}
+
+TEST(Text, HexDigitValue) {
+    const std::pair<char, int> cases[] = {{'0', 0},  {'9', 9},  {'a', 10}, {'F', 15},
+                                          {'f', 15}, {'g', -1}, {'G', -1}, {'/', -1},
+                                          {':', -1}, {'@', -1}, {'`', -1}, {'\0', -1}};
+    for (auto [c, v] : cases) EXPECT_EQ(platform::hex_digit_value(c), v) << int(c);
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/text.h"
 #include "platform/trace_sink.h"
 #include "radio/charset/charset.h"
 
@@ -242,13 +243,6 @@ void append_hex_octet(std::string& out, unsigned octet) {
     out.push_back(kHexDigits[octet & 0xF]);
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 // Fill bits that align the first septet after a header of udh_octets octets.
 unsigned fill_bits(size_t udh_octets) {
     return unsigned((7 - udh_octets % 7) % 7);
@@ -407,8 +401,8 @@ std::string unpack_septets(std::string_view hex, size_t udh_octets, size_t limit
     unsigned bits = 0;
     unsigned skip = fill_bits(udh_octets);
     for (size_t i = 0; i + 2 <= hex.size() && !full(); i += 2) {
-        const int hi = hex_value(hex[i]);
-        const int lo = hex_value(hex[i + 1]);
+        const int hi = platform::hex_digit_value(hex[i]);
+        const int lo = platform::hex_digit_value(hex[i + 1]);
         if (hi < 0 || lo < 0) break;
         acc |= uint32_t(hi << 4 | lo) << bits;
         bits += 8;

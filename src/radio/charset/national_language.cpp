@@ -672,13 +672,6 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 }  // namespace
 
 const char16_t* national_locking_table(unsigned language) {
@@ -763,8 +756,8 @@ std::string gsm_to_utf8_national(std::string_view septets, unsigned locking_lang
 int GSM7ToUTF8String(std::string_view udh_hex, std::string_view packed_hex, std::string& utf8) {
     std::vector<uint8_t> udh;
     for (size_t i = 0; i + 2 <= udh_hex.size(); i += 2) {
-        const int hi = hex_value(udh_hex[i]);
-        const int lo = hex_value(udh_hex[i + 1]);
+        const int hi = platform::hex_digit_value(udh_hex[i]);
+        const int lo = platform::hex_digit_value(udh_hex[i + 1]);
         if (hi < 0 || lo < 0) break;
         udh.push_back(uint8_t(hi << 4 | lo));
     }

@@ -1,6 +1,7 @@
 // UTF-8 / UTF-16 codecs and the UCS-2 hex form of message text.
 #include <algorithm>
 
+#include "platform/text.h"
 #include "radio/charset/charset.h"
 
 namespace radio::charset {
@@ -8,13 +9,6 @@ namespace radio::charset {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 void append_utf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
@@ -136,7 +130,7 @@ std::string ucs2_hex_to_utf8(std::string_view hex, size_t size) {
         unsigned value = 0;
         bool ok = true;
         for (size_t k = 0; k < 4; ++k) {
-            const int d = hex_value(hex[i + k]);
+            const int d = platform::hex_digit_value(hex[i + k]);
             if (d < 0) {
                 ok = false;
                 break;
