@@ -304,7 +304,7 @@ TEST_F(HttpTest, AuthenticationBackOffLocalServiceIpListsAndBusyPort) {
     auto holder = std::make_unique<platform::Socket>(platform::tcp_listen("", 0, 1, &busy_port));
     port_ = busy_port;
     Gateway gw(home_);
-    systest::GatewayOptions opt = systest::with_ini(ini(""));
+    systest::GatewayOptions opt = systest::with_ini(ini("Debug2=Yes\r\nEnableThreadPool=Yes\r\n"));
     opt.minute_seconds = 2;
     ASSERT_TRUE(gw.start(opt));
     ASSERT_TRUE(gw.wait_ready());
@@ -380,8 +380,9 @@ TEST_F(HttpTest, AuthenticationBackOffLocalServiceIpListsAndBusyPort) {
               "HTTP/1.1 401 Authorization Required\r\n");
 
     // WebMenu=No answers 403; the IP lists are reloaded without a restart.
-    ASSERT_TRUE(gw.rewrite_sms_ini(
-        ini("WebMenu=No\r\n[IPRestrictions]\r\nAllowed1=10.1.1.1\r\nBlocked1=127.0.0.2\r\n")));
+    ASSERT_TRUE(
+        gw.rewrite_sms_ini(ini("Debug2=Yes\r\nEnableThreadPool=Yes\r\nWebMenu=No\r\n["
+                               "IPRestrictions]\r\nAllowed1=10.1.1.1\r\nBlocked1=127.0.0.2\r\n")));
     const std::string page =
         "<HTML><HEAD><TITLE>\r\nConnection not allowed\r\n</TITLE></HEAD><BODY>\r\nERROR:  "
         "Connection "
@@ -395,7 +396,7 @@ TEST_F(HttpTest, AuthenticationBackOffLocalServiceIpListsAndBusyPort) {
     EXPECT_EQ(ask(port_, "GET /m HTTP/1.1\r\n\r\n").substr(0, 24), "HTTP/1.1 403 Forbidden\r\n");
     // 127.0.0.1 is never refused (and without a menu the login ends on the unknown page).
     EXPECT_EQ(ask(port_, good), unknown_page("HTTP/1.1", "400 Bad Request", "Keep-Alive"));
-    ASSERT_TRUE(gw.rewrite_sms_ini(ini("WebMenu=No\r\n")));
+    ASSERT_TRUE(gw.rewrite_sms_ini(ini("Debug2=Yes\r\nEnableThreadPool=Yes\r\nWebMenu=No\r\n")));
     EXPECT_TRUE(systest::wait_for(
         [&] {
             return ask(port_, "GET / HTTP/1.1\r\n\r\n", "127.0.0.3").find("not allowed") ==
@@ -404,6 +405,19 @@ TEST_F(HttpTest, AuthenticationBackOffLocalServiceIpListsAndBusyPort) {
         15000, 200));
     std::string log = gw.debug_log();
     EXPECT_NE(log.find("LoadBlockedList:  Reload"), std::string::npos);
+    // The pool served the one-at-a-time connections with a few threads.
+    size_t threads = 0, connections = 0;
+    for (size_t p = log.find("AssignThreadNumber:  ThreadProcessConnection");
+         p != std::string::npos;
+         p = log.find("AssignThreadNumber:  ThreadProcessConnection", p + 1)) {
+        ++threads;
+    }
+    for (size_t p = log.find("Processing connection from"); p != std::string::npos;
+         p = log.find("Processing connection from", p + 1)) {
+        ++connections;
+    }
+    EXPECT_GE(connections, 20u);
+    EXPECT_LE(threads, connections / 3);
     EXPECT_NE(log.find("Connection not allowed from 127.0.0.2..."), std::string::npos);
     ASSERT_TRUE(gw.send_signal(SIGTERM));
     EXPECT_EQ(gw.wait_exit(5000), 0);

@@ -17,9 +17,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -994,6 +997,60 @@ void refuse_busy(int fd, const std::string& peer) {
     ::close(fd);
 }
 
+// The idle connection queue of the thread pool: finished plain connection
+// threads wait here for the listener's next socket.
+struct IdleSlot {
+    std::condition_variable cv;
+    int fd = -1;
+};
+constexpr size_t kMaxIdleThreads = 400;
+constexpr unsigned kIdleWaitMs = 30000;
+std::mutex g_pool_m;
+std::deque<std::shared_ptr<IdleSlot>> g_idle;
+
+bool hand_to_idle_thread(int fd) {
+    std::lock_guard<std::mutex> l(g_pool_m);
+    if (g_idle.empty()) return false;
+    std::shared_ptr<IdleSlot> slot = g_idle.front();
+    g_idle.pop_front();
+    slot->fd = fd;
+    slot->cv.notify_one();
+    return true;
+}
+
+// The next socket for a pooled thread, or -1 after the idle time-out, on
+// shutdown or when the queue is full.
+int wait_for_idle_socket() {
+    auto slot = std::make_shared<IdleSlot>();
+    std::unique_lock<std::mutex> l(g_pool_m);
+    if (g_idle.size() >= kMaxIdleThreads || frame::shutdown_requested()) return -1;
+    g_idle.push_back(slot);
+    slot->cv.wait_for(l, std::chrono::milliseconds(kIdleWaitMs),
+                      [&] { return slot->fd >= 0 || frame::shutdown_requested(); });
+    if (slot->fd < 0) {
+        auto it = std::find(g_idle.begin(), g_idle.end(), slot);
+        if (it != g_idle.end()) g_idle.erase(it);
+    }
+    return slot->fd;
+}
+
+void wake_idle_threads() {
+    std::lock_guard<std::mutex> l(g_pool_m);
+    for (auto& slot : g_idle) slot->cv.notify_all();
+}
+
+void run_tls_connection(int fd) {
+    std::string err;
+    support::SslSessionPtr s = support::sslAcceptSession(fd, err, kTlsHandshakeMs);
+    if (!s) {
+        platform::trace("ThreadProcessSSLConnection", err);
+        untrack_fd(fd);
+        ::close(fd);
+    } else {
+        handle_connection(fd, std::move(s));
+    }
+}
+
 // Starts a connection thread unless the cap is reached; owns fd.
 void start_connection(int fd, bool tls) {
     unsigned cap = number_or("MaxWebConnections", kDefaultMaxWebConnections);
@@ -1012,21 +1069,19 @@ void start_connection(int fd, bool tls) {
     }
     set_timeouts(fd);
     track_fd(fd);
-    auto body = [fd, tls]() {
-        if (!tls) {
-            handle_connection(fd, nullptr);
-        } else {
-            std::string err;
-            support::SslSessionPtr s = support::sslAcceptSession(fd, err, kTlsHandshakeMs);
-            if (!s) {
-                platform::trace("ThreadProcessSSLConnection", err);
-                untrack_fd(fd);
-                ::close(fd);
-            } else {
-                handle_connection(fd, std::move(s));
-            }
+    bool pool = !tls && frame::settings().enable_thread_pool;
+    if (pool && hand_to_idle_thread(fd)) return;
+    auto body = [fd, tls, pool]() {
+        if (tls) {
+            run_tls_connection(fd);
+            g_connections.fetch_sub(1);
+            return;
         }
-        g_connections.fetch_sub(1);
+        for (int cur = fd; cur >= 0;) {
+            handle_connection(cur, nullptr);
+            g_connections.fetch_sub(1);
+            cur = pool && !frame::shutdown_requested() ? wait_for_idle_socket() : -1;
+        }
     };
     if (!frame::start_thread(tls ? "ThreadProcessSSLConnection" : "ThreadProcessConnection",
                              body)) {
@@ -1216,7 +1271,10 @@ void register_http_frontend() {
     });
     frame::register_duty(frame::Duty::Reload, "LoadAllowedList", &LoadAllowedList);
     frame::register_duty(frame::Duty::Reload, "LoadBlockedList", &LoadBlockedList);
-    frame::register_duty(frame::Duty::Stopping, "CloseWebConnections", &wake_open_connections);
+    frame::register_duty(frame::Duty::Stopping, "CloseWebConnections", [] {
+        wake_open_connections();
+        wake_idle_threads();
+    });
     frame::register_thread_starter(frame::ThreadSlot::HttpListener, [] {
         return frame::start_thread("ThreadListenForConnections",
                                    [] { run_listener(kWebListener); });
