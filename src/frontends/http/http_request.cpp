@@ -336,7 +336,7 @@ bool parse_address(std::string_view addr, int out[4]) {
 
 }  // namespace
 
-// --- completeness ---------------------------------------------------------------------
+// --- completeness -----------------------------------------
 
 size_t header_block_length(std::string_view buf) {
     for (size_t i = buf.find('\n'); i != std::string_view::npos; i = buf.find('\n', i + 1)) {
@@ -488,7 +488,7 @@ size_t HttpChunkStrip(std::string& buf, size_t header_len) {
     return buf.size();
 }
 
-// --- headers ----------------------------------------------------------------------------
+// --- headers ----------------------------------------------
 
 std::vector<std::string> GetHeaderValues(std::string_view request, std::string_view name) {
     std::vector<std::string> values;
@@ -596,7 +596,7 @@ bool parse_request_head(std::string_view request, RequestLine& line) {
     return true;
 }
 
-// --- parameters --------------------------------------------------------------------------
+// --- parameters -------------------------------------------
 
 bool GetNthRequestParameter(std::string_view request, std::string_view name, unsigned n,
                             std::string& value, size_t size) {
@@ -641,7 +641,7 @@ bool FindParameterNameByPrefix(std::string_view request, std::string_view prefix
     return false;
 }
 
-// --- encoding -------------------------------------------------------------------------------
+// --- encoding ---------------------------------------------
 
 std::string url_encode(std::string_view value) {
     static const char* hex = "0123456789ABCDEF";
@@ -719,7 +719,7 @@ std::string percent_decode(std::string_view text) {
     return out;
 }
 
-// --- multipart ----------------------------------------------------------------------------------
+// --- multipart --------------------------------------------
 
 std::string safe_upload_name(std::string_view client_name) {
     size_t slash = client_name.find_last_of("/\\");
@@ -784,7 +784,7 @@ bool ParseMultipart(std::string& request, const std::string& temp_dir) {
     return true;
 }
 
-// --- addresses -----------------------------------------------------------------------------------
+// --- addresses --------------------------------------------
 
 bool address_matches(std::string_view pattern, std::string_view address) {
     pattern = platform::trim(pattern);
@@ -836,8 +836,7 @@ bool address_allowed_by(std::string_view address, const std::vector<std::string>
     return false;
 }
 
-// --- containers
-// --------------------------------------------------------------------------------------
+// --- containers -------------------------------------------
 
 void append(ResponseBuffer& r, std::string_view text) {
     r.bytes.append(text);

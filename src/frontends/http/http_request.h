@@ -56,7 +56,7 @@ bool HttpChunkComplete(std::string_view buf, size_t header_len, size_t* end,
 // the new length.
 size_t HttpChunkStrip(std::string& buf, size_t header_len);
 
-// --- header lookup -----------------------------------------------------------------
+// --- header lookup ----------------------------------------
 
 // Value of the header "name" (given without the colon), found only at line
 // starts of the header block, case-insensitively; leading blanks skipped, the
@@ -81,7 +81,7 @@ struct RequestLine {
 };
 bool parse_request_head(std::string_view request, RequestLine& line);
 
-// --- parameters ----------------------------------------------------------------------
+// --- parameters -------------------------------------------
 
 // The value of "name=" in the request line (after start, "/", "\", "?" or
 // "&"), else in the body (after start, "?" or "&"); %XX and "+" decoded,
@@ -95,7 +95,7 @@ bool GetNthRequestParameter(std::string_view request, std::string_view name, uns
 bool FindParameterNameByPrefix(std::string_view request, std::string_view prefix, unsigned n,
                                std::string& name, size_t size);
 
-// --- encoding --------------------------------------------------------------------------
+// --- encoding ---------------------------------------------
 
 std::string url_encode(std::string_view value);
 // Replaces every occurrence of token (any case) in text with the URL-encoded
@@ -107,7 +107,7 @@ std::string html_escape(std::string_view text);
 // %XX decoded (a lone "%" stays), "+" kept.
 std::string percent_decode(std::string_view text);
 
-// --- multipart forms ------------------------------------------------------------------
+// --- multipart forms --------------------------------------
 
 // An uploaded file's name reduced to something safe in one directory: the
 // last path component, no control characters, no leading dots; "upload"
@@ -119,7 +119,7 @@ std::string safe_upload_name(std::string_view client_name);
 // boundary (the request is left alone).
 bool ParseMultipart(std::string& request, const std::string& temp_dir);
 
-// --- address patterns ------------------------------------------------------------------
+// --- address patterns -------------------------------------
 
 // Up to four dot-separated parts, each 0-255 or "*"; a missing part is 0;
 // an invalid pattern matches nothing.
@@ -130,7 +130,7 @@ bool address_list_matches(std::string_view list, std::string_view address);
 bool address_allowed_by(std::string_view address, const std::vector<std::string>& allowed,
                         const std::vector<std::string>& blocked);
 
-// --- containers ----------------------------------------------------------------------------
+// --- containers -------------------------------------------
 
 // A response body under construction.
 struct ResponseBuffer {

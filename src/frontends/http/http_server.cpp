@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <linux/openat2.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -12,6 +13,7 @@
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +31,7 @@
 #include <set>
 #include <vector>
 
+#include "frame/debug_trace.h"
 #include "frame/event_log.h"
 #include "frame/global_state.h"
 #include "frame/queue_dirs.h"
@@ -70,7 +73,7 @@ constexpr int kMaxAuthSleepers = 32;
 constexpr const char* kLocalServiceUser = "localsystem";
 constexpr const char* kLocalSecretFile = "LOCALSYSTEM.KEY";
 
-// --- settings -------------------------------------------------------------------------------
+// --- settings ---------------------------------------------
 
 unsigned web_port() {
     unsigned p = frame::ini_number("WebPort", kDefaultWebPort);
@@ -97,7 +100,7 @@ std::string mmsc_host_name() {
     return support::MMSCIniGetProfileString("MMSC", "HostName", "", 256);
 }
 
-// --- shared state -------------------------------------------------------------------------------
+// --- shared state -----------------------------------------
 
 std::atomic<bool> g_tls_usable{false};
 std::atomic<unsigned> g_connections{0};
@@ -144,10 +147,15 @@ std::map<std::string, unsigned> g_backoff;
 std::mutex g_secret_m;
 std::string g_secret;
 
-// --- small helpers -----------------------------------------------------------------------------
+// --- small helpers ----------------------------------------
 
 uint64_t now_ms() {
     return platform::monotonic_ms();
+}
+
+// The per-request trace lines are built only when someone reads them.
+bool tracing() {
+    return platform::trace_active() && frame::debug_on();
 }
 
 std::vector<std::string> local_addresses() {
@@ -213,7 +221,7 @@ void reload_list(const char* fmt, std::shared_ptr<const PatternList>& slot, cons
     slot = std::make_shared<const PatternList>(std::move(fresh));
 }
 
-// --- sockets -------------------------------------------------------------------------------------
+// --- sockets ----------------------------------------------
 
 // A plain IPv4 listening socket with the design's messages. -1 on failure.
 int open_listener(const std::string& address, unsigned port, const char* tag,
@@ -282,7 +290,7 @@ int wait_readable_unless_shutdown(int fd, unsigned timeout_ms) {
     return 0;
 }
 
-// --- pages ---------------------------------------------------------------------------------------
+// --- pages ------------------------------------------------
 
 std::string forbidden_page(const Connection& c, std::string_view line) {
     std::string body = "<HTML><HEAD><TITLE>\r\nConnection not allowed\r\n</TITLE></HEAD><BODY>\r\n";
@@ -374,7 +382,7 @@ std::string redirect_to_tls(const Connection& c, std::string_view host, const ch
     return out;
 }
 
-// --- authentication ----------------------------------------------------------------------------
+// --- authentication ---------------------------------------
 
 const std::string& dummy_hash() {
     static const std::string h = support::hash_account_password("not-an-account-password");
@@ -447,7 +455,7 @@ bool authenticate(Connection& c, const Request& r) {
     return true;
 }
 
-// --- static files -------------------------------------------------------------------------------
+// --- static files -----------------------------------------
 
 std::string extension_of(std::string_view name) {
     size_t slash = name.find_last_of('/');
@@ -462,20 +470,18 @@ bool send_attachment(Connection& c, const Request& r) {
     if (rest.size() > kAttachPathMax) rest = rest.substr(0, kAttachPathMax);
     size_t q = rest.find('?');
     if (q != std::string_view::npos) rest = rest.substr(0, q);
-    std::string path = resolve_static_path(frame::sms_in_attachment_dir(), rest);
-    int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return SendData(c, not_found(c));
-    platform::FileHandle h(fd);
+    platform::FileHandle h = open_static_file(frame::sms_in_attachment_dir(), rest);
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return SendData(c, not_found(c));
+    if (!h || ::fstat(h.fd(), &st) != 0) return SendData(c, not_found(c));
+    int fd = h.fd();
     std::string header = platform::strprintf(
         "%s 200 OK\r\n%sContent-Type: %s\r\nContent-Length: %u\r\n\r\n", http_version(c),
-        connection_header(c), content_type_for(path).c_str(), static_cast<unsigned>(st.st_size));
+        connection_header(c), content_type_for(clean_static_path(rest)).c_str(),
+        static_cast<unsigned>(st.st_size));
     return SendAFile(c, fd, header);
 }
 
-// --- dispatch
-// -------------------------------------------------------------------------------------
+// --- dispatch ---------------------------------------------
 
 bool call_route(Route route, Connection& c, Request& r) {
     RouteHandler h = route_handler(route);
@@ -567,8 +573,9 @@ bool dispatch_authenticated(Connection& c, Request& r) {
         c.user_entry = take_user_entry(kSystemEntryName);
         release_user_entry(c.user_entry);
     }
-    platform::tracef("ProcessConnection", "Processing request %s",
-                     path.substr(0, kPathTraceMax).c_str());
+    if (tracing())
+        platform::tracef("ProcessConnection", "Processing request %s",
+                         path.substr(0, kPathTraceMax).c_str());
     if (platform::istarts_with(path, "/PAP") || platform::istarts_with(path, "/PPG")) {
         return call_route(Route::Pap, c, r);
     }
@@ -587,7 +594,7 @@ bool dispatch_authenticated(Connection& c, Request& r) {
 
 }  // namespace
 
-// --- public: versions -------------------------------------------------------------------------
+// --- public: versions -------------------------------------
 
 const char* http_version(const Connection& c) {
     return c.http11 ? "HTTP/1.1" : "HTTP/1.0";
@@ -597,15 +604,15 @@ const char* connection_header(const Connection& c) {
     return c.keep_alive ? "Connection: Keep-Alive\r\n" : "Connection: close\r\n";
 }
 
-// --- reading
-// ----------------------------------------------------------------------------------------
+// --- reading ----------------------------------------------
 
 ReadResult ProcessRead(Connection& c, Request& out, const RequestLimits& limits,
                        const ReadTimeouts& timeouts) {
     std::string buf;
     if (!c.pipeline.empty()) {
-        platform::tracef("ProcessRead", "%u bytes read from HTTP proxy socket pipeline",
-                         static_cast<unsigned>(c.pipeline.size()));
+        if (tracing())
+            platform::tracef("ProcessRead", "%u bytes read from HTTP proxy socket pipeline",
+                             static_cast<unsigned>(c.pipeline.size()));
         buf.swap(c.pipeline);
         c.pipeline.clear();
     }
@@ -642,12 +649,6 @@ ReadResult ProcessRead(Connection& c, Request& out, const RequestLimits& limits,
             }
             if (r == 0) continue;
         }
-        int avail = 0;
-        if (::ioctl(c.fd, FIONREAD, &avail) != 0) {
-            platform::tracef("ProcessRead", "Error %lu from Winsock:ioctlsocket",
-                             static_cast<unsigned long>(errno));
-            break;
-        }
         long n;
         if (c.tls) {
             n = support::sslRecv(c.tls, block, sizeof block);
@@ -678,8 +679,9 @@ ReadResult ProcessRead(Connection& c, Request& out, const RequestLimits& limits,
     if (buf.size() > comp.request_len) {
         c.pipeline = buf.substr(comp.request_len);
         buf.resize(comp.request_len);
-        platform::tracef("ProcessRead", "%u bytes written to HTTP proxy socket pipeline",
-                         static_cast<unsigned>(c.pipeline.size()));
+        if (tracing())
+            platform::tracef("ProcessRead", "%u bytes written to HTTP proxy socket pipeline",
+                             static_cast<unsigned>(c.pipeline.size()));
     }
     if (comp.chunked) HttpChunkStrip(buf, comp.header_len);
     out.bytes.swap(buf);
@@ -688,8 +690,7 @@ ReadResult ProcessRead(Connection& c, Request& out, const RequestLimits& limits,
     return ReadResult::Request;
 }
 
-// --- sending
-// -----------------------------------------------------------------------------------------
+// --- sending ----------------------------------------------
 
 int SendData(Connection& c, std::string_view bytes) {
     if (c.tls) {
@@ -768,8 +769,7 @@ void CloseSocketGracefully(int fd) {
     ::close(fd);
 }
 
-// --- IP rules
-// --------------------------------------------------------------------------------------------
+// --- IP rules ---------------------------------------------
 
 int IsAddressAllowed(std::string_view address) {
     std::shared_ptr<const PatternList> allowed, blocked;
@@ -789,8 +789,7 @@ void LoadBlockedList() {
     reload_list("Blocked%u", g_blocked, "LoadBlockedList");
 }
 
-// --- registration
-// -------------------------------------------------------------------------------------
+// --- registration -----------------------------------------
 
 void register_route_handler(Route route, RouteHandler handler) {
     std::lock_guard<std::mutex> l(g_routes_m);
@@ -802,16 +801,16 @@ void clear_route_handlers_for_tests() {
     g_routes.clear();
 }
 
-// --- the connection handler
-// ------------------------------------------------------------------------------
+// --- the connection handler -------------------------------
 
 void handle_connection(int fd, support::SslSessionPtr tls) {
     Connection c;
     c.fd = fd;
     c.tls = tls.get();
     c.peer = peer_of(fd, &c.peer_port);
-    platform::tracef("ProcessConnection", "Processing connection from %s:%u...", c.peer.c_str(),
-                     static_cast<unsigned>(c.peer_port));
+    if (tracing())
+        platform::tracef("ProcessConnection", "Processing connection from %s:%u...", c.peer.c_str(),
+                         static_cast<unsigned>(c.peer_port));
     RequestLimits limits;
     limits.max_header = number_or("MaxHttpHeaderSize", kDefaultMaxHeaderBytes);
     limits.max_body = number_or("MaxHttpBodySize", kDefaultMaxBodyBytes);
@@ -859,11 +858,10 @@ void handle_connection(int fd, support::SslSessionPtr tls) {
     if (tls) support::sslFreeSession(tls);
     untrack_fd(fd);
     CloseSocketGracefully(fd);
-    platform::trace("ProcessConnection", "Request processing complete");
+    if (tracing()) platform::trace("ProcessConnection", "Request processing complete");
 }
 
-// --- static files (public helpers)
-// --------------------------------------------------------------------------
+// --- static files (public helpers) ------------------------
 
 std::string content_type_for(std::string_view file_name) {
     std::string ext = platform::to_lower(extension_of(file_name));
@@ -897,7 +895,7 @@ std::string content_type_for(std::string_view file_name) {
     return clean(bare) ? "application/" + bare : "application/octet-stream";
 }
 
-std::string resolve_static_path(const std::string& dir, std::string_view rest) {
+std::string clean_static_path(std::string_view rest) {
     std::string p = percent_decode(rest);
     if (p.find('\0') != std::string::npos) return "";
     for (bool again = true; again;) {
@@ -920,21 +918,36 @@ std::string resolve_static_path(const std::string& dir, std::string_view rest) {
         if (e == std::string::npos) break;
         s = e + 1;
     }
-    char real_dir[PATH_MAX];
-    char real_file[PATH_MAX];
-    if (!::realpath(dir.c_str(), real_dir)) return "";
-    std::string full = platform::with_trailing_slash(dir) + p;
-    if (!::realpath(full.c_str(), real_file)) return "";
-    std::string base = std::string(real_dir) + "/";
-    std::string file = real_file;
-    if (file.compare(0, base.size(), base) != 0) return "";
-    struct stat st {};
-    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
-    return file;
+    return p;
 }
 
-// --- the local-service secret
-// -----------------------------------------------------------------------------
+platform::FileHandle open_static_file(const std::string& dir, std::string_view rest) {
+    std::string rel = clean_static_path(rest);
+    if (rel.empty()) return {};
+    platform::FileHandle dfd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dfd) return {};
+    // The kernel keeps the walk below the directory: symlinks that leave it
+    // fail. Without openat2, the resolved path is compared instead.
+    struct open_how how {};
+    how.flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    long fd = ::syscall(SYS_openat2, dfd.fd(), rel.c_str(), &how, sizeof how);
+    if (fd < 0 && errno == ENOSYS) {
+        char real_dir[PATH_MAX], real_file[PATH_MAX];
+        std::string full = platform::with_trailing_slash(dir) + rel;
+        if (!::realpath(dir.c_str(), real_dir) || !::realpath(full.c_str(), real_file)) return {};
+        std::string base = std::string(real_dir) + "/";
+        if (std::string_view(real_file).substr(0, base.size()) != base) return {};
+        fd = ::open(real_file, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    }
+    if (fd < 0) return {};
+    platform::FileHandle h(static_cast<int>(fd));
+    struct stat st {};
+    if (::fstat(h.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    return h;
+}
+
+// --- the local-service secret -----------------------------
 
 std::string local_service_secret() {
     std::lock_guard<std::mutex> l(g_secret_m);
@@ -965,8 +978,7 @@ std::string local_service_secret() {
     return g_secret;
 }
 
-// --- listeners
-// ----------------------------------------------------------------------------------------------
+// --- listeners --------------------------------------------
 
 namespace {
 
@@ -1174,9 +1186,9 @@ void run_listener(const ListenerSpec& spec) {
             continue;
         }
         if (r > 0 && !frame::shutdown_requested()) {
-            platform::trace(spec.tag, "Before accept");
+            if (tracing()) platform::trace(spec.tag, "Before accept");
             int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-            platform::trace(spec.tag, "After accept");
+            if (tracing()) platform::trace(spec.tag, "After accept");
             if (c >= 0) {
                 if (frame::ini_bool("TCPNoDelay", true)) platform::set_nodelay(c, true);
                 spec.spawn(c);

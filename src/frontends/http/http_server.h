@@ -11,6 +11,7 @@
 
 #include "frontends/http/http_request.h"
 #include "frontends/http/user_cache.h"
+#include "platform/files.h"
 #include "support/tls.h"
 
 namespace frontends::http {
@@ -58,7 +59,7 @@ struct Request {
 const char* http_version(const Connection& c);
 const char* connection_header(const Connection& c);
 
-// --- reading and sending -------------------------------------------------------------
+// --- reading and sending ----------------------------------
 
 enum class ReadResult { Request, Closed, Bad, HeaderTooLarge, BodyTooLarge, TimedOut };
 struct ReadTimeouts {
@@ -83,14 +84,14 @@ int SendAFile(Connection& c, int fd, std::string_view header);
 // then closes the descriptor.
 void CloseSocketGracefully(int fd);
 
-// --- IP rules ----------------------------------------------------------------------------
+// --- IP rules ---------------------------------------------
 
 int IsAddressAllowed(std::string_view address);
 // Reload [IPRestrictions] Allowed%u / Blocked%u when the INI differs.
 void LoadAllowedList();
 void LoadBlockedList();
 
-// --- dispatch ----------------------------------------------------------------------------
+// --- dispatch ---------------------------------------------
 
 // Rows of the dispatch table that other front ends fill. A handler returns
 // true when it answered; a row without a handler (or one that did not
@@ -128,9 +129,11 @@ std::string local_service_secret();
 
 // Content type of a served file name by its extension.
 std::string content_type_for(std::string_view file_name);
-// The file below dir that a request path names, or "" when it escapes dir
-// (after decoding, "../" removal and symlink resolution) or is no regular
-// file.
-std::string resolve_static_path(const std::string& dir, std::string_view rest);
+// A request path made relative: percent escapes decoded, "../" and "..\\"
+// removed, "\\" as "/"; "" when it still climbs, is absolute or holds a NUL.
+std::string clean_static_path(std::string_view rest);
+// That path opened below dir (never through a symlink that leaves dir);
+// invalid unless it is a regular file there.
+platform::FileHandle open_static_file(const std::string& dir, std::string_view rest);
 
 }  // namespace frontends::http

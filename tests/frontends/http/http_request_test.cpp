@@ -330,7 +330,7 @@ TEST(HttpStatic, PathsThatEscapeTheDirectoryAreRefused) {
     std::fclose(std::fopen((tmp.path + "/secret.txt").c_str(), "w"));
     fs::create_symlink(tmp.path + "/secret.txt", dir + "link.txt");
     fs::create_symlink(tmp.path, dir + "up");
-    std::string real_x = fs::canonical(dir + "x.txt").string();
+    fs::create_symlink("../x.txt", dir + "sub/inner.txt");  // stays inside: allowed
     struct Case {
         const char* rest;
         bool found;
@@ -345,13 +345,15 @@ TEST(HttpStatic, PathsThatEscapeTheDirectoryAreRefused) {
         {"link.txt", false},
         {"up/secret.txt", false},
         {"sub", false},
+        {"sub/inner.txt", true},
         {"x.txt%00.gif", false},
         {"missing.txt", false},
         {"....//x.txt", true},
     };
     for (const Case& c : cases) {
-        std::string got = resolve_static_path(dir, c.rest);
-        EXPECT_EQ(got, c.found ? real_x : "") << c.rest;
+        platform::FileHandle h = open_static_file(dir, c.rest);
+        char b[4] = {};
+        EXPECT_EQ(h.valid() && ::read(h.fd(), b, sizeof b) == 1 && b[0] == 'x', c.found) << c.rest;
     }
     struct Type {
         const char* name;
