@@ -15,7 +15,8 @@ void check(bool ok) {
 }
 
 bool encoded_char_ok(unsigned char c) {
-    return std::isalnum(c) || std::strchr("$'()-./=@[]^_`{}|~%", c) != nullptr || c == 127;
+    return std::isalnum(c) || (c != 0 && std::strchr("$'()-./=@[]^_`{}|~%", c) != nullptr) ||
+           c == 127;
 }
 
 }  // namespace

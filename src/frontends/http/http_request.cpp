@@ -92,9 +92,12 @@ std::string_view request_line_of(std::string_view request) {
     return request.substr(0, i);
 }
 
+// The body as parameters see it: it ends at a NUL, as a text would.
 std::string_view body_of(std::string_view request) {
     size_t hl = header_block_length(request);
-    return hl ? request.substr(hl) : std::string_view();
+    if (!hl) return std::string_view();
+    std::string_view body = request.substr(hl);
+    return body.substr(0, body.find('\0'));
 }
 
 // Decodes a raw parameter value (%XX, "+"), stops at a decoded NUL, cuts
@@ -166,9 +169,14 @@ void trim_value(std::string_view name, std::string& value) {
     while (!value.empty() && static_cast<unsigned char>(value.back()) <= 32) value.pop_back();
 }
 
+// strchr() finds the terminating NUL too, so a NUL byte is never "in" a set.
+bool in_set(const char* set, unsigned char c) {
+    return c != 0 && std::strchr(set, c) != nullptr;
+}
+
 bool keep_in_url(unsigned char c) {
     if (std::isalnum(c)) return true;
-    return std::strchr("$'()-./=@[]^_`{}|~", c) != nullptr || c == 127;
+    return in_set("$'()-./=@[]^_`{}|~", c) || c == 127;
 }
 
 std::string base64_decode(std::string_view in) {
@@ -200,7 +208,7 @@ std::string base64_decode(std::string_view in) {
 }
 
 bool is_token_char(unsigned char c) {
-    return std::isalnum(c) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+    return std::isalnum(c) || in_set("!#$%&'*+-.^_`|~", c);
 }
 
 // One attribute (name="..." or name=...) of a header value; the name must
@@ -728,13 +736,13 @@ std::string safe_upload_name(std::string_view client_name) {
     std::string out;
     for (char c : base) {
         unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 127) continue;
-        if (out.empty() && (c == '.' || c == ' ')) continue;
-        out.push_back(c);
+        if (u >= 0x20 && u != 127) out.push_back(c);
     }
-    while (!out.empty() && (out.back() == ' ' || out.back() == '.')) out.pop_back();
     if (out.size() > kUploadNameMax) out = out.substr(out.size() - kUploadNameMax);
-    return out.empty() ? "upload" : out;
+    size_t first = out.find_first_not_of(". ");
+    if (first == std::string::npos) return "upload";
+    out = out.substr(first, out.find_last_not_of(". ") - first + 1);
+    return out;
 }
 
 bool ParseMultipart(std::string& request, const std::string& temp_dir) {

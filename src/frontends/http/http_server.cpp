@@ -365,7 +365,9 @@ std::string host_without_port(std::string_view host) {
         if (colon != std::string::npos) h.resize(colon);
     }
     for (char ch : h) {
-        if (!std::isalnum(static_cast<unsigned char>(ch)) && !std::strchr(".-_[]:", ch)) return "";
+        if (!std::isalnum(static_cast<unsigned char>(ch)) &&
+            (ch == 0 || !std::strchr(".-_[]:", ch)))
+            return "";
     }
     return h;
 }
@@ -885,7 +887,8 @@ std::string content_type_for(std::string_view file_name) {
         configured = support::ini_get(ini, "Extensions", ext.substr(1), "", 200);
     auto clean = [](std::string_view v) {
         for (char ch : v) {
-            if (!std::isalnum(static_cast<unsigned char>(ch)) && !std::strchr("!#$&^_.+-/", ch))
+            if (!std::isalnum(static_cast<unsigned char>(ch)) &&
+                (ch == 0 || !std::strchr("!#$&^_.+-/", ch)))
                 return false;
         }
         return !v.empty();

@@ -165,6 +165,7 @@ TEST(HttpHeaders, LookupRules) {
         {"GET /a HTTP/1.1\r\nContent-Length : 5\r\n\r\n", false},
         {"GET /a HTTP/1.1\r\nX: 1\r\n folded\r\n\r\n", false},
         {"G(T /a HTTP/1.1\r\n\r\n", false},
+        {std::string("G\0T /a HTTP/1.1\r\n\r\n", 20), false},
         {"GET /a FTP/1.1x\r\n\r\n", false},
     };
     for (const Head& h : heads) EXPECT_EQ(parse_request_head(h.in, line), h.ok) << h.in;
@@ -230,6 +231,7 @@ TEST(HttpEncoding, UrlEncodeReplace) {
         {"x=@V", "@V", "!\"#%*+,:;<>?\\\r\n\x80\xFF", 100,
          "x=%21%22%23%25%2A%2B%2C%3A%3B%3C%3E%3F%5C%0D%0A%80%FF"},
         {"abc@Vdef", "@V", "123", 7, "abc123"},
+        {"x=@V", "@V", std::string("a\0b", 3), 100, "x=a%00b"},
         {"no token", "@V", "x", 100, "no token"},
     };
     for (Case c : cases) {
@@ -316,6 +318,8 @@ TEST(HttpMultipart, UploadsAreStoredSafelyAndBodyBecomesPairs) {
     } names[] = {{"C:\\x\\a.txt", "a.txt"}, {"../../etc/passwd", "passwd"}, {"...", "upload"},
                  {".profile", "profile"},   {"a\r\nb.txt", "ab.txt"},       {"", "upload"}};
     for (const Name& n : names) EXPECT_EQ(safe_upload_name(n.in), n.out);
+    // Cut to its last 200 bytes before the leading dots go.
+    EXPECT_EQ(safe_upload_name("b." + std::string(199, 'a')), std::string(199, 'a'));
     std::string no_boundary = "POST / HTTP/1.1\r\nContent-Type: multipart/form-data\r\n\r\nx";
     EXPECT_FALSE(ParseMultipart(no_boundary, temp));
 }
