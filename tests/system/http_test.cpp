@@ -198,6 +198,10 @@ TEST_F(HttpTest, KeepAlivePipeliningTlsRedirectCapsPathsAndPortChange) {
               "HTTP/1.1 302 Redirect\r\nConnection: Keep-Alive\r\nContent-length: 0\r\nLocation: "
               "https://gw.example:" +
                   std::to_string(ssl_port_) + "/ADMIN\r\n\r\n");
+    // Account pages without an account go to the administration pages.
+    EXPECT_EQ(ask(port_, "GET /userActivity HTTP/1.1\r\nHost: gw:81\r\n\r\n"),
+              "HTTP/1.1 302 Redirect\r\nConnection: close\r\nContent-length: 0\r\nLocation: "
+              "http://gw:81/ADMIN/ACTIVITY\r\n\r\n");
     std::string evil = ask(port_, "GET /ADMIN HTTP/1.1\r\nHost: <script>x\r\n\r\n");
     EXPECT_EQ(evil.find("<script>"), std::string::npos) << evil;
     EXPECT_NE(evil.find("Location: https://:"), std::string::npos) << evil;

@@ -372,6 +372,17 @@ std::string host_without_port(std::string_view host) {
     return h;
 }
 
+// The whole Host value (port included) when it is fit for a Location header.
+std::string safe_host(std::string_view host) {
+    for (char ch : host) {
+        if (!std::isalnum(static_cast<unsigned char>(ch)) &&
+            (ch == 0 || !std::strchr(".-_[]:", ch))) {
+            return "";
+        }
+    }
+    return std::string(host);
+}
+
 std::string redirect_to_tls(const Connection& c, std::string_view host, const char* path) {
     unsigned port = web_port_ssl();
     std::string out =
@@ -565,8 +576,7 @@ bool dispatch_authenticated(Connection& c, Request& r) {
         return SendData(
             c, platform::strprintf(
                    "%s 302 Redirect\r\n%sContent-length: 0\r\nLocation: http://%s%s\r\n\r\n",
-                   http_version(c), connection_header(c),
-                   host_without_port(GetHost(r.bytes)).c_str(), to));
+                   http_version(c), connection_header(c), safe_host(GetHost(r.bytes)).c_str(), to));
     }
     if (!c.account.empty()) {
         c.user_entry = take_user_entry(c.account);
@@ -991,8 +1001,8 @@ struct ListenerSpec {
     const char* change_fmt;
     const char* fail_fmt;  // nullptr: no report
     const char* marker;
-    bool zero_closes;  // a port of 0 opens nothing
-    bool web_status;   // writes the status-block bytes
+    bool needs_certificate;  // TLS: a missing certificate is generated first
+    bool web_status;         // writes the status-block bytes
     bool has_listener_port;
     frame::Listener which;
     unsigned (*port)();
@@ -1143,11 +1153,11 @@ void run_listener(const ListenerSpec& spec) {
     while (!frame::shutdown_requested()) {
         if (fd < 0) {
             unsigned port = spec.port();
-            if (port == 0 && spec.zero_closes) {
+            if (port == 0) {
                 frame::sleep_unless_shutdown(kRetryMs);
                 continue;
             }
-            if (spec.zero_closes && !support::sslServerCertExists()) {
+            if (spec.needs_certificate && !support::sslServerCertExists()) {
                 // First use of the TLS port: a self-signed certificate so that it can open.
                 std::string err;
                 if (!support::sslGenerateCertificate({}, support::CertKeyType::EcP256, &err)) {
