@@ -70,6 +70,7 @@ constexpr size_t kCredentialSize = 251;
 // others answer at once and close), so a flood cannot park every thread.
 constexpr unsigned kMaxAuthDelayS = 10;
 constexpr int kMaxAuthSleepers = 32;
+constexpr size_t kMaxBackoffAddresses = 10000;
 constexpr const char* kLocalServiceUser = "localsystem";
 constexpr const char* kLocalSecretFile = "LOCALSYSTEM.KEY";
 
@@ -402,18 +403,22 @@ const std::string& dummy_hash() {
     return h;
 }
 
-void auth_backoff(const std::string& peer) {
+// False when the delay was skipped because too many threads already wait
+// (the caller then ends the connection).
+bool auth_backoff(const std::string& peer) {
     unsigned count;
     {
         std::lock_guard<std::mutex> l(g_backoff_m);
+        if (g_backoff.size() >= kMaxBackoffAddresses) g_backoff.clear();
         count = ++g_backoff[peer];
     }
     if (g_auth_sleepers.fetch_add(1) >= kMaxAuthSleepers) {
         g_auth_sleepers.fetch_sub(1);
-        return;
+        return false;
     }
     frame::sleep_unless_shutdown(std::min(count, kMaxAuthDelayS) * 1000);
     g_auth_sleepers.fetch_sub(1);
+    return true;
 }
 
 void auth_reset(const std::string& peer) {
@@ -554,7 +559,7 @@ bool process_request(Connection& c, Request& r) {
     } else if (platform::istarts_with(path, "/SMSAttachFile/")) {
         ok = send_attachment(c, r);
     } else if (!authenticate(c, r)) {
-        if (!c.user.empty()) auth_backoff(c.peer);
+        if (!c.user.empty() && !auth_backoff(c.peer)) c.keep_alive = false;
         ok = SendData(c, auth_failed_page(c));
     } else {
         auth_reset(c.peer);
