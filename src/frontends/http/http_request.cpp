@@ -354,7 +354,8 @@ size_t header_block_length(std::string_view buf) {
     return 0;
 }
 
-Completeness check_request(std::string_view buf, const RequestLimits& limits) {
+Completeness check_request(std::string_view buf, const RequestLimits& limits,
+                           ChunkProgress* progress) {
     Completeness c;
     size_t hl = header_block_length(buf);
     if (hl == 0) {
@@ -379,7 +380,10 @@ Completeness check_request(std::string_view buf, const RequestLimits& limits) {
         }
         size_t end = 0;
         bool too_large = false;
-        bool done = HttpChunkComplete(buf, hl, &end, limits.max_body, &too_large);
+        bool done = HttpChunkComplete(buf, hl, &end, limits.max_body, &too_large, progress);
+        // Size lines and extensions count too: the raw body is bounded as well.
+        if (!done && buf.size() - hl > 2 * limits.max_body + kDefaultMaxHeaderBytes)
+            too_large = true;
         if (too_large) {
             c.state = RequestState::BodyTooLarge;
         } else if (done) {
@@ -421,9 +425,13 @@ Completeness check_request(std::string_view buf, const RequestLimits& limits) {
 }
 
 bool HttpChunkComplete(std::string_view buf, size_t header_len, size_t* end, size_t max_body,
-                       bool* too_large) {
+                       bool* too_large, ChunkProgress* progress) {
     size_t pos = header_len;
     uint64_t total = 0;
+    if (progress && progress->pos > header_len && progress->pos <= buf.size()) {
+        pos = progress->pos;
+        total = progress->total;
+    }
     while (true) {
         uint64_t size = 0;
         size_t next = 0;
@@ -461,6 +469,7 @@ bool HttpChunkComplete(std::string_view buf, size_t header_len, size_t* end, siz
             return true;
         }
         pos += size + 2;
+        if (progress) *progress = {pos, total};
     }
 }
 

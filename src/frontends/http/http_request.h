@@ -43,15 +43,24 @@ struct Completeness {
 // "LF CR LF" or "LF LF"), 0 while it has not ended.
 size_t header_block_length(std::string_view buf);
 
+// Where the walk over a growing chunked body got to, so that each read
+// only walks the new chunks (one per request being read).
+struct ChunkProgress {
+    size_t pos = 0;
+    uint64_t total = 0;
+};
+
 // The request completeness test over the bytes held so far.
-Completeness check_request(std::string_view buf, const RequestLimits& limits = {});
+Completeness check_request(std::string_view buf, const RequestLimits& limits = {},
+                           ChunkProgress* progress = nullptr);
 
 // Walks the chunked body after header_len. Returns true when the body is
 // complete (or broken: a broken body is handled with the bytes received);
 // *end receives the length of the request including the body. *too_large
 // is set when the chunk sizes add up to more than max_body.
 bool HttpChunkComplete(std::string_view buf, size_t header_len, size_t* end,
-                       size_t max_body = kDefaultMaxBodyBytes, bool* too_large = nullptr);
+                       size_t max_body = kDefaultMaxBodyBytes, bool* too_large = nullptr,
+                       ChunkProgress* progress = nullptr);
 // Decodes the chunked body in place; buf is cut to header + data. Returns
 // the new length.
 size_t HttpChunkStrip(std::string& buf, size_t header_len);

@@ -637,13 +637,14 @@ ReadResult ProcessRead(Connection& c, Request& out, const RequestLimits& limits,
     uint64_t last_byte = start;
     uint64_t header_done = 0;
     Completeness comp;
+    ChunkProgress progress;
     char block[kRecvBlock];
     while (!frame::shutdown_requested()) {
         // Blanks and line ends left between pipelined requests.
         size_t lead = 0;
         while (lead < buf.size() && static_cast<unsigned char>(buf[lead]) < '!') ++lead;
         if (lead) buf.erase(0, lead);
-        comp = check_request(buf, limits);
+        comp = check_request(buf, limits, &progress);
         if (comp.state == RequestState::Complete) break;
         if (comp.state == RequestState::Bad) return ReadResult::Bad;
         if (comp.state == RequestState::HeaderTooLarge) return ReadResult::HeaderTooLarge;

@@ -120,6 +120,20 @@ TEST(HttpChunks, BadSizeIsTracedWithThreeBytesAndProcessedAtOnce) {
     EXPECT_EQ(g_trace[0], "HttpChunkComplete: Invalid length in chunked HTTP response");
     platform::set_trace_sink(nullptr);
 
+    // Fed a byte at a time with the walk remembered: the same end, once.
+    std::string whole = head + "3\r\nabc\r\n10\r\n0123456789abcdef\r\n0\r\n\r\nGET";
+    ChunkProgress progress;
+    size_t done_at = 0;
+    for (size_t n = head.size(); n <= whole.size() && !done_at; ++n) {
+        Completeness part = check_request(std::string_view(whole).substr(0, n), {}, &progress);
+        if (part.state == RequestState::Complete) done_at = n;
+        EXPECT_EQ(part.request_len, done_at ? whole.size() - 3 : 0) << n;
+    }
+    EXPECT_EQ(done_at, whole.size() - 3);
+    // A size line that never ends is bounded by the raw size too.
+    EXPECT_EQ(check_request(head + "1;" + std::string(70000, 'x'), RequestLimits{1024, 500}).state,
+              RequestState::BodyTooLarge);
+
     struct Case {
         std::string body, want;
     } cases[] = {
