@@ -224,7 +224,7 @@ void reload_list(const char* fmt, std::shared_ptr<const PatternList>& slot, cons
 
 // --- sockets ----------------------------------------------
 
-// A plain IPv4 listening socket with the design's messages. -1 on failure.
+// A plain IPv4 listening socket (-1 on failure, traced with the call that failed).
 int open_listener(const std::string& address, unsigned port, const char* tag,
                   const char* open_error) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
