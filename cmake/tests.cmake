@@ -36,7 +36,7 @@ smsgw_test_exe(test_radio     unit radio         FLAT    radio)
 smsgw_test_exe(test_wbxml     unit wbxml         FLAT    wbxml)
 smsgw_test_exe(test_mms       unit mms           FLAT    mms)
 smsgw_test_exe(test_php       unit php           FLAT    php)
-smsgw_test_exe(test_frontends unit frontends     FLAT    frontends)
+smsgw_test_exe(test_frontends unit frontends     RECURSE    frontends)
 
 if(NOT SMSGW_SANITIZE)
   smsgw_test_exe(test_system  system  system  RECURSE smsgw_all)

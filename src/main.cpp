@@ -7,6 +7,7 @@
 #include "frame/queue_dirs.h"
 #include "frame/service.h"
 #include "frame/settings.h"
+#include "frontends/http/http_server.h"
 #include "links/core/link_worker.h"
 #include "links/core/queue_cache.h"
 #include "links/kinds.h"
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
     delivery::register_routing_duties();
     links::register_link_kinds();
     links::register_link_workers();
+    frontends::http::register_http_frontend();
     frame::register_thread_starter(frame::ThreadSlot::QCache, links::start_queue_cache_thread);
     frame::run_service(argc, argv);
 }

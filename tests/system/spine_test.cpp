@@ -78,8 +78,12 @@ TEST_P(StopSignalTest, StopsWithinThreeSecondsWithStatusZero) {
     EXPECT_NE(log.find("HandlerRoutine:  Initiating shutdown...\r\n"), std::string::npos);
     EXPECT_NE(log.find("main:  Shutdown:  Closing log files\r\n"), std::string::npos);
     std::string events = gw.events_log();
-    EXPECT_NE(events.find("\tSuccess\tKel SMS/MMS Gateway service started.\r\n"),
-              std::string::npos);
+    // The start text names the web port when the listener could bind it (other
+    // gateways of a parallel test run may hold the default port).
+    EXPECT_TRUE(std::regex_search(
+        events, std::regex("\tSuccess\tKel SMS/MMS Gateway service started\\.( {2}Using web "
+                           "port [0-9]+\\.)?\r\n")))
+        << events;
     EXPECT_NE(events.find("\tSuccess\tKel SMS/MMS Gateway service stopped.\r\n"),
               std::string::npos);
     // A plain stop does not ask the controller for a restart.
