@@ -30,6 +30,7 @@
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/text.h"
+#include "store/request_codec.h"
 
 extern char** environ;
 
@@ -130,9 +131,11 @@ void run_link(benchmark::State& state, const char* word, IsSubmit is_submit) {
         fs::create_directories(home.path + "Q");
         for (unsigned i = 0; i < n; ++i) {
             std::string name = platform::strprintf("%08X.req", 0x10000000u + i);
-            std::string body = platform::strprintf(
-                "[SMS]\r\nSender=1234\r\nData=Benchmark message %u\r\nPhoneNumber=06%08u\r\n", i,
-                i);
+            store::SmsMessage msg;
+            msg.sender = "1234";
+            msg.data = platform::strprintf("Benchmark message %u", i);
+            msg.phone_number = platform::strprintf("06%08u", i);
+            std::string body = store::format_request(msg);
             std::string tmp = home.path + "Q/." + name;
             if (!write_file(tmp, body) ||
                 ::rename(tmp.c_str(), (home.path + "Q/" + name).c_str()) != 0) {

@@ -298,7 +298,10 @@ std::vector<Part> split_parts(std::string_view body, const std::string& delim) {
 
 std::optional<std::string> part_header(std::string_view headers, std::string_view name) {
     // A part's header block has no request line: look at the very start too.
-    std::string block = "\n" + std::string(headers) + "\r\n";
+    std::string block;
+    block.reserve(headers.size() + 3);
+    block.push_back('\n');
+    block.append(headers).append("\r\n");
     return GetHeader(block, name, 2048);
 }
 
