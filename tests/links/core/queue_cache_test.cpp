@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -209,7 +210,11 @@ TEST_F(QueueCacheTest, ReadersDuringRescans) {
             }
         }
     });
-    for (int i = 0; i < 30; ++i) {
+    // At least 30 rescans, and on until the reader has had a turn (a loaded
+    // machine may not schedule it before the first 30 are done), at most 10 s.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int i = 0; i < 30 || (seen.load() == 0 && std::chrono::steady_clock::now() < until);
+         ++i) {
         // Files come and go between scans.
         if (i % 2)
             file("S9/X" + std::to_string(i) + ".REQ");
