@@ -1001,7 +1001,7 @@ std::string local_service_secret() {
 
 namespace {
 
-struct ListenerSpec {
+struct ListenerConfig {
     const char* tag;
     const char* open_error;
     const char* change_fmt;
@@ -1153,80 +1153,80 @@ void spawn_modem(int fd) {
     }
 }
 
-void run_listener(const ListenerSpec& spec) {
+void run_listener(const ListenerConfig& cfg) {
     int fd = -1;
     unsigned open_port = 0;
     while (!frame::shutdown_requested()) {
         if (fd < 0) {
-            unsigned port = spec.port();
+            unsigned port = cfg.port();
             if (port == 0) {
                 frame::sleep_unless_shutdown(kRetryMs);
                 continue;
             }
-            if (spec.needs_certificate && !support::sslServerCertExists()) {
+            if (cfg.needs_certificate && !support::sslServerCertExists()) {
                 // First use of the TLS port: a self-signed certificate so that it can open.
                 std::string err;
                 if (!support::sslGenerateCertificate({}, support::CertKeyType::EcP256, &err)) {
-                    platform::tracef(spec.tag, "Unable to create a server certificate: %s",
+                    platform::tracef(cfg.tag, "Unable to create a server certificate: %s",
                                      err.c_str());
                 }
             }
-            fd = open_listener(bind_address(), port, spec.tag, spec.open_error);
+            fd = open_listener(bind_address(), port, cfg.tag, cfg.open_error);
             if (fd < 0) {
-                if (spec.web_status) {
+                if (cfg.web_status) {
                     frame::set_status_byte(frame::kStatusHttpListening, 0);
                     frame::set_status_byte(frame::kStatusHttpPortFailed, 1);
                 }
-                if (spec.fail_fmt) {
+                if (cfg.fail_fmt) {
                     frame::report_event_once_a_day(
-                        spec.marker, frame::EventType::Error,
-                        platform::strprintf(spec.fail_fmt, frame::kProductBanner, port));
+                        cfg.marker, frame::EventType::Error,
+                        platform::strprintf(cfg.fail_fmt, frame::kProductBanner, port));
                 }
                 frame::sleep_unless_shutdown(kRetryMs);
                 continue;
             }
             open_port = port;
-            if (spec.web_status) {
+            if (cfg.web_status) {
                 frame::set_status_byte(frame::kStatusHttpPortFailed, 0);
                 frame::set_status_byte(frame::kStatusHttpListening, 1);
             }
-            if (spec.has_listener_port) {
-                frame::set_listener_port(spec.which,
+            if (cfg.has_listener_port) {
+                frame::set_listener_port(cfg.which,
                                          static_cast<uint16_t>(platform::local_port(fd)));
             }
         }
         int r = wait_readable_unless_shutdown(fd, kAcceptWaitMs);
         if (r < 0) {
-            platform::tracef(spec.tag, "Error %lu from Winsock:select",
+            platform::tracef(cfg.tag, "Error %lu from Winsock:select",
                              static_cast<unsigned long>(errno));
             ::close(fd);
             fd = -1;
-            if (spec.has_listener_port) frame::set_listener_port(spec.which, 0);
+            if (cfg.has_listener_port) frame::set_listener_port(cfg.which, 0);
             continue;
         }
         if (r > 0 && !frame::shutdown_requested()) {
-            if (tracing()) platform::trace(spec.tag, "Before accept");
+            if (tracing()) platform::trace(cfg.tag, "Before accept");
             int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (tracing()) platform::trace(spec.tag, "After accept");
+            if (tracing()) platform::trace(cfg.tag, "After accept");
             if (c >= 0) {
                 if (frame::ini_bool("TCPNoDelay", true)) platform::set_nodelay(c, true);
-                spec.spawn(c);
+                cfg.spawn(c);
             }
         }
-        unsigned now_port = spec.port();
+        unsigned now_port = cfg.port();
         if (now_port != open_port) {
-            platform::tracef(spec.tag, spec.change_fmt, open_port, now_port);
+            platform::tracef(cfg.tag, cfg.change_fmt, open_port, now_port);
             ::close(fd);
             fd = -1;
-            if (spec.has_listener_port) frame::set_listener_port(spec.which, 0);
+            if (cfg.has_listener_port) frame::set_listener_port(cfg.which, 0);
         }
     }
     if (fd >= 0) ::close(fd);
-    if (spec.has_listener_port) frame::set_listener_port(spec.which, 0);
-    if (spec.web_status) frame::set_status_byte(frame::kStatusHttpListening, 0);
+    if (cfg.has_listener_port) frame::set_listener_port(cfg.which, 0);
+    if (cfg.web_status) frame::set_status_byte(frame::kStatusHttpListening, 0);
 }
 
-const ListenerSpec kWebListener = {
+const ListenerConfig kWebListener = {
     "ThreadListenForConnections",
     "Error opening web socket",
     "Closing web port %u, opening web port %u",
@@ -1240,7 +1240,7 @@ const ListenerSpec kWebListener = {
     &spawn_plain,
 };
 
-const ListenerSpec kSslListener = {
+const ListenerConfig kSslListener = {
     "ThreadListenForSSLConnections",
     "Error opening web socket",
     "Closing SSL port %u, opening SSL port %u",
@@ -1268,7 +1268,7 @@ unsigned modem_listener_port() {
     return p == web_port() ? 0 : p;
 }
 
-const ListenerSpec kModemListener = {
+const ListenerConfig kModemListener = {
     "ThreadListenForInboundConnections",
     "Error opening Kelsms Modem web socket",
     "Closing Kelsms Modem port %u, opening port %u",
