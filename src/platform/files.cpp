@@ -205,6 +205,28 @@ bool replace_file(const std::string& path, std::string_view data, bool keep_mtim
     return true;
 }
 
+bool replace_file_synced(const std::string& path, std::string_view data) {
+    struct stat old {};
+    bool existed = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    int fd = -1;
+    std::string tmp = write_temp(path, data, 0666, &fd);
+    if (tmp.empty()) return false;
+    FileHandle h(fd);
+    if (existed) ::fchmod(fd, old.st_mode & 07777);
+    if (::fsync(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
+        ErrnoKeeper keep;
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    h.close();
+    std::string dir = dir_part(path);
+    FileHandle d(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // The rename is done; a directory that cannot be synced only weakens the
+    // guarantee against a power loss, which the caller cannot do better on.
+    if (d) ::fsync(d.fd());
+    return true;
+}
+
 namespace {
 // True for names made by temp_name_for: ".<base>.<digits>.<digits>.<digits>.tmp".
 bool is_our_temporary(std::string_view name) {

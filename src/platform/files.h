@@ -60,6 +60,11 @@ bool create_new_file(const std::string& path, std::string_view data);
 // over (the gateway's in-place rewrites keep a message's age).
 bool replace_file(const std::string& path, std::string_view data, bool keep_mtime = false);
 
+// replace_file that survives a power loss: the temporary is synced before
+// the rename and the directory after it, so once this returns true the new
+// content is on disk (an old or the new content, never an empty file).
+bool replace_file_synced(const std::string& path, std::string_view data);
+
 // Removes the temporaries that create_new_file / replace_file leave behind
 // when a writer dies mid-write (hidden names of the form
 // ".<name>.<pid>.<tid>.<n>.tmp") whose modification time is more than

@@ -15,14 +15,22 @@ inline constexpr const char* kMessageIdFileName = "UID.DAT";
 // advance between two saves, so no id is ever handed out twice.
 inline constexpr uint32_t kMessageIdRestartGap = 1000;
 
+// Ids reserved ahead: before handing out an id that a restart after a crash
+// could hand out again, the counter + this many is written (synced) to
+// UID.DAT, so one durable write covers this many ids.
+inline constexpr uint32_t kMessageIdReserve = 10000;
+
 // Next value of the message-id counter. The first call of a process starts
 // at the value stored in UID.DAT + 1000, or at the current time in seconds
 // when there is no stored value; each later call adds 1 (wrapping at 2^32).
+// Ids beyond what UID.DAT covers are reserved first (kMessageIdReserve).
 uint32_t next_message_id();
 
-// Writes the counter to UID.DAT (4 bytes, little-endian) when it has been
-// used since start and differs from what was last stored. Returns false only
-// when a needed write failed. Run every 30 seconds and at shutdown.
+// Writes the counter (the last id handed out) to UID.DAT (4 bytes,
+// little-endian) when it has been used since start and differs from what was
+// last stored, so a clean restart goes on close to where this run stopped.
+// Returns false only when a needed write failed. Run every 30 seconds and at
+// shutdown.
 bool save_message_id();
 
 // Next value of the pseudo-random sequence (x = x * 1345 + 9876543 mod 2^32,

@@ -18,6 +18,8 @@ void reset_store_for_tests() {
         s.ids.counter_used = false;
         s.ids.counter = 0;
         s.ids.stored.reset();
+        s.ids.covered_until.reset();
+        s.ids.reserve_failed = false;
         s.ids.random_started = false;
         s.ids.random = 0;
         s.sequence.started = false;

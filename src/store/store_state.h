@@ -21,6 +21,11 @@ struct StoreState {
         bool counter_used = false;       // since start: an unused counter is never saved
         uint32_t counter = 0;            // last id handed out
         std::optional<uint32_t> stored;  // value UID.DAT holds, as far as we know
+        // First id not covered by what UID.DAT durably holds: a restart after
+        // a crash resumes at the stored value + the restart gap, so ids from
+        // there on need a new reservation first. Unset: nothing written yet.
+        std::optional<uint32_t> covered_until;
+        bool reserve_failed = false;     // the last reservation write failed (traced once)
         bool random_started = false;
         uint32_t random = 0;
     } ids;

@@ -141,6 +141,63 @@ TEST_F(MessageIdTest, NoRepeatsAcrossRestarts) {
     EXPECT_EQ(ids.size(), 3u * 1399u);
 }
 
+// A crash loses the periodic and shutdown saves: whatever UID.DAT holds then
+// must still be past every id handed out, however many there were.
+TEST_F(MessageIdTest, CrashNeverRepeatsIds) {
+    struct Case {
+        const char* name;
+        int before_save;  // ids, then a periodic save (0: no save)
+        int after_save;   // ids handed out after it, up to the crash
+    };
+    const std::vector<Case> cases = {
+        {"crash before any save", 0, 5000},
+        {"crash past the restart gap after a save", 400, 1500},
+        {"crash exactly at the gap", 1, 1000},
+        {"crash beyond one reservation", 0, 25000},
+        {"save, then more than a reservation", 12000, 21000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(uid_);
+        restart();
+        std::set<uint32_t> ids;
+        uint32_t last = 0;
+        for (int i = 0; i < c.before_save; ++i) ids.insert(last = store::next_message_id());
+        if (c.before_save) {
+            ASSERT_TRUE(store::save_message_id());
+        }
+        for (int i = 0; i < c.after_save; ++i) ids.insert(last = store::next_message_id());
+        restart();  // the crash: no save
+        const uint32_t first = store::next_message_id();
+        EXPECT_EQ(ids.count(first), 0u);
+        EXPECT_GT(first, last);
+        // Skips at most one reservation and the restart gap.
+        EXPECT_LE(first - last, store::kMessageIdReserve + store::kMessageIdRestartGap + 1);
+        for (int i = 0; i < 2000; ++i) EXPECT_EQ(ids.count(store::next_message_id()), 0u);
+    }
+}
+
+// A reservation write costs a sync: it happens once per reserved block, not
+// per id, and a clean stop still leaves the last id (dense restarts).
+TEST_F(MessageIdTest, ReservesInBlocksAndSavesTheLastId) {
+    put_uid(le_bytes(5));
+    restart();
+    EXPECT_EQ(store::next_message_id(), 1005u);
+    const uint32_t reserved = 1005u + store::kMessageIdReserve;
+    EXPECT_EQ(uid(), le_bytes(reserved));
+    std::filesystem::remove(uid_);
+    // Ids up to the reservation + the restart gap need no write.
+    for (uint32_t id = 1006; id < reserved + store::kMessageIdRestartGap; ++id)
+        ASSERT_EQ(store::next_message_id(), id);
+    EXPECT_FALSE(platform::file_exists(uid_));
+    const uint32_t next = store::next_message_id();  // the first one not covered
+    EXPECT_EQ(uid(), le_bytes(next + store::kMessageIdReserve));
+    ASSERT_TRUE(store::save_message_id());
+    EXPECT_EQ(uid(), le_bytes(next));
+    restart();
+    EXPECT_EQ(store::next_message_id(), next + store::kMessageIdRestartGap);
+}
+
 TEST_F(MessageIdTest, ConcurrentIdsAreUnique) {
     constexpr int kThreads = 4, kEach = 20000;
     std::vector<std::vector<uint32_t>> got(kThreads);
