@@ -202,10 +202,13 @@ class ProgressFile {
         file_ = platform::FileHandle(::open(path.c_str(), O_RDWR | O_CLOEXEC));
         return file_.valid();
     }
-    void save(size_t offset) {
-        if (!file_.valid() || offset == saved_) return;
+    bool save(size_t offset) {
+        if (!file_.valid()) return false;
+        if (offset == saved_) return true;
         std::string t = text(offset);
-        if (::pwrite(file_.fd(), t.data(), t.size(), 0) == ssize_t(t.size())) saved_ = offset;
+        if (::pwrite(file_.fd(), t.data(), t.size(), 0) != ssize_t(t.size())) return false;
+        saved_ = offset;
+        return true;
     }
     void close() { file_.close(); }
 
@@ -321,8 +324,10 @@ ListResult expand_list(const std::string& batch, const std::string& list_name,
     // Recorded before the first file exists, so that a crash never sends the
     // same list to a second directory.
     ProgressFile pos_file;
-    if (!pos_file.open(pos_path, progress))
+    if (!pos_file.open(pos_path, progress)) {
         frame::debug_tracef(kTrace, "Error %d writing %s", errno, pos_path.c_str());
+        return ListResult::Kept;
+    }
 
     const std::string target = frame::outbound_queue_dir(nullptr, "", progress.dir, 0);
     if (!platform::ensure_dir(target)) {
@@ -335,6 +340,8 @@ ListResult expand_list(const std::string& batch, const std::string& list_name,
     const unsigned k = unsigned(templates.size());
     Pacer pacer(target, limit);
     size_t pos = progress.offset;
+    size_t first_line = pos;
+    while (first_line < n && (text[first_line] == '\r' || text[first_line] == '\n')) ++first_line;
 
     while (pos < n) {
         while (pos < n && (text[pos] == '\r' || text[pos] == '\n')) ++pos;
@@ -352,16 +359,30 @@ ListResult expand_list(const std::string& batch, const std::string& list_name,
             continue;
         }
         if (!pacer.make_room(k)) return ListResult::Stopped;
+        // The first line of a resumed list may have been written in part
+        // before: its files already there are not counted twice.
+        const bool may_exist = line_start == first_line;
         for (unsigned i = 1; i <= k; ++i) {
             std::string file = target + expand_bulk_name(r.file_name, i);
-            if (platform::replace_file(file, bulk_request_text(templates[i - 1], r))) {
+            const bool existed = may_exist && platform::file_exists(file);
+            if (!platform::replace_file(file, bulk_request_text(templates[i - 1], r))) {
+                // Disk full, a removed directory: the list stays with its
+                // progress at the start of this line and is taken up again
+                // in a later round, so no recipient is dropped.
+                frame::debug_tracef(kTrace, "Error %d creating %s", errno, file.c_str());
+                return ListResult::Kept;
+            }
+            if (!existed) {
                 records::add_counter(records::Counter::OutQueueSize);
                 pacer.added();
-            } else {
-                frame::debug_tracef(kTrace, "Error %d creating %s", errno, file.c_str());
             }
         }
-        pos_file.save(pos);
+        if (!pos_file.save(pos)) {
+            // Without its progress a later round would write the list again
+            // from an older line: stop here, this line is the one redone.
+            frame::debug_tracef(kTrace, "Error %d writing %s", errno, pos_path.c_str());
+            return ListResult::Kept;
+        }
     }
 
     // The list first: a crash before the progress file goes leaves a harmless

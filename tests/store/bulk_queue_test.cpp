@@ -383,6 +383,64 @@ TEST_F(BulkTest, ResumesAListFromItsRecordedProgress) {
     ASSERT_EQ(files.count("s2.req"), 1u);
 }
 
+// A request file that cannot be written stops the list at that line, with
+// its progress kept; a later round goes on from there and drops nobody.
+TEST_F(BulkTest, FailedWriteKeepsTheListAndResumesAtThatLine) {
+    struct Case {
+        const char* name;
+        int templates;
+        const char* blocked;  // file name taken by a directory
+    };
+    const std::vector<Case> cases = {
+        {"one template", 1, "r03-1.req"},
+        {"second part of a line", 2, "r03-2.req"},
+        {"first line", 2, "r01-1.req"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(q_);
+        records::close_stat_counters();
+        const uint32_t queued_before = records::counter_today(records::Counter::OutQueueSize);
+        std::string b = batch(platform::strprintf("F%04d", ++n));
+        for (int t = 1; t <= c.templates; ++t)
+            spit(b + platform::strprintf("M%d.REQ", t), platform::strprintf("[SMS]\r\nData=%d\r\n", t));
+        std::string list;
+        size_t third = 0, blocked_line = 0;
+        for (int i = 1; i <= 5; ++i) {
+            if (i == 3) third = list.size();
+            list += platform::strprintf("r%02d-@@CTR@@.req=+1%02d\r\n", i, i);
+        }
+        // Progress is the end of the last finished line (before its "\r\n").
+        blocked_line = std::string(c.blocked).rfind("r01", 0) == 0 ? 0 : third - 2;
+        spit(b + "R0000001.BLK", list);
+        spit(b + "R0000001.POS", "####00AB\r\n0\r\n");
+        const std::string dir = q_ + "####00AB/";
+        fs::create_directories(dir + c.blocked);
+
+        EXPECT_NE(store::process_bulk_batch(b), store::BatchResult::Complete);
+        EXPECT_EQ(slurp(b + "R0000001.BLK"), list);
+        EXPECT_EQ(slurp(b + "R0000001.POS"),
+                  platform::strprintf("####00AB\r\n%020zu\r\n", blocked_line));
+        EXPECT_FALSE(fs::exists(dir + "r04-1.req"));
+
+        fs::remove(dir + c.blocked);
+        EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+        auto files = queued();
+        EXPECT_EQ(files.size(), size_t(5 * c.templates));
+        for (int i = 1; i <= 5; ++i)
+            for (int t = 1; t <= c.templates; ++t) {
+                const QueuedFile& f = files[platform::strprintf("r%02d-%d.req", i, t)];
+                ASSERT_EQ(f.dirs.size(), 1u) << i << "/" << t;
+                EXPECT_EQ(f.dirs[0] + "/", dir);
+                EXPECT_EQ(f.content, platform::strprintf("[SMS]\r\nData=%d\r\nPhoneNumber=+1%02d\r\n", t, i));
+            }
+        // Parts written before the failure are not counted again.
+        EXPECT_EQ(records::counter_today(records::Counter::OutQueueSize),
+                  queued_before + unsigned(5 * c.templates));
+    }
+}
+
 TEST_F(BulkTest, PacingKeepsEveryTargetDirectoryAtHalfOfMaxQDirEntries) {
     frame::mutable_settings().max_q_dir_entries = 10;  // at most 5 per directory
     frame::mutable_settings().debug = true;
