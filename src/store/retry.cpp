@@ -333,7 +333,10 @@ std::string error_copy_path(std::string_view path) {
 std::string copy_to_error_queue(int fd, const std::string& path) {
     if (!error_queue_enabled(frame::ini_string("ErrorQRetainDays", ""))) return {};
     std::optional<std::string> content = platform::read_fd(fd, kMaxRequestFileBytes);
-    if (!content) return {};
+    if (!content) {
+        frame::debug_tracef("ErrorQueue", "Error %d reading %s", errno, path.c_str());
+        return {};
+    }
     std::string err = error_copy_path(path);
     if (!platform::replace_file(err, *content)) {
         frame::debug_tracef("ErrorQueue", "Error %d writing %s", errno, err.c_str());
@@ -406,13 +409,20 @@ FailResult fail_message(const FailedMessage& m) {
         result = FailResult::RerouteFailed;
     }
 
+    // The copy first: when it cannot be made the message stays queued, and
+    // a later pass must not find it already logged, reported and counted.
+    if (error_queue_enabled(frame::ini_string("ErrorQRetainDays", "")) &&
+        copy_to_error_queue(m.fd, m.path).empty()) {
+        frame::debug_tracef("ErrorQueue", "No error queue copy of %s, message kept",
+                            m.path.c_str());
+        return FailResult::CopyFailed;
+    }
     const std::string err = error_or_default(m.error_text);
     log_outcome(m, err + " -- " + m.link_name);
     frame::report_event(
         frame::EventType::Warning,
         platform::strprintf("SMS message could not be sent to %s (%s), %s",
                             msg.phone_number.c_str(), m.link_name.c_str(), err.c_str()));
-    copy_to_error_queue(m.fd, m.path);
     if (msg.flags & (kFlagReceiptRequested | kFlagNonDeliveryReceiptRequested)) {
         if (FailureReceiptHook hook = store_state().failure_receipt.load()) hook(m.path, msg, m.link_name, err, m.error_code);
     }

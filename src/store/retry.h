@@ -131,12 +131,14 @@ enum class FailResult {
     Rerouted,       // moved to the link's ReRouteOnError route; the caller closes it
     Failed,         // logged, reported, copied to the error queue; the caller deletes it
     RerouteFailed,  // ReRouteOnError named a valid route but the move failed; then failed
+    CopyFailed,     // the error-queue copy could not be made: nothing logged, reported or
+                    // counted; the caller keeps the file for a later pass
 };
 
 // Fails a message for good: moves it to the link's ReRouteOnError route when
-// that route is valid, else logs, reports, copies it to the error queue,
-// asks for a failure receipt and counts it. The request file itself is left
-// to the caller.
+// that route is valid, else copies it to the error queue and, once the copy
+// exists (or the error queue is off), logs, reports, asks for a failure
+// receipt and counts it. The request file itself is left to the caller.
 FailResult fail_message(const FailedMessage& m);
 
 // Copies the open request file (from its start) to the same path with the

@@ -428,6 +428,70 @@ TEST_F(RetryTest, FailMessageLogsReportsCopiesAndCounts) {
         << events[0];
 }
 
+// Until its error-queue copy exists a failed message stays queued with no
+// trace of its failure elsewhere: otherwise every pass would log, report,
+// send a receipt and count it once more.
+TEST_F(RetryTest, FailMessageWithoutErrorCopyHasNoSideEffects) {
+    struct Case {
+        const char* name;
+        const char* ini;
+    } cases[] = {
+        {"plain failure", "[SMSGW]\r\n"},
+        {"re-route that fails, then the copy fails",
+         "[SMSGW]\r\nModem1=SMPP - a\r\n[SMPP - a]\r\nReRouteOnError=SMPP - a2\r\n"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ini(c.ini);
+        store::set_route_validator([](std::string_view) { return true; });
+        records::close_stat_counters();
+        records::add_counter(records::Counter::OutQueueSize, 5);
+        g_receipt = {};
+        g_accounting = {};
+        const uint32_t failed = records::counter_today(records::Counter::Failed);
+        const uint32_t link_failed =
+            records::link_counter_today("SMPP - a", records::LinkCounter::Failed);
+        // A re-route out of a route queue needs the other queue directory;
+        // a file in its place makes that move fail.
+        const std::string path = home_ + "Q/RT_-_A_-_/4F00004" + std::to_string(n++) + ".req";
+        spit(home_ + "Q/RT_-_SMPP - a2_-_", "not a directory");
+        const std::string content =
+            "[SMS]\r\nPhoneNumber=+15550001\r\nReceiptRequested=Yes\r\n";
+        spit(path, content);
+        const std::string err = store::error_copy_path(path);
+        std::filesystem::create_directories(err);  // the copy cannot be written
+        const size_t events = frame::read_event_log().size();
+        for (int pass = 0; pass < 2; ++pass) {
+            Claimed cl = claim(path);
+            store::FailedMessage m{cl.fh.fd(), path, &cl.msg, "SMPP - a", "A", "Rejected"};
+            EXPECT_EQ(store::fail_message(m), store::FailResult::CopyFailed);
+        }
+        EXPECT_EQ(g_accounting.count, 0);
+        EXPECT_EQ(g_receipt.count, 0);
+        EXPECT_EQ(frame::read_event_log().size(), events);
+        EXPECT_EQ(records::counter_today(records::Counter::Failed), failed);
+        EXPECT_EQ(records::link_counter_today("SMPP - a", records::LinkCounter::Failed),
+                  link_failed);
+        EXPECT_EQ(records::counter_today(records::Counter::OutQueueSize), 5u);
+
+        // Once the copy can be made, the failure happens exactly once.
+        std::filesystem::remove(err);
+        Claimed cl = claim(path);
+        store::FailedMessage m{cl.fh.fd(), path, &cl.msg, "SMPP - a", "A", "Rejected"};
+        EXPECT_NE(store::fail_message(m), store::FailResult::CopyFailed);
+        EXPECT_EQ(slurp(err), slurp(path));
+        EXPECT_EQ(g_accounting.count, 1);
+        EXPECT_EQ(g_receipt.count, 1);
+        EXPECT_EQ(frame::read_event_log().size(), events + 1);
+        EXPECT_EQ(records::counter_today(records::Counter::Failed), failed + 1);
+        EXPECT_EQ(records::counter_today(records::Counter::OutQueueSize), 4u);
+        std::filesystem::remove(home_ + "Q/RT_-_SMPP - a2_-_");
+        records::subtract_counter(records::Counter::OutQueueSize, 10);
+    }
+    store::set_route_validator(nullptr);
+}
+
 // --- moves to another route --------------------------------------------------------
 
 TEST(Reroute, TextAndQueuePath) {

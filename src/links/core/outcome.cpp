@@ -103,7 +103,7 @@ void failed(WorkerState& w, LinkSession& session, ClaimedMessage& m, const Submi
             m.lock.finish(false);
             delivery::route_cache_delete(m.cache_key);
             m.file.close();
-        } else if (error_copy_done(m)) {
+        } else if (fr != store::FailResult::CopyFailed) {
             detail::delete_claimed(m, false);
         } else {
             // Without its error-queue copy the message would be gone for good.
