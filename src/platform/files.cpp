@@ -284,23 +284,45 @@ size_t remove_stale_temporaries(const std::string& dir, unsigned max_age_s) {
     return removed;
 }
 
-bool rewrite_in_place(int fd, std::string_view data, bool keep_mtime) {
+namespace {
+std::atomic<bool (*)()> g_rewrite_crash_point{nullptr};
+}  // namespace
+
+void set_rewrite_crash_point_for_tests(bool (*hook)()) {
+    g_rewrite_crash_point.store(hook);
+}
+
+bool rewrite_from(int fd, std::string_view data, size_t from, bool keep_mtime) {
     struct stat old {};
     if (::fstat(fd, &old) != 0) return false;
-    if (::ftruncate(fd, 0) != 0) return false;
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, off_t(done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += size_t(n);
+    const size_t old_size = size_t(old.st_size);
+    if (from > data.size() || from > old_size) {
+        errno = EINVAL;
+        return false;
     }
+    if (data.size() > old_size) {
+        // Where the file system can, reserve the room before touching the
+        // text, so that running out of space cannot leave half a rewrite.
+        int e = ::posix_fallocate(fd, off_t(old_size), off_t(data.size() - old_size));
+        if (e != 0 && e != EOPNOTSUPP && e != EINVAL) {
+            // It may have grown the file part way (by NULs, blank to the
+            // reader): back to the old size.
+            int r = ::ftruncate(fd, off_t(old_size));
+            (void)r;
+            errno = e;
+            return false;
+        }
+    }
+    if (old_size > data.size()) {
+        std::string buf(data.substr(from));
+        buf += '\n';
+        buf.append(old_size - data.size() - 1, ' ');
+        if (!pwrite_all(fd, buf.data(), buf.size(), from)) return false;
+    } else if (!pwrite_all(fd, data.data() + from, data.size() - from, from)) {
+        return false;
+    }
+    if (bool (*hook)() = g_rewrite_crash_point.load(); hook && !hook()) return false;
+    if (old_size > data.size() && ::ftruncate(fd, off_t(data.size())) != 0) return false;
     if (keep_mtime) {
         struct timespec ts[2];
         ts[0].tv_sec = 0;
@@ -309,6 +331,10 @@ bool rewrite_in_place(int fd, std::string_view data, bool keep_mtime) {
         if (::futimens(fd, ts) != 0) return false;
     }
     return true;
+}
+
+bool rewrite_in_place(int fd, std::string_view data, bool keep_mtime) {
+    return rewrite_from(fd, data, 0, keep_mtime);
 }
 
 std::optional<std::string> read_fd(int fd, size_t max_bytes) {

@@ -79,10 +79,23 @@ bool replace_private_file(const std::string& path, std::string_view data);
 // max_bytes bounds how much is read (the rest is ignored).
 std::optional<std::string> read_file(const std::string& path, size_t max_bytes = SIZE_MAX);
 
-// Rewrites an open (usually claimed) file in place through fd: truncate and
-// write data from offset 0. Keeps the claim's lock on the same file, which a
-// rename would not. keep_mtime carries the old modification time over.
+// Rewrites an open (usually claimed) file in place through fd so that it
+// holds data. Keeps the claim's lock on the same file, which a rename would
+// not. keep_mtime carries the old modification time over. The file is never
+// empty or torn on the way: space for a longer text is allocated first (a
+// full disk fails the call with the old content untouched), the text is
+// written over the old one, and only then is the file cut to its new length.
+// Old bytes beyond a shorter text are first overwritten with a line feed and
+// blanks, so a crash before the cut leaves the new text followed by a blank
+// line, which the request-file reader skips, never a fragment of the old one.
 bool rewrite_in_place(int fd, std::string_view data, bool keep_mtime = false);
+// The same when the first `from` bytes of data are what the file already
+// holds there: only data[from..] is written.
+bool rewrite_from(int fd, std::string_view data, size_t from, bool keep_mtime);
+// Tests only: called by rewrite_from between its writes and the cut; when it
+// returns false the rewrite stops there, as a crash at that point would
+// leave the file. nullptr: none.
+void set_rewrite_crash_point_for_tests(bool (*hook)());
 
 // Reads the whole content of an open file from offset 0 (at most max_bytes).
 std::optional<std::string> read_fd(int fd, size_t max_bytes = SIZE_MAX);

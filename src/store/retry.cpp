@@ -51,29 +51,6 @@ std::string error_or_default(std::string_view e) {
     return e.empty() ? "ERROR" : std::string(e);
 }
 
-// Rewrites the file from offset cut on with text[cut..] and cuts it there,
-// keeping its modification time (the message's age).
-bool rewrite_tail(int fd, const std::string& text, size_t cut) {
-    struct stat old {};
-    if (::fstat(fd, &old) != 0) return false;
-    size_t done = cut;
-    while (done < text.size()) {
-        ssize_t w = ::pwrite(fd, text.data() + done, text.size() - done, off_t(done));
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (w == 0) return false;
-        done += size_t(w);
-    }
-    if (::ftruncate(fd, off_t(text.size())) != 0) return false;
-    struct timespec ts[2];
-    ts[0].tv_sec = 0;
-    ts[0].tv_nsec = UTIME_OMIT;
-    ts[1] = old.st_mtim;
-    return ::futimens(fd, ts) == 0;
-}
-
 void log_outcome(const FailedMessage& m, std::string_view status) {
     const SmsMessage& msg = *m.msg;
     std::string id = message_id_of(m.path);
@@ -308,7 +285,7 @@ bool record_failed_attempt(const FailedMessage& m) {
         std::string text =
             error_detail_text(*content, n + 1, epoch_to_message_time(platform::now()), m.error_text,
                               m.link_name, &cut);
-        ok = rewrite_tail(m.fd, text, cut);
+        ok = platform::rewrite_from(m.fd, text, cut, true);
     }
     if (!ok) frame::debug_tracef("RecordRetry", "Error %d rewriting %s", errno, m.path.c_str());
     log_outcome(m, "Retry Pending - " + error_or_default(m.error_text) + " -- " + m.link_name);

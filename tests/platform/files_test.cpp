@@ -3,11 +3,13 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -432,6 +434,61 @@ TEST(RewriteInPlace, SameFileShorterContentAndKeptTime) {
     EXPECT_EQ(file_mtime(f), std::optional<time_t>(1200000000));
     // Still claimed: the lock stayed on the same file.
     EXPECT_FALSE(claim_file(f).valid());
+}
+
+// What a rewrite leaves when the process dies before its last step, and
+// when the disk has no room for a longer text: never an empty file, never a
+// fragment of the old text after the new one.
+TEST(RewriteInPlace, CrashOrFullDiskNeverLeavesAnEmptyOrMixedFile) {
+    struct Case {
+        const char* name;
+        std::string old_text, new_text;
+        size_t from;
+        std::string after_crash;
+    };
+    const std::vector<Case> cases = {
+        {"shorter", "line one\r\nRetryCount=7\r\n", "line one\r\n", 0,
+         "line one\r\n\n" + std::string(13, ' ')},
+        {"shorter tail", "[SMS]\r\nA=1\r\n[E]\r\nLong=xyz\r\n", "[SMS]\r\nA=1\r\n[E]\r\n", 17,
+         "[SMS]\r\nA=1\r\n[E]\r\n\n" + std::string(9, ' ')},
+        {"same length", "abcdef", "uvwxyz", 0, "uvwxyz"},
+        {"longer", "abc", "abcdefgh", 3, "abcdefgh"},
+    };
+    static bool crash = false;
+    set_rewrite_crash_point_for_tests([] { return !crash; });
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (bool crashed : {true, false}) {
+            TempDir dir;
+            std::string f = dir / "x.req";
+            write_plain(f, c.old_text);
+            FileHandle h = claim_file(f);
+            ASSERT_TRUE(h);
+            crash = crashed;
+            EXPECT_EQ(rewrite_from(h.fd(), c.new_text, c.from, false), !crashed);
+            EXPECT_EQ(read_file(f), std::optional<std::string>(crashed ? c.after_crash : c.new_text));
+        }
+    }
+    set_rewrite_crash_point_for_tests(nullptr);
+
+    // No room for a longer text: the call fails and the old text stays whole.
+    TempDir dir;
+    std::string f = dir / "full.req";
+    const std::string old_text(100, 'o');
+    write_plain(f, old_text);
+    FileHandle h = claim_file(f);
+    ASSERT_TRUE(h);
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto old_sig = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 150;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool ok = rewrite_in_place(h.fd(), std::string(400, 'n'), false);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, old_sig);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(read_file(f), std::optional<std::string>(old_text));
 }
 
 TEST(ReadAppend, BoundsAndExactBytes) {

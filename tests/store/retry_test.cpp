@@ -590,6 +590,53 @@ TEST_F(RetryTest, ReRouteOnErrorThatCannotApplyFailsTheMessage) {
     }
 }
 
+// A crash in the middle of rewriting a claimed file leaves a file that loads
+// as the new record: never empty, never with old keys read after the new ones.
+TEST_F(RetryTest, RewritesSurviveACrashBeforeTheCut) {
+    static bool crash = false;
+    platform::set_rewrite_crash_point_for_tests([] { return !crash; });
+    struct Case {
+        const char* name;
+        bool reroute;
+        std::string content;
+        uint32_t retry_count;  // loaded after the crash
+        const char* route;
+    };
+    const std::vector<Case> cases = {
+        {"retry record shorter than the old one", false,
+         "[SMS]\r\nPhoneNumber=+1555\r\n[ErrorDetail]\r\nRetryCount=3\r\n"
+         "LastRetryTime=20240305120000\r\nLastErrorInfo=a long peer text  RetryCount=0 -- SMPP - a\r\n",
+         4, ""},
+        {"re-route drops the retry record", true,
+         "[SMS]\r\nPhoneNumber=+1555\r\nSMSCRoute=Primary\r\n[ErrorDetail]\r\nRetryCount=20\r\n"
+         "LastErrorInfo=x -- y\r\nSMSCRoute=Primary\r\n",
+         0, "SMPP - backup"},
+    };
+    ini(platform::strprintf(kTwoLinks, "SMPP - backup"));
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = home_ + "Q/4F00005" + std::to_string(n++) + ".req";
+        spit(path, c.content);
+        {
+            crash = true;
+            Claimed cl = claim(path);
+            store::FailedMessage m{cl.fh.fd(), path, &cl.msg, "SMPP - primary", "Primary", "short"};
+            if (c.reroute)
+                store::fail_message(m);
+            else
+                store::record_failed_attempt(m);
+            crash = false;
+        }
+        Claimed after = claim(path);
+        EXPECT_EQ(after.msg.phone_number, "+1555");
+        EXPECT_EQ(after.msg.retry_count, c.retry_count);
+        EXPECT_EQ(after.msg.route, c.route);
+        EXPECT_EQ(platform::stat_file(path)->size, c.content.size());
+    }
+    platform::set_rewrite_crash_point_for_tests(nullptr);
+}
+
 TEST_F(RetryTest, RouteValidatorHookDecides) {
     ini(platform::strprintf(kTwoLinks, "Elsewhere"));
     EXPECT_FALSE(store::default_route_validator("Elsewhere"));
