@@ -491,16 +491,35 @@ bool set_file_mtime_now(const std::string& path) {
     return ::utimensat(AT_FDCWD, path.c_str(), ts, 0) == 0;
 }
 
-std::optional<FileInfo> stat_file(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+namespace {
+FileInfo info_of(const struct stat& st) {
     FileInfo fi;
     fi.size = uint64_t(st.st_size);
     fi.mtime = st.st_mtime;
     fi.inode = uint64_t(st.st_ino);
     fi.device = uint64_t(st.st_dev);
     fi.is_dir = S_ISDIR(st.st_mode);
+    fi.is_symlink = S_ISLNK(st.st_mode);
     return fi;
+}
+}  // namespace
+
+std::optional<FileInfo> stat_file(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return info_of(st);
+}
+
+std::optional<FileInfo> stat_fd(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return std::nullopt;
+    return info_of(st);
+}
+
+std::optional<FileInfo> lstat_file(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+    return info_of(st);
 }
 
 bool file_exists(const std::string& path) {

@@ -151,8 +151,13 @@ struct FileInfo {
     uint64_t inode = 0;
     uint64_t device = 0;
     bool is_dir = false;
+    bool is_symlink = false;  // lstat_file only: the link itself
 };
 std::optional<FileInfo> stat_file(const std::string& path);
+// The same for an open file (fstat).
+std::optional<FileInfo> stat_fd(int fd);
+// The entry itself, a symbolic link not followed (lstat).
+std::optional<FileInfo> lstat_file(const std::string& path);
 bool file_exists(const std::string& path);
 bool dir_exists(const std::string& path);
 

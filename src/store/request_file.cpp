@@ -12,6 +12,7 @@
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
 #include "platform/text.h"
+#include "store/retry.h"
 #include "store/message_id.h"
 #include "support/ini_profile.h"
 
@@ -83,6 +84,7 @@ bool LoadSMSMessage(int fd, SmsMessage& msg) {
     }
     if (size_t(n) < sizeof small) {
         parse_sms_message(std::string_view(small, size_t(n)), msg);
+        apply_remembered_retry(fd, msg);
         return true;
     }
     struct stat st {};
@@ -119,6 +121,7 @@ bool LoadSMSMessage(int fd, SmsMessage& msg) {
     }
     text.resize(done);
     parse_sms_message(text, msg);
+    apply_remembered_retry(fd, msg);
     return true;
 }
 

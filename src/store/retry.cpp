@@ -272,6 +272,71 @@ std::string error_detail_text(std::string_view content, uint32_t n, const Messag
     return set_error_detail(content, d, cut);
 }
 
+namespace {
+
+constexpr size_t kMaxRememberedRetries = 10000;
+constexpr time_t kRememberSeconds = 2 * kSecondsPerDay;
+
+using FileKey = std::pair<uint64_t, uint64_t>;
+
+std::optional<std::pair<FileKey, uint64_t>> key_of(int fd) {
+    std::optional<platform::FileInfo> st = platform::stat_fd(fd);
+    if (!st) return std::nullopt;
+    return std::make_pair(FileKey{st->device, st->inode}, st->size);
+}
+
+void forget_retry(int fd) {
+    StoreState& s = store_state();
+    if (s.retry_memo_size.load() == 0) return;
+    auto key = key_of(fd);
+    if (!key) return;
+    std::lock_guard<std::mutex> g(s.retry_memo_lock);
+    s.retry_memo.erase(key->first);
+    s.retry_memo_size.store(s.retry_memo.size());
+}
+
+void remember_retry(int fd, uint32_t file_count, uint32_t count, const MessageTime& when) {
+    auto key = key_of(fd);
+    if (!key) return;
+    StoreState& s = store_state();
+    const time_t now = platform::now();
+    std::lock_guard<std::mutex> g(s.retry_memo_lock);
+    // Files that went away leave their entries behind: bounded by age and count.
+    for (auto it = s.retry_memo.begin(); it != s.retry_memo.end();)
+        it = now - it->second.noted > kRememberSeconds ? s.retry_memo.erase(it) : std::next(it);
+    if (s.retry_memo.size() >= kMaxRememberedRetries) s.retry_memo.clear();
+    auto found = s.retry_memo.find(key->first);
+    StoreState::RememberedRetry r;
+    // A second failure in a row: the file still holds the older count.
+    r.file_count = found != s.retry_memo.end() ? found->second.file_count : file_count;
+    r.size = key->second;
+    r.count = count;
+    r.last = when;
+    r.noted = now;
+    s.retry_memo[key->first] = r;
+    s.retry_memo_size.store(s.retry_memo.size());
+}
+
+}  // namespace
+
+void apply_remembered_retry(int fd, SmsMessage& msg) {
+    StoreState& s = store_state();
+    if (s.retry_memo_size.load() == 0) return;
+    auto key = key_of(fd);
+    if (!key) return;
+    std::lock_guard<std::mutex> g(s.retry_memo_lock);
+    auto it = s.retry_memo.find(key->first);
+    if (it == s.retry_memo.end()) return;
+    if (it->second.file_count != msg.retry_count || it->second.size != key->second) {
+        // Rewritten since, or another file on the same inode.
+        s.retry_memo.erase(it);
+        s.retry_memo_size.store(s.retry_memo.size());
+        return;
+    }
+    msg.retry_count = it->second.count;
+    msg.last_retry_time = it->second.last;
+}
+
 bool record_failed_attempt(const FailedMessage& m) {
     if (m.msg == nullptr) return false;
     const uint32_t n = m.msg->retry_count;
@@ -280,14 +345,20 @@ bool record_failed_attempt(const FailedMessage& m) {
         records::add_link_counter(m.link_name, records::LinkCounter::Retry);
     }
     bool ok = false;
+    const MessageTime when = epoch_to_message_time(platform::now());
     if (std::optional<std::string> content = platform::read_fd(m.fd, kMaxRequestFileBytes)) {
         size_t cut = 0;
-        std::string text =
-            error_detail_text(*content, n + 1, epoch_to_message_time(platform::now()), m.error_text,
-                              m.link_name, &cut);
+        std::string text = error_detail_text(*content, n + 1, when, m.error_text, m.link_name, &cut);
         ok = platform::rewrite_from(m.fd, text, cut, true);
     }
-    if (!ok) frame::debug_tracef("RecordRetry", "Error %d rewriting %s", errno, m.path.c_str());
+    if (ok) {
+        forget_retry(m.fd);
+    } else {
+        frame::debug_tracef("RecordRetry", "Error %d rewriting %s", errno, m.path.c_str());
+        remember_retry(m.fd, n, n + 1, when);
+        frame::debug_tracef("RecordRetry", "RetryCount=%u of %s kept in memory", n + 1,
+                            m.path.c_str());
+    }
     log_outcome(m, "Retry Pending - " + error_or_default(m.error_text) + " -- " + m.link_name);
     return ok;
 }

@@ -126,6 +126,13 @@ std::string error_detail_text(std::string_view content, uint32_t n, const Messag
 // when the file could not be rewritten.
 bool record_failed_attempt(const FailedMessage& m);
 
+// When the rewrite fails the new count and time are kept in memory for the
+// file (traced), and LoadSMSMessage hands them out for it, so the message
+// still backs off and its attempts still count.
+// Puts a retry record kept in memory for the file open on fd into msg, when
+// there is one and the file is still as it was when the record was kept.
+void apply_remembered_retry(int fd, SmsMessage& msg);
+
 // What fail_message did.
 enum class FailResult {
     Rerouted,       // moved to the link's ReRouteOnError route; the caller closes it

@@ -25,6 +25,11 @@ void reset_store_for_tests() {
         s.sequence.started = false;
         s.sequence.value = 0;
     }
+    {
+        std::lock_guard<std::mutex> g(s.retry_memo_lock);
+        s.retry_memo.clear();
+        s.retry_memo_size.store(0);
+    }
     s.accounting.store(nullptr);
     s.failure_receipt.store(nullptr);
     s.route_validator.store(nullptr);

@@ -4,10 +4,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "store/retry.h"
 
@@ -38,6 +41,21 @@ struct StoreState {
         bool started = false;
         uint8_t value = 0;
     } sequence;
+
+    // Retry records that could not be written into their request files
+    // (disk full ...), by device and inode: the back-off goes on from them
+    // until a rewrite succeeds. file_count and size tell the same, unchanged
+    // file from a later one that reuses the inode.
+    struct RememberedRetry {
+        uint32_t file_count = 0;  // the retry count the file itself holds
+        uint64_t size = 0;
+        uint32_t count = 0;       // the count it should hold
+        MessageTime last{};
+        time_t noted = 0;
+    };
+    std::mutex retry_memo_lock;
+    std::map<std::pair<uint64_t, uint64_t>, RememberedRetry> retry_memo;
+    std::atomic<size_t> retry_memo_size{0};
 
     // Hooks of later modules; nullptr: the defaults.
     std::atomic<AccountingHook> accounting{nullptr};

@@ -342,6 +342,67 @@ TEST_F(RetryTest, RecordFailedAttemptRewritesKeepsAgeLogsAndCounts) {
     EXPECT_NE(log.find("4F00AA01"), std::string::npos) << log;
 }
 
+// Records a failed attempt through a descriptor the rewrite cannot write
+// through, as when the disk refuses the new text.
+bool record_unwritable(const std::string& path, const store::SmsMessage& msg,
+                       const char* error) {
+    platform::FileHandle ro = platform::open_file(path, O_RDONLY);
+    EXPECT_TRUE(ro.valid());
+    store::FailedMessage m{ro.fd(), path, &msg, "SMPP - a", "RouteA", error};
+    return store::record_failed_attempt(m);
+}
+
+// A retry record that cannot be written still counts: the message backs off
+// and uses up its attempts as if the file held the new count.
+TEST_F(RetryTest, FailedRetryRewriteKeepsTheBackOffInMemory) {
+    debug_on();
+    const std::string path = home_ + "Q/4F00AA02.req";
+    const std::string content = "[SMS]\r\nPhoneNumber=+4471234\r\n";
+    spit(path, content);
+    store::RetrySchedule sched;
+    sched.after_attempts = 1;  // 30 s after the first failure, 60 s after the second
+    for (uint32_t round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        Claimed c = claim(path);
+        ASSERT_EQ(c.msg.retry_count, round - 1);
+        EXPECT_FALSE(record_unwritable(path, c.msg, "Throttled"));
+        EXPECT_EQ(slurp(path), content);
+        c.fh.close();
+        Claimed again = claim(path);
+        EXPECT_EQ(again.msg.retry_count, round);
+        EXPECT_EQ(store::message_time_to_epoch(again.msg.last_retry_time), g_now.load());
+        EXPECT_FALSE(store::message_retry_due(sched, again.msg.retry_count,
+                                              again.msg.last_retry_time, g_now + 30 * round - 1));
+        EXPECT_TRUE(store::message_retry_due(sched, again.msg.retry_count,
+                                             again.msg.last_retry_time, g_now + 30 * round));
+        g_now = g_now + 60;
+    }
+    EXPECT_EQ(records::counter_today(records::Counter::Retried), 1u);
+    EXPECT_NE(debug_log().find("RecordRetry:  RetryCount=2 of " + path + " kept in memory"),
+              std::string::npos);
+
+    // Room again: the file gets the count that was kept, and the memory goes.
+    {
+        Claimed c = claim(path);
+        store::FailedMessage m{c.fh.fd(), path, &c.msg, "SMPP - a", "RouteA", "Throttled"};
+        EXPECT_TRUE(store::record_failed_attempt(m));
+    }
+    EXPECT_NE(slurp(path).find("RetryCount=3\r\n"), std::string::npos);
+    Claimed c = claim(path);
+    EXPECT_EQ(c.msg.retry_count, 3u);
+
+    // Another file on the same inode (the old one rewritten by someone
+    // else) does not inherit the kept record.
+    const std::string other = home_ + "Q/4F00AA03.req";
+    spit(other, content);
+    {
+        Claimed o = claim(other);
+        EXPECT_FALSE(record_unwritable(other, o.msg, "E"));
+    }
+    std::ofstream(other, std::ios::binary | std::ios::trunc) << content << "Data=changed\r\n";
+    EXPECT_EQ(claim(other).msg.retry_count, 0u);
+}
+
 // --- error queue -------------------------------------------------------------------
 
 TEST(ErrorQueue, CopyPathAndRetentionSwitch) {
