@@ -72,6 +72,11 @@ unsigned move_entries(const std::string& src, const std::string& dst, int depth)
             ::rmdir(from.c_str());
             continue;
         }
+        // The message's age (RetryMaxAge) starts now that it is due, not when
+        // it was scheduled; stamped before the move so that no link sees it
+        // with its old time.
+        if (!platform::set_file_mtime(from, platform::now()))
+            frame::debug_tracef(kTrace, "Error %d setting the time of %s", errno, from.c_str());
         if (platform::move_file(from, dst + e.name)) {
             records::add_counter(records::Counter::OutQueueSize);
             ++moved;

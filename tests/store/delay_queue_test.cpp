@@ -14,6 +14,8 @@
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
 #include "platform/clock.h"
+#include "platform/files.h"
+#include "store/retry.h"
 #include "records/counters.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
@@ -97,6 +99,33 @@ TEST_F(DelayQueueTest, DueMinutesMoveFutureOnesWait) {
     EXPECT_TRUE(fs::exists(q_ + "g.req"));
     EXPECT_TRUE(fs::exists(q_ + "h.req"));
     EXPECT_TRUE(fs::exists(q_ + "DELAYQ/20261231/235/i.req"));
+}
+
+// A message scheduled days ahead must not count those days against its
+// RetryMaxAge: its age starts when it joins the live queue.
+TEST_F(DelayQueueTest, AgeStartsWhenTheMessageBecomesDue) {
+    struct Case {
+        const char* rel;
+        time_t written_ago;
+    } cases[] = {
+        {"20261231/2359/a.req", 3 * 86400},
+        {"20261231/2359/RT_-_r_-_/b.req", 2 * 86400},
+        {"20261230/0800/c.req", 60},
+    };
+    for (const Case& c : cases) {
+        spit(q_ + "DELAYQ/" + c.rel, "x");
+        ASSERT_TRUE(platform::set_file_mtime(q_ + "DELAYQ/" + c.rel, g_now - c.written_ago));
+    }
+    EXPECT_EQ(store::process_delay_queue(q_), 3u);
+    store::RetrySchedule sched;  // RetryMaxAge 1440 minutes
+    for (const Case& c : cases) {
+        std::string rel = c.rel;
+        const std::string live = q_ + rel.substr(rel.find('/', 9) + 1);
+        SCOPED_TRACE(live);
+        ASSERT_EQ(platform::file_mtime(live), std::optional<time_t>(g_now.load()));
+        EXPECT_TRUE(store::retry_allowed(sched, store::ErrorClass::Retryable, 0,
+                                         *platform::file_mtime(live), g_now, true));
+    }
 }
 
 TEST_F(DelayQueueTest, DirectoryNamesCompareWithoutCaseAndRouteDirsMerge) {
