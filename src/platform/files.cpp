@@ -143,7 +143,8 @@ void FileHandle::close() {
 FileHandle claim_file(const std::string& path, bool* busy) {
     if (busy) *busy = false;
     int fd;
-    do fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    // Never through a symbolic link: the claimer writes into what it claims.
+    do fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return {};
     FileHandle h(fd);
@@ -558,7 +559,10 @@ bool wildcard_match(std::string_view pattern, std::string_view name) {
     return p == pattern.size();
 }
 
-std::vector<DirEntry> scan_dir(const std::string& dir, std::string_view pattern, ScanKind kind) {
+namespace {
+
+std::vector<DirEntry> scan_entries(const std::string& dir, std::string_view pattern, ScanKind kind,
+                                   bool follow, std::vector<std::string>* links) {
     std::vector<DirEntry> out;
     std::string base = with_trailing_slash(dir.empty() ? std::string_view("./") : dir);
     DIR* d = ::opendir(base.c_str());
@@ -574,10 +578,18 @@ std::vector<DirEntry> scan_dir(const std::string& dir, std::string_view pattern,
         } else if (e->d_type == DT_REG) {
             is_dir = false;
         } else {
-            // Unknown type or a symbolic link: ask for what it points to.
+            // Unknown type or a symbolic link: ask the file system.
             struct stat st {};
             std::string full = base + nm;
-            if (::stat(full.c_str(), &st) != 0) continue;  // vanished or dangling
+            if (!follow) {
+                if (::lstat(full.c_str(), &st) != 0) continue;  // vanished
+                if (S_ISLNK(st.st_mode)) {
+                    if (links) links->emplace_back(name);
+                    continue;
+                }
+            } else if (::stat(full.c_str(), &st) != 0) {
+                continue;  // vanished or dangling
+            }
             is_dir = S_ISDIR(st.st_mode);
         }
         if (kind == ScanKind::DirsOnly && !is_dir) continue;
@@ -591,7 +603,20 @@ std::vector<DirEntry> scan_dir(const std::string& dir, std::string_view pattern,
         int c = icompare(a.name, b.name);
         return c != 0 ? c < 0 : a.name < b.name;
     });
+    if (links) std::sort(links->begin(), links->end());
     return out;
+}
+
+}  // namespace
+
+std::vector<DirEntry> scan_dir(const std::string& dir, std::string_view pattern, ScanKind kind) {
+    return scan_entries(dir, pattern, kind, true, nullptr);
+}
+
+std::vector<DirEntry> scan_dir_no_links(const std::string& dir, std::string_view pattern,
+                                        ScanKind kind, std::vector<std::string>* links) {
+    if (links) links->clear();
+    return scan_entries(dir, pattern, kind, false, links);
 }
 
 std::optional<std::string> find_name_nocase(const std::string& dir, std::string_view name) {

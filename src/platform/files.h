@@ -44,7 +44,8 @@ class FileHandle {
 // Opens an existing file read/write and takes flock(LOCK_EX|LOCK_NB) on it.
 // Returns an invalid handle when the file is missing or someone else holds
 // it ("a second opener fails and passes the file by"). *busy (optional) is
-// set true only when the file exists but is held.
+// set true only when the file exists but is held. A symbolic link is never
+// claimed (errno ELOOP).
 FileHandle claim_file(const std::string& path, bool* busy = nullptr);
 
 // --- creation and replacement ---------------------------------------------
@@ -174,6 +175,12 @@ struct DirEntry {
 enum class ScanKind { Any, FilesOnly, DirsOnly };
 std::vector<DirEntry> scan_dir(const std::string& dir, std::string_view pattern = "*",
                                ScanKind kind = ScanKind::Any);
+
+// scan_dir that never follows a symbolic link: links (to anything, dangling
+// too) are left out of the result and their names put into *links (when
+// given, sorted), so that the caller can say what it skipped.
+std::vector<DirEntry> scan_dir_no_links(const std::string& dir, std::string_view pattern,
+                                        ScanKind kind, std::vector<std::string>* links);
 
 // Wildcard match used by scans ('*', '?', case-insensitive).
 bool wildcard_match(std::string_view pattern, std::string_view name);

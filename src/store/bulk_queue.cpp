@@ -95,12 +95,27 @@ std::string_view trim_blanks(std::string_view s) {
     return s;
 }
 
+// Symbolic links in the bulk queue are never followed: a link is no batch,
+// list or template of ours. Each is traced once.
+void trace_link(const std::string& path) {
+    trace_once("link:" + path, "Symbolic link " + path + " skipped");
+}
+
 std::vector<std::string> list_files(const std::string& batch) {
     std::vector<std::string> names;
+    std::vector<std::string> links;
     for (const platform::DirEntry& e :
-         platform::scan_dir(batch, "R*.BLK", platform::ScanKind::FilesOnly))
+         platform::scan_dir_no_links(batch, "R*.BLK", platform::ScanKind::FilesOnly, &links))
         names.push_back(e.name);
+    for (const std::string& l : links) trace_link(batch + l);
     return names;
+}
+
+bool is_link(const std::string& path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    std::optional<platform::FileInfo> info = platform::lstat_file(p);
+    return info && info->is_symlink;
 }
 
 unsigned count_requests(const std::string& dir) {
@@ -109,7 +124,7 @@ unsigned count_requests(const std::string& dir) {
 
 // Files first, then subdirectories not starting with '.', then the directory.
 void remove_tree(const std::string& dir, int depth) {
-    if (depth > kMaxTreeDepth) return;
+    if (depth > kMaxTreeDepth || is_link(dir)) return;
     DIR* d = ::opendir(dir.c_str());
     if (!d) return;
     std::vector<std::string> subdirs;
@@ -143,10 +158,19 @@ TemplateLoad load_templates(const std::string& batch, std::vector<std::string>& 
         std::optional<std::string> found = platform::find_name_nocase(batch, name);
         if (!found) break;
         std::string path = batch + *found;
-        std::optional<platform::FileInfo> info = platform::stat_file(path);
+        std::optional<platform::FileInfo> info = platform::lstat_file(path);
         if (!info) break;  // removed meanwhile: the list of templates ends here
+        if (info->is_symlink) {
+            // Its target's content (and a copy readable by all) is not ours
+            // to queue: the batch waits like one with an unreadable template.
+            trace_once(batch, "Template " + path + " is a symbolic link, not read");
+            return TemplateLoad::Unreadable;
+        }
         std::optional<std::string> text;
-        if (!info->is_dir && info->size <= kMaxTemplateBytes) text = platform::read_file(path);
+        if (!info->is_dir && info->size <= kMaxTemplateBytes) {
+            platform::FileHandle fh = platform::open_file(path, O_RDONLY | O_NOFOLLOW);
+            if (fh) text = platform::read_fd(fh.fd(), kMaxTemplateBytes);
+        }
         if (!text) {
             trace_once(batch,
                        platform::strprintf("Error %d reading template %s", errno, path.c_str()));
@@ -495,6 +519,10 @@ uint32_t bulk_pace_limit(uint32_t max_q_dir_entries) {
 
 BatchResult process_bulk_batch(const std::string& batch_dir) {
     const std::string batch = platform::with_trailing_slash(batch_dir);
+    if (is_link(batch)) {
+        trace_link(batch);
+        return BatchResult::Link;
+    }
     const bool has_lists = !list_files(batch).empty();
     if (!has_lists && !platform::file_exists(batch + kExpandedFlag)) return BatchResult::NoLists;
     if (scheduled_for_later(batch)) return BatchResult::Scheduled;
@@ -542,11 +570,13 @@ BatchResult process_bulk_batch(const std::string& batch_dir) {
 
 void process_bulk_queue_round() {
     const std::string root = frame::bulk_q_dir();
+    std::vector<std::string> links;
     for (const platform::DirEntry& e :
-         platform::scan_dir(root, "*", platform::ScanKind::DirsOnly)) {
+         platform::scan_dir_no_links(root, "*", platform::ScanKind::DirsOnly, &links)) {
         if (frame::shutdown_requested()) return;
         process_bulk_batch(root + e.name + "/");
     }
+    for (const std::string& l : links) trace_link(root + l + "/");
 }
 
 void ThreadProcessBulkQ() {

@@ -58,6 +58,7 @@ enum class BatchResult {
     TemplateError,  // no template, or one that exists cannot be read: lists kept
     Expanded,       // lists consumed; the batch is still being built or lists remain
     Complete,       // expanded and removed
+    Link,           // a symbolic link, not a batch: never followed, left alone (traced once)
 };
 
 // Expands one batch directory (path ending in '/'). Each list goes to one

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "frame/debug_trace.h"
 #include "frame/global_state.h"
@@ -53,12 +54,24 @@ std::string target_level(const std::string& parent, std::string_view name) {
     return parent + std::string(name) + "/";
 }
 
+// Symbolic links below the delay directory are never followed (nor moved):
+// each is traced once and stays where it is.
+void trace_links(const std::string& dir, const std::vector<std::string>& links) {
+    for (const std::string& l : links)
+        if (first_report("link:" + dir + l))
+            frame::debug_tracef(kTrace, "Symbolic link %s%s skipped", dir.c_str(), l.c_str());
+}
+
 // Moves every file of src into dst and every subdirectory into the
 // subdirectory of the same name (created when missing), then removes the
 // emptied subdirectories. Files being written (hidden temporaries) stay.
 unsigned move_entries(const std::string& src, const std::string& dst, int depth) {
     unsigned moved = 0;
-    for (const platform::DirEntry& e : platform::scan_dir(src, "*")) {
+    std::vector<std::string> links;
+    const std::vector<platform::DirEntry> entries =
+        platform::scan_dir_no_links(src, "*", platform::ScanKind::Any, &links);
+    trace_links(src, links);
+    for (const platform::DirEntry& e : entries) {
         if (frame::shutdown_requested()) break;
         std::string from = src + e.name;
         if (e.is_dir) {
@@ -115,21 +128,31 @@ unsigned process_delay_queue(const std::string& queue_root) {
     const std::string root = platform::with_trailing_slash(queue_root);
     std::optional<std::string> dq = delay_dir_name(root);
     if (!dq) return 0;
+    if (std::optional<platform::FileInfo> info = platform::lstat_file(root + *dq);
+        !info || info->is_symlink) {
+        if (info) trace_links(root, {*dq});
+        return 0;
+    }
     const std::string delay_dir = root + *dq + "/";
     const platform::LocalTime now = platform::local_now();
     const int today[5] = {now.year, now.month, now.day, now.hour, now.minute};
 
     unsigned moved = 0;
-    for (const platform::DirEntry& d :
-         platform::scan_dir(delay_dir, "*", platform::ScanKind::DirsOnly)) {
+    std::vector<std::string> links;
+    const std::vector<platform::DirEntry> dates =
+        platform::scan_dir_no_links(delay_dir, "*", platform::ScanKind::DirsOnly, &links);
+    trace_links(delay_dir, links);
+    for (const platform::DirEntry& d : dates) {
         if (frame::shutdown_requested()) break;
         if (d.name.size() != 8 || !digits(d.name)) continue;
         int when[5] = {number(d.name.substr(0, 4)), number(d.name.substr(4, 2)),
                        number(d.name.substr(6, 2)), 0, 0};
         if (later(when, today, 3)) continue;
         const std::string date_dir = delay_dir + d.name + "/";
-        for (const platform::DirEntry& t :
-             platform::scan_dir(date_dir, "*", platform::ScanKind::DirsOnly)) {
+        const std::vector<platform::DirEntry> times =
+            platform::scan_dir_no_links(date_dir, "*", platform::ScanKind::DirsOnly, &links);
+        trace_links(date_dir, links);
+        for (const platform::DirEntry& t : times) {
             if (t.name.size() <= 3 || !digits(std::string_view(t.name).substr(0, 4))) continue;
             when[3] = number(std::string_view(t.name).substr(0, 2));
             when[4] = number(std::string_view(t.name).substr(2, 2));

@@ -10,6 +10,12 @@ StoreState& store_state() {
     return s;
 }
 
+bool first_report(const std::string& key) {
+    StoreState& s = store_state();
+    std::lock_guard<std::mutex> g(s.reported_lock);
+    return s.reported.insert(key).second;
+}
+
 void reset_store_for_tests() {
     StoreState& s = store_state();
     {

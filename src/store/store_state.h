@@ -78,6 +78,10 @@ struct StoreState {
 
 StoreState& store_state();
 
+// True the first time key is given (kept in the reported set): for trace
+// lines a thread would otherwise write on every round.
+bool first_report(const std::string& key);
+
 // Puts all of the module's state back to that of a fresh process: message
 // ids and sequence as if restarted, default hooks, bulk pacing and reports,
 // delay directory rescans (tests only).

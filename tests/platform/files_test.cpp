@@ -197,6 +197,44 @@ TEST(ClaimFile, SecondOpenerPassesTheFileBy) {
     EXPECT_FALSE(busy);
 }
 
+// Claims and the link-free scan never go through a symbolic link.
+TEST(ClaimFile, SymbolicLinksAreNeitherClaimedNorListed) {
+    TempDir dir;
+    std::string target = dir / "target.txt";
+    write_plain(target, "secret");
+    ::mkdir((dir / "realdir").c_str(), 0755);
+    ASSERT_EQ(::symlink(target.c_str(), (dir / "l.req").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "realdir").c_str(), (dir / "ldir").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "gone").c_str(), (dir / "dangling.req").c_str()), 0);
+    write_plain(dir / "m.req", "x");
+
+    bool busy = true;
+    EXPECT_FALSE(claim_file(dir / "l.req", &busy).valid());
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_FALSE(busy);
+
+    struct Case {
+        const char* pattern;
+        ScanKind kind;
+        std::vector<std::string> names, links;
+    };
+    const std::vector<Case> cases = {
+        {"*.REQ", ScanKind::FilesOnly, {"m.req"}, {"dangling.req", "l.req"}},
+        {"*", ScanKind::DirsOnly, {"realdir"}, {"dangling.req", "l.req", "ldir"}},
+        {"*", ScanKind::Any, {"m.req", "realdir", "target.txt"}, {"dangling.req", "l.req", "ldir"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pattern);
+        std::vector<std::string> links = {"stale"};
+        std::vector<std::string> names;
+        for (const DirEntry& e : scan_dir_no_links(dir.path(), c.pattern, c.kind, &links))
+            names.push_back(e.name);
+        EXPECT_EQ(names, c.names);
+        EXPECT_EQ(links, c.links);
+    }
+    EXPECT_EQ(read_file(target), std::optional<std::string>("secret"));
+}
+
 TEST(ClaimFile, TwoThreadsExactlyOneWins) {
     TempDir dir;
     std::string f = dir / "t.req";

@@ -441,6 +441,53 @@ TEST_F(BulkTest, FailedWriteKeepsTheListAndResumesAtThatLine) {
     }
 }
 
+// Symbolic links in the bulk queue are never followed: nothing is read
+// through them, queued from them or deleted in their targets.
+TEST_F(BulkTest, SymbolicLinksAreSkippedAndTraced) {
+    frame::mutable_settings().debug = true;
+    const std::string outside = home_ + "outside/";
+    spit(outside + "M1.REQ", "[SMS]\r\nData=private\r\n");
+    ::chmod((outside + "M1.REQ").c_str(), 0600);
+    spit(outside + "R0000001.BLK", "x.req=+1\r\n");
+    spit(outside + "keep.txt", "mine");
+
+    // A batch directory that is a link to another directory.
+    fs::create_directories(bulk_);
+    fs::create_directory_symlink(outside, bulk_ + "B0100");
+    // A batch whose template is a link to a private file.
+    std::string b = batch("B0101");
+    fs::create_symlink(outside + "M1.REQ", b + "M1.REQ");
+    spit(b + "R0000001.BLK", "y.req=+2\r\n");
+    // A batch with a linked list beside a real one.
+    std::string c = batch("B0102");
+    spit(c + "M1.REQ", "[SMS]\r\n");
+    spit(c + "R0000001.BLK", "z.req=+3\r\n");
+    fs::create_symlink(outside + "R0000001.BLK", c + "R0000002.BLK");
+
+    for (int round = 0; round < 2; ++round) store::process_bulk_queue_round();
+    EXPECT_EQ(store::process_bulk_batch(bulk_ + "B0100/"), store::BatchResult::Link);
+    EXPECT_EQ(slurp(outside + "keep.txt"), "mine");
+    EXPECT_TRUE(fs::exists(outside + "R0000001.BLK"));
+    EXPECT_TRUE(fs::is_symlink(bulk_ + "B0100"));
+    EXPECT_TRUE(fs::exists(b + "R0000001.BLK"));  // waits like an unreadable template
+    auto files = queued();
+    EXPECT_EQ(files.size(), 1u);
+    EXPECT_EQ(files.count("z.req"), 1u);
+    EXPECT_FALSE(fs::exists(c));  // the link went with its batch, its target stayed
+    EXPECT_EQ(slurp(outside + "M1.REQ"), "[SMS]\r\nData=private\r\n");
+
+    std::string log = debug_log();
+    for (const std::string& line :
+         {"Symbolic link " + bulk_ + "B0100/ skipped", "Template " + b + "M1.REQ is a symbolic link, not read",
+          "Symbolic link " + c + "R0000002.BLK skipped"}) {
+        size_t at = log.find(line);
+        EXPECT_NE(at, std::string::npos) << line;
+        if (at != std::string::npos) {
+            EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "once: " << line;
+        }
+    }
+}
+
 TEST_F(BulkTest, PacingKeepsEveryTargetDirectoryAtHalfOfMaxQDirEntries) {
     frame::mutable_settings().max_q_dir_entries = 10;  // at most 5 per directory
     frame::mutable_settings().debug = true;

@@ -128,6 +128,23 @@ TEST_F(DelayQueueTest, AgeStartsWhenTheMessageBecomesDue) {
     }
 }
 
+// A link below the delay directory is not followed: the files it points to
+// stay where they are.
+TEST_F(DelayQueueTest, SymbolicLinksStayWhereTheyAre) {
+    const std::string outside = home_ + "outside/";
+    spit(outside + "o.req", "o");
+    spit(q_ + "DELAYQ/20261231/2359/real.req", "r");
+    fs::create_directory_symlink(outside, q_ + "DELAYQ/20261231/2359/RT_-_x_-_");
+    fs::create_symlink(outside + "o.req", q_ + "DELAYQ/20261231/2359/l.req");
+    fs::create_directory_symlink(outside, q_ + "DELAYQ/20261230");
+    EXPECT_EQ(store::process_delay_queue(q_), 1u);
+    EXPECT_EQ(slurp(q_ + "real.req"), "r");
+    EXPECT_EQ(slurp(outside + "o.req"), "o");
+    EXPECT_FALSE(fs::exists(q_ + "o.req"));
+    EXPECT_FALSE(fs::exists(q_ + "l.req"));
+    EXPECT_TRUE(fs::is_symlink(q_ + "DELAYQ/20261231/2359/l.req"));
+}
+
 TEST_F(DelayQueueTest, DirectoryNamesCompareWithoutCaseAndRouteDirsMerge) {
     spit(q_ + "DelayQ/20261231/2359/RT_-_r_-_/x.req", "x");
     spit(q_ + "rt_-_R_-_/existing.req", "e");

@@ -8,7 +8,10 @@
 #include <cerrno>
 #include <ctime>
 #include <mutex>
+#include <set>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "frame/debug_trace.h"
 #include "frame/global_state.h"
@@ -38,6 +41,39 @@ void append_directory(Listing& l, std::string name, std::vector<platform::DirEnt
     l.dirs.push_back(std::move(d));
 }
 
+// Symbolic links in the queue are never listed: a link to a directory is no
+// queue and a link to a file no message of ours. Each is traced once while
+// it stays (the listing runs four times a second).
+class LinkReports {
+  public:
+    void report(const std::string& dir, const std::vector<std::string>& links) {
+        for (const std::string& l : links) {
+            std::string path = dir + l;
+            if (reported_.insert(path).second)
+                frame::debug_tracef("ThreadProcessQCache", "Symbolic link %s skipped", path.c_str());
+            seen_.insert(std::move(path));
+        }
+    }
+    // After a round: links that went are forgotten, so a new one is traced.
+    void end_round() {
+        reported_.swap(seen_);
+        seen_.clear();
+    }
+
+  private:
+    std::set<std::string> reported_, seen_;
+};
+
+std::mutex& link_reports_mu() {
+    static std::mutex mu;
+    return mu;
+}
+
+LinkReports& link_reports() {
+    static LinkReports r;
+    return r;
+}
+
 void queue_cache_thread() {
     while (!frame::shutdown_requested()) {
         queue_cache_scan(frame::settings().q_dir);
@@ -63,21 +99,30 @@ bool remove_empty_user_queue(const std::string& dir) {
 void queue_cache_scan(const std::string& queue_root) {
     Listing fresh;
     if (!queue_root.empty()) {
+        std::lock_guard<std::mutex> reports_lock(link_reports_mu());
+        LinkReports& reports = link_reports();
+        std::vector<std::string> links;
         const std::string root = platform::with_trailing_slash(queue_root);
         std::vector<platform::DirEntry> root_files =
-            platform::scan_dir(root, "*.REQ", platform::ScanKind::FilesOnly);
+            platform::scan_dir_no_links(root, "*.REQ", platform::ScanKind::FilesOnly, &links);
+        reports.report(root, links);
         if (!root_files.empty())
             append_directory(fresh, std::string(kRootName), std::move(root_files));
-        for (platform::DirEntry& sub :
-             platform::scan_dir(root, "*", platform::ScanKind::DirsOnly)) {
+        std::vector<platform::DirEntry> subs =
+            platform::scan_dir_no_links(root, "*", platform::ScanKind::DirsOnly, &links);
+        reports.report(root, links);
+        for (platform::DirEntry& sub : subs) {
+            const std::string dir = root + sub.name + "/";
             std::vector<platform::DirEntry> files =
-                platform::scan_dir(root + sub.name + "/", "*.REQ", platform::ScanKind::FilesOnly);
+                platform::scan_dir_no_links(dir, "*.REQ", platform::ScanKind::FilesOnly, &links);
+            reports.report(dir, links);
             if (files.empty()) {
                 remove_empty_user_queue(root + sub.name);
                 continue;
             }
             append_directory(fresh, std::move(sub.name), std::move(files));
         }
+        reports.end_round();
     }
     bool first = false;
     {

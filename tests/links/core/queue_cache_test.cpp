@@ -110,6 +110,22 @@ TEST_F(QueueCacheTest, ListsQueueTree) {
     EXPECT_TRUE(fs::exists(root_ + "####0001/E.LCK"));
 }
 
+// A symbolic link in the queue is neither a queue directory nor a message.
+TEST_F(QueueCacheTest, SymbolicLinksAreNotServed) {
+    file("a.req");
+    file("sub/b.req");
+    fs::create_directories(home_ + "elsewhere");
+    std::ofstream(home_ + "elsewhere/x.req") << "[SMS]\r\n";
+    fs::create_directory_symlink(home_ + "elsewhere", root_ + "linkdir");
+    fs::create_symlink(home_ + "elsewhere/x.req", root_ + "l.req");
+    fs::create_symlink(home_ + "elsewhere/x.req", root_ + "sub/l.req");
+    links::queue_cache_scan(root_);
+    EXPECT_EQ(sorted(links::queue_cache_directories()), (std::vector<std::string>{".", "sub"}));
+    EXPECT_EQ(links::queue_cache_files("."), std::vector<std::string>{"a.req"});
+    EXPECT_EQ(links::queue_cache_files("sub"), std::vector<std::string>{"b.req"});
+    EXPECT_TRUE(links::queue_cache_files("linkdir").empty());
+}
+
 TEST_F(QueueCacheTest, RescanReplacesLists) {
     file("A.REQ");
     file("S1/B.REQ");
