@@ -501,6 +501,7 @@ FileInfo info_of(const struct stat& st) {
     fi.device = uint64_t(st.st_dev);
     fi.is_dir = S_ISDIR(st.st_mode);
     fi.is_symlink = S_ISLNK(st.st_mode);
+    fi.is_regular = S_ISREG(st.st_mode);
     return fi;
 }
 }  // namespace
@@ -617,6 +618,28 @@ std::vector<DirEntry> scan_dir_no_links(const std::string& dir, std::string_view
                                         ScanKind kind, std::vector<std::string>* links) {
     if (links) links->clear();
     return scan_entries(dir, pattern, kind, false, links);
+}
+
+std::vector<DirItem> list_dir_items(const std::string& dir) {
+    std::vector<DirItem> out;
+    std::string base = with_trailing_slash(dir.empty() ? std::string_view("./") : dir);
+    DIR* d = ::opendir(base.c_str());
+    if (!d) return out;
+    while (struct dirent* e = ::readdir(d)) {
+        std::string_view name(e->d_name);
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        if (::lstat((base + e->d_name).c_str(), &st) != 0) continue;
+        out.push_back(DirItem{std::string(name), info_of(st)});
+    }
+    ::closedir(d);
+    return out;
+}
+
+bool remove_dir(const std::string& dir) {
+    std::string p = dir;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    return ::rmdir(p.c_str()) == 0;
 }
 
 std::optional<std::string> find_name_nocase(const std::string& dir, std::string_view name) {
@@ -801,6 +824,26 @@ size_t pread_all(int fd, void* data, size_t len, uint64_t offset) {
     char* p = static_cast<char*>(data);
     return move_all(
         len, [&](size_t done) { return ::pread(fd, p + done, len - done, off_t(offset + done)); });
+}
+
+long pread_some_fd(int fd, void* buf, size_t len, uint64_t offset) {
+    ssize_t n;
+    do n = ::pread(fd, buf, len, off_t(offset));
+    while (n < 0 && errno == EINTR);
+    return long(n);
+}
+
+bool seek_fd(int fd, uint64_t offset) {
+    return ::lseek(fd, off_t(offset), SEEK_SET) >= 0;
+}
+
+bool set_fd_mtime(int fd, time_t t) {
+    struct timespec ts[2];
+    ts[0].tv_sec = 0;
+    ts[0].tv_nsec = UTIME_OMIT;
+    ts[1].tv_sec = t;
+    ts[1].tv_nsec = 0;
+    return ::futimens(fd, ts) == 0;
 }
 
 bool sync_data(int fd) {

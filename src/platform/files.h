@@ -153,6 +153,7 @@ struct FileInfo {
     uint64_t device = 0;
     bool is_dir = false;
     bool is_symlink = false;  // lstat_file only: the link itself
+    bool is_regular = false;
 };
 std::optional<FileInfo> stat_file(const std::string& path);
 // The same for an open file (fstat).
@@ -181,6 +182,18 @@ std::vector<DirEntry> scan_dir(const std::string& dir, std::string_view pattern 
 // given, sorted), so that the caller can say what it skipped.
 std::vector<DirEntry> scan_dir_no_links(const std::string& dir, std::string_view pattern,
                                         ScanKind kind, std::vector<std::string>* links);
+
+// Every entry of dir but "." and "..", hidden ones too, each with what
+// lstat says of it (links not followed), in directory order. Entries that
+// vanish while listed are left out.
+struct DirItem {
+    std::string name;
+    FileInfo info;
+};
+std::vector<DirItem> list_dir_items(const std::string& dir);
+
+// rmdir(2): removes dir (a trailing '/' allowed) only when it is empty.
+bool remove_dir(const std::string& dir);
 
 // Wildcard match used by scans ('*', '?', case-insensitive).
 bool wildcard_match(std::string_view pattern, std::string_view name);
@@ -232,6 +245,12 @@ long write_some_fd(int fd, const void* buf, size_t len);
 bool write_all(int fd, const void* data, size_t len);
 bool pwrite_all(int fd, const void* data, size_t len, uint64_t offset);
 size_t pread_all(int fd, void* data, size_t len, uint64_t offset);
+// One pread(2), EINTR retried: bytes read, or -1 with errno.
+long pread_some_fd(int fd, void* buf, size_t len, uint64_t offset);
+// Moves the file offset to offset (lseek SEEK_SET).
+bool seek_fd(int fd, uint64_t offset);
+// Sets the modification time of the open file (access time untouched).
+bool set_fd_mtime(int fd, time_t t);
 // fdatasync(2).
 bool sync_data(int fd);
 // Size of the open file; nullopt on error.

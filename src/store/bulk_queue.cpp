@@ -7,10 +7,7 @@
 // names in the same directory.
 #include "store/bulk_queue.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -125,26 +122,19 @@ unsigned count_requests(const std::string& dir) {
 // Files first, then subdirectories not starting with '.', then the directory.
 void remove_tree(const std::string& dir, int depth) {
     if (depth > kMaxTreeDepth || is_link(dir)) return;
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return;
     std::vector<std::string> subdirs;
     std::vector<std::string> files;
-    while (struct dirent* e = ::readdir(d)) {
-        std::string_view name(e->d_name);
-        if (name == "." || name == "..") continue;
-        struct stat st {};
-        std::string full = dir + std::string(name);
-        if (::lstat(full.c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            if (name[0] != '.') subdirs.push_back(full + "/");
+    for (const platform::DirItem& e : platform::list_dir_items(dir)) {
+        std::string full = dir + e.name;
+        if (e.info.is_dir) {
+            if (e.name[0] != '.') subdirs.push_back(full + "/");
         } else {
             files.push_back(full);
         }
     }
-    ::closedir(d);
-    for (const std::string& f : files) ::unlink(f.c_str());
+    for (const std::string& f : files) platform::remove_file(f);
     for (const std::string& s : subdirs) remove_tree(s, depth + 1);
-    ::rmdir(dir.c_str());
+    platform::remove_dir(dir);
 }
 
 // --- templates ---------------------------------------------------------------------
@@ -223,14 +213,14 @@ class ProgressFile {
     bool open(const std::string& path, const Progress& p) {
         dir_ = p.dir;
         if (!platform::replace_file(path, text(p.offset))) return false;
-        file_ = platform::FileHandle(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+        file_ = platform::open_file(path, O_RDWR | O_NOFOLLOW);
         return file_.valid();
     }
     bool save(size_t offset) {
         if (!file_.valid()) return false;
         if (offset == saved_) return true;
         std::string t = text(offset);
-        if (::pwrite(file_.fd(), t.data(), t.size(), 0) != ssize_t(t.size())) return false;
+        if (!platform::pwrite_all(file_.fd(), t.data(), t.size(), 0)) return false;
         saved_ = offset;
         return true;
     }
@@ -326,8 +316,8 @@ ListResult expand_list(const std::string& batch, const std::string& list_name,
     // A list still held by its writer is passed by until it is complete.
     platform::FileHandle list = platform::claim_file(path);
     if (!list) return ListResult::Kept;
-    struct stat st {};
-    if (::fstat(list.fd(), &st) != 0 || size_t(st.st_size) > kMaxListBytes) {
+    std::optional<uint64_t> list_size = platform::fd_size(list.fd());
+    if (!list_size || *list_size > kMaxListBytes) {
         frame::debug_tracef(kTrace, "Error reading %s", path.c_str());
         return ListResult::Kept;
     }

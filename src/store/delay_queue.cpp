@@ -3,9 +3,6 @@
 // they join the live outbound queue.
 #include "store/delay_queue.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <mutex>
 #include <optional>
@@ -82,7 +79,7 @@ unsigned move_entries(const std::string& src, const std::string& dst, int depth)
                 continue;
             }
             moved += move_entries(from + "/", to, depth + 1);
-            ::rmdir(from.c_str());
+            platform::remove_dir(from);
             continue;
         }
         // The message's age (RetryMaxAge) starts now that it is due, not when
@@ -107,9 +104,8 @@ constexpr uint64_t kDelayDirRescanMs = 60 * 1000;
 
 std::optional<std::string> delay_dir_name(const std::string& root) {
     for (const char* name : {"DELAYQ", "DelayQ"}) {
-        struct stat st {};
-        if (::lstat((root + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            return std::string(name);
+        std::optional<platform::FileInfo> info = platform::lstat_file(root + name);
+        if (info && info->is_dir) return std::string(name);
     }
     StoreState& s = store_state();
     std::lock_guard<std::mutex> lock(s.delay_scan_lock);
@@ -159,9 +155,9 @@ unsigned process_delay_queue(const std::string& queue_root) {
             if (later(when, today, 5)) continue;
             const std::string time_dir = date_dir + t.name + "/";
             moved += move_entries(time_dir, root, 0);
-            ::rmdir(time_dir.c_str());  // fails harmlessly while a writer is still at it
+            platform::remove_dir(time_dir);  // fails harmlessly while a writer is still at it
         }
-        ::rmdir(date_dir.c_str());
+        platform::remove_dir(date_dir);
     }
     return moved;
 }

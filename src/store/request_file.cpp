@@ -11,6 +11,7 @@
 #include "frame/debug_trace.h"
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
+#include "platform/files.h"
 #include "platform/text.h"
 #include "store/retry.h"
 #include "store/message_id.h"
@@ -22,13 +23,6 @@ namespace {
 
 // Request files are small: one read of this size takes nearly all of them.
 constexpr size_t kSmallRead = 4096;
-
-long pread_with_retry(int fd, char* buf, size_t len, off_t off) {
-    long n;
-    do n = ::pread(fd, buf, len, off);
-    while (n < 0 && errno == EINTR);
-    return n;
-}
 
 constexpr std::string_view kTraceName = "LoadSMSMessage";
 
@@ -70,12 +64,11 @@ bool LoadSMSMessage(int fd, SmsMessage& msg) {
     // Nearly every request file fits one small read from the start: no size
     // query and no seek for those.
     char small[kSmallRead];
-    long n = pread_with_retry(fd, small, sizeof small, 0);
+    long n = platform::pread_some_fd(fd, small, sizeof small, 0);
     if (n < 0) {
         // Name the step that fails, as the size query would have.
         int err = errno;
-        struct stat st {};
-        const bool size_failed = ::fstat(fd, &st) != 0;
+        const bool size_failed = !platform::fd_size(fd);
         if (size_failed) err = errno;
         frame::debug_tracef(kTraceName, "Error %u from %s", unsigned(err),
                             size_failed ? "GetFileSize" : "ReadFile");
@@ -87,22 +80,22 @@ bool LoadSMSMessage(int fd, SmsMessage& msg) {
         apply_remembered_retry(fd, msg);
         return true;
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
+    const std::optional<uint64_t> file_size = platform::fd_size(fd);
+    if (!file_size) {
         const int err = errno;
         frame::debug_tracef(kTraceName, "Error %u from GetFileSize", unsigned(err));
         set_load_error(msg);
         return false;
     }
-    if (st.st_size < 0 || uint64_t(st.st_size) > kMaxRequestFileBytes) {
+    if (*file_size > kMaxRequestFileBytes) {
         frame::debug_tracef(kTraceName, "Error %u from ReadFile", unsigned(EFBIG));
         set_load_error(msg);
         return false;
     }
-    const size_t size = size_t(st.st_size);
+    const size_t size = size_t(*file_size);
     std::string text(size, '\0');
     size_t done = 0;
-    if (::lseek(fd, 0, SEEK_SET) < 0) {
+    if (!platform::seek_fd(fd, 0)) {
         const int err = errno;
         frame::debug_tracef(kTraceName, "Error %u from ReadFile", unsigned(err));
         set_load_error(msg);
@@ -162,10 +155,10 @@ std::optional<ScratchFile> create_scratch_file(const std::string& dir, std::stri
     uint32_t id = next_random_id();
     for (int attempt = 1; attempt <= kCreateAttempts; ++attempt) {
         std::string path = base + platform::strprintf("%08X", id) + tail;
-        platform::FileHandle fh(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        platform::FileHandle fh = platform::open_file(path, O_RDWR | O_CREAT | O_EXCL, 0666);
         if (fh.valid()) {
             // A fresh file has no other holder, so this cannot block.
-            ::flock(fh.fd(), LOCK_EX | LOCK_NB);
+            platform::try_lock_exclusive(fh.fd());
             return ScratchFile{std::move(fh), std::move(path)};
         }
         if (attempt == 1) {

@@ -2,11 +2,6 @@
 // route, the reconnect schedule of links and the hourly retention sweep.
 #include "store/retry.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 #include "frame/debug_trace.h"
@@ -71,31 +66,23 @@ bool is_all_pattern(std::string_view pattern) {
 unsigned sweep(const std::string& dir, std::string_view pattern, time_t cutoff, bool remove_dirs,
                int depth) {
     if (depth > kMaxSweepDepth) return 0;
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return 0;
     std::vector<std::pair<std::string, bool>> entries;
-    while (struct dirent* e = ::readdir(d)) {
-        std::string_view name(e->d_name);
-        if (name == "." || name == "..") continue;
-        std::string full = dir + std::string(name);
-        struct stat st {};
-        if (::lstat(full.c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            entries.emplace_back(std::string(name), true);
-        } else if (S_ISREG(st.st_mode) && st.st_mtime < cutoff &&
-                   platform::wildcard_match(pattern, name) &&
-                   !platform::iequals(name, "HTTPSMSIN.DB")) {
-            entries.emplace_back(std::string(name), false);
+    for (const platform::DirItem& e : platform::list_dir_items(dir)) {
+        if (e.info.is_dir) {
+            entries.emplace_back(e.name, true);
+        } else if (e.info.is_regular && e.info.mtime < cutoff &&
+                   platform::wildcard_match(pattern, e.name) &&
+                   !platform::iequals(e.name, "HTTPSMSIN.DB")) {
+            entries.emplace_back(e.name, false);
         }
     }
-    ::closedir(d);
     unsigned deleted = 0;
     for (const auto& [name, is_dir] : entries) {
         std::string full = dir + name;
         if (is_dir) {
             std::string sub = full + "/";
             deleted += sweep(sub, pattern, cutoff, remove_dirs, depth + 1);
-            if (remove_dirs) ::rmdir(full.c_str());  // fails while anything is left
+            if (remove_dirs) platform::remove_dir(full);  // fails while anything is left
             continue;
         }
         // A file its holder keeps locked is in use: it stays, as an open
@@ -419,12 +406,7 @@ std::string move_to_route(int fd, const std::string& path, std::string_view rout
     std::string text = rerouted_text(*content, route);
     // The message starts a new life on the other route: its age restarts.
     if (!platform::rewrite_in_place(fd, text, false)) return {};
-    struct timespec ts[2];
-    ts[0].tv_sec = 0;
-    ts[0].tv_nsec = UTIME_OMIT;
-    ts[1].tv_sec = platform::now();
-    ts[1].tv_nsec = 0;
-    ::futimens(fd, ts);
+    platform::set_fd_mtime(fd, platform::now());
     std::string target = route_queue_path(path, route);
     if (target == path) return path;
     // Copy first, remove after: a crash in between leaves two copies, never none.
@@ -519,7 +501,7 @@ unsigned DeleteFilesOlderThan(const std::string& dir, std::string_view pattern, 
     if (!platform::dir_exists(base)) return 0;
     bool remove_dirs = is_all_pattern(pattern);
     unsigned n = sweep(base, pattern, cutoff, remove_dirs, 0);
-    if (remove_dirs) ::rmdir(base.c_str());
+    if (remove_dirs) platform::remove_dir(base);
     return n;
 }
 

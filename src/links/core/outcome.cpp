@@ -5,8 +5,6 @@
 // atomics, and takes settings_mu for the limits that change in place.
 #include "links/core/outcome.h"
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <string>
 
@@ -18,6 +16,7 @@
 #include "links/core/link_kind.h"
 #include "links/core/worker_internal.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/text.h"
 #include "records/counters.h"
 #include "records/message_log.h"
@@ -139,7 +138,7 @@ void delete_claimed(ClaimedMessage& m, bool sent) {
     // other link sees the rest of the message without its owner.
     m.lock.finish(sent);
     // Removed while the claim is still held: nobody can claim a dying file.
-    if (::unlink(m.path.c_str()) != 0 && errno != ENOENT)
+    if (!platform::remove_file(m.path) && errno != ENOENT)
         frame::debug_tracef(kWorkerTrace, "Error %d deleting %s", errno, m.path.c_str());
     m.file.close();
     delivery::route_cache_delete(m.cache_key);

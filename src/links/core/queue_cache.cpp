@@ -2,8 +2,6 @@
 // every 250 ms, read by the link workers instead of the file system.
 #include "links/core/queue_cache.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <ctime>
@@ -93,7 +91,7 @@ bool remove_empty_user_queue(const std::string& dir) {
     if (info->mtime > now || now - info->mtime < time_t(kUserQueueIdleSeconds)) return false;
     // rmdir removes only an empty directory: lock files, temporaries or
     // deeper levels keep it.
-    return ::rmdir(path.c_str()) == 0;
+    return platform::remove_dir(path);
 }
 
 void queue_cache_scan(const std::string& queue_root) {
