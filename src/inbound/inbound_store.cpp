@@ -44,8 +44,9 @@ std::string collect_smpp_options(const common::Options& options) {
         std::string_view name = std::string_view(n).substr(kOptionPrefix.size(), kOptionPartMax);
         if (name.empty()) continue;
         if (support::SMSIniGetProfileString("SMPPOptions", name, "").empty()) continue;
-        std::string item = std::string(kOptionPrefix) + std::string(name) + "=" +
-                           std::string(std::string_view(v).substr(0, kOptionPartMax));
+        std::string item;
+        common::append_option_item(item, std::string(kOptionPrefix) + std::string(name),
+                                   std::string_view(v).substr(0, kOptionPartMax));
         size_t need = item.size() + (out.empty() ? 0 : 2);
         if (out.size() + need > kOptionsMax) continue;  // a cut option would be garbage
         if (!out.empty()) out += "; ";

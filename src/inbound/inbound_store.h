@@ -70,8 +70,9 @@ inline constexpr int kRefuseNotStored = 0x08;
 
 // The "SMPPOption_<name>=<value>" options whose name is defined in
 // [SMPPOptions] (non-empty value there), name and value cut to 99
-// characters each, joined by "; ". Items that would take the text beyond
-// 499 characters (what a record field holds) are left out whole.
+// characters each, joined by "; " as an option text (escaped: a value can
+// never add an item). Items that would take the text beyond 499 characters
+// (what a record field holds) are left out whole.
 std::string collect_smpp_options(const protocols::common::Options& options);
 
 // Writes a complete record into the inbound store (frame::inbound_write_dir)

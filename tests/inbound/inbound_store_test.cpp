@@ -438,6 +438,11 @@ TEST_F(InboundTest, InboundReceivedOptionValuesCannotForgeOtherFields) {
     } cases[] = {
         {"service type", {{"ServiceType", forged}}, forged, "", {}},
         {"received SMSC", {{"ReceivedSMSC", forged}}, "", forged, {}},
+        {"string optional parameter",
+         {{"SMPPOption_BillingCode", "AB; SMPPOption_Network=7"}, {"SMPPOption_Network", "1"}},
+         "",
+         "",
+         {{"SMPPOption_BillingCode", "AB; SMPPOption_Network=7"}, {"SMPPOption_Network", "1"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -462,5 +467,5 @@ TEST_F(InboundTest, InboundReceivedOptionValuesCannotForgeOtherFields) {
     }
     // Every one was logged as a received message.
     std::string log = inbound_log();
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;
 }
