@@ -1,12 +1,16 @@
-// Received messages and receipts become files: the receive callbacks the
-// protocol engines call, and the writer of the inbound store records
-// (".in" messages, ".rec" matched receipts, ".rct" receipts whose message
-// id is still to be resolved). Routing these files onward is the inbound
-// threads' business; nothing received is lost meanwhile.
+// Received messages and receipts become files: the body of every receive
+// path (whatever protocol handed the message up), and the writer of the
+// inbound store records (".in" messages, ".rec" matched receipts, ".rct"
+// receipts whose message id is still to be resolved). Routing these files
+// onward is the inbound threads' business; nothing received is lost
+// meanwhile.
 #pragma once
 
 #include <string>
 #include <string_view>
+
+#include "protocols/common/message.h"
+#include "store/request_codec.h"
 
 namespace inbound {
 
@@ -22,15 +26,25 @@ struct InboundMessage {
     int flags = 0;     // store::kFlag* bits
     bool binary = false;
     std::string receipt_message_id;
-    std::string extra;         // "name=value;..." (ServiceType, RouteToLocalUser, ReceivedSMSC,
-                               // ResolveReceiptID, ReceiptMsgIdOrig, SMPPOption_<name>)
-    std::string smpp_options;  // empty: collected from the extra fields
-    std::string service_type;  // empty: ServiceType of the extra fields
+    // The extra fields by name: ServiceType, RouteToLocalUser, ReceivedSMSC,
+    // ResolveReceiptID, ReceiptMsgIdOrig, SMPPOption_<name>.
+    protocols::common::Options options;
+    std::string smpp_options;  // empty: collected from the options
+    std::string service_type;  // empty: ServiceType of the options
     std::string scts;          // "%04d%02d%02d%02d%02d%02d" when known
 };
 
+// The [SMS-IN] record of a received message and the extension of its file
+// ("rct", "rec" or "in"), as store_inbound_message writes them: options
+// taken by name, the link's prefix rewriting and RouteLocal applied.
+struct InboundRecord {
+    std::string ext;
+    store::SmsMessage msg;
+};
+InboundRecord inbound_record(const InboundMessage& m);
+
 // Writes the [SMS-IN] record into the inbound store (frame::inbound_write_dir)
-// as ".rct" (extra says ResolveReceiptID=Yes), ".rec" (a receipt with a
+// as ".rct" (option ResolveReceiptID=Yes), ".rec" (a receipt with a
 // message id) or ".in"; counts it (received counters, queue gauges), signals
 // the inbound or receipt wake-up event. Returns the file's path, empty when
 // it could not be written (traced).
@@ -42,10 +56,10 @@ std::string store_inbound_message(const InboundMessage& m);
 // (a message that could not be stored is refused, so the SMSC keeps it).
 int receive_message(std::string_view callback_name, const InboundMessage& m);
 
-// Registers SMPPReceiveMessageCallback, UCPReceiveMessageCallback,
-// CIMDReceiveMessageCallback and CIMDReceiveMessageCallbackEx with the
-// engines (once, at start-up, before any link connects).
-void install_receive_callbacks();
+// receive_message for a message or receipt as an engine hands it up. The
+// link kinds install this (with their protocol's refusal codes) as their
+// engine's receive handler.
+int receive_record(std::string_view callback_name, const protocols::common::DeliveryRecord& m);
 
 // --- shared by the receipt writers (and tests) ---------------------------------
 
@@ -54,16 +68,12 @@ void install_receive_callbacks();
 // codes). The SMSC keeps the message and delivers it again.
 inline constexpr int kRefuseNotStored = 0x08;
 
-// The value of the first item name=value of an extra fields text (items
-// separated by ";", blanks around items and values ignored, names compared
-// without case); empty when absent.
-std::string extra_field(std::string_view extra, std::string_view name);
-
-// The "SMPPOption_<name>=<value>" items of an extra fields text whose name
-// is defined in [SMPPOptions] (non-empty value there), name and value cut to
-// 99 characters each, joined by "; ". Items that would take the text beyond
-// 499 characters (what a record field holds) are left out whole.
-std::string collect_smpp_options(std::string_view extra);
+// The "SMPPOption_<name>=<value>" options whose name is defined in
+// [SMPPOptions] (non-empty value there), name and value cut to 99
+// characters each, joined by "; " as an option text (escaped: a value can
+// never add an item). Items that would take the text beyond 499 characters
+// (what a record field holds) are left out whole.
+std::string collect_smpp_options(const protocols::common::Options& options);
 
 // Writes a complete record into the inbound store (frame::inbound_write_dir)
 // under a new unique name with extension ext ("in", "rec" or "rct"), adds it

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -20,6 +21,11 @@ using inbound_test::slurp;
 namespace {
 
 constexpr const char* kLink = "SMPP - Alpha";
+
+// The extra fields as the positional callbacks gave them.
+protocols::common::Options opts(std::string_view text) {
+    return protocols::common::parse_option_text(text);
+}
 
 InboundMessage text_message() {
     InboundMessage m;
@@ -53,7 +59,7 @@ TEST_F(InboundTest, InboundStoreWritesExactRecords) {
              m.binary = true;
              m.flags = 0x02 | 0x40;
              m.scts = "20240305123456";
-             m.extra = "ServiceType=WAP; ReceivedSMSC=+447785016005";
+             m.options = opts("ServiceType=WAP; ReceivedSMSC=+447785016005");
              return m;
          }(),
          ".in",
@@ -81,7 +87,7 @@ TEST_F(InboundTest, InboundStoreWritesExactRecords) {
              m.flags = 0x0C;
              m.receipt_message_id = "4F00A1B2";
              m.data = "id:4F00A1B2 sub:001 dlvrd:001 stat:DELIVRD";
-             m.extra = "RouteToLocalUser=alice";
+             m.options = opts("RouteToLocalUser=alice");
              m.service_type = "CMT";  // the argument wins over the extra field
              return m;
          }(),
@@ -95,7 +101,7 @@ TEST_F(InboundTest, InboundStoreWritesExactRecords) {
              m.flags = 0x24;
              m.receipt_message_id = "smsc-77";
              m.data = "id:smsc-77 stat:UNDELIV";
-             m.extra = "ServiceType=X; ResolveReceiptID=Yes";
+             m.options = opts("ServiceType=X; ResolveReceiptID=Yes");
              return m;
          }(),
          ".rct",
@@ -108,7 +114,7 @@ TEST_F(InboundTest, InboundStoreWritesExactRecords) {
              m.flags = 0x14;
              m.receipt_message_id = "R1";
              m.data = "id:R1 stat:ENROUTE";
-             m.extra = "ResolveReceiptID=No";
+             m.options = opts("ResolveReceiptID=No");
              return m;
          }(),
          ".rec",
@@ -141,7 +147,7 @@ TEST_F(InboundTest, InboundStoreRecordsLoadBackUnchanged) {
     m.data = "two\r\nlines\nand a\ttab";
     m.flags = 0x24;
     m.receipt_message_id = "ID-9";
-    m.extra = "ServiceType=S1; RouteToLocalUser=bob; ReceivedSMSC=+44123";
+    m.options = opts("ServiceType=S1; RouteToLocalUser=bob; ReceivedSMSC=+44123");
     m.pid = 0x7F;
     m.dcs = 0x11;
     m.udh = "050003010201";
@@ -173,7 +179,7 @@ TEST_F(InboundTest, InboundStoreControlCharactersCannotForgeKeys) {
         "12\0"
         "34",
         5);
-    m.extra = "ReceivedSMSC=x\nSMSCRoute=other";
+    m.options = opts("ReceivedSMSC=x\nSMSCRoute=other");
     m.data = "[SMS]\r\nPhoneNumber=999";
     std::string path = inbound::store_inbound_message(m);
     ASSERT_FALSE(path.empty());
@@ -245,9 +251,9 @@ TEST_F(InboundTest, InboundStoreSmppOptionsOnlyThoseDefined) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.extra);
-        EXPECT_EQ(inbound::collect_smpp_options(c.extra), c.want);
+        EXPECT_EQ(inbound::collect_smpp_options(opts(c.extra)), c.want);
         InboundMessage m = text_message();
-        m.extra = c.extra;
+        m.options = opts(c.extra);
         std::string content = slurp(inbound::store_inbound_message(m));
         if (*c.want)
             EXPECT_NE(content.find(std::string("\r\nSMPPOptions=") + c.want + "\r\n"),
@@ -262,11 +268,11 @@ TEST_F(InboundTest, InboundStoreSmppOptionsOnlyThoseDefined) {
     std::string extra;
     for (int i = 0; i < 6; ++i) extra += "SMPPOption_BillingCode=" + v + ";";
     std::string item = "SMPPOption_BillingCode=" + std::string(99, 'v');
-    EXPECT_EQ(inbound::collect_smpp_options(extra),
+    EXPECT_EQ(inbound::collect_smpp_options(opts(extra)),
               item + "; " + item + "; " + item + "; " + item);  // 4 * 122 + 3 * 2 = 494
     // Options given by the caller are taken as they are.
     InboundMessage m = text_message();
-    m.extra = "SMPPOption_BillingCode=AB";
+    m.options = opts("SMPPOption_BillingCode=AB");
     m.smpp_options = "SMPPOption_Other=1";
     EXPECT_NE(
         slurp(inbound::store_inbound_message(m)).find("\r\nSMPPOptions=SMPPOption_Other=1\r\n"),
@@ -279,11 +285,11 @@ TEST_F(InboundTest, InboundStoreLocalUserFromExtraElseRouteLocal) {
     store::SmsMessage got;
     store::parse_sms_message(slurp(inbound::store_inbound_message(m)), got);
     EXPECT_EQ(got.local_user_route, "carol");
-    m.extra = "RouteToLocalUser=dave";
+    m.options = opts("RouteToLocalUser=dave");
     store::parse_sms_message(slurp(inbound::store_inbound_message(m)), got);
     EXPECT_EQ(got.local_user_route, "dave");
     m.link_name = "SMPP - Other";
-    m.extra.clear();
+    m.options.clear();
     store::parse_sms_message(slurp(inbound::store_inbound_message(m)), got);
     EXPECT_EQ(got.local_user_route, "");
 }
@@ -306,7 +312,7 @@ TEST_F(InboundTest, InboundStoreCountsAndSignals) {
     EXPECT_TRUE(frame::inbound_receipt_event().wait(0));
     EXPECT_FALSE(frame::inbound_sms_event().wait(0));
     EXPECT_EQ(records::counter_today(Counter::InQueueSize), 2u);
-    r.extra = "ResolveReceiptID=Yes";
+    r.options = opts("ResolveReceiptID=Yes");
     ASSERT_FALSE(inbound::store_inbound_message(r).empty());  // .rct
     EXPECT_TRUE(frame::inbound_receipt_event().wait(0));
     EXPECT_EQ(records::counter_today(Counter::Received), 3u);
@@ -325,11 +331,11 @@ TEST_F(InboundTest, InboundReceiveLogsUnlessTheReceiptIsToBeResolved) {
     r.flags = 0x0C;
     r.receipt_message_id = "SMSC-1";
     r.data = "id:SMSC-1 stat:DELIVRD";
-    r.extra = "ReceiptMsgIdOrig=smsc-1-orig";
+    r.options = opts("ReceiptMsgIdOrig=smsc-1-orig");
     EXPECT_EQ(inbound::receive_message("UCPReceiveMessageCallback", r), 0);
     InboundMessage u = r;
     u.receipt_message_id = "SMSC-2";
-    u.extra = "ResolveReceiptID=yes";
+    u.options = opts("ResolveReceiptID=yes");
     EXPECT_EQ(inbound::receive_message("SMPPReceiveMessageCallback", u), 0);
 
     std::string log = inbound_log();
@@ -388,7 +394,8 @@ TEST_F(InboundTest, InboundExtraFieldParsing) {
         {"", "ServiceType", ""},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(inbound::extra_field(c.extra, c.name), c.want) << c.extra << " / " << c.name;
+        EXPECT_EQ(protocols::common::option(opts(c.extra), c.name), c.want)
+            << c.extra << " / " << c.name;
 }
 
 TEST_F(InboundTest, InboundReceiveDebugLineUnderTheCallbackName) {
@@ -403,7 +410,7 @@ TEST_F(InboundTest, InboundReceiveDebugLineUnderTheCallbackName) {
     m.data = "AB";
     m.binary = true;
     EXPECT_EQ(inbound::receive_message("UCPReceiveMessageCallback", m), 0);
-    m.extra = "ServiceType=X";
+    m.options = opts("ServiceType=X");
     EXPECT_EQ(inbound::receive_message("CIMDReceiveMessageCallbackEx", m), 0);
     frame::mutable_settings().debug = false;
     frame::close_debug_log();
@@ -417,4 +424,48 @@ TEST_F(InboundTest, InboundReceiveDebugLineUnderTheCallbackName) {
                        "extraParms=ServiceType=X\r\n"),
               std::string::npos)
         << log;
+}
+
+TEST_F(InboundTest, InboundReceivedOptionValuesCannotForgeOtherFields) {
+    set_ini("SMPPOptions", "BillingCode", "0x1403,String,20");
+    set_ini("SMPPOptions", "Network", "0x1404,Int,1");
+    const std::string forged = "x; RouteToLocalUser=admin; ResolveReceiptID=Yes";
+    struct Case {
+        const char* what;
+        protocols::common::Options options;
+        std::string service_type, received_smsc;
+        protocols::common::Options smpp_options;  // as the SMPPOptions line reads back
+    } cases[] = {
+        {"service type", {{"ServiceType", forged}}, forged, "", {}},
+        {"received SMSC", {{"ReceivedSMSC", forged}}, "", forged, {}},
+        {"string optional parameter",
+         {{"SMPPOption_BillingCode", "AB; SMPPOption_Network=7"}, {"SMPPOption_Network", "1"}},
+         "",
+         "",
+         {{"SMPPOption_BillingCode", "AB; SMPPOption_Network=7"}, {"SMPPOption_Network", "1"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        protocols::common::DeliveryRecord r;
+        r.link_name = kLink;
+        r.sender = "+447700900001";
+        r.recipient = "12345";
+        r.message = "MO";
+        r.options = c.options;
+        ASSERT_EQ(inbound::receive_record("SMPPReceiveMessageCallback", r), 0);
+        auto files = inbound_files();
+        ASSERT_EQ(files.size(), 1u);
+        EXPECT_EQ(extension_of(files[0]), ".in");  // not a receipt to resolve
+        store::SmsMessage got;
+        store::parse_sms_message(slurp(files[0]), got);
+        EXPECT_EQ(got.local_user_route, "");
+        EXPECT_EQ(got.flags, 0u);
+        EXPECT_EQ(got.service_type, c.service_type);
+        EXPECT_EQ(got.received_smsc, c.received_smsc);
+        EXPECT_EQ(protocols::common::parse_option_text(got.smpp_options), c.smpp_options);
+        std::filesystem::remove(files[0]);
+    }
+    // Every one was logged as a received message.
+    std::string log = inbound_log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;
 }

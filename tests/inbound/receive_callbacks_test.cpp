@@ -1,4 +1,4 @@
-// The installed receive callbacks behind the real SMPP client engine: what an
+// The receive body behind the real SMPP client engine: what an
 // SMSC delivers becomes an inbound file before it is acknowledged, receipts
 // become ".rct" files, and a delivery that cannot be stored is refused.
 #include <gtest/gtest.h>
@@ -73,7 +73,9 @@ struct Smsc : smpp_test::RawPeer {
 }  // namespace
 
 TEST_F(InboundTest, InboundCallbacksStoreBeforeTheSmscIsAnswered) {
-    inbound::install_receive_callbacks();
+    smpp::SMPPSetDeliveryHandler([](const protocols::common::DeliveryRecord& m) {
+        return inbound::receive_record("SMPPReceiveMessageCallback", m);
+    });
     smpp::SMPPSetLinkOptions(kLink, smpp::LinkOptions{});
     Smsc smsc;
     ASSERT_TRUE(smsc.bind());

@@ -290,7 +290,6 @@ void link_worker_main(const std::string& arg, unsigned link, unsigned thread) {
 
 void register_link_workers() {
     frame::set_link_worker(&link_worker_main);
-    inbound::install_receive_callbacks();
     inbound::install_failure_receipt_hook();
 }
 

@@ -22,11 +22,18 @@ const std::string* find_option(const Options& options, std::string_view name);
 std::string option(const Options& options, std::string_view name);
 
 // "name=value; name=value" as the positional operations take it: items split
-// at ';', blanks around names and values ignored, empty items skipped, an
-// item without '=' has an empty value.
+// at ';', a name ends at its first '=', blanks around names and values
+// ignored, empty items skipped, an item without '=' has an empty value. A
+// backslash before '\\', ';', '=' or a blank stands for that character (so
+// that a value can hold them); any other backslash is itself.
 Options parse_option_text(std::string_view text);
-// Joins items as "name=value; name=value".
+// Joins items as "name=value; name=value", escaped so that parse_option_text
+// gives back exactly these items: whatever a name or value holds, it can
+// never end its item or add another one. Plain names and values are written
+// as they are.
 std::string join_option_text(const Options& options);
+// Appends the one item name=value, escaped as join_option_text does.
+void append_option_item(std::string& text, std::string_view name, std::string_view value);
 
 // A message a link submits (or the SMPP server delivers to a client).
 struct SubmitRecord {
