@@ -104,6 +104,7 @@ class QueuePass {
         load_config();
         pass_cut_ = false;
         chained_done_.clear();
+        held_seen_.clear();
         id_ = w_.identity();
         w_.sent_this_pass = 0;
         if (cfg_.skip) w_.skip.begin_pass();
@@ -132,6 +133,7 @@ class QueuePass {
             serve_name(cfg_.root, name, 0);
         }
         serve_subdirectories(subdirs);
+        if (!halt()) prune_held_local();
     }
 
     // The root's "*.REQ" files and the subdirectories this link serves, from
@@ -392,7 +394,8 @@ class QueuePass {
     // The message's own route, when it names one that is not a local user's.
     Gate own_route(ClaimedMessage& m, Routing& rt) const {
         const store::SmsMessage& msg = m.msg;
-        rt.local_route = delivery::is_local_user_route(msg.route);
+        // The loader moves a "localuser:" route into local_user_route.
+        rt.local_route = !msg.local_user_route.empty() || delivery::is_local_user_route(msg.route);
         if (msg.route.empty() || rt.local_route) return Gate::Open;
         if (delivery::CheckInvalidRoute(msg.route)) {
             rt.unroutable = true;
@@ -427,7 +430,7 @@ class QueuePass {
                    : Gate::PassBy;
     }
 
-    static Gate local_delivery(ClaimedMessage& m, const Routing& rt) {
+    Gate local_delivery(ClaimedMessage& m, const Routing& rt) {
         if (rt.unroutable) return Gate::Open;
         switch (detail::try_local_delivery(m.path, m.msg)) {
             case LocalDelivery::Delivered:
@@ -440,8 +443,20 @@ class QueuePass {
                 break;
         }
         // A local-user route that nobody delivered locally is not for the
-        // network: it waits for local delivery.
-        return rt.local_route ? Gate::PassBy : Gate::Open;
+        // network: it waits for local delivery, traced once per file.
+        if (!rt.local_route) return Gate::Open;
+        held_seen_.insert(m.path);
+        if (w_.held_local.insert(m.path).second)
+            frame::debug_tracef(
+                kWorkerTrace, "%s waits for local delivery to %s", m.name.c_str(),
+                (m.msg.local_user_route.empty() ? m.msg.route : m.msg.local_user_route).c_str());
+        return Gate::PassBy;
+    }
+
+    // After a complete walk: forget the held files that have left the queue.
+    void prune_held_local() {
+        for (auto it = w_.held_local.begin(); it != w_.held_local.end();)
+            it = held_seen_.count(*it) ? std::next(it) : w_.held_local.erase(it);
     }
 
     // The routing tables, unless the route cache or the message's own route
@@ -694,6 +709,7 @@ class QueuePass {
     unsigned hour_ = 0;
     bool pass_cut_ = false;
     std::unordered_set<std::string> chained_done_;  // segments taken out of listing order
+    std::unordered_set<std::string> held_seen_;     // held for local delivery in this pass
 };
 
 }  // namespace

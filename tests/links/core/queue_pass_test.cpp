@@ -437,6 +437,36 @@ TEST_F(QueuePassTest, LocalDeliveryHookTakesTheMessage) {
     EXPECT_FALSE(exists(remote));
 }
 
+TEST_F(QueuePassTest, LocalUserRoutesWaitForLocalDelivery) {
+    struct Case {
+        const char* name;
+        const char* extra;
+        const char* user;
+    } cases[] = {
+        {"00000001.req", "SMSCRoute=localuser:bob\r\n", "bob"},
+        {"00000002.req", "SMSCRoute=LocalUser:Carol\r\n", "Carol"},
+        {"00000003.req", "RouteToLocalUser=dave\r\n", "dave"},
+    };
+    configure(kOneLink);
+    for (const Case& c : cases) queue(c.name, message("+4411", "x", c.extra));
+    auto w = worker(1);
+    FakeSession s(*w, 3);
+    links::serve_queue(*w, s);
+    EXPECT_TRUE(s.submits.empty());
+    ASSERT_EQ(s.yields.size(), 3u);
+    std::string log = debug_log();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_TRUE(exists(q_ + c.name));
+        EXPECT_FALSE(exists(q_ + store::message_id_of(c.name) + ".ERR"));
+        // Three passes, one line.
+        EXPECT_EQ(count_of(log, std::string(c.name) + " waits for local delivery to " + c.user),
+                  1u)
+            << log;
+    }
+    EXPECT_EQ(records::counter_today(records::Counter::Failed), 0u);
+}
+
 TEST_F(QueuePassTest, AsynchronousOutcomeArrivesFromAnotherThread) {
     configure(kOneLink);
     std::string ok = queue("00000001.req", message("+4411", "ok"));
