@@ -473,6 +473,8 @@ class QueuePass {
             no_route = no_route && primary_no_route;
         }
         if (take) return Gate::Open;
+        // Blocked or refused on every link: no later pass would send it either.
+        if (!no_route) no_route = delivery::no_link_takes(q);
         if (no_route) {
             rt.unroutable = true;
             return Gate::Open;

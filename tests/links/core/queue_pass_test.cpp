@@ -255,6 +255,34 @@ TEST_F(QueuePassTest, InvalidRouteAndNoLinkFailAsUnroutable) {
     EXPECT_EQ(records::counter_today(records::Counter::Failed), 2u);
 }
 
+TEST_F(QueuePassTest, RefusedByEveryLinkFailsAsUnroutable) {
+    configure(
+        "[SMSGW]\r\nModem1=SMPP - alpha:2775\r\nModem2=SMPP - beta:2775\r\n"
+        "[SMPP - alpha:2775]\r\nRoute1=!+44*\r\n"
+        "[SMPP - beta:2775]\r\nRoute1=!+4411*\r\nBinaryOrTextOnly=Text\r\n");
+    struct Case {
+        const char* name;
+        std::string body;
+        bool fails;
+    } cases[] = {
+        {"00000001.req", message("+4411", "x"), true},                   // blocked on both
+        {"00000002.req", message("+4412", "00", "Binary=1\r\n"), true},  // beta: text only
+        {"00000003.req", message("+4413", "y"), false},                  // beta's
+    };
+    for (const Case& c : cases) queue(c.name, c.body);
+    auto w = worker(1);
+    FakeSession s(*w, 2);
+    links::serve_queue(*w, s);
+    EXPECT_TRUE(s.submits.empty());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(exists(q_ + c.name), !c.fails);
+        EXPECT_EQ(exists(q_ + store::message_id_of(c.name) + ".ERR"), c.fails);
+    }
+    std::string log = out_log();
+    EXPECT_EQ(count_of(log, "Error:  No SMSC defined to route message -- SYSTEM"), 2u) << log;
+}
+
 TEST_F(QueuePassTest, RetryNotDueIsPassedBy) {
     configure(kOneLink);
     // Default schedule: 30 s after the second failure.
