@@ -182,9 +182,9 @@ struct WorkerState {
     // "SMSOut" + link name and + route name: producers signal them when a
     // message is queued for the link.
     support::EventHandle link_event, route_event;
-    // Queued files with a local-user route already traced as waiting for
-    // local delivery (the queue pass's own; worker thread only).
-    std::unordered_set<std::string> held_local;
+    // Queued files already traced as held (waiting for local delivery, or
+    // stuck); the queue pass's own, worker thread only.
+    std::unordered_set<std::string> held_traced;
 
     delivery::LinkIdentity identity() const;
 };

@@ -283,6 +283,44 @@ TEST_F(QueuePassTest, RefusedByEveryLinkFailsAsUnroutable) {
     EXPECT_EQ(count_of(log, "Error:  No SMSC defined to route message -- SYSTEM"), 2u) << log;
 }
 
+TEST_F(QueuePassTest, OversizedRequestFileGoesToTheErrorQueue) {
+    configure(kOneLink);
+    struct Case {
+        const char* name;
+        uint64_t size;
+        bool moved;
+    } cases[] = {
+        {"00000001.req", store::kMaxRequestFileBytes + 1, true},
+        {"00000002.req", uint64_t(store::kMaxRequestFileBytes) * 2, true},
+        {"00000003.req", 0, false},  // an ordinary message next to them
+    };
+    for (const Case& c : cases) {
+        std::string path = queue(c.name, message("+4411", "x"));
+        if (c.size) std::filesystem::resize_file(path, c.size);  // sparse
+    }
+    auto w = worker(1);
+    FakeSession s(*w, 2);
+    links::serve_queue(*w, s);
+    ASSERT_EQ(s.submits.size(), 1u);
+    EXPECT_EQ(s.submits[0].message_id, "00000003");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string err = q_ + store::message_id_of(c.name) + ".ERR";
+        EXPECT_FALSE(exists(q_ + c.name));
+        EXPECT_EQ(exists(err), c.moved);
+        if (c.moved) {
+            EXPECT_EQ(std::filesystem::file_size(err), c.size);
+        }
+    }
+    std::string log = out_log();
+    EXPECT_EQ(count_of(log, "bytes, moved to the error queue -- SYSTEM"), 2u) << log;
+    EXPECT_NE(log.find(",00000001,,,Error:  Request file of 16777217 bytes is larger than"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(count_of(debug_log(), "Unable to load"), 0u);
+    EXPECT_EQ(records::counter_today(records::Counter::Failed), 2u);
+}
+
 TEST_F(QueuePassTest, RetryNotDueIsPassedBy) {
     configure(kOneLink);
     // Default schedule: 30 s after the second failure.
