@@ -3,6 +3,7 @@
 
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "frame/debug_trace.h"
 #include "frame/global_state.h"
@@ -22,6 +23,9 @@ constexpr std::string_view kWakeKind = "SMSOut";
 struct Cache {
     std::mutex lock;
     std::unordered_map<std::string, std::string, StringHash, std::equal_to<>> table;
+    // The keys of table that hold routing decisions (the others are
+    // queue-full holds): what a change of the routing lists invalidates.
+    std::unordered_set<std::string, StringHash, std::equal_to<>> route_keys;
 };
 
 Cache& cache() {
@@ -50,7 +54,9 @@ bool store_routes(const std::string& key, std::string_view route, const RouteQue
         }
     }
     frame::debug_tracef(kTraceAdd, "%s = %s", key.c_str(), value.c_str());
-    route_cache_insert(key, value);
+    Cache& c = cache();
+    std::lock_guard<std::mutex> lock(c.lock);
+    if (c.table.emplace(key, std::move(value)).second) c.route_keys.insert(key);
     return true;
 }
 
@@ -88,6 +94,7 @@ bool route_cache_delete(std::string_view key) {
     auto it = c.table.find(key);
     if (it == c.table.end()) return false;
     c.table.erase(it);
+    if (auto r = c.route_keys.find(key); r != c.route_keys.end()) c.route_keys.erase(r);
     return true;
 }
 
@@ -100,10 +107,31 @@ size_t route_cache_count() {
 void route_cache_clear() {
     Cache& c = cache();
     std::unordered_map<std::string, std::string, StringHash, std::equal_to<>> old;
+    std::unordered_set<std::string, StringHash, std::equal_to<>> old_keys;
     {
         std::lock_guard<std::mutex> lock(c.lock);
         old.swap(c.table);
+        old_keys.swap(c.route_keys);
     }
+}
+
+size_t route_cache_clear_routes() {
+    Cache& c = cache();
+    std::unordered_set<std::string, StringHash, std::equal_to<>> keys;
+    std::lock_guard<std::mutex> lock(c.lock);
+    keys.swap(c.route_keys);
+    for (const std::string& k : keys) c.table.erase(k);
+    return keys.size();
+}
+
+bool reload_routing() {
+    if (!reload_routing_lists()) return false;
+    // Cached candidates were chosen under the old lists: new blocks,
+    // preferences and RoutePrefOnly must apply to queued files too.
+    size_t n = route_cache_clear_routes();
+    frame::debug_tracef(kTraceAdd, "Routing changed, %u cached routes dropped",
+                        static_cast<unsigned>(n));
+    return true;
 }
 
 std::string route_cache_key(std::string_view path) {
@@ -165,7 +193,7 @@ void routing_db_destroy() {
 void register_routing_duties() {
     using frame::Duty;
     frame::register_duty(Duty::StartRouting, "CreateRoutingDb", routing_db_create);
-    frame::register_duty(Duty::Reload, "LoadPreferredRouteList", [] { reload_routing_lists(); });
+    frame::register_duty(Duty::Reload, "LoadPreferredRouteList", [] { reload_routing(); });
     frame::register_duty(Duty::RoutingDbReset, "RoutingDbReset", routing_db_reset);
     frame::register_duty(Duty::Shutdown, "FreePreferredRouteList", release_routing_lists);
     frame::register_duty(Duty::Close, "DestroyRoutingDb", routing_db_destroy);

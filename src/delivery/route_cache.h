@@ -25,6 +25,9 @@ bool route_cache_delete(std::string_view key);
 size_t route_cache_count();
 // Empties the table (creation at start-up, the routing database reset).
 void route_cache_clear();
+// Removes the routing entries and keeps the queue-full holds; returns how
+// many were removed.
+size_t route_cache_clear_routes();
 
 // --- routing entries ----------------------------------------------------------------
 
@@ -66,6 +69,10 @@ void routing_db_create();
 void routing_db_reset();
 // Shutdown: traces "Routing DB Count = %u" (Debug on) and empties the cache.
 void routing_db_destroy();
+
+// A configuration reload: reload_routing_lists(), and when it published new
+// lists the cached routing entries are dropped. True when published.
+bool reload_routing();
 
 // Hands the routing duties to the main loop: the cache at start-up
 // (StartRouting), the preferred route and sender lists at start-up and on

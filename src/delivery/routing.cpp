@@ -219,6 +219,13 @@ class Eval {
     const bool dsr;
     const std::string recipient;     // folded
     const std::string service_type;  // folded
+    // Decisions asked on behalf of another link are not traced.
+    bool quiet = false;
+
+    template <class... Args>
+    void trace(const char* fmt, Args... args) const {
+        if (!quiet) frame::debug_tracef(kTraceRoute, fmt, args...);
+    }
 
     bool any_best() const { return any_best_; }
     bool is_best(uint32_t li) const { return li != kNoLink && best_[li]; }
@@ -360,7 +367,7 @@ uint32_t choose_by_pattern(Eval& e, uint32_t li, Filter filter, const char* what
         if (choice == kNoLink || n > len || (n == len && r.link == li && choice != li)) {
             choice = r.link;
             len = n;
-            frame::debug_tracef(kTraceRoute, "%s - %s", what, e.t.links[choice].name.c_str());
+            e.trace("%s - %s", what, e.t.links[choice].name.c_str());
         }
     }
     return choice;
@@ -394,8 +401,7 @@ bool check_route(Eval& e, const LinkRouting& link, uint32_t li, bool* no_route) 
                 uint32_t r = t.senders[idx].link;
                 if (t.links[r].route_pref_only || !e.eligible(r, li)) continue;
                 if (choice != li) choice = r;
-                frame::debug_tracef(kTraceRoute, "Preferred Sender Match / Available Route - %s",
-                                    t.links[r].name.c_str());
+                e.trace("Preferred Sender Match / Available Route - %s", t.links[r].name.c_str());
             }
         }
         if (choice == kNoLink) {
@@ -403,14 +409,12 @@ bool check_route(Eval& e, const LinkRouting& link, uint32_t li, bool* no_route) 
                 uint32_t r = t.senders[idx].link;
                 if (t.links[r].has_route1 || !e.eligible(r, li)) continue;
                 choice = r;
-                frame::debug_tracef(kTraceRoute, "Preferred Sender Match / Other Route - %s",
-                                    t.links[r].name.c_str());
+                e.trace("Preferred Sender Match / Other Route - %s", t.links[r].name.c_str());
             }
         }
         if (choice != kNoLink) {
             if (choice != li) return false;
-            frame::debug_tracef(kTraceRoute, "Preferred Sender&Recip Match - %s",
-                                link.name.c_str());
+            e.trace("Preferred Sender&Recip Match - %s", link.name.c_str());
             return true;
         }
     }
@@ -422,7 +426,7 @@ bool check_route(Eval& e, const LinkRouting& link, uint32_t li, bool* no_route) 
 
     // No preference: a default route takes it unless blocked.
     if (!link.route_pref_only) {
-        frame::debug_tracef(kTraceRoute, "Available Route - %s", link.name.c_str());
+        e.trace("Available Route - %s", link.name.c_str());
         return !e.blocked(li);
     }
     bool none = true;
@@ -645,6 +649,17 @@ bool CheckPreferredRoute(const RouteQuery& q, std::string_view link_name, bool* 
     link.sdk_link = platform::istarts_with(link_name, kSdkLinkPrefix);
     if (!link.sdk_link) link = read_link(link_name, SectionKeys("SMSGW"));
     return check_route(e, link, kNoLink, no_route);
+}
+
+bool no_link_takes(const RouteQuery& q) {
+    std::shared_ptr<const RoutingTables> t = routing_tables();
+    // The virtual SMSC is no Modem<n> entry, but it takes its recipients.
+    if (is_sdk_recipient(*t, q.recipient)) return false;
+    Eval e(*t, q);
+    e.quiet = true;
+    for (uint32_t r = 0; r < t->links.size(); ++r)
+        if (check_route(e, t->links[r], r, nullptr)) return false;
+    return true;
 }
 
 std::vector<std::string> CheckPreferredRouteMulti(const RouteQuery& q) {

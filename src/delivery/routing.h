@@ -142,6 +142,10 @@ std::vector<uint32_t> matching_route_entries(std::string_view recipient);
 // May link_name carry the message? *no_route (optional) comes back true
 // only when the link refuses and no link at all will take the message.
 bool CheckPreferredRoute(const RouteQuery& q, std::string_view link_name, bool* no_route = nullptr);
+// True when no configured link's CheckPreferredRoute takes the message
+// (every link blocks it, refuses its kind or user, or routes by preference
+// only); such a message can only fail. Asks without tracing.
+bool no_link_takes(const RouteQuery& q);
 // The candidate links of a message, possibly none.
 std::vector<std::string> CheckPreferredRouteMulti(const RouteQuery& q);
 

@@ -287,3 +287,10 @@ std::optional<std::string> read_file_stamped(const std::string& path, size_t max
 bool is_transient_errno(int e);
 
 }  // namespace platform
+
+// --- h-core additions
+namespace platform {
+// fstat(2) of an open file: size, modification time, identity; nullopt
+// (errno set) on error.
+std::optional<FileInfo> stat_fd(int fd);
+}  // namespace platform

@@ -204,6 +204,48 @@ TEST_F(RoutingTest, ConcurrentCacheUse) {
     EXPECT_LE(delivery::route_cache_count(), 200u);
 }
 
+TEST_F(RoutingTest, ReloadWithChangedListsDropsCachedRoutes) {
+    const std::string both = "SMPP - 10.0.0.1:2775\tSMPP - b:1";
+    const std::string hold = "+4912**SMPP - b:1";
+    struct Case {
+        const char* what;
+        const char* extra;  // added to the section of b:1
+        bool dropped;       // W1.REQ's entry went with the reload
+        const char* readded;
+    } cases[] = {
+        {"unchanged", "", false, nullptr},
+        {"new block", "Route2=!+49*\r\n", true, "SMPP - 10.0.0.1:2775"},
+        {"preference only", "RoutePrefOnly=Yes\r\n", true, "SMPP - 10.0.0.1:2775"},
+    };
+    frame::clear_registrations_for_tests();
+    delivery::register_routing_duties();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        delivery::route_cache_clear();
+        configure(kLinks);
+        store::SmsMessage msg;
+        msg.phone_number = "+4912";
+        ASSERT_TRUE(delivery::MessageRoutesAdd("W1.REQ", msg));
+        ASSERT_EQ(delivery::route_cache_lookup("W1.REQ"), std::optional<std::string>(both));
+        delivery::route_cache_insert(hold, "Q1.REQ");  // a queue-full hold stays
+        std::string ini = kLinks;
+        const std::string section = "[SMPP - b:1]\r\n";
+        ini.insert(ini.find(section) + section.size(), c.extra);
+        routing_test::spit(home_ + "SMSGW.INI", ini);
+        support::ini_drop_cache_for_tests();
+        frame::run_duties(frame::Duty::Reload);
+        EXPECT_EQ(delivery::route_cache_lookup("W1.REQ").has_value(), !c.dropped);
+        EXPECT_EQ(delivery::route_cache_lookup(hold), std::optional<std::string>("Q1.REQ"));
+        if (!c.readded) continue;
+        EXPECT_TRUE(delivery::MessageRoutesAdd("W1.REQ", msg));
+        EXPECT_EQ(delivery::route_cache_lookup("W1.REQ"), std::optional<std::string>(c.readded));
+        // Deleting a file's entry forgets it as a routing entry too.
+        EXPECT_TRUE(delivery::route_cache_remove_file("W1.REQ"));
+        EXPECT_EQ(delivery::route_cache_clear_routes(), 0u);
+    }
+    frame::clear_registrations_for_tests();
+}
+
 TEST_F(RoutingTest, RoutingDutiesRunInTheMainLoopsOrder) {
     frame::clear_registrations_for_tests();
     delivery::register_routing_duties();

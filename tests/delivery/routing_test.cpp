@@ -572,6 +572,37 @@ TEST_F(RoutingTest, RoutePrefOnlyWithoutPreferenceIsUnroutable) {
     EXPECT_FALSE(nr);  // someone else takes it
 }
 
+TEST_F(RoutingTest, NoLinkTakesWhatEveryLinkRefuses) {
+    configure(
+        "[SMSGW]\r\nModem1=SMPP - a:1\r\nModem2=SMPP - b:1\r\nModem3=SMPP - c:1\r\n"
+        "[SMPP - a:1]\r\nRoute1=!+44*\r\n"
+        "[SMPP - b:1]\r\nRoute1=!+447*\r\nBinaryOrTextOnly=Text\r\n"
+        "[SMPP - c:1]\r\nRoute1=+33*\r\nRoutePrefOnly=Yes\r\nAllowedUserOnly=Yes\r\n"
+        "AllowedUser1=vip\r\n");
+    struct Case {
+        const char* user;
+        const char* recipient;
+        bool binary;
+        bool nobody;
+    } cases[] = {
+        {"", "+441", false, false},  // b takes it
+        {"", "+4471", false, true},  // blocked on a and b, c only by preference
+        {"", "+441", true, true},    // a blocks, b takes text only
+        {"", "+3312", true, false},  // a takes it
+        {"", "+4471", true, true},   // blocked, and binary
+        {"vip", "+3312", true, false}, {"vip", "+4471", false, true},  // c has no preference for it
+    };
+    for (const Case& c : cases) {
+        RouteQuery q{c.user, "", c.recipient, c.binary, ""};
+        SCOPED_TRACE(std::string(c.user) + " -> " + c.recipient + (c.binary ? " binary" : ""));
+        EXPECT_EQ(delivery::no_link_takes(q), c.nobody);
+        bool any = false;
+        for (const char* l : {"SMPP - a:1", "SMPP - b:1", "SMPP - c:1"})
+            any = CheckPreferredRoute(q, l) || any;
+        EXPECT_EQ(any, !c.nobody);
+    }
+}
+
 TEST_F(RoutingTest, RoutingFlagsFallBackToTheGlobalSection) {
     configure(
         "[SMSGW]\r\nModem1=SMPP - a:1\r\nModem2=SMPP - b:1\r\nRoutePrefOnly=Yes\r\n"

@@ -889,3 +889,35 @@ TEST_F(SegmentationTest, PropertySegmentsReadBackToTheOriginal) {
 }
 
 }  // namespace
+
+namespace {
+
+// Segment counts of 7-bit text whose characters outside the basic plane
+// count one septet per UTF-16 unit.
+TEST(SegmentCounts, CharactersOutsideTheBasicPlaneCountPerUnit) {
+    const std::string emoji = "\xF0\x9F\x98\x80";
+    struct Case {
+        std::string text;
+        size_t segments;
+    } cases[] = {
+        {std::string(158, 'a') + emoji, 1},  // 160 septets
+        {std::string(159, 'a') + emoji, 2},  // 161
+        {std::string(80, 'a') + emoji + std::string(80, 'b'), 2},
+        {std::string(304, 'a') + emoji, 2},  // 306 = 2 x 153
+        {std::string(305, 'a') + emoji, 3},
+    };
+    delivery::SegmentLimits limits;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.size());
+        delivery::SegmentPlan plan;
+        std::string error;
+        ASSERT_TRUE(
+            delivery::split_text(c.text, false, 0, limits, plan, error, [] { return uint8_t(7); }));
+        EXPECT_EQ(plan.segments.size(), c.segments);
+        size_t units = 0;
+        for (const delivery::Segment& seg : plan.segments) units += seg.units;
+        EXPECT_EQ(units, c.text.size() - emoji.size() + 2);
+    }
+}
+
+}  // namespace

@@ -95,6 +95,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -181,6 +182,9 @@ struct WorkerState {
     // "SMSOut" + link name and + route name: producers signal them when a
     // message is queued for the link.
     support::EventHandle link_event, route_event;
+    // Queued files already traced as held (waiting for local delivery, or
+    // stuck); the queue pass's own, worker thread only.
+    std::unordered_set<std::string> held_traced;
 
     delivery::LinkIdentity identity() const;
 };

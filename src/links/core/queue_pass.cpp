@@ -4,9 +4,6 @@
 // passes keep the session alive and idle in its yield call.
 #include "links/core/queue_pass.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -29,6 +26,8 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "records/counters.h"
+#include "records/message_log.h"
 #include "store/request_file.h"
 #include "store/retry.h"
 
@@ -104,6 +103,7 @@ class QueuePass {
         load_config();
         pass_cut_ = false;
         chained_done_.clear();
+        held_seen_.clear();
         id_ = w_.identity();
         w_.sent_this_pass = 0;
         if (cfg_.skip) w_.skip.begin_pass();
@@ -132,6 +132,7 @@ class QueuePass {
             serve_name(cfg_.root, name, 0);
         }
         serve_subdirectories(subdirs);
+        if (!halt()) prune_held_traced();
     }
 
     // The root's "*.REQ" files and the subdirectories this link serves, from
@@ -392,7 +393,8 @@ class QueuePass {
     // The message's own route, when it names one that is not a local user's.
     Gate own_route(ClaimedMessage& m, Routing& rt) const {
         const store::SmsMessage& msg = m.msg;
-        rt.local_route = delivery::is_local_user_route(msg.route);
+        // The loader moves a "localuser:" route into local_user_route.
+        rt.local_route = !msg.local_user_route.empty() || delivery::is_local_user_route(msg.route);
         if (msg.route.empty() || rt.local_route) return Gate::Open;
         if (delivery::CheckInvalidRoute(msg.route)) {
             rt.unroutable = true;
@@ -427,7 +429,7 @@ class QueuePass {
                    : Gate::PassBy;
     }
 
-    static Gate local_delivery(ClaimedMessage& m, const Routing& rt) {
+    Gate local_delivery(ClaimedMessage& m, const Routing& rt) {
         if (rt.unroutable) return Gate::Open;
         switch (detail::try_local_delivery(m.path, m.msg)) {
             case LocalDelivery::Delivered:
@@ -440,8 +442,20 @@ class QueuePass {
                 break;
         }
         // A local-user route that nobody delivered locally is not for the
-        // network: it waits for local delivery.
-        return rt.local_route ? Gate::PassBy : Gate::Open;
+        // network: it waits for local delivery, traced once per file.
+        if (!rt.local_route) return Gate::Open;
+        held_seen_.insert(m.path);
+        if (w_.held_traced.insert(m.path).second)
+            frame::debug_tracef(
+                kWorkerTrace, "%s waits for local delivery to %s", m.name.c_str(),
+                (m.msg.local_user_route.empty() ? m.msg.route : m.msg.local_user_route).c_str());
+        return Gate::PassBy;
+    }
+
+    // After a complete walk: forget the held files that have left the queue.
+    void prune_held_traced() {
+        for (auto it = w_.held_traced.begin(); it != w_.held_traced.end();)
+            it = held_seen_.count(*it) ? std::next(it) : w_.held_traced.erase(it);
     }
 
     // The routing tables, unless the route cache or the message's own route
@@ -458,6 +472,8 @@ class QueuePass {
             no_route = no_route && primary_no_route;
         }
         if (take) return Gate::Open;
+        // Blocked or refused on every link: no later pass would send it either.
+        if (!no_route) no_route = delivery::no_link_takes(q);
         if (no_route) {
             rt.unroutable = true;
             return Gate::Open;
@@ -550,13 +566,42 @@ class QueuePass {
     }
 
     bool load(ClaimedMessage& m) {
-        struct stat st {};
-        if (::fstat(m.file.fd(), &st) == 0) m.created = st.st_mtime;
+        if (std::optional<platform::FileInfo> st = platform::stat_fd(m.file.fd())) {
+            m.created = st->mtime;
+            if (st->size > store::kMaxRequestFileBytes) {
+                move_oversized(m, st->size);
+                return false;
+            }
+        }
         if (!store::LoadSMSMessage(m.file.fd(), m.msg)) {
             frame::debug_tracef(kWorkerTrace, "Unable to load %s", m.path.c_str());
             return false;
         }
         return true;
+    }
+
+    // A file too large to be a request would never load: it goes to the
+    // error queue whole (renamed, so nothing of it is lost) instead of
+    // being passed by and traced on every pass.
+    void move_oversized(ClaimedMessage& m, uint64_t size) {
+        const std::string err = store::error_copy_path(m.path);
+        const std::string text = platform::strprintf(
+            "Error:  Request file of %llu bytes is larger than %zu bytes, moved to the error queue",
+            static_cast<unsigned long long>(size), store::kMaxRequestFileBytes);
+        if (!platform::move_file_noreplace(m.path, err)) {
+            held_seen_.insert(m.path);
+            if (w_.held_traced.insert(m.path).second)
+                frame::debug_tracef(kWorkerTrace, "Error %d moving oversized %s to %s", errno,
+                                    m.path.c_str(), err.c_str());
+            return;
+        }
+        m.file.close();
+        frame::debug_tracef(kWorkerTrace, "%s: %s", m.path.c_str(), text.c_str());
+        records::write_outbound_log(store::message_id_of(m.name), "", "", text + " -- SYSTEM",
+                                    records::LogContent{}, "", "", "", w_.settings.route_name);
+        delivery::route_cache_remove_file(m.cache_key);
+        detail::count_left_queue(m);
+        records::add_counter(records::Counter::Failed);
     }
 
     // The message as this link submits it: addresses converted, the sender
@@ -694,6 +739,7 @@ class QueuePass {
     unsigned hour_ = 0;
     bool pass_cut_ = false;
     std::unordered_set<std::string> chained_done_;  // segments taken out of listing order
+    std::unordered_set<std::string> held_seen_;     // found held in this pass
 };
 
 }  // namespace

@@ -230,8 +230,10 @@ void utf8_to_gsm_into(std::string_view utf8, size_t limit, Out& out) {
             out.push(kGsmEscape);
             out.push(0x65);
         } else {
-            // One '?' per character, also for those outside the basic plane.
+            // One '?' per UTF-16 unit: a character outside the basic plane
+            // is a surrogate pair and takes two.
             out.push(uint8_t(kUnmappable));
+            if (cp > 0xFFFF && !(limit && out.size() >= limit)) out.push(uint8_t(kUnmappable));
         }
     }
 }

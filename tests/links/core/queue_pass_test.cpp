@@ -255,6 +255,72 @@ TEST_F(QueuePassTest, InvalidRouteAndNoLinkFailAsUnroutable) {
     EXPECT_EQ(records::counter_today(records::Counter::Failed), 2u);
 }
 
+TEST_F(QueuePassTest, RefusedByEveryLinkFailsAsUnroutable) {
+    configure(
+        "[SMSGW]\r\nModem1=SMPP - alpha:2775\r\nModem2=SMPP - beta:2775\r\n"
+        "[SMPP - alpha:2775]\r\nRoute1=!+44*\r\n"
+        "[SMPP - beta:2775]\r\nRoute1=!+4411*\r\nBinaryOrTextOnly=Text\r\n");
+    struct Case {
+        const char* name;
+        std::string body;
+        bool fails;
+    } cases[] = {
+        {"00000001.req", message("+4411", "x"), true},                   // blocked on both
+        {"00000002.req", message("+4412", "00", "Binary=1\r\n"), true},  // beta: text only
+        {"00000003.req", message("+4413", "y"), false},                  // beta's
+    };
+    for (const Case& c : cases) queue(c.name, c.body);
+    auto w = worker(1);
+    FakeSession s(*w, 2);
+    links::serve_queue(*w, s);
+    EXPECT_TRUE(s.submits.empty());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(exists(q_ + c.name), !c.fails);
+        EXPECT_EQ(exists(q_ + store::message_id_of(c.name) + ".ERR"), c.fails);
+    }
+    std::string log = out_log();
+    EXPECT_EQ(count_of(log, "Error:  No SMSC defined to route message -- SYSTEM"), 2u) << log;
+}
+
+TEST_F(QueuePassTest, OversizedRequestFileGoesToTheErrorQueue) {
+    configure(kOneLink);
+    struct Case {
+        const char* name;
+        uint64_t size;
+        bool moved;
+    } cases[] = {
+        {"00000001.req", store::kMaxRequestFileBytes + 1, true},
+        {"00000002.req", uint64_t(store::kMaxRequestFileBytes) * 2, true},
+        {"00000003.req", 0, false},  // an ordinary message next to them
+    };
+    for (const Case& c : cases) {
+        std::string path = queue(c.name, message("+4411", "x"));
+        if (c.size) std::filesystem::resize_file(path, c.size);  // sparse
+    }
+    auto w = worker(1);
+    FakeSession s(*w, 2);
+    links::serve_queue(*w, s);
+    ASSERT_EQ(s.submits.size(), 1u);
+    EXPECT_EQ(s.submits[0].message_id, "00000003");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string err = q_ + store::message_id_of(c.name) + ".ERR";
+        EXPECT_FALSE(exists(q_ + c.name));
+        EXPECT_EQ(exists(err), c.moved);
+        if (c.moved) {
+            EXPECT_EQ(std::filesystem::file_size(err), c.size);
+        }
+    }
+    std::string log = out_log();
+    EXPECT_EQ(count_of(log, "bytes, moved to the error queue -- SYSTEM"), 2u) << log;
+    EXPECT_NE(log.find(",00000001,,,Error:  Request file of 16777217 bytes is larger than"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(count_of(debug_log(), "Unable to load"), 0u);
+    EXPECT_EQ(records::counter_today(records::Counter::Failed), 2u);
+}
+
 TEST_F(QueuePassTest, RetryNotDueIsPassedBy) {
     configure(kOneLink);
     // Default schedule: 30 s after the second failure.
@@ -435,6 +501,36 @@ TEST_F(QueuePassTest, LocalDeliveryHookTakesTheMessage) {
     EXPECT_FALSE(exists(local));
     EXPECT_TRUE(exists(later));
     EXPECT_FALSE(exists(remote));
+}
+
+TEST_F(QueuePassTest, LocalUserRoutesWaitForLocalDelivery) {
+    struct Case {
+        const char* name;
+        const char* extra;
+        const char* user;
+    } cases[] = {
+        {"00000001.req", "SMSCRoute=localuser:bob\r\n", "bob"},
+        {"00000002.req", "SMSCRoute=LocalUser:Carol\r\n", "Carol"},
+        {"00000003.req", "RouteToLocalUser=dave\r\n", "dave"},
+    };
+    configure(kOneLink);
+    for (const Case& c : cases) queue(c.name, message("+4411", "x", c.extra));
+    auto w = worker(1);
+    FakeSession s(*w, 3);
+    links::serve_queue(*w, s);
+    EXPECT_TRUE(s.submits.empty());
+    ASSERT_EQ(s.yields.size(), 3u);
+    std::string log = debug_log();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_TRUE(exists(q_ + c.name));
+        EXPECT_FALSE(exists(q_ + store::message_id_of(c.name) + ".ERR"));
+        // Three passes, one line.
+        EXPECT_EQ(count_of(log, std::string(c.name) + " waits for local delivery to " + c.user),
+                  1u)
+            << log;
+    }
+    EXPECT_EQ(records::counter_today(records::Counter::Failed), 0u);
 }
 
 TEST_F(QueuePassTest, AsynchronousOutcomeArrivesFromAnotherThread) {

