@@ -933,17 +933,3 @@ bool is_transient_errno(int e) {
 
 }  // namespace platform
 
-// --- h-core additions
-namespace platform {
-std::optional<FileInfo> stat_fd(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return std::nullopt;
-    FileInfo info;
-    info.size = st.st_size < 0 ? 0 : uint64_t(st.st_size);
-    info.mtime = st.st_mtime;
-    info.inode = uint64_t(st.st_ino);
-    info.device = uint64_t(st.st_dev);
-    info.is_dir = S_ISDIR(st.st_mode);
-    return info;
-}
-}  // namespace platform

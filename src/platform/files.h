@@ -288,9 +288,3 @@ bool is_transient_errno(int e);
 
 }  // namespace platform
 
-// --- h-core additions
-namespace platform {
-// fstat(2) of an open file: size, modification time, identity; nullopt
-// (errno set) on error.
-std::optional<FileInfo> stat_fd(int fd);
-}  // namespace platform
