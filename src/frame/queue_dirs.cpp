@@ -33,9 +33,9 @@ std::string level(const std::string& dir, std::string_view name) {
 
 // A configured directory or the default below the program data directory.
 std::string configured_dir(std::string_view key, std::string_view default_name, bool create) {
-    std::string v = ini_string(key, "");
-    std::string dir = v.empty() ? support::GetProgramDataDirectory() + std::string(default_name)
-                                : platform::with_trailing_slash(v);
+    std::string v = ini_directory(key);
+    std::string dir =
+        v.empty() ? support::GetProgramDataDirectory() + std::string(default_name) : v;
     if (v.empty() && create) platform::ensure_dir(dir);
     return dir;
 }
@@ -160,8 +160,9 @@ std::string bulk_q_dir() {
 }
 
 std::string mms_data_dir() {
-    std::string v = support::MMSCIniGetProfileString("MMSC", "DataDir", "");
-    if (!v.empty()) return platform::with_trailing_slash(v);
+    std::string v =
+        directory_setting("DataDir", support::MMSCIniGetProfileString("MMSC", "DataDir", ""));
+    if (!v.empty()) return v;
     std::string dir = support::GetProgramDataDirectory() + "MMSCDATA/";
     platform::ensure_dir(dir);
     return dir;
@@ -190,8 +191,8 @@ std::string user_dir(std::string_view account) {
 }
 
 std::string user_queue_dir(std::string_view account) {
-    std::string root = ini_string("UsersQDir", "");
-    root = root.empty() ? users_dir() : platform::with_trailing_slash(root);
+    std::string root = ini_directory("UsersQDir");
+    if (root.empty()) root = users_dir();
     std::string dir = root + account_path_part(account) + "/Q/";
     if (ini_bool("EnableBulkSmsIn", true)) {
         uint32_t batch;
@@ -206,8 +207,8 @@ std::string user_queue_dir(std::string_view account) {
 }
 
 std::string user_log_dir(std::string_view account) {
-    std::string root = ini_string("UsersLogDir", "");
-    root = root.empty() ? users_dir() : platform::with_trailing_slash(root);
+    std::string root = ini_directory("UsersLogDir");
+    if (root.empty()) root = users_dir();
     return root + account_path_part(account) + "/";
 }
 
@@ -222,8 +223,7 @@ std::string stats_dir() {
 }
 
 std::string tracking_dir_setting() {
-    std::string v = ini_string("MessageIDTrackingDir", "");
-    return v.empty() ? v : platform::with_trailing_slash(v);
+    return ini_directory("MessageIDTrackingDir");
 }
 
 std::string link_section_name(std::string_view link_name) {

@@ -165,7 +165,7 @@ void scan_alerts_thread() {
     if (const char* v = std::getenv("SMSGW_TEST_CRASH_THREAD"); v && *v == '1') ::raise(SIGSEGV);
 #endif
     debug_trace("ThreadScanAlerts", "Before CheckDatabaseIntegrity");
-    CheckDatabaseIntegrity(IntegrityMode::Background);
+    std::vector<std::string> unchecked = CheckDatabaseIntegrity(IntegrityMode::Background);
     debug_trace("ThreadScanAlerts", "After CheckDatabaseIntegrity");
 
     QueueAlertState state;
@@ -191,6 +191,7 @@ void scan_alerts_thread() {
             waited += step;
         }
         if (!stop) run_duties(Duty::ThirtySeconds);
+        if (!stop && !unchecked.empty()) unchecked = check_database_files(unchecked);
     }
 }
 
@@ -299,31 +300,55 @@ bool repair_database(const std::string& path) {
     return true;
 }
 
-void CheckDatabaseIntegrity(IntegrityMode mode) {
+std::vector<std::string> check_database_files(const std::vector<std::string>& paths) {
+    std::vector<std::string> undecided;
+    for (const std::string& path : paths) {
+        if (shutdown_requested()) {
+            undecided.push_back(path);
+            continue;
+        }
+        debug_trace("CheckDatabaseIntegrity", path);
+        switch (support::check_database_health(path)) {
+            case support::DatabaseHealth::Sound:
+                break;
+            case support::DatabaseHealth::Corrupt:
+                debug_trace("DatabaseIsCorrupt", path);
+                repair_database(path);
+                break;
+            case support::DatabaseHealth::Unknown:
+                // Busy or unreadable is no sign of damage: renaming a live file
+                // away would lose the ids that receipts are matched against.
+                if (platform::file_exists(path)) {
+                    debug_tracef("CheckDatabaseIntegrity", "Unable to check %s now, will retry",
+                                 path.c_str());
+                    undecided.push_back(path);
+                }
+                break;
+        }
+    }
+    return undecided;
+}
+
+std::vector<std::string> CheckDatabaseIntegrity(IntegrityMode mode) {
     std::string root = support::tracking_directory();
     std::vector<std::string> dirs{root};
     for (const auto& d : platform::scan_dir(root, "*", platform::ScanKind::DirsOnly))
         dirs.push_back(root + d.name + "/");
     platform::LocalTime now = platform::local_now();
     std::string today = support::tracking_file_name(now.year, now.month, now.day);
+    std::vector<std::string> undecided;
     for (const std::string& dir : dirs) {
-        if (shutdown_requested()) return;
+        if (shutdown_requested()) break;
         std::vector<std::string> files;
         if (mode == IntegrityMode::Startup) {
-            if (auto name = platform::find_name_nocase(dir, today)) files.push_back(*name);
+            if (auto name = platform::find_name_nocase(dir, today)) files.push_back(dir + *name);
         } else {
             for (const auto& f : platform::scan_dir(dir, "*.DB", platform::ScanKind::FilesOnly))
-                files.push_back(f.name);
+                files.push_back(dir + f.name);
         }
-        for (const std::string& name : files) {
-            if (shutdown_requested()) return;
-            std::string path = dir + name;
-            debug_trace("CheckDatabaseIntegrity", path);
-            if (support::sqlTestDatabaseOK(path)) continue;
-            debug_trace("DatabaseIsCorrupt", path);
-            repair_database(path);
-        }
+        for (std::string& p : check_database_files(files)) undecided.push_back(std::move(p));
     }
+    return undecided;
 }
 
 unsigned remove_stale_locks(const std::string& root, time_t now, unsigned max_age_s) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace frame {
 
@@ -44,8 +45,12 @@ unsigned start_link_threads(bool startup);
 enum class IntegrityMode { Startup, Background };
 // Checks today's (start-up) or every (background) "*.DB" file of the
 // tracking directory and its direct subdirectories; a damaged one is
-// renamed and rebuilt through the sqlite3 shell.
-void CheckDatabaseIntegrity(IntegrityMode mode);
+// renamed and rebuilt through the sqlite3 shell. A file that cannot be
+// checked now (locked by another connection, unreadable) is left alone and
+// returned, so that the caller can check it again later.
+std::vector<std::string> CheckDatabaseIntegrity(IntegrityMode mode);
+// Checks the given files as above; returns those still undecided.
+std::vector<std::string> check_database_files(const std::vector<std::string>& paths);
 // Renames path to path + "YYYYMMDDhhmmss.damaged", dumps it with
 // "sqlite3 <damaged> .dump" into path + ".tmp" and feeds that to
 // "sqlite3 <path>". False when the file could not be renamed.

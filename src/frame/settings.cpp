@@ -158,6 +158,49 @@ uint32_t link_number(std::string_view link_section, std::string_view key, uint32
     return parse_number(link_string(link_section, key, std::to_string(def)));
 }
 
+std::string directory_setting(std::string_view key, std::string_view value) {
+    std::string v(platform::trim(value));
+    if (v.empty()) return v;
+    if (v[0] == '/' || v[0] == '\\') return platform::with_trailing_slash(v);
+    int depth = 0;
+    size_t start = 0;
+    while (start <= v.size()) {
+        size_t end = v.find_first_of("/\\", start);
+        if (end == std::string::npos) end = v.size();
+        std::string_view part(v.data() + start, end - start);
+        if (part == "..") {
+            if (--depth < 0) {
+                debug_tracef(key, "Ignoring %.*s=%s: a relative directory must stay below %s",
+                             static_cast<int>(key.size()), key.data(), v.c_str(),
+                             support::GetProgramDataDirectory().c_str());
+                return "";
+            }
+        } else if (!part.empty() && part != ".") {
+            ++depth;
+        }
+        start = end + 1;
+    }
+    return platform::with_trailing_slash(support::GetProgramDataDirectory() + v);
+}
+
+std::string ini_directory(std::string_view key) {
+    return directory_setting(key, ini_string(key, ""));
+}
+
+std::string clean_message_id_prefix(std::string_view value) {
+    std::string out(value);
+    for (char& c : out)
+        if (c == '/' || c == '\\') c = '-';
+    for (char& c : out) {
+        if (c != '.') break;
+        c = '-';
+    }
+    if (out != value)
+        debug_tracef("MessageIDPrefix", "MessageIDPrefix %.*s used as %s",
+                     static_cast<int>(value.size()), value.data(), out.c_str());
+    return out;
+}
+
 std::string default_queue_root() {
     std::string root = support::GetProgramDataDirectory() + "Q/";
     platform::ensure_dir(root);
@@ -241,6 +284,7 @@ GlobalSettings read_global_settings() {
         "SharedVolume", "MessageIDPrefix", "", kMessageIdPrefixSize);
     if (s.message_id_prefix.empty())
         s.message_id_prefix = ini_string("MessageIDPrefix", "", kMessageIdPrefixSize);
+    s.message_id_prefix = clean_message_id_prefix(s.message_id_prefix);
 
     std::string dcs = ini_string("PushDCS", "");
     if (dcs.empty()) dcs = ini_string("BinaryDCS", "");
@@ -266,8 +310,8 @@ GlobalSettings read_global_settings() {
         expand_crlf_escapes(mmsc_string("EMailAutoSmilHeader", "", kSmilHeaderSize));
     s.ssl_redirect = ini_bool("SSLRedirect", false);
 
-    std::string qdir = ini_string("QDir", "");
-    s.q_dir = qdir.empty() ? default_queue_root() : platform::with_trailing_slash(qdir);
+    std::string qdir = ini_directory("QDir");
+    s.q_dir = qdir.empty() ? default_queue_root() : qdir;
     s.use_q_cache = ini_bool("UseQCache", is_network_queue_root(s.q_dir));
     return s;
 }

@@ -121,6 +121,19 @@ uint32_t parse_number(std::string_view value);  // leading digits after blanks a
 // otherwise def.
 uint8_t parse_hex_byte(std::string_view value, uint8_t def);
 
+// A directory setting as a path ending in '/'. An absolute value ("/..." or
+// a "\\" share) is where the administrator put the directory and is kept.
+// A relative one is taken below the program data directory and may not
+// climb out of it with "..": such a value is refused with a trace line under
+// the key, and the result is empty so that the caller's default applies.
+std::string directory_setting(std::string_view key, std::string_view value);
+// [SMSGW] key read through directory_setting (empty when unset or refused).
+std::string ini_directory(std::string_view key);
+// MessageIDPrefix becomes the start of file names in the queue directories,
+// never a path: '/' and '\' become '-', and so do leading dots (a name that
+// starts with a dot is hidden from every queue scan). Traced when changed.
+std::string clean_message_id_prefix(std::string_view value);
+
 // Read helpers over [SMSGW] of SMSGW.INI.
 std::string ini_string(std::string_view key, std::string_view def = "", size_t size = 0);
 bool ini_bool(std::string_view key, bool def);

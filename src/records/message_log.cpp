@@ -319,11 +319,8 @@ unsigned prune_message_logs() {
     // Account logs live below UsersLogDir when it is set, else below the
     // users directory; look in both so that neither keeps old logs forever.
     std::vector<std::string> roots{frame::users_dir()};
-    std::string log_root = frame::ini_string("UsersLogDir", "");
-    if (!log_root.empty()) {
-        log_root = platform::with_trailing_slash(log_root);
-        if (log_root != roots.front()) roots.push_back(log_root);
-    }
+    std::string log_root = frame::ini_directory("UsersLogDir");
+    if (!log_root.empty() && log_root != roots.front()) roots.push_back(log_root);
     for (const std::string& root : roots) {
         for (const auto& sub : platform::scan_dir(root, "*", platform::ScanKind::DirsOnly))
             deleted += prune_dir(root + sub.name + "/", today, retain);

@@ -413,29 +413,44 @@ void sqlSMSCMessageIdCloseAll() {
 
 // --- integrity -------------------------------------------------------------
 
+DatabaseHealth check_database_health(const std::string& path) {
+    // SQLite's own verdict decides: damage shows as SQLITE_CORRUPT or
+    // SQLITE_NOTADB, or as a quick_check row other than "ok". Any other
+    // failure (no file, no access, a lock held elsewhere, an I/O error) says
+    // nothing about the file's content.
+    auto verdict = [&](int rc, const std::string& text) {
+        const int primary = rc & 0xFF;
+        const bool corrupt = primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+        platform::tracef("sqlTestDatabaseOK", "%s: %s", path.c_str(), text.c_str());
+        return corrupt ? DatabaseHealth::Corrupt : DatabaseHealth::Unknown;
+    };
+    sqlite3* raw = nullptr;
+    int rc =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close_v2);
+    if (rc != SQLITE_OK) {
+        std::string text = raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc);
+        return verdict(rc, "Unable to open: " + text);
+    }
+    sqlite3_extended_result_codes(raw, 1);
+    sqlite3_busy_timeout(raw, static_cast<int>(kIntegrityBusyWaitMs));
+    sqlite3_stmt* st_raw = nullptr;
+    rc = sqlite3_prepare_v2(raw, "PRAGMA quick_check", -1, &st_raw, nullptr);
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> st(st_raw, sqlite3_finalize);
+    if (rc != SQLITE_OK) return verdict(rc, sqlite3_errmsg(raw));
+    rc = sqlite3_step(st_raw);
+    if (rc != SQLITE_ROW) return verdict(rc, sqlite3_errmsg(raw));
+    const unsigned char* first = sqlite3_column_text(st_raw, 0);
+    std::string row = first ? reinterpret_cast<const char*>(first) : "";
+    if (row != "ok") {
+        platform::tracef("sqlTestDatabaseOK", "%s: %s", path.c_str(), row.c_str());
+        return DatabaseHealth::Corrupt;
+    }
+    return DatabaseHealth::Sound;
+}
+
 int sqlTestDatabaseOK(const std::string& path) {
-    sqlite::Database db;
-    std::string error;
-    if (!db.open(path, false, false, &error)) {
-        platform::tracef("sqlTestDatabaseOK", "Unable to open %s: %s", path.c_str(), error.c_str());
-        return 0;
-    }
-    sqlite::Statement check;
-    if (!check.prepare(db.get(), "PRAGMA quick_check")) {
-        platform::tracef("sqlTestDatabaseOK", "%s: %s", path.c_str(), db.last_error().c_str());
-        return 0;
-    }
-    int rc = check.step();
-    if (rc != SQLITE_ROW) {
-        platform::tracef("sqlTestDatabaseOK", "%s: %s", path.c_str(), db.last_error().c_str());
-        return 0;
-    }
-    std::string first = check.column_text(0);
-    if (first != "ok") {
-        platform::tracef("sqlTestDatabaseOK", "%s: %s", path.c_str(), first.c_str());
-        return 0;
-    }
-    return 1;
+    return check_database_health(path) == DatabaseHealth::Sound ? 1 : 0;
 }
 
 // --- SAR references --------------------------------------------------------

@@ -68,6 +68,15 @@ void sqlSMSCMessageIdCloseAll();
 // it is damaged, not a database or cannot be opened. Never creates the file.
 int sqlTestDatabaseOK(const std::string& path);
 
+// What the integrity check learnt about a file. Only Corrupt justifies a
+// repair: a file that is missing, unreadable or locked by another
+// connection (Unknown) may well be sound and is to be checked again later.
+enum class DatabaseHealth { Sound, Corrupt, Unknown };
+// How long the check waits for another connection's lock before it gives
+// the answer Unknown.
+inline constexpr unsigned kIntegrityBusyWaitMs = 1000;
+DatabaseHealth check_database_health(const std::string& path);
+
 // SAR references of client submissions: the gateway reference chosen for a
 // client's (account, recipient, reference, total). Searched in today's and
 // yesterday's files; non-zero when found.

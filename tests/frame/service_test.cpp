@@ -15,6 +15,8 @@
 #include "frame_fixture.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "support/sqlite_store.h"
+#include "support/tracking.h"
 
 namespace {
 
@@ -139,6 +141,69 @@ TEST_F(FrameTest, StaleLocksAreRemovedThroughoutTheQueueTree) {
     EXPECT_TRUE(std::filesystem::exists(q + "old.REQ"));
     EXPECT_TRUE(std::filesystem::exists(q + "held.LCK"));
     EXPECT_EQ(frame::remove_stale_locks(home_ + "missing/", now, 300), 0u);
+}
+
+// Another process's connection that keeps a tracking file locked for as
+// long as it lives (exclusive locking mode holds the lock after the write).
+struct LockedDatabase {
+    explicit LockedDatabase(const std::string& path) {
+        ok = db.open(path, false, false) &&
+             db.exec(
+                 "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;"
+                 " INSERT INTO message_ids(link, smsc_id, message_id) VALUES('L','b','GWb');");
+    }
+    support::sqlite::Database db;
+    bool ok = false;
+};
+
+TEST_F(FrameTest, IntegrityCheckRepairsOnlyDamagedDatabases) {
+    const std::string dir = home_ + "track/";
+    struct Case {
+        frame::IntegrityMode mode;
+        const char* name;
+    } cases[] = {{frame::IntegrityMode::Startup, "start-up"},
+                 {frame::IntegrityMode::Background, "background"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(dir);
+        support::set_tracking_directory(dir);
+        ASSERT_NE(support::SMSCMessageIdAdd("L", "a", "GWa", "u", "s", "r"), 0);
+        support::sqlSMSCMessageIdCloseAll();
+        const std::string live = support::tracking_today_path();
+        const std::string sound = dir + "20200102.DB";
+        std::filesystem::copy_file(live, sound);
+        spit(dir + "20200101.DB", std::string(8192, 'x'));  // not a database at all
+        spit(dir + "sub/20200101.DB", "SQLite format 3" + std::string(8192, '\x07'));
+
+        std::vector<std::string> unchecked;
+        {
+            LockedDatabase holder(live);
+            ASSERT_TRUE(holder.ok);
+            unchecked = frame::CheckDatabaseIntegrity(c.mode);
+        }
+        // The busy file stays where it is, to be checked again later.
+        ASSERT_EQ(unchecked, std::vector<std::string>{live});
+        EXPECT_TRUE(std::filesystem::exists(live));
+        EXPECT_TRUE(std::filesystem::exists(sound));
+        std::set<std::string> damaged;
+        for (const char* sub : {"", "sub/"})
+            for (const auto& e : std::filesystem::directory_iterator(dir + sub))
+                if (e.path().extension() == ".damaged")
+                    damaged.insert(sub + e.path().filename().string().substr(0, 11));
+        if (c.mode == frame::IntegrityMode::Background)
+            EXPECT_EQ(damaged, (std::set<std::string>{"20200101.DB", "sub/20200101.DB"}));
+        else
+            EXPECT_TRUE(damaged.empty()) << "start-up checks only today's file";
+
+        // Once the lock is gone the retry finds it sound and its ids match.
+        EXPECT_TRUE(frame::check_database_files(unchecked).empty());
+        EXPECT_TRUE(std::filesystem::exists(live));
+        std::string id, user, sender, recipient;
+        EXPECT_NE(support::SMSCMessageIdGet2("L", "a", id, user, sender, recipient), 0);
+        EXPECT_EQ(id, "GWa");
+        support::sqlSMSCMessageIdCloseAll();
+    }
+    support::set_tracking_directory("");
 }
 
 TEST_F(FrameTest, QueueCountsGoOneLevelDown) {

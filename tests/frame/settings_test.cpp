@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "frame/queue_dirs.h"
 #include "frame_fixture.h"
 
 namespace {
@@ -204,6 +205,79 @@ TEST_F(FrameTest, MessageIdPrefixPrefersTheSharedVolume) {
     // Cut like a buffer of 500 characters.
     load("[SMSGW]\nSMSAccountingURL=" + std::string(600, 'u') + "\n");
     EXPECT_EQ(frame::settings().sms_accounting_url.size(), 500u);
+}
+
+TEST_F(FrameTest, SettingsThatBecomePathsStayWhereTheyMayBe) {
+    // Each directory key read through the function that turns it into a path.
+    struct Reader {
+        const char* key;
+        std::string (*dir)();
+        const char* default_dir;
+    } readers[] = {
+        {"QDir", [] { return frame::settings().q_dir; }, "Q/"},
+        {"SmsInDir", frame::sms_in_dir, "SMS-IN/"},
+        {"BulkQDir", frame::bulk_q_dir, "BULKQ/"},
+        {"MMSDir", frame::mms_in_dir, "MMS-IN/"},
+        {"UsersDir", frame::users_dir, "USERS/"},
+        {"PHPDir", frame::php_dir, "PHP/"},
+        {"UsersLogDir", [] { return frame::user_log_dir("acct"); }, "USERS/acct/"},
+        {"UsersQDir", [] { return frame::user_queue_dir("acct"); }, "USERS/acct/Q/"},
+        {"MessageIDTrackingDir", frame::tracking_dir_setting, nullptr},
+        {"DataDir", frame::mms_data_dir, "MMSCDATA/"},
+    };
+    // value -> the directory, relative to the home ("=" prefix: absolute
+    // and kept); nullptr: refused, the key's default applies.
+    struct Case {
+        const char* value;
+        const char* dir;
+    } cases[] = {
+        {"OUT", "OUT/"},
+        {"a/b/", "a/b/"},
+        {"./a/../b", "./a/../b/"},
+        {"/var/spool/x", "=/var/spool/x/"},
+        {"\\\\srv\\share\\x", "=\\\\srv\\share\\x/"},
+        {"../x", nullptr},
+        {"a/../../x", nullptr},
+        {"..\\x", nullptr},
+        {"..", nullptr},
+    };
+    for (const Reader& r : readers) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(r.key) + "=" + c.value);
+            std::string line = std::string(r.key) + "=" + c.value + "\n";
+            bool mmsc = std::string(r.key) == "DataDir";
+            load("[SMSGW]\nDebug=Yes\nEnableBulkSmsIn=No\n" + (mmsc ? "" : line),
+                 mmsc ? "[MMSC]\n" + line : "");
+            std::string want;
+            if (!c.dir)
+                want = r.default_dir ? home_ + r.default_dir : "";
+            else if (c.dir[0] == '=')
+                want = c.dir + 1;
+            else
+                want = home_ + c.dir;
+            bool per_account =
+                std::string(r.default_dir ? r.default_dir : "").find("acct") != std::string::npos;
+            if (per_account && c.dir)
+                want += std::string(r.key) == "UsersQDir" ? "acct/Q/" : "acct/";
+            EXPECT_EQ(r.dir(), want);
+            if (!c.dir) {
+                EXPECT_NE(frame_test::slurp(home_ + "LOGS/SMSDEBUG.LOG")
+                              .find(std::string(r.key) + ":  Ignoring " + r.key + "=" + c.value),
+                          std::string::npos);
+            }
+        }
+    }
+
+    struct Prefix {
+        const char* value;
+        const char* used;
+    } prefixes[] = {
+        {"GW", "GW"}, {"A.B", "A.B"}, {"../x", "---x"}, {"a/b\\c", "a-b-c"}, {".hidden", "-hidden"},
+    };
+    for (const Prefix& p : prefixes) {
+        load(std::string("[SMSGW]\nMessageIDPrefix=") + p.value + "\n");
+        EXPECT_EQ(frame::settings().message_id_prefix, p.used) << p.value;
+    }
 }
 
 TEST_F(FrameTest, UnknownKeysAndOtherSectionsAreIgnored) {

@@ -390,6 +390,40 @@ TEST_F(TrackingTest, TestDatabaseOkTellsSoundFromDamagedFiles) {
     EXPECT_EQ(o.message_id.substr(0, 13), "message-2999x");
 }
 
+TEST_F(TrackingTest, HealthCheckCallsOnlyRealDamageCorrupt) {
+    ASSERT_NE(SMSCMessageIdAdd("L", "a", "GWa", "", "", ""), 0);
+    sqlSMSCMessageIdCloseAll();
+    const std::string good = read_all(tracking_today_path());
+    write_all(dir_ / "garbage.DB", std::string(9000, 'g'));
+    write_all(dir_ / "header.DB", "SQLite format 3" + std::string(4000, '\x01'));
+    write_all(dir_ / "journal.DB", "");
+    // A rollback-journal file whose writer holds the exclusive lock.
+    sqlite::Database writer;
+    ASSERT_TRUE(writer.open(dir_ / "journal.DB", false, false));
+    ASSERT_TRUE(writer.exec("CREATE TABLE t(x); BEGIN EXCLUSIVE; INSERT INTO t VALUES(1);"));
+    ::mkdir((dir_ / "noaccess").c_str(), 0700);
+    write_all(dir_ / "noaccess/x.DB", good);
+    ::chmod((dir_ / "noaccess/x.DB").c_str(), 0);
+    const bool root = ::geteuid() == 0;
+
+    struct Case {
+        std::string path;
+        DatabaseHealth expected;
+    } cases[] = {
+        {tracking_today_path(), DatabaseHealth::Sound},
+        {dir_ / "garbage.DB", DatabaseHealth::Corrupt},
+        {dir_ / "header.DB", DatabaseHealth::Corrupt},
+        {dir_ / "journal.DB", DatabaseHealth::Unknown},
+        {dir_ / "missing.DB", DatabaseHealth::Unknown},
+        {dir_.path(), DatabaseHealth::Unknown},
+        {dir_ / "noaccess/x.DB", root ? DatabaseHealth::Sound : DatabaseHealth::Unknown},
+    };
+    for (const auto& c : cases) EXPECT_EQ(check_database_health(c.path), c.expected) << c.path;
+    ASSERT_TRUE(writer.exec("COMMIT;"));
+    EXPECT_EQ(check_database_health(dir_ / "journal.DB"), DatabaseHealth::Sound);
+    EXPECT_FALSE(platform::file_exists(dir_ / "missing.DB"));
+}
+
 TEST_F(TrackingTest, SarReferencesMapPerAccountRecipientReferenceAndTotal) {
     set_day(2024, 3, 13);
     ASSERT_NE(sqlSARIDAdd("Client1", "+4477", 9, 2, 99), 0);  // two days back

@@ -1,14 +1,18 @@
 // System-test harness: process control and file helpers.
 #include "system/harness.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -132,10 +136,73 @@ Gateway::~Gateway() {
     }
 }
 
+namespace {
+
+// A loopback port nobody listens on right now (the kernel's choice).
+unsigned free_loopback_port() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return 0;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    unsigned port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    ::close(fd);
+    return port;
+}
+
+// True when some line of text sets key ("key=" or "key =", any case).
+bool sets_key(const std::string& text, std::string_view key) {
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        size_t i = line.find_first_not_of(" \t");
+        if (i == std::string::npos || line.size() - i < key.size()) continue;
+        bool same = true;
+        for (size_t k = 0; k < key.size(); ++k)
+            if (std::tolower(static_cast<unsigned char>(line[i + k])) !=
+                std::tolower(static_cast<unsigned char>(key[k])))
+                same = false;
+        if (!same) continue;
+        size_t j = line.find_first_not_of(" \t", i + key.size());
+        if (j != std::string::npos && line[j] == '=') return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+// Every gateway would otherwise listen on the default web port, and
+// gateways of parallel test runs would fight over it: unless the test sets
+// WebPort itself, SMSGW.INI gets a free one in its [SMSGW] section.
+bool Gateway::ensure_own_web_port() {
+    std::string path = home_ + "SMSGW.INI";
+    std::string text = read_text(path);
+    if (sets_key(text, "WebPort")) return true;
+    if (web_port_ == 0) web_port_ = free_loopback_port();
+    if (web_port_ == 0) return false;
+    std::string line = "WebPort=" + std::to_string(web_port_) + "\r\n";
+    size_t header = text.find("[SMSGW]");
+    if (header == std::string::npos) {
+        text = "[SMSGW]\r\n" + line + text;
+    } else {
+        size_t eol = text.find('\n', header);
+        if (eol == std::string::npos) {
+            text += "\r\n" + line;
+        } else {
+            text.insert(eol + 1, line);
+        }
+    }
+    return write_text(path, text);
+}
+
 bool Gateway::start(const GatewayOptions& opt) {
     if (pid_ > 0) return false;
     if (!opt.sms_ini.empty() && !write_text(home_ + "SMSGW.INI", opt.sms_ini)) return false;
     if (!opt.mmsc_ini.empty() && !write_text(home_ + "MMSC.INI", opt.mmsc_ini)) return false;
+    if (!ensure_own_web_port()) return false;
 
     std::vector<std::string> env_entries;
     std::vector<std::string> overrides = {
@@ -237,7 +304,17 @@ bool Gateway::rewrite_sms_ini(const std::string& text) {
     // Written whole under another name and renamed, as an editor would
     // save it; the new inode alone marks the change.
     std::string tmp = home_ + "SMSGW.INI.new";
-    if (!write_text(tmp, text)) return false;
+    std::string own = text;
+    if (!sets_key(text, "WebPort") && web_port_ != 0) {
+        size_t header = own.find("[SMSGW]");
+        std::string line = "WebPort=" + std::to_string(web_port_) + "\r\n";
+        size_t eol = header == std::string::npos ? std::string::npos : own.find('\n', header);
+        if (eol == std::string::npos)
+            own = "[SMSGW]\r\n" + line + own;
+        else
+            own.insert(eol + 1, line);
+    }
+    if (!write_text(tmp, own)) return false;
     return ::rename(tmp.c_str(), (home_ + "SMSGW.INI").c_str()) == 0;
 }
 

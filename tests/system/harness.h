@@ -95,7 +95,12 @@ class Gateway {
     // Rewrites SMSGW.INI so that its change stamp moves on.
     bool rewrite_sms_ini(const std::string& text);
 
+    // The web port the harness gave this gateway (0 when the test set one).
+    unsigned web_port() const { return web_port_; }
+
   private:
+    bool ensure_own_web_port();
+    unsigned web_port_ = 0;
     std::string home_;
     std::string out_path_;
     std::string err_path_;

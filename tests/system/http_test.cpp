@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -156,6 +157,35 @@ class HttpTest : public ::testing::Test {
     std::string home_;
     unsigned port_ = 0, ssl_port_ = 0;
 };
+
+TEST_F(HttpTest, GatewaysWithoutAWebPortEachListenOnTheirOwn) {
+    // Neither INI names a web port; both gateways run at once and both must
+    // get their web listener, on the port the harness chose.
+    struct Case {
+        const char* ini;  // "" leaves SMSGW.INI unwritten
+    } cases[] = {{"[SMSGW]\r\nDebug=Yes\r\n"}, {""}, {"[Other]\r\nX=1\r\n"}};
+    std::vector<std::unique_ptr<Gateway>> gws;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        gws.push_back(std::make_unique<Gateway>(tmp_.path() + "/g" + std::to_string(i) + "/"));
+        ASSERT_TRUE(gws.back()->start(systest::with_ini(cases[i].ini)));
+    }
+    std::set<unsigned> ports;
+    for (auto& gw : gws) {
+        ASSERT_TRUE(gw->wait_ready());
+        EXPECT_TRUE(systest::wait_for([&] { return gw->status_byte(1) == 1; }, 5000));
+        EXPECT_EQ(gw->status_byte(2), 0) << "web port clash";
+        ASSERT_NE(gw->web_port(), 0u);
+        ports.insert(gw->web_port());
+        EXPECT_NE(systest::read_text(gw->path("SMSGW.INI"))
+                      .find("WebPort=" + std::to_string(gw->web_port())),
+                  std::string::npos);
+    }
+    EXPECT_EQ(ports.size(), gws.size());
+    for (auto& gw : gws) {
+        gw->send_signal(SIGTERM);
+        EXPECT_TRUE(gw->wait_exit(20000).has_value());
+    }
+}
 
 TEST_F(HttpTest, KeepAlivePipeliningTlsRedirectCapsPathsAndPortChange) {
     std::string base =
