@@ -17,6 +17,7 @@
 #include <ctime>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,6 +40,7 @@
 namespace links {
 
 namespace smpp = protocols::smpp;
+namespace common = protocols::common;
 
 namespace {
 
@@ -172,27 +174,65 @@ using GroupPtr = std::shared_ptr<ThreadGroup>;
 
 // ---- the connection --------------------------------------------------------------------
 
+// The engine sessions of every link that are connected, by link name:
+// the receive-queue threads hand their queued deliveries to the receive
+// handler.
+class LiveSessions {
+  public:
+    void add(const std::string& link, const smpp::ClientSession& s) {
+        std::lock_guard lk(mu_);
+        by_link_.emplace(link, s);
+    }
+    void remove(const std::string& link, int socket) {
+        std::lock_guard lk(mu_);
+        auto [from, to] = by_link_.equal_range(link);
+        for (auto it = from; it != to; ++it) {
+            if (it->second.socket() == socket) {
+                by_link_.erase(it);
+                return;
+            }
+        }
+    }
+    // Each connected session of the link answers its queued deliveries.
+    void receive_queued(const std::string& link) {
+        std::vector<smpp::ClientSession> sessions;
+        {
+            std::lock_guard lk(mu_);
+            auto [from, to] = by_link_.equal_range(link);
+            for (auto it = from; it != to; ++it) sessions.push_back(it->second);
+        }
+        for (smpp::ClientSession& s : sessions) s.receive_queued();
+    }
+
+  private:
+    std::mutex mu_;
+    std::multimap<std::string, smpp::ClientSession> by_link_;
+};
+
+LiveSessions& live_sessions() {
+    // Never destroyed: receive-queue threads may outlive main.
+    static LiveSessions* l = new LiveSessions;
+    return *l;
+}
+
 // The socket, its TLS session and the engine's session on it.
 struct SmppConnection {
     platform::Socket sock;
     support::SslSessionPtr tls;
+    std::optional<smpp::ClientSession> session;  // set once connected
     std::string link;
     int version = 0x34;
-    bool engine = false;  // SMPPConnect succeeded: the engine keeps a session
     bool bound = false;
 
     int fd() const { return sock.fd(); }
-    smpp::TlsSession* t() const { return tls.get(); }
 
-    // Unbinds when asked and still bound; the engine forgets the session
-    // before the socket closes (a later socket may reuse the number).
+    // Unbinds when asked and still bound; the session is gone before the
+    // socket closes (a later socket may reuse the number).
     void close(bool unbind) {
-        if (engine) {
-            if (bound && unbind)
-                smpp::SMPPUnbind(fd(), t(), link, version);
-            else
-                smpp::SMPPReleaseSession(fd());
-            engine = false;
+        if (session) {
+            live_sessions().remove(link, fd());
+            if (bound && unbind) session->unbind();
+            session.reset();
             bound = false;
         }
         if (tls) support::sslFreeSession(tls);
@@ -265,14 +305,14 @@ bool connect_attempt(WorkerState& w, bool receiver_port, int bind_mode, SmppConn
 
     unsigned port = remote ? remote : s.address.port;
     if (port == 0) port = smpp::SMPP_DEFAULT_PORT;
-    smpp::SMPPSetLinkOptions(s.name, link_options(s));
-    if (smpp::SMPPConnect(fd, s.name, s.address.host, port) != 0) {
+    c.session.emplace(fd, s.name, link_options(s));
+    if (c.session->connect(s.address.host, port) != 0) {
         connection_failure(
             w, platform::strprintf("SMPP Failure -- Unable to connect to SMPP server at %s:%u",
                                    s.address.host.c_str(), port));
         return false;
     }
-    c.engine = true;
+    live_sessions().add(s.name, *c.session);
     if (s.use_ssl && support::sslInitLib()) {
         std::string err;
         c.tls = support::sslInitSession(fd, err);
@@ -285,9 +325,10 @@ bool connect_attempt(WorkerState& w, bool receiver_port, int bind_mode, SmppConn
                        s.address.host.c_str(), port));
             return false;
         }
+        c.session->set_tls(c.tls.get());
     }
-    uint32_t st = smpp::SMPPBind(fd, c.t(), s.name, c.version, bind_mode, s.user_name, s.password,
-                                 s.system_type);
+    uint32_t st = c.session->bind(
+        smpp::BindRequest{c.version, bind_mode, s.user_name, s.password, s.system_type});
     if (st != 0) {
         connection_failure(
             w, platform::strprintf(
@@ -342,11 +383,11 @@ ReceiveEnd receive_session(WorkerState& w, SmppConnection& c, ThreadGroup* group
     uint64_t stamp = ini_stamp();
     for (;;) {
         if (group ? group->stopping() : must_stop(w)) return ReceiveEnd::Stop;
-        if (!smpp::SMPPCheckLinkStatus(c.fd(), c.t(), name)) return ReceiveEnd::Lost;
+        if (!c.session->usable()) return ReceiveEnd::Lost;
         uint64_t now = now_ms();
         if (keep_alive_ms && now - last_enquire >= keep_alive_ms) {
             last_enquire = now;
-            if (smpp::SMPPEnquireLink(c.fd(), c.t(), name, c.version) != 0) {
+            if (c.session->enquire_link() != 0) {
                 w.connection_error.store(true);
                 return ReceiveEnd::Lost;
             }
@@ -370,10 +411,8 @@ ReceiveEnd receive_session(WorkerState& w, SmppConnection& c, ThreadGroup* group
                 }
             }
         }
-        smpp::SMPPReceiveFromAsyncQ(name);
-        int err = 0;
-        smpp::SMPPYield(c.fd(), c.t(), name, c.version, 1, &err);
-        if (err) return ReceiveEnd::Lost;
+        live_sessions().receive_queued(name);
+        if (!c.session->yield(true)) return ReceiveEnd::Lost;
     }
 }
 
@@ -418,7 +457,7 @@ void receiver_main(unsigned link_index, unsigned j, LinkSettings settings, Group
 // the receive callback.
 void receive_queue_main(const std::string& name, support::EventHandle ev, GroupPtr group) {
     while (!group->stopping()) {
-        smpp::SMPPReceiveFromAsyncQ(name);
+        live_sessions().receive_queued(name);
         if (ev)
             support::WaitForInterfaceEvent(ev, 5000);
         else
@@ -519,15 +558,13 @@ class SmppChannel {
     }
 
     bool enquire_link() {
-        bool ok = smpp::SMPPEnquireLink(c.fd(), c.t(), cfg.name, c.version) == 0;
+        bool ok = c.session->enquire_link() == 0;
         if (ok) w.last_activity_ms.store(now_ms());
         return ok;
     }
-    bool link_ok() { return smpp::SMPPCheckLinkStatus(c.fd(), c.t(), cfg.name) != 0; }
+    bool link_ok() { return c.session->usable(); }
     void yield(bool wait) {
-        int err = 0;
-        smpp::SMPPYield(c.fd(), c.t(), cfg.name, c.version, wait ? 1 : 0, &err);
-        if (err) w.connection_error.store(true);
+        if (!c.session->yield(wait)) w.connection_error.store(true);
     }
     store::ErrorClass classify(int64_t code) const {
         return classify_smpp(code, cfg.reject, cfg.qfull);
@@ -537,9 +574,7 @@ class SmppChannel {
     // One round of keeping the session serviced while waiting; false when
     // the link was lost.
     bool service_once() {
-        int err = 0;
-        smpp::SMPPYield(c.fd(), c.t(), cfg.name, c.version, 0, &err);
-        return !err && smpp::SMPPCheckLinkStatus(c.fd(), c.t(), cfg.name) != 0;
+        return c.session->yield(false) && c.session->usable();
     }
     // Send limit and gateway-wide throttle.
     bool pace() { return w.pacer.wait(service_, stop_); }
@@ -569,14 +604,12 @@ class SmppSyncSession final : public LinkSession {
         SubmitResult r;
         static const store::SmsMessage kEmpty;
         const store::SmsMessage& msg = m.msg ? *m.msg : kEmpty;
-        std::string options = smpp_option_text(msg, cfg_.validity);
+        const common::SubmitRecord record = smpp_submit_record(m, msg, cfg_.validity);
         // A wait cut short (link lost, stopping) still submits: a lost link
         // answers at once, and a message must not count a retry it never had.
         ch_.pace();
         for (unsigned attempt = 1;; ++attempt) {
-            uint32_t st = smpp::SMPPSubmitMessage(
-                c_.fd(), c_.t(), cfg_.name, c_.version, m.sender, m.recipient, msg.pid, msg.dcs,
-                m.udh, m.data, m.flags, m.binary ? 1 : 0, r.smsc_id, m.message_id, options);
+            uint32_t st = c_.session->submit(record, r.smsc_id);
             r.code = smpp_status_code(st);
             if (st == 0) {
                 r.error_text.clear();
@@ -743,10 +776,7 @@ class SmppAsyncSession final : public LinkSession, public WindowedSubmit {
         static const store::SmsMessage kEmpty;
         const store::SmsMessage& msg = m.msg ? *m.msg : kEmpty;
         ch_.pace();
-        uint32_t st =
-            smpp::SMPPSubmitMessage(c_.fd(), c_.t(), cfg_.name, c_.version, m.sender, m.recipient,
-                                    msg.pid, msg.dcs, m.udh, m.data, m.flags, m.binary ? 1 : 0,
-                                    r.smsc_id, m.message_id, smpp_option_text(msg, cfg_.validity));
+        uint32_t st = c_.session->submit(smpp_submit_record(m, msg, cfg_.validity), r.smsc_id);
         r.code = smpp_status_code(st);
         if (st != 0) r.error_text = smpp::SMPPErrorText(st);
         return r;
@@ -805,11 +835,7 @@ class SmppAsyncSession final : public LinkSession, public WindowedSubmit {
         rec->msg = std::move(m);
         const OutboundMessage& o = rec->msg->out;
         const store::SmsMessage& msg = o.msg ? *o.msg : rec->msg->msg;
-        std::string options = smpp_option_text(msg, cfg_.validity);
-        std::string id;
-        uint32_t st = smpp::SMPPSubmitMessageAsync(
-            c_.fd(), c_.t(), cfg_.name, c_.version, o.sender, o.recipient, msg.pid, msg.dcs, o.udh,
-            o.data, o.flags, o.binary ? 1 : 0, id, o.message_id, options, &rec->sub);
+        uint32_t st = c_.session->submit_async(smpp_submit_record(o, msg, cfg_.validity), rec->sub);
         if (st != 0) {
             // Answered at once: the engine keeps no reference to the record.
             rec->sub.status.store(st);
@@ -852,9 +878,7 @@ class SmppAsyncSession final : public LinkSession, public WindowedSubmit {
     }
 
     bool yield_checked(int site) {
-        int err = 0;
-        smpp::SMPPYield(c_.fd(), c_.t(), cfg_.name, c_.version, 0, &err);
-        if (!err) return true;
+        if (c_.session->yield(false)) return true;
         frame::debug_tracef(kWorkerTrace, "Info -- SMPP Connection Error reported by SMPPYield %d",
                             site);
         w_.connection_error.store(true);
@@ -970,6 +994,30 @@ std::string smpp_option_text(const store::SmsMessage& msg, std::string_view defa
     add("ServiceType=", msg.service_type);
     add("Validity=", msg.validity.empty() ? default_validity : std::string_view(msg.validity));
     return out;
+}
+
+common::SubmitRecord smpp_submit_record(const OutboundMessage& m, const store::SmsMessage& msg,
+                                        std::string_view default_validity) {
+    common::SubmitRecord r;
+    r.sender = m.sender;
+    r.recipient = m.recipient;
+    r.pid = msg.pid;
+    r.dcs = msg.dcs;
+    r.udh_hex = m.udh;
+    r.data = m.data;
+    r.flags = m.flags;
+    r.binary = m.binary;
+    r.reference = m.message_id;
+    r.local_user = msg.submit_user;
+    // The message's own list is stored as "name=value; name=value" text.
+    r.options = common::parse_option_text(msg.smpp_options);
+    auto add = [&r](const char* name, std::string_view value) {
+        if (!value.empty()) r.options.emplace_back(name, std::string(value));
+    };
+    add("LocalUser", msg.submit_user);
+    add("ServiceType", msg.service_type);
+    add("Validity", msg.validity.empty() ? default_validity : std::string_view(msg.validity));
+    return r;
 }
 
 int64_t smpp_status_code(uint32_t engine_code) {
