@@ -496,6 +496,7 @@ LinkSettings load_link_settings(std::string_view link_name, unsigned day_of_week
         s.tcp_no_delay = frame::ini_bool("TCPNoDelay", true);
         s.smpp_no_delay = frame::ini_bool("SMPPNoDelay", false);
         s.async_callback_threads = frame::ini_number("AsyncCallbackThreads", 1);
+        s.smpp_option_defs = support::ini_section(support::SMSIniGetFilename(), "SMPPOptions");
     }
 
     std::string reject_key = reject_codes_key(kind);

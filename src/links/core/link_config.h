@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "store/retry.h"
@@ -159,6 +160,9 @@ struct LinkSettings {
     bool tcp_no_delay = true;             // TCPNoDelay: on the socket before connecting
     bool smpp_no_delay = false;           // SMPPNoDelay: once bound, else a 16 KiB send buffer
     uint32_t async_callback_threads = 1;  // AsyncCallbackThreads (raw; the kind bounds it)
+    // [SMPPOptions]: the custom optional parameters of SMPP sessions, read
+    // here with the rest so that a session never reads SMSGW.INI itself.
+    std::vector<std::pair<std::string, std::string>> smpp_option_defs;
     ErrorCodeList reject_codes;  // SMPP/UCP/CIMDRejectErrorCodes (by kind), link then [SMSGW]
     ErrorCodeList qfull_codes;   // SMPPQFullErrorCodes
     std::vector<std::string> modem_reject_codes;

@@ -4,11 +4,7 @@
 // synchronous and windowed submit sessions the queue pass drives.
 #include "links/smpp/smpp_link.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -28,6 +24,7 @@
 #include "frame/settings.h"
 #include "links/core/link_kind.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/net.h"
 #include "platform/text.h"
 #include "protocols/smpp/smpp.h"
@@ -250,26 +247,8 @@ smpp::LinkOptions link_options(const LinkSettings& s) {
     // through SMPPReceiveFromAsyncQ; a lone transceiver takes them inside
     // its yield calls.
     o.queue_inbound = !s.receive_single_connection || s.window_size > 0;
-    o.smpp_options = [] {
-        return support::ini_section(support::SMSIniGetFilename(), "SMPPOptions");
-    };
+    o.smpp_options = [defs = s.smpp_option_defs] { return defs; };
     return o;
-}
-
-bool bind_local(int fd, int domain, const std::string& ip, unsigned port) {
-    struct addrinfo hints {};
-    hints.ai_family = domain;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    struct addrinfo* list = nullptr;
-    std::string p = std::to_string(port);
-    if (::getaddrinfo(ip.empty() ? nullptr : ip.c_str(), p.c_str(), &hints, &list) != 0 || !list)
-        return false;
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    bool ok = ::bind(fd, list->ai_addr, list->ai_addrlen) == 0;
-    ::freeaddrinfo(list);
-    return ok;
 }
 
 // One connection attempt (socket, local bind, credit and quiet hours,
@@ -280,19 +259,19 @@ bool connect_attempt(WorkerState& w, bool receiver_port, int bind_mode, SmppConn
     c.link = s.name;
     c.version = s.interface_version;
     int domain = s.bind_ip.find(':') != std::string::npos ? AF_INET6 : AF_INET;
-    int fd = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    c.sock = platform::tcp_socket(domain);
+    if (!c.sock) {
         connection_failure(w, "SMPP Failure -- General Socket Error");
         return false;
     }
-    c.sock = platform::Socket(fd);
+    const int fd = c.sock.fd();
     if (s.tcp_no_delay) platform::set_nodelay(fd, true);
 
     unsigned local = receiver_port ? s.receiver_local_port : s.sender_local_port;
     unsigned remote = receiver_port ? s.receiver_remote_port : s.sender_remote_port;
     const char* which = receiver_port ? "receiver" : "sender";
     if (!s.bind_ip.empty() || local) {
-        if (local > 65535 || !bind_local(fd, domain, s.bind_ip, local)) {
+        if (!platform::bind_local(fd, domain, s.bind_ip, local)) {
             connection_failure(
                 w, platform::strprintf("SMPP Failure -- Unable to bind to SMPP %s port %u", which,
                                        local));
@@ -337,14 +316,8 @@ bool connect_attempt(WorkerState& w, bool receiver_port, int bind_mode, SmppConn
         return false;
     }
     c.bound = true;
-    int rcv = kReceiveBuffer;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
-    if (s.smpp_no_delay) {
-        platform::set_nodelay(fd, true);
-    } else {
-        int snd = kSendBuffer;
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd);
-    }
+    if (s.smpp_no_delay) platform::set_nodelay(fd, true);
+    platform::set_socket_buffers(fd, kReceiveBuffer, s.smpp_no_delay ? 0 : kSendBuffer);
     connection_up(w, "SMPP");
     w.last_activity_ms.store(now_ms());
     return true;
@@ -359,12 +332,9 @@ enum class ReceiveEnd {
     Retire,   // the receiver thread's number is no longer configured
 };
 
-// Modification stamp of SMSGW.INI (0 when it cannot be read).
-uint64_t ini_stamp() {
-    struct stat st {};
-    if (::stat(support::SMSIniGetFilename().c_str(), &st) != 0) return 0;
-    return uint64_t(st.st_mtim.tv_sec) * 1000000000ull + uint64_t(st.st_mtim.tv_nsec) +
-           uint64_t(st.st_size);
+// The version of SMSGW.INI on disk.
+platform::FileStamp ini_stamp() {
+    return platform::file_stamp(support::SMSIniGetFilename());
 }
 
 // The link's settings now, or nullopt when Modem<i> names another link.
@@ -380,7 +350,7 @@ ReceiveEnd receive_session(WorkerState& w, SmppConnection& c, ThreadGroup* group
     const unsigned keep_alive_ms = w.settings.keep_alive_s * 1000u;
     uint64_t last_enquire = now_ms();
     uint64_t last_check = last_enquire;
-    uint64_t stamp = ini_stamp();
+    platform::FileStamp stamp = ini_stamp();
     for (;;) {
         if (group ? group->stopping() : must_stop(w)) return ReceiveEnd::Stop;
         if (!c.session->usable()) return ReceiveEnd::Lost;
@@ -395,8 +365,8 @@ ReceiveEnd receive_session(WorkerState& w, SmppConnection& c, ThreadGroup* group
         }
         if (now - last_check >= kSettingsCheckMs) {
             last_check = now;
-            uint64_t current = ini_stamp();
-            if (current != stamp) {
+            platform::FileStamp current = ini_stamp();
+            if (!(current == stamp)) {
                 stamp = current;
                 std::optional<LinkSettings> fresh = current_settings(w);
                 if (group && (!fresh || w.thread_number > fresh->receiver_count)) {

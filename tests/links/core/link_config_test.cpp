@@ -381,6 +381,17 @@ TEST(LinkConfigClassify, ModemTable) {
 
 // --- load_link_settings ----------------------------------------------------------------------
 
+// [SMPPOptions] comes with the settings of SMPP links only.
+TEST_F(LinkConfigTest, SmppOptionDefinitionsComeWithTheSettings) {
+    write_ini(
+        "[SMSGW]\r\nModem1=SMPP - smsc:2775\r\n[SMPPOptions]\r\nBillingCode=0x1403,String,20\r\n"
+        "Tariff=0x1404,Int,2\r\n");
+    using Defs = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(links::load_link_settings("SMPP - smsc:2775", 2).smpp_option_defs,
+              (Defs{{"BillingCode", "0x1403,String,20"}, {"Tariff", "0x1404,Int,2"}}));
+    EXPECT_TRUE(links::load_link_settings("UCP - smsc:5000", 2).smpp_option_defs.empty());
+}
+
 TEST_F(LinkConfigTest, SmppSettingsFromIni) {
     write_ini(
         "[SMSGW]\r\nModem1=SMPP - smsc:2775\r\nSMPPRejectErrorCodes=0x0045, 58\r\n"
