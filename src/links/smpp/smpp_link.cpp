@@ -1048,7 +1048,22 @@ void run_smpp_cycle(WorkerState& w) {
     if (must_stop(w)) stop_smpp_link_threads();
 }
 
+void apply_smpp_debug_mode(bool debug, bool no_debug_protocol) {
+    smpp::SMPPSetDebugMode(debug && !no_debug_protocol ? 1 : 0);
+}
+
 void register_smpp_link_kind() {
+    // Before the links start, from the settings loaded at start-up.
+    frame::register_duty(frame::Duty::StartLibraries, "SMPPSetDebugMode", [] {
+        const frame::GlobalSettings& gs = frame::settings();
+        apply_smpp_debug_mode(gs.debug, gs.no_debug_protocol);
+    });
+    // Reload duties run before the global settings are published again, so
+    // this one reads the two keys from the changed file itself.
+    frame::register_duty(frame::Duty::Reload, "SMPPSetDebugMode", [] {
+        apply_smpp_debug_mode(frame::ini_bool("Debug", false),
+                              frame::ini_bool("NoDebugProtocol", false));
+    });
     LinkKindEntry e;
     e.kind = LinkKind::Smpp;
     e.reload_tag = "CheckReloadSmppSet";

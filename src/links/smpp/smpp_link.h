@@ -48,7 +48,12 @@ size_t smpp_async_pending_total();
 // one attempt and, when it comes up, the session.
 void run_smpp_cycle(WorkerState& w);
 
-// Registers the "SMPP - " kind with the core.
+// Switches the engine's PDU trace on when Debug is on and NoDebugProtocol
+// is off, else off.
+void apply_smpp_debug_mode(bool debug, bool no_debug_protocol);
+
+// Registers the "SMPP - " kind with the core, and the duties that set the
+// engine's debug mode at start-up and on every settings reload.
 void register_smpp_link_kind();
 
 }  // namespace links
