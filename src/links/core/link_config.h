@@ -148,6 +148,13 @@ struct LinkSettings {
     unsigned command_timeout_s = 120;
     unsigned window_size = 0;
     bool use_ssl = false, use_tlv = false, wdp_adaptation = false;
+    // TLS links: SSLVerifyPeer checks the SMSC's certificate against the CA
+    // certificates of SSLCAFile (empty: the system's trust store) and the
+    // host name of SSLVerifyHost (empty: the host of the link name). Off by
+    // default: existing links to SMSCs with self-signed certificates keep
+    // connecting; each unverified connection says so in the debug trace.
+    bool ssl_verify_peer = false;
+    std::string ssl_ca_file, ssl_verify_host;
     int interface_version = 0x34;  // SMPPVersion "v3.3" -> 0x33
     uint32_t throttle_error_delay_s = 5;  // SMPPThrottleErrorDelay (link, [SMSGW], 5)
     bool throttle_for_qfull = false;

@@ -294,7 +294,19 @@ bool connect_attempt(WorkerState& w, bool receiver_port, int bind_mode, SmppConn
     live_sessions().add(s.name, *c.session);
     if (s.use_ssl && support::sslInitLib()) {
         std::string err;
-        c.tls = support::sslInitSession(fd, err);
+        if (s.ssl_verify_peer) {
+            support::SslVerify verify{s.ssl_ca_file, s.ssl_verify_host.empty()
+                                                         ? s.address.host
+                                                         : s.ssl_verify_host};
+            c.tls = support::sslInitSession(fd, err, verify);
+        } else {
+            c.tls = support::sslInitSession(fd, err);
+            if (c.tls)
+                frame::debug_tracef(kWorkerTrace,
+                                    "Debug:  SSL certificate of %s:%u not verified (SSLVerifyPeer "
+                                    "is off)",
+                                    s.address.host.c_str(), port);
+        }
         if (!c.tls) {
             if (!err.empty()) frame::debug_trace(kWorkerTrace, err);
             connection_failure(
