@@ -452,3 +452,21 @@ uint16_t local_port(int fd) {
 }
 
 }  // namespace platform
+
+// --- h-smpplink additions
+namespace platform {
+
+Socket tcp_socket(int family) {
+    return Socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+
+bool set_socket_buffers(int fd, int receive_bytes, int send_bytes) {
+    bool ok = true;
+    if (receive_bytes > 0)
+        ok = ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_bytes, sizeof receive_bytes) == 0;
+    if (send_bytes > 0)
+        ok = ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_bytes, sizeof send_bytes) == 0 && ok;
+    return ok;
+}
+
+}  // namespace platform

@@ -85,3 +85,15 @@ std::string local_address(int fd);
 uint16_t local_port(int fd);
 
 }  // namespace platform
+
+// --- h-smpplink additions
+namespace platform {
+
+// A blocking TCP stream socket of family (AF_INET, AF_INET6), close-on-exec;
+// invalid (errno set) on failure.
+Socket tcp_socket(int family);
+// SO_RCVBUF and SO_SNDBUF of fd; a size of 0 leaves that buffer alone.
+// False when a size was refused.
+bool set_socket_buffers(int fd, int receive_bytes, int send_bytes);
+
+}  // namespace platform

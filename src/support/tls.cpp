@@ -232,22 +232,52 @@ bool wait_for(int fd, int ssl_error, Clock::time_point deadline) {
     return r > 0;
 }
 
-SslSessionPtr handshake(int fd, bool server, std::string& error, unsigned timeout_ms) {
+SslSessionPtr handshake(int fd, bool server, std::string& error, unsigned timeout_ms,
+                        const SslVerify* verify = nullptr) {
     error.clear();
     if (fd < 0) {
         error = "Invalid socket";
         return nullptr;
     }
-    SSL_CTX* ctx = server ? server_ctx(error) : client_ctx(error);
-    if (!ctx) return nullptr;
-    CtxPtr ctx_ref(ctx);  // the reference taken above
+    CtxPtr ctx_ref;
+    if (verify && !server) {
+        // A context of its own: the trust store is the caller's.
+        ERR_clear_error();
+        ctx_ref.reset(SSL_CTX_new(TLS_client_method()));
+        if (!ctx_ref) {
+            error = openssl_errors("Cannot create the TLS client context");
+            return nullptr;
+        }
+        int loaded = verify->ca_file.empty()
+                         ? SSL_CTX_set_default_verify_paths(ctx_ref.get())
+                         : SSL_CTX_load_verify_locations(ctx_ref.get(), verify->ca_file.c_str(),
+                                                         nullptr);
+        if (loaded != 1) {
+            error = openssl_errors("Cannot load the CA certificates " + verify->ca_file);
+            return nullptr;
+        }
+        SSL_CTX_set_verify(ctx_ref.get(), SSL_VERIFY_PEER, nullptr);
+    } else {
+        SSL_CTX* ctx = server ? server_ctx(error) : client_ctx(error);
+        if (!ctx) return nullptr;
+        ctx_ref.reset(ctx);  // the reference taken above
+    }
     ERR_clear_error();
-    SSL* ssl = SSL_new(ctx);
+    SSL* ssl = SSL_new(ctx_ref.get());
     if (!ssl) {
         error = openssl_errors("SSL_new failed");
         return nullptr;
     }
     SslSessionPtr session(new SslSession(ssl, fd));
+    if (verify && !server && !verify->host.empty()) {
+        X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        if (X509_VERIFY_PARAM_set1_host(param, verify->host.c_str(), verify->host.size()) != 1) {
+            error = "Invalid host name for the certificate check: " + verify->host;
+            return nullptr;
+        }
+        SSL_set_tlsext_host_name(ssl, verify->host.c_str());
+    }
     BIO* bio = socket_method() ? BIO_new(socket_method()) : nullptr;
     if (!bio) {
         error = openssl_errors("Cannot create the socket BIO");
@@ -290,6 +320,9 @@ SslSessionPtr handshake(int fd, bool server, std::string& error, unsigned timeou
                           : std::string("SSL handshake failed: connection closed by peer");
         } else if (e == SSL_ERROR_ZERO_RETURN) {
             error = "SSL handshake failed: connection closed by peer";
+        } else if (verify && SSL_get_verify_result(ssl) != X509_V_OK) {
+            error = std::string("Certificate verification failed: ") +
+                    X509_verify_cert_error_string(SSL_get_verify_result(ssl));
         } else {
             error = openssl_errors("SSL handshake failed");
         }
@@ -330,6 +363,11 @@ void sslTermLib() {
 
 SslSessionPtr sslInitSession(int fd, std::string& error, unsigned timeout_ms) {
     return handshake(fd, false, error, timeout_ms);
+}
+
+SslSessionPtr sslInitSession(int fd, std::string& error, const SslVerify& verify,
+                             unsigned timeout_ms) {
+    return handshake(fd, false, error, timeout_ms, &verify);
 }
 
 SslSessionPtr sslAcceptSession(int fd, std::string& error, unsigned timeout_ms) {

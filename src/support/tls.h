@@ -30,6 +30,17 @@ void sslTermLib();
 // verified: links name no trust store and no host name reaches this call.
 SslSessionPtr sslInitSession(int fd, std::string& error,
                              unsigned timeout_ms = kSslHandshakeTimeoutMs);
+// What a client checks of the peer's certificate: the chain up to the CA
+// certificates in ca_file (empty: the system's trust store) and, when host
+// is not empty, that the certificate names host.
+struct SslVerify {
+    std::string ca_file;
+    std::string host;
+};
+// Client handshake that verifies the peer as asked; a certificate that
+// fails reports "Certificate verification failed: <reason>" in error.
+SslSessionPtr sslInitSession(int fd, std::string& error, const SslVerify& verify,
+                             unsigned timeout_ms = kSslHandshakeTimeoutMs);
 // Server handshake with SSLCERT.PEM / SSLKEY.PEM (re-loaded when either
 // file changes). Null on failure with the reason in error.
 SslSessionPtr sslAcceptSession(int fd, std::string& error,

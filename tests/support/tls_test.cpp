@@ -232,3 +232,70 @@ TEST_F(TlsTest, PeerVanishingMidSessionIsAnErrorNotASignal) {
 }
 
 }  // namespace
+
+namespace {
+
+// A client that asks for verification connects only to a server whose
+// certificate chains to its CA file and names the host it asked for.
+TEST_F(TlsTest, ClientVerifiesServerCertificateWhenAsked) {
+    std::string err;
+    ASSERT_NE(support::sslGenerateCertificate("smsc.example.test", support::CertKeyType::EcP256,
+                                              &err),
+              0)
+        << err;
+    const std::string own_ca = support::sslCertificatePath();
+    // A second self-signed certificate, not the server's, as a foreign CA.
+    const std::string other_ca = own_ca + ".other";
+    {
+        ASSERT_NE(support::sslGenerateCertificate("other.test", support::CertKeyType::EcP256, &err),
+                  0);
+        ASSERT_TRUE(platform::replace_file(other_ca, platform::read_file(own_ca).value_or("")));
+        ASSERT_NE(support::sslGenerateCertificate("smsc.example.test",
+                                                  support::CertKeyType::EcP256, &err),
+                  0);
+    }
+    struct Case {
+        std::string ca, host;
+        bool connects;
+        const char* error_part;
+    } cases[] = {
+        {own_ca, "smsc.example.test", true, ""},
+        {own_ca, "", true, ""},
+        {own_ca, "wrong.example.test", false, "Certificate verification failed: "},
+        {other_ca, "smsc.example.test", false, "Certificate verification failed: "},
+        {own_ca + ".missing", "smsc.example.test", false, "Cannot load the CA certificates"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ca + " " + c.host);
+        auto server = std::async(std::launch::async, [&] {
+            platform::Socket s = accept();
+            std::string e;
+            support::SslSessionPtr ss = support::sslAcceptSession(s.fd(), e, 3000);
+            return ss != nullptr;
+        });
+        platform::Socket cl = connect();
+        ASSERT_TRUE(cl.valid());
+        std::string e;
+        support::SslSessionPtr cs =
+            support::sslInitSession(cl.fd(), e, support::SslVerify{c.ca, c.host}, 3000);
+        EXPECT_EQ(cs != nullptr, c.connects) << e;
+        EXPECT_NE(e.find(c.error_part), std::string::npos) << e;
+        if (cs) support::sslFreeSession(cs);
+        cl.close();
+        server.wait();
+    }
+    // Without verification the same client connects to any of them.
+    auto server = std::async(std::launch::async, [&] {
+        platform::Socket s = accept();
+        std::string e;
+        return support::sslAcceptSession(s.fd(), e, 3000) != nullptr;
+    });
+    platform::Socket cl = connect();
+    support::SslSessionPtr cs = support::sslInitSession(cl.fd(), err, 3000);
+    EXPECT_NE(cs, nullptr) << err;
+    if (cs) support::sslFreeSession(cs);
+    cl.close();
+    server.wait();
+}
+
+}  // namespace

@@ -64,10 +64,11 @@ class Rig {
         std::filesystem::create_directories(home_ + "Q");
     }
 
-    bool start(const std::string& ini) {
+    bool start(const std::string& ini) { return start(systest::with_ini(ini)); }
+    bool start(const systest::GatewayOptions& opt) {
         ::unlink((home_ + "PRIVATE/TEST.READY").c_str());
         gw_ = std::make_unique<systest::Gateway>(home_);
-        if (!gw_->start(systest::with_ini(ini))) return false;
+        if (!gw_->start(opt)) return false;
         return gw_->wait_ready();
     }
     systest::Gateway& gw() { return *gw_; }

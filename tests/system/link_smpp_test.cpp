@@ -1478,3 +1478,48 @@ TEST_F(LinkSmppTest, LinkSmppQueueFullHoldsTheRecipient) {
         EXPECT_EQ(lines.back().status, "OK -- " + smsc.link()) << id;
     }
 }
+
+// The engine's PDU trace follows Debug and NoDebugProtocol, from start-up
+// and again after SMSGW.INI changed.
+TEST_F(LinkSmppTest, LinkSmppDebugModeShowsPduTrace) {
+    struct Case {
+        Keys global;
+        bool pdu_trace;
+        Keys after;  // SMSGW.INI rewritten with these ({}: not rewritten)
+        bool pdu_trace_after;
+    } cases[] = {
+        {{{"Debug", "Yes"}}, true, {{"Debug", "Yes"}, {"NoDebugProtocol", "Yes"}}, false},
+        {{{"Debug", "Yes"}, {"NoDebugProtocol", "Yes"}}, false, {{"Debug", "Yes"}}, true},
+        {{{"Debug", "No"}}, false, {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.global.back().first + "=" + c.global.back().second);
+        Smsc smsc;
+        ASSERT_TRUE(smsc.start());
+        Rig rig;
+        ASSERT_TRUE(rig.queue("DB000001.req",
+                              request({{"PhoneNumber", "447700900951"}, {"Data", "one"}})));
+        systest::GatewayOptions opt = systest::with_ini(make_ini({{smsc.link(), {}}}, c.global));
+        opt.minute_seconds = 1;  // settings reloads within a second
+        ASSERT_TRUE(rig.start(opt)) << rig.diag();
+        ASSERT_TRUE(smsc.wait_submits(1, 15000)) << rig.diag();
+        const std::string pdu_line = "SMPP:  " + smsc.link() + " send submit_sm seq=";
+        if (c.global[0].second == "Yes")
+            EXPECT_TRUE(systest::wait_for(
+                [&] { return contains(rig.debug_log(), "SMPP connection OK"); }, 5000, 20));
+        EXPECT_EQ(contains(rig.debug_log(), pdu_line), c.pdu_trace) << rig.diag();
+        if (c.after.empty()) continue;
+
+        ASSERT_TRUE(rig.gw().rewrite_sms_ini(make_ini({{smsc.link(), {}}}, c.after)));
+        platform::sleep_ms(2500);  // two reload rounds
+        std::string before = rig.debug_log();
+        ASSERT_TRUE(rig.queue("DB000002.req",
+                              request({{"PhoneNumber", "447700900952"}, {"Data", "two"}})));
+        ASSERT_TRUE(smsc.wait_submits_to("447700900952", 1, 15000)) << rig.diag();
+        platform::sleep_ms(200);
+        std::string after = rig.debug_log();
+        ASSERT_GE(after.size(), before.size());
+        EXPECT_EQ(contains(after.substr(before.size()), pdu_line), c.pdu_trace_after)
+            << rig.diag();
+    }
+}

@@ -397,7 +397,8 @@ bool LinkSettings::needs_reconnect(const LinkSettings& n) const {
              receive_single_connection == n.receive_single_connection &&
              transmitter_count == n.transmitter_count && receiver_count == n.receiver_count &&
              keep_alive_s == n.keep_alive_s && command_timeout_s == n.command_timeout_s &&
-             window_size == n.window_size && use_ssl == n.use_ssl && use_tlv == n.use_tlv &&
+             window_size == n.window_size && use_ssl == n.use_ssl && ssl_verify_peer == n.ssl_verify_peer &&
+             ssl_ca_file == n.ssl_ca_file && ssl_verify_host == n.ssl_verify_host && use_tlv == n.use_tlv &&
              wdp_adaptation == n.wdp_adaptation && interface_version == n.interface_version &&
              throttle_error_delay_s == n.throttle_error_delay_s &&
              throttle_for_qfull == n.throttle_for_qfull &&
@@ -480,6 +481,9 @@ LinkSettings load_link_settings(std::string_view link_name, unsigned day_of_week
     s.command_timeout_s = link_number_or(sec, "CommandTimeout", kDefaultCommandTimeout);
     s.window_size = link_number_or(sec, "WindowSize", 0);
     s.use_ssl = frame::link_bool(sec, "UseSSL", false);
+    s.ssl_verify_peer = frame::link_bool(sec, "SSLVerifyPeer", false);
+    s.ssl_ca_file = std::string(platform::trim(frame::link_string(sec, "SSLCAFile", "")));
+    s.ssl_verify_host = std::string(platform::trim(frame::link_string(sec, "SSLVerifyHost", "")));
     s.use_tlv = frame::link_bool(sec, "UseTLV", false);
     s.wdp_adaptation = frame::link_bool(sec, "WDPAdaptation", false);
     s.interface_version =
@@ -496,6 +500,7 @@ LinkSettings load_link_settings(std::string_view link_name, unsigned day_of_week
         s.tcp_no_delay = frame::ini_bool("TCPNoDelay", true);
         s.smpp_no_delay = frame::ini_bool("SMPPNoDelay", false);
         s.async_callback_threads = frame::ini_number("AsyncCallbackThreads", 1);
+        s.smpp_option_defs = support::ini_section(support::SMSIniGetFilename(), "SMPPOptions");
     }
 
     std::string reject_key = reject_codes_key(kind);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "store/retry.h"
@@ -147,6 +148,13 @@ struct LinkSettings {
     unsigned command_timeout_s = 120;
     unsigned window_size = 0;
     bool use_ssl = false, use_tlv = false, wdp_adaptation = false;
+    // TLS links: SSLVerifyPeer checks the SMSC's certificate against the CA
+    // certificates of SSLCAFile (empty: the system's trust store) and the
+    // host name of SSLVerifyHost (empty: the host of the link name). Off by
+    // default: existing links to SMSCs with self-signed certificates keep
+    // connecting; each unverified connection says so in the debug trace.
+    bool ssl_verify_peer = false;
+    std::string ssl_ca_file, ssl_verify_host;
     int interface_version = 0x34;  // SMPPVersion "v3.3" -> 0x33
     uint32_t throttle_error_delay_s = 5;  // SMPPThrottleErrorDelay (link, [SMSGW], 5)
     bool throttle_for_qfull = false;
@@ -159,6 +167,9 @@ struct LinkSettings {
     bool tcp_no_delay = true;             // TCPNoDelay: on the socket before connecting
     bool smpp_no_delay = false;           // SMPPNoDelay: once bound, else a 16 KiB send buffer
     uint32_t async_callback_threads = 1;  // AsyncCallbackThreads (raw; the kind bounds it)
+    // [SMPPOptions]: the custom optional parameters of SMPP sessions, read
+    // here with the rest so that a session never reads SMSGW.INI itself.
+    std::vector<std::pair<std::string, std::string>> smpp_option_defs;
     ErrorCodeList reject_codes;  // SMPP/UCP/CIMDRejectErrorCodes (by kind), link then [SMSGW]
     ErrorCodeList qfull_codes;   // SMPPQFullErrorCodes
     std::vector<std::string> modem_reject_codes;

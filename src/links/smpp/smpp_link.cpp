@@ -4,11 +4,7 @@
 // synchronous and windowed submit sessions the queue pass drives.
 #include "links/smpp/smpp_link.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +13,7 @@
 #include <ctime>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,6 +24,7 @@
 #include "frame/settings.h"
 #include "links/core/link_kind.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/net.h"
 #include "platform/text.h"
 #include "protocols/smpp/smpp.h"
@@ -39,6 +37,7 @@
 namespace links {
 
 namespace smpp = protocols::smpp;
+namespace common = protocols::common;
 
 namespace {
 
@@ -172,27 +171,65 @@ using GroupPtr = std::shared_ptr<ThreadGroup>;
 
 // ---- the connection --------------------------------------------------------------------
 
+// The engine sessions of every link that are connected, by link name:
+// the receive-queue threads hand their queued deliveries to the receive
+// handler.
+class LiveSessions {
+  public:
+    void add(const std::string& link, const smpp::ClientSession& s) {
+        std::lock_guard lk(mu_);
+        by_link_.emplace(link, s);
+    }
+    void remove(const std::string& link, int socket) {
+        std::lock_guard lk(mu_);
+        auto [from, to] = by_link_.equal_range(link);
+        for (auto it = from; it != to; ++it) {
+            if (it->second.socket() == socket) {
+                by_link_.erase(it);
+                return;
+            }
+        }
+    }
+    // Each connected session of the link answers its queued deliveries.
+    void receive_queued(const std::string& link) {
+        std::vector<smpp::ClientSession> sessions;
+        {
+            std::lock_guard lk(mu_);
+            auto [from, to] = by_link_.equal_range(link);
+            for (auto it = from; it != to; ++it) sessions.push_back(it->second);
+        }
+        for (smpp::ClientSession& s : sessions) s.receive_queued();
+    }
+
+  private:
+    std::mutex mu_;
+    std::multimap<std::string, smpp::ClientSession> by_link_;
+};
+
+LiveSessions& live_sessions() {
+    // Never destroyed: receive-queue threads may outlive main.
+    static LiveSessions* l = new LiveSessions;
+    return *l;
+}
+
 // The socket, its TLS session and the engine's session on it.
 struct SmppConnection {
     platform::Socket sock;
     support::SslSessionPtr tls;
+    std::optional<smpp::ClientSession> session;  // set once connected
     std::string link;
     int version = 0x34;
-    bool engine = false;  // SMPPConnect succeeded: the engine keeps a session
     bool bound = false;
 
     int fd() const { return sock.fd(); }
-    smpp::TlsSession* t() const { return tls.get(); }
 
-    // Unbinds when asked and still bound; the engine forgets the session
-    // before the socket closes (a later socket may reuse the number).
+    // Unbinds when asked and still bound; the session is gone before the
+    // socket closes (a later socket may reuse the number).
     void close(bool unbind) {
-        if (engine) {
-            if (bound && unbind)
-                smpp::SMPPUnbind(fd(), t(), link, version);
-            else
-                smpp::SMPPReleaseSession(fd());
-            engine = false;
+        if (session) {
+            live_sessions().remove(link, fd());
+            if (bound && unbind) session->unbind();
+            session.reset();
             bound = false;
         }
         if (tls) support::sslFreeSession(tls);
@@ -210,26 +247,8 @@ smpp::LinkOptions link_options(const LinkSettings& s) {
     // through SMPPReceiveFromAsyncQ; a lone transceiver takes them inside
     // its yield calls.
     o.queue_inbound = !s.receive_single_connection || s.window_size > 0;
-    o.smpp_options = [] {
-        return support::ini_section(support::SMSIniGetFilename(), "SMPPOptions");
-    };
+    o.smpp_options = [defs = s.smpp_option_defs] { return defs; };
     return o;
-}
-
-bool bind_local(int fd, int domain, const std::string& ip, unsigned port) {
-    struct addrinfo hints {};
-    hints.ai_family = domain;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    struct addrinfo* list = nullptr;
-    std::string p = std::to_string(port);
-    if (::getaddrinfo(ip.empty() ? nullptr : ip.c_str(), p.c_str(), &hints, &list) != 0 || !list)
-        return false;
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    bool ok = ::bind(fd, list->ai_addr, list->ai_addrlen) == 0;
-    ::freeaddrinfo(list);
-    return ok;
 }
 
 // One connection attempt (socket, local bind, credit and quiet hours,
@@ -240,19 +259,19 @@ bool connect_attempt(WorkerState& w, bool receiver_port, int bind_mode, SmppConn
     c.link = s.name;
     c.version = s.interface_version;
     int domain = s.bind_ip.find(':') != std::string::npos ? AF_INET6 : AF_INET;
-    int fd = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    c.sock = platform::tcp_socket(domain);
+    if (!c.sock) {
         connection_failure(w, "SMPP Failure -- General Socket Error");
         return false;
     }
-    c.sock = platform::Socket(fd);
+    const int fd = c.sock.fd();
     if (s.tcp_no_delay) platform::set_nodelay(fd, true);
 
     unsigned local = receiver_port ? s.receiver_local_port : s.sender_local_port;
     unsigned remote = receiver_port ? s.receiver_remote_port : s.sender_remote_port;
     const char* which = receiver_port ? "receiver" : "sender";
     if (!s.bind_ip.empty() || local) {
-        if (local > 65535 || !bind_local(fd, domain, s.bind_ip, local)) {
+        if (!platform::bind_local(fd, domain, s.bind_ip, local)) {
             connection_failure(
                 w, platform::strprintf("SMPP Failure -- Unable to bind to SMPP %s port %u", which,
                                        local));
@@ -265,17 +284,29 @@ bool connect_attempt(WorkerState& w, bool receiver_port, int bind_mode, SmppConn
 
     unsigned port = remote ? remote : s.address.port;
     if (port == 0) port = smpp::SMPP_DEFAULT_PORT;
-    smpp::SMPPSetLinkOptions(s.name, link_options(s));
-    if (smpp::SMPPConnect(fd, s.name, s.address.host, port) != 0) {
+    c.session.emplace(fd, s.name, link_options(s));
+    if (c.session->connect(s.address.host, port) != 0) {
         connection_failure(
             w, platform::strprintf("SMPP Failure -- Unable to connect to SMPP server at %s:%u",
                                    s.address.host.c_str(), port));
         return false;
     }
-    c.engine = true;
+    live_sessions().add(s.name, *c.session);
     if (s.use_ssl && support::sslInitLib()) {
         std::string err;
-        c.tls = support::sslInitSession(fd, err);
+        if (s.ssl_verify_peer) {
+            support::SslVerify verify{s.ssl_ca_file, s.ssl_verify_host.empty()
+                                                         ? s.address.host
+                                                         : s.ssl_verify_host};
+            c.tls = support::sslInitSession(fd, err, verify);
+        } else {
+            c.tls = support::sslInitSession(fd, err);
+            if (c.tls)
+                frame::debug_tracef(kWorkerTrace,
+                                    "Debug:  SSL certificate of %s:%u not verified (SSLVerifyPeer "
+                                    "is off)",
+                                    s.address.host.c_str(), port);
+        }
         if (!c.tls) {
             if (!err.empty()) frame::debug_trace(kWorkerTrace, err);
             connection_failure(
@@ -285,9 +316,10 @@ bool connect_attempt(WorkerState& w, bool receiver_port, int bind_mode, SmppConn
                        s.address.host.c_str(), port));
             return false;
         }
+        c.session->set_tls(c.tls.get());
     }
-    uint32_t st = smpp::SMPPBind(fd, c.t(), s.name, c.version, bind_mode, s.user_name, s.password,
-                                 s.system_type);
+    uint32_t st = c.session->bind(
+        smpp::BindRequest{c.version, bind_mode, s.user_name, s.password, s.system_type});
     if (st != 0) {
         connection_failure(
             w, platform::strprintf(
@@ -296,14 +328,8 @@ bool connect_attempt(WorkerState& w, bool receiver_port, int bind_mode, SmppConn
         return false;
     }
     c.bound = true;
-    int rcv = kReceiveBuffer;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
-    if (s.smpp_no_delay) {
-        platform::set_nodelay(fd, true);
-    } else {
-        int snd = kSendBuffer;
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd);
-    }
+    if (s.smpp_no_delay) platform::set_nodelay(fd, true);
+    platform::set_socket_buffers(fd, kReceiveBuffer, s.smpp_no_delay ? 0 : kSendBuffer);
     connection_up(w, "SMPP");
     w.last_activity_ms.store(now_ms());
     return true;
@@ -318,12 +344,9 @@ enum class ReceiveEnd {
     Retire,   // the receiver thread's number is no longer configured
 };
 
-// Modification stamp of SMSGW.INI (0 when it cannot be read).
-uint64_t ini_stamp() {
-    struct stat st {};
-    if (::stat(support::SMSIniGetFilename().c_str(), &st) != 0) return 0;
-    return uint64_t(st.st_mtim.tv_sec) * 1000000000ull + uint64_t(st.st_mtim.tv_nsec) +
-           uint64_t(st.st_size);
+// The version of SMSGW.INI on disk.
+platform::FileStamp ini_stamp() {
+    return platform::file_stamp(support::SMSIniGetFilename());
 }
 
 // The link's settings now, or nullopt when Modem<i> names another link.
@@ -339,14 +362,14 @@ ReceiveEnd receive_session(WorkerState& w, SmppConnection& c, ThreadGroup* group
     const unsigned keep_alive_ms = w.settings.keep_alive_s * 1000u;
     uint64_t last_enquire = now_ms();
     uint64_t last_check = last_enquire;
-    uint64_t stamp = ini_stamp();
+    platform::FileStamp stamp = ini_stamp();
     for (;;) {
         if (group ? group->stopping() : must_stop(w)) return ReceiveEnd::Stop;
-        if (!smpp::SMPPCheckLinkStatus(c.fd(), c.t(), name)) return ReceiveEnd::Lost;
+        if (!c.session->usable()) return ReceiveEnd::Lost;
         uint64_t now = now_ms();
         if (keep_alive_ms && now - last_enquire >= keep_alive_ms) {
             last_enquire = now;
-            if (smpp::SMPPEnquireLink(c.fd(), c.t(), name, c.version) != 0) {
+            if (c.session->enquire_link() != 0) {
                 w.connection_error.store(true);
                 return ReceiveEnd::Lost;
             }
@@ -354,8 +377,8 @@ ReceiveEnd receive_session(WorkerState& w, SmppConnection& c, ThreadGroup* group
         }
         if (now - last_check >= kSettingsCheckMs) {
             last_check = now;
-            uint64_t current = ini_stamp();
-            if (current != stamp) {
+            platform::FileStamp current = ini_stamp();
+            if (!(current == stamp)) {
                 stamp = current;
                 std::optional<LinkSettings> fresh = current_settings(w);
                 if (group && (!fresh || w.thread_number > fresh->receiver_count)) {
@@ -370,10 +393,8 @@ ReceiveEnd receive_session(WorkerState& w, SmppConnection& c, ThreadGroup* group
                 }
             }
         }
-        smpp::SMPPReceiveFromAsyncQ(name);
-        int err = 0;
-        smpp::SMPPYield(c.fd(), c.t(), name, c.version, 1, &err);
-        if (err) return ReceiveEnd::Lost;
+        live_sessions().receive_queued(name);
+        if (!c.session->yield(true)) return ReceiveEnd::Lost;
     }
 }
 
@@ -418,7 +439,7 @@ void receiver_main(unsigned link_index, unsigned j, LinkSettings settings, Group
 // the receive callback.
 void receive_queue_main(const std::string& name, support::EventHandle ev, GroupPtr group) {
     while (!group->stopping()) {
-        smpp::SMPPReceiveFromAsyncQ(name);
+        live_sessions().receive_queued(name);
         if (ev)
             support::WaitForInterfaceEvent(ev, 5000);
         else
@@ -519,15 +540,13 @@ class SmppChannel {
     }
 
     bool enquire_link() {
-        bool ok = smpp::SMPPEnquireLink(c.fd(), c.t(), cfg.name, c.version) == 0;
+        bool ok = c.session->enquire_link() == 0;
         if (ok) w.last_activity_ms.store(now_ms());
         return ok;
     }
-    bool link_ok() { return smpp::SMPPCheckLinkStatus(c.fd(), c.t(), cfg.name) != 0; }
+    bool link_ok() { return c.session->usable(); }
     void yield(bool wait) {
-        int err = 0;
-        smpp::SMPPYield(c.fd(), c.t(), cfg.name, c.version, wait ? 1 : 0, &err);
-        if (err) w.connection_error.store(true);
+        if (!c.session->yield(wait)) w.connection_error.store(true);
     }
     store::ErrorClass classify(int64_t code) const {
         return classify_smpp(code, cfg.reject, cfg.qfull);
@@ -537,9 +556,7 @@ class SmppChannel {
     // One round of keeping the session serviced while waiting; false when
     // the link was lost.
     bool service_once() {
-        int err = 0;
-        smpp::SMPPYield(c.fd(), c.t(), cfg.name, c.version, 0, &err);
-        return !err && smpp::SMPPCheckLinkStatus(c.fd(), c.t(), cfg.name) != 0;
+        return c.session->yield(false) && c.session->usable();
     }
     // Send limit and gateway-wide throttle.
     bool pace() { return w.pacer.wait(service_, stop_); }
@@ -569,14 +586,12 @@ class SmppSyncSession final : public LinkSession {
         SubmitResult r;
         static const store::SmsMessage kEmpty;
         const store::SmsMessage& msg = m.msg ? *m.msg : kEmpty;
-        std::string options = smpp_option_text(msg, cfg_.validity);
+        const common::SubmitRecord record = smpp_submit_record(m, msg, cfg_.validity);
         // A wait cut short (link lost, stopping) still submits: a lost link
         // answers at once, and a message must not count a retry it never had.
         ch_.pace();
         for (unsigned attempt = 1;; ++attempt) {
-            uint32_t st = smpp::SMPPSubmitMessage(
-                c_.fd(), c_.t(), cfg_.name, c_.version, m.sender, m.recipient, msg.pid, msg.dcs,
-                m.udh, m.data, m.flags, m.binary ? 1 : 0, r.smsc_id, m.message_id, options);
+            uint32_t st = c_.session->submit(record, r.smsc_id);
             r.code = smpp_status_code(st);
             if (st == 0) {
                 r.error_text.clear();
@@ -743,10 +758,7 @@ class SmppAsyncSession final : public LinkSession, public WindowedSubmit {
         static const store::SmsMessage kEmpty;
         const store::SmsMessage& msg = m.msg ? *m.msg : kEmpty;
         ch_.pace();
-        uint32_t st =
-            smpp::SMPPSubmitMessage(c_.fd(), c_.t(), cfg_.name, c_.version, m.sender, m.recipient,
-                                    msg.pid, msg.dcs, m.udh, m.data, m.flags, m.binary ? 1 : 0,
-                                    r.smsc_id, m.message_id, smpp_option_text(msg, cfg_.validity));
+        uint32_t st = c_.session->submit(smpp_submit_record(m, msg, cfg_.validity), r.smsc_id);
         r.code = smpp_status_code(st);
         if (st != 0) r.error_text = smpp::SMPPErrorText(st);
         return r;
@@ -805,11 +817,7 @@ class SmppAsyncSession final : public LinkSession, public WindowedSubmit {
         rec->msg = std::move(m);
         const OutboundMessage& o = rec->msg->out;
         const store::SmsMessage& msg = o.msg ? *o.msg : rec->msg->msg;
-        std::string options = smpp_option_text(msg, cfg_.validity);
-        std::string id;
-        uint32_t st = smpp::SMPPSubmitMessageAsync(
-            c_.fd(), c_.t(), cfg_.name, c_.version, o.sender, o.recipient, msg.pid, msg.dcs, o.udh,
-            o.data, o.flags, o.binary ? 1 : 0, id, o.message_id, options, &rec->sub);
+        uint32_t st = c_.session->submit_async(smpp_submit_record(o, msg, cfg_.validity), rec->sub);
         if (st != 0) {
             // Answered at once: the engine keeps no reference to the record.
             rec->sub.status.store(st);
@@ -852,9 +860,7 @@ class SmppAsyncSession final : public LinkSession, public WindowedSubmit {
     }
 
     bool yield_checked(int site) {
-        int err = 0;
-        smpp::SMPPYield(c_.fd(), c_.t(), cfg_.name, c_.version, 0, &err);
-        if (!err) return true;
+        if (c_.session->yield(false)) return true;
         frame::debug_tracef(kWorkerTrace, "Info -- SMPP Connection Error reported by SMPPYield %d",
                             site);
         w_.connection_error.store(true);
@@ -972,6 +978,30 @@ std::string smpp_option_text(const store::SmsMessage& msg, std::string_view defa
     return out;
 }
 
+common::SubmitRecord smpp_submit_record(const OutboundMessage& m, const store::SmsMessage& msg,
+                                        std::string_view default_validity) {
+    common::SubmitRecord r;
+    r.sender = m.sender;
+    r.recipient = m.recipient;
+    r.pid = msg.pid;
+    r.dcs = msg.dcs;
+    r.udh_hex = m.udh;
+    r.data = m.data;
+    r.flags = m.flags;
+    r.binary = m.binary;
+    r.reference = m.message_id;
+    r.local_user = msg.submit_user;
+    // The message's own list is stored as "name=value; name=value" text.
+    r.options = common::parse_option_text(msg.smpp_options);
+    auto add = [&r](const char* name, std::string_view value) {
+        if (!value.empty()) r.options.emplace_back(name, std::string(value));
+    };
+    add("LocalUser", msg.submit_user);
+    add("ServiceType", msg.service_type);
+    add("Validity", msg.validity.empty() ? default_validity : std::string_view(msg.validity));
+    return r;
+}
+
 int64_t smpp_status_code(uint32_t engine_code) {
     if (engine_code >= 0xFFFFFFFDu) return int64_t(int32_t(engine_code));
     return int64_t(engine_code);
@@ -1030,7 +1060,22 @@ void run_smpp_cycle(WorkerState& w) {
     if (must_stop(w)) stop_smpp_link_threads();
 }
 
+void apply_smpp_debug_mode(bool debug, bool no_debug_protocol) {
+    smpp::SMPPSetDebugMode(debug && !no_debug_protocol ? 1 : 0);
+}
+
 void register_smpp_link_kind() {
+    // Before the links start, from the settings loaded at start-up.
+    frame::register_duty(frame::Duty::StartLibraries, "SMPPSetDebugMode", [] {
+        const frame::GlobalSettings& gs = frame::settings();
+        apply_smpp_debug_mode(gs.debug, gs.no_debug_protocol);
+    });
+    // Reload duties run before the global settings are published again, so
+    // this one reads the two keys from the changed file itself.
+    frame::register_duty(frame::Duty::Reload, "SMPPSetDebugMode", [] {
+        apply_smpp_debug_mode(frame::ini_bool("Debug", false),
+                              frame::ini_bool("NoDebugProtocol", false));
+    });
     LinkKindEntry e;
     e.kind = LinkKind::Smpp;
     e.reload_tag = "CheckReloadSmppSet";

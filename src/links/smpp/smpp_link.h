@@ -8,14 +8,23 @@
 #include <string_view>
 
 #include "links/core/link_kind.h"
+#include "protocols/common/message.h"
 #include "store/request_file.h"
 
 namespace links {
 
-// The option text handed to the submit: the message's SMPP options, then
+// The submit's options as one text: the message's SMPP options, then
 // "LocalUser=", "ServiceType=" and "Validity=" (the message's, else
 // default_validity), each only when present, joined by "; ".
 std::string smpp_option_text(const store::SmsMessage& msg, std::string_view default_validity);
+
+// What the engine is handed for one submit: the message fields, and as
+// options the message's SMPP options, then "LocalUser", "ServiceType" and
+// "Validity" (the message's, else default_validity), each only when present.
+// Every value stays one option: a ';' inside one never makes another.
+protocols::common::SubmitRecord smpp_submit_record(const OutboundMessage& m,
+                                                   const store::SmsMessage& msg,
+                                                   std::string_view default_validity);
 
 // The engine's 32-bit result as the classification sees it: its own codes
 // 0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFD are -1, -2, -3; peer statuses stay.
@@ -39,7 +48,12 @@ size_t smpp_async_pending_total();
 // one attempt and, when it comes up, the session.
 void run_smpp_cycle(WorkerState& w);
 
-// Registers the "SMPP - " kind with the core.
+// Switches the engine's PDU trace on when Debug is on and NoDebugProtocol
+// is off, else off.
+void apply_smpp_debug_mode(bool debug, bool no_debug_protocol);
+
+// Registers the "SMPP - " kind with the core, and the duties that set the
+// engine's debug mode at start-up and on every settings reload.
 void register_smpp_link_kind();
 
 }  // namespace links

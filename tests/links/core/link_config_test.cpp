@@ -381,6 +381,40 @@ TEST(LinkConfigClassify, ModemTable) {
 
 // --- load_link_settings ----------------------------------------------------------------------
 
+// [SMPPOptions] comes with the settings of SMPP links only.
+TEST_F(LinkConfigTest, SmppOptionDefinitionsComeWithTheSettings) {
+    write_ini(
+        "[SMSGW]\r\nModem1=SMPP - smsc:2775\r\n[SMPPOptions]\r\nBillingCode=0x1403,String,20\r\n"
+        "Tariff=0x1404,Int,2\r\n");
+    using Defs = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(links::load_link_settings("SMPP - smsc:2775", 2).smpp_option_defs,
+              (Defs{{"BillingCode", "0x1403,String,20"}, {"Tariff", "0x1404,Int,2"}}));
+    EXPECT_TRUE(links::load_link_settings("UCP - smsc:5000", 2).smpp_option_defs.empty());
+}
+
+// Certificate checks of TLS links are off unless asked for; changing them
+// needs a new session.
+TEST_F(LinkConfigTest, SslVerificationKeys) {
+    write_ini(
+        "[SMSGW]\r\nModem1=SMPP - a:1\r\nModem2=SMPP - b:1\r\n[SMPP - b:1]\r\n"
+        "SSLVerifyPeer=Yes\r\nSSLCAFile= /etc/smsc-ca.pem \r\nSSLVerifyHost=smsc.example\r\n");
+    links::LinkSettings a = links::load_link_settings("SMPP - a:1", 2);
+    links::LinkSettings b = links::load_link_settings("SMPP - b:1", 2);
+    EXPECT_FALSE(a.ssl_verify_peer);
+    EXPECT_EQ(a.ssl_ca_file, "");
+    EXPECT_TRUE(b.ssl_verify_peer);
+    EXPECT_EQ(b.ssl_ca_file, "/etc/smsc-ca.pem");
+    EXPECT_EQ(b.ssl_verify_host, "smsc.example");
+    links::LinkSettings c = a;
+    for (auto change : {+[](links::LinkSettings& x) { x.ssl_verify_peer = true; },
+                        +[](links::LinkSettings& x) { x.ssl_ca_file = "ca.pem"; },
+                        +[](links::LinkSettings& x) { x.ssl_verify_host = "h"; }}) {
+        c = a;
+        change(c);
+        EXPECT_TRUE(a.needs_reconnect(c));
+    }
+}
+
 TEST_F(LinkConfigTest, SmppSettingsFromIni) {
     write_ini(
         "[SMSGW]\r\nModem1=SMPP - smsc:2775\r\nSMPPRejectErrorCodes=0x0045, 58\r\n"

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/smpp_raw_peer.h"
 #include "delivery/route_cache.h"
 #include "delivery/routing.h"
 #include "frame/debug_trace.h"
@@ -653,6 +654,92 @@ TEST_F(SmppLinkTest, SmppLinkThreadBeyondCountsStops) {
     EXPECT_TRUE(w_.end_thread);
     EXPECT_TRUE(smsc.bind_kinds().empty());
     EXPECT_EQ(count_of(debug_log(), "Stopping transmitter"), 1u);
+}
+
+// ---- submit fields on the wire ----------------------------------------------------------------
+
+// An SMSC speaking raw PDUs: keeps every submit_sm it is sent, answers
+// every request with success.
+class RawSmsc {
+  public:
+    RawSmsc() { listener_ = platform::tcp_listen("127.0.0.1", 0, 4, &port_); }
+    ~RawSmsc() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    uint16_t port() const { return port_; }
+    void start() {
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                smpp_test::RawPeer peer;
+                peer.s = platform::tcp_accept(listener_, 100);
+                if (!peer.s) continue;
+                while (!stop_) {
+                    smpp::Pdu p;
+                    if (!peer.recv(p, 200)) {
+                        // Readable yet nothing read: the link closed the connection.
+                        if (platform::wait_readable(peer.s.fd(), 0) > 0) break;
+                        continue;
+                    }
+                    if (p.command_id == smpp::SUBMIT_SM) {
+                        std::lock_guard lk(mu_);
+                        submits_.push_back(p);
+                    }
+                    peer.answer(p, 0, p.command_id == smpp::SUBMIT_SM ? "RAW1" : "");
+                    if (p.command_id == smpp::UNBIND) break;
+                }
+            }
+        });
+    }
+    std::vector<smpp::Pdu> submits() {
+        std::lock_guard lk(mu_);
+        return submits_;
+    }
+
+  private:
+    platform::Socket listener_;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex mu_;
+    std::vector<smpp::Pdu> submits_;
+};
+
+// A service type is one field: separators in it never set other fields of
+// the submit, in either submit mode.
+TEST_F(SmppLinkTest, SmppLinkServiceTypeStaysOneField) {
+    struct Case {
+        const char* keys;
+        const char* service_type;
+        const char* wire_service_type;  // the field holds 5 characters
+    } cases[] = {
+        {"ReceiverCount=0\r\n", "WAP; DestTON=9", "WAP; "},
+        {"ReceiverCount=0\r\nWindowSize=4\r\n", "WAP; DestTON=9", "WAP; "},
+        {"ReceiverCount=0\r\n", "X;Validity=000001000000000R", "X;Val"},
+        {"ReceiverCount=0\r\nWindowSize=4\r\n", "; SourceTON=3; DestNPI=7", "; Sou"},
+        {"ReceiverCount=0\r\n", "CMT", "CMT"},
+    };
+    unsigned n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.keys) + c.service_type);
+        RawSmsc smsc;
+        smsc.start();
+        configure(smsc.port(), c.keys);
+        auto files = queue_messages(1, "T" + std::to_string(n++),
+                                    std::string("ServiceType=") + c.service_type + "\r\n");
+        start_cycle();
+        EXPECT_TRUE(eventually([&] { return queued(files) == 0; }));
+        stop_cycle();
+        auto subs = smsc.submits();
+        ASSERT_EQ(subs.size(), 1u);
+        const smpp::Pdu& p = subs[0];
+        EXPECT_EQ(p.service_type, c.wire_service_type);
+        EXPECT_EQ(p.dest_addr, "447700900000");
+        EXPECT_EQ(unsigned(p.dest_addr_ton), 1u);
+        EXPECT_EQ(unsigned(p.dest_addr_npi), 1u);
+        EXPECT_EQ(unsigned(p.source_addr_ton), 0u);
+        EXPECT_EQ(p.validity_period, "");
+    }
 }
 
 }  // namespace
