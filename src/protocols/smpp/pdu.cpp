@@ -294,7 +294,12 @@ size_t int_size(TlvType t) {
     }
 }
 
+// A known parameter of the wrong length is kept as it came and reading goes
+// on: one odd parameter must not cost the whole PDU (ESME_RINVPARLEN is
+// reported once the stream is done). A stream that runs past the PDU stops
+// reading with ESME_RINVOPTPARSTREAM; what was read before stays.
 uint32_t read_tlvs(Reader& r, Pdu& out) {
+    uint32_t st = ESME_ROK;
     while (r.left() > 0) {
         uint16_t tag = 0, len = 0;
         if (!r.u16(tag) || !r.u16(len)) return ESME_RINVOPTPARSTREAM;
@@ -303,12 +308,12 @@ uint32_t read_tlvs(Reader& r, Pdu& out) {
         if (!r.octets(len, t.value)) return ESME_RINVOPTPARSTREAM;
         if (const TlvDef* def = find_standard_tlv(tag)) {
             size_t fixed = int_size(def->type);
-            if (fixed != SIZE_MAX && len != fixed) return ESME_RINVPARLEN;
-            if (def->max_len && len > def->max_len) return ESME_RINVPARLEN;
+            if ((fixed != SIZE_MAX && len != fixed) || (def->max_len && len > def->max_len))
+                st = ESME_RINVPARLEN;
         }
         out.tlvs.push_back(std::move(t));
     }
-    return ESME_ROK;
+    return st;
 }
 
 uint32_t read_sm(Reader& r, Pdu& o) {
@@ -404,6 +409,21 @@ uint32_t decode_pdu(std::span<const uint8_t> data, Pdu& o) {
             return ESME_RINVCMDID;
     }
     return st;
+}
+
+DecodeFault classify_decode_status(uint32_t status) {
+    switch (status) {
+        case ESME_RINVPARLEN:
+            return DecodeFault::Tolerated;
+        case ESME_RINVOPTPARSTREAM:
+            return DecodeFault::OwnResponse;
+        default:
+            return DecodeFault::Nack;
+    }
+}
+
+bool has_response(uint32_t id) {
+    return !is_response(id) && id != ALERT_NOTIFICATION && id != OUTBIND;
 }
 
 // ---- optional-parameter table -------------------------------------------------

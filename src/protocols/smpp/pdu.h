@@ -170,6 +170,16 @@ std::string encode_pdu(const Pdu& pdu, uint8_t version = SMPP_VERSION_34);
 // whenever the header could be read. Never reads outside data.
 uint32_t decode_pdu(std::span<const uint8_t> data, Pdu& out);
 
+// How a request that decoded with a non-zero status is answered.
+enum class DecodeFault {
+    Tolerated,    // a known optional parameter of the wrong length: kept, request served
+    OwnResponse,  // sound framing, a bad field or parameter stream: its response carries it
+    Nack,         // lengths or command id do not hold: generic_nack
+};
+DecodeFault classify_decode_status(uint32_t status);
+// Requests that have a response of their own (alert_notification and outbind have none).
+bool has_response(uint32_t command_id);
+
 // ---- optional-parameter table ----------------------------------------------
 
 enum class TlvType {

@@ -265,7 +265,15 @@ bool send_simple(Session& s, uint32_t command_id, uint32_t status, uint32_t sequ
 
 // A response (or generic_nack) for one of our requests.
 static void handle_response(Session& s, const Pdu& p, uint32_t decode_status) {
-    uint32_t status = decode_status ? decode_status : p.command_status;
+    // The peer's status stands: a response that accepted a message with a
+    // field the decoder objects to still accepted it (failing it here would
+    // send the message again).
+    uint32_t status = p.command_status;
+    if (decode_status != ESME_ROK)
+        platform::tracef(s.server ? "SMPPServer" : "SMPP", "%s: %s seq=%u status=0x%08X: %s",
+                         s.name.empty() ? s.peer.c_str() : s.name.c_str(),
+                         command_name(p.command_id), unsigned(p.sequence), unsigned(status),
+                         status_text(decode_status));
     if (p.command_id == GENERIC_NACK && status == ESME_ROK) status = ESME_RINVCMDID;
     bool signal_async = false;
     {
@@ -314,12 +322,20 @@ static void handle_pdu(Session& s, std::span<const uint8_t> frame) {
         return;
     }
     if (st != ESME_ROK) {
-        platform::tracef(s.server ? "SMPPServer" : "SMPP", "%s: invalid %s (0x%08X) seq=%u: %s",
+        DecodeFault fault = classify_decode_status(st);
+        platform::tracef(s.server ? "SMPPServer" : "SMPP", "%s: %s %s (0x%08X) seq=%u: %s",
                          s.name.empty() ? s.peer.c_str() : s.name.c_str(),
+                         fault == DecodeFault::Tolerated ? "served" : "invalid",
                          command_name(p.command_id), unsigned(p.command_id), unsigned(p.sequence),
                          status_text(st));
-        send_simple(s, GENERIC_NACK, st, p.sequence);
-        return;
+        if (fault == DecodeFault::OwnResponse && has_response(p.command_id)) {
+            send_simple(s, p.command_id | 0x80000000u, st, p.sequence);
+            return;
+        }
+        if (fault != DecodeFault::Tolerated) {
+            send_simple(s, GENERIC_NACK, st, p.sequence);
+            return;
+        }
     }
     if (s.server)
         handle_server_request(s, p);

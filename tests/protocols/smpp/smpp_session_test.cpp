@@ -785,3 +785,98 @@ TEST(SmppSession, BindAndSubmitOverTls) {
     std::string cmd = std::string("rm -rf ") + tmpl;
     EXPECT_EQ(std::system(cmd.c_str()), 0);
 }
+
+// ---- ill-formed input with a sound header --------------------------------------------
+
+namespace {
+
+// A PDU on the wire: header, body, the length filled in.
+std::string raw_pdu(uint32_t id, uint32_t status, uint32_t seq, const std::string& body) {
+    std::string w(16, '\0');
+    uint32_t f[4] = {uint32_t(16 + body.size()), id, status, seq};
+    for (int k = 0; k < 4; ++k)
+        for (int i = 0; i < 4; ++i) w[size_t(4 * k + i)] = char((f[k] >> (24 - 8 * i)) & 0xFF);
+    return w + body;
+}
+
+// The encoding of p with extra octets after its optional parameters.
+std::string with_tail(const Pdu& p, const std::string& tail) {
+    std::string body = smpp::encode_pdu(p).substr(16) + tail;
+    return raw_pdu(p.command_id, p.command_status, p.sequence, body);
+}
+
+std::string tlv(uint16_t tag, const std::string& value, int len = -1) {
+    size_t n = len < 0 ? value.size() : size_t(len);
+    return std::string{char(tag >> 8), char(tag & 0xFF), char(n >> 8), char(n & 0xFF)} + value;
+}
+
+}  // namespace
+
+TEST(SmppSession, IllFormedOptionalParametersInADeliveryAreAnsweredByItsResponse) {
+    struct Case {
+        const char* name;
+        std::string tail;  // after the receipt's own parameters
+        uint32_t resp_status;
+        bool delivered;
+    } cases[] = {
+        {"message_state of two octets", tlv(smpp::TAG_MESSAGE_STATE, std::string("\x00\x02", 2)), 0,
+         true},
+        {"sar_msg_ref_num of one octet", tlv(smpp::TAG_SAR_MSG_REF_NUM, "\x05"), 0, true},
+        {"sc_interface_version empty", tlv(smpp::TAG_SC_INTERFACE_VERSION, ""), 0, true},
+        {"receipted_message_id over its size",
+         tlv(smpp::TAG_RECEIPTED_MESSAGE_ID, std::string(80, 'X') + '\0'), 0, true},
+        {"parameter running past the PDU", tlv(smpp::TAG_MESSAGE_STATE, "\x02", 4),
+         smpp::ESME_RINVOPTPARSTREAM, false},
+        {"parameter header cut", std::string("\x04", 1), smpp::ESME_RINVOPTPARSTREAM, false},
+    };
+    for (const auto& cs : cases) {
+        Received rx;
+        install_client_receiver(rx);
+        ClientWithRawPeer c(1);
+        Pdu d = smpp_test::deliver_sm(60, 0x04,
+                                      "id:AB12 sub:001 dlvrd:001 submit date:1306011200 done "
+                                      "date:1306011201 stat:DELIVRD err:000 text:");
+        d.set_tlv(smpp::TAG_RECEIPTED_MESSAGE_ID, std::string("AB12\0", 5));
+        c.peer.send_raw(with_tail(d, cs.tail));
+        int err = 0;
+        smpp::SMPPYield(c.client.fd(), nullptr, kLink, 0x34, 1, &err);
+        Pdu r;
+        ASSERT_TRUE(c.peer.recv(r)) << cs.name;
+        EXPECT_EQ(r.command_id, smpp::DELIVER_SM_RESP) << cs.name;
+        EXPECT_EQ(r.command_status, cs.resp_status) << cs.name;
+        EXPECT_EQ(r.sequence, 60u) << cs.name;
+        EXPECT_EQ(err, 0) << cs.name;
+        ASSERT_EQ(rx.size(), cs.delivered ? 1u : 0u) << cs.name;
+        if (cs.delivered) {
+            EXPECT_EQ(rx.items[0][7], "12") << cs.name;  // receipt, delivered
+            EXPECT_EQ(rx.items[0][9], "AB12") << cs.name;
+        }
+    }
+    smpp::SMPPSetReceiveMessageCallback(nullptr);
+}
+
+TEST(SmppSession, AcceptanceWithIllFormedOptionalPartStaysAccepted) {
+    struct Case {
+        const char* name;
+        uint32_t status;
+        std::string body;
+        uint32_t want;
+        const char* want_id;
+    } cases[] = {
+        {"message_state of two octets", 0, std::string("M1\0", 3) + tlv(0x0427, "ab"), 0, "M1"},
+        {"parameter running past the PDU", 0, std::string("M1\0", 3) + tlv(0x0427, "", 9), 0, "M1"},
+        {"refusal with a broken parameter stream", 0x14, std::string("\0\x04", 2), 0x14, ""},
+    };
+    for (const auto& cs : cases) {
+        ClientWithRawPeer c;
+        std::thread t([&] {
+            Pdu q;
+            if (c.peer.recv(q))
+                c.peer.send_raw(raw_pdu(smpp::SUBMIT_SM_RESP, cs.status, q.sequence, cs.body));
+        });
+        std::string id;
+        EXPECT_EQ(submit(c.client.fd(), "x", &id), cs.want) << cs.name;
+        EXPECT_EQ(id, cs.want_id) << cs.name;
+        t.join();
+    }
+}
