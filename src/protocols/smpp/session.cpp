@@ -275,6 +275,9 @@ static void handle_response(Session& s, const Pdu& p, uint32_t decode_status) {
                          command_name(p.command_id), unsigned(p.sequence), unsigned(status),
                          status_text(decode_status));
     if (p.command_id == GENERIC_NACK && status == ESME_ROK) status = ESME_RINVCMDID;
+    // An id longer than its field is no id the gateway can keep track of.
+    std::string_view message_id = p.message_id;
+    if (message_id.size() >= MESSAGE_ID_SIZE) message_id = {};
     bool signal_async = false;
     {
         std::lock_guard lk(s.pm);
@@ -290,13 +293,13 @@ static void handle_response(Session& s, const Pdu& p, uint32_t decode_status) {
             case Pending::Sync: {
                 pd.done = true;
                 pd.status = status;
-                pd.message_id = p.message_id;
+                pd.message_id = message_id;
                 if (const Tlv* t = p.find_tlv(TAG_SC_INTERFACE_VERSION); t && t->value.size() == 1)
                     pd.sc_interface_version = uint8_t(t->value[0]);
                 return;
             }
             case Pending::Async:
-                pd.async->smsc_message_id = p.message_id;
+                pd.async->smsc_message_id = message_id;
                 pd.async->status.store(status, std::memory_order_relaxed);
                 pd.async->response_received.store(true, std::memory_order_release);
                 signal_async = true;

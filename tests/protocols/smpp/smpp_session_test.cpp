@@ -866,6 +866,7 @@ TEST(SmppSession, AcceptanceWithIllFormedOptionalPartStaysAccepted) {
         {"message_state of two octets", 0, std::string("M1\0", 3) + tlv(0x0427, "ab"), 0, "M1"},
         {"parameter running past the PDU", 0, std::string("M1\0", 3) + tlv(0x0427, "", 9), 0, "M1"},
         {"refusal with a broken parameter stream", 0x14, std::string("\0\x04", 2), 0x14, ""},
+        {"message id over its size", 0, std::string(70, 'M') + '\0', 0, ""},
     };
     for (const auto& cs : cases) {
         ClientWithRawPeer c;
@@ -879,4 +880,57 @@ TEST(SmppSession, AcceptanceWithIllFormedOptionalPartStaysAccepted) {
         EXPECT_EQ(id, cs.want_id) << cs.name;
         t.join();
     }
+}
+
+TEST(SmppSession, OverlongFieldsAreAnsweredWithTheFieldStatus) {
+    struct Case {
+        std::string Pdu::*field;
+        size_t len;
+        uint32_t status;
+    } cases[] = {
+        {&Pdu::source_addr, 30000, smpp::ESME_RINVSRCADR},
+        {&Pdu::dest_addr, 21, smpp::ESME_RINVDSTADR},
+        {&Pdu::service_type, 6, smpp::ESME_RINVSERTYP},
+        {&Pdu::validity_period, 17, smpp::ESME_RINVEXPIRY},
+    };
+    for (const auto& cs : cases) {
+        Received rx;
+        install_client_receiver(rx);
+        ClientWithRawPeer c(1);
+        Pdu d = smpp_test::deliver_sm(61, 0, "text");
+        d.*cs.field = std::string(cs.len, '1');
+        std::string w = smpp::encode_pdu(d);  // cut at the field size: put the long value back
+        Pdu cut;
+        smpp::decode_pdu({reinterpret_cast<const uint8_t*>(w.data()), w.size()}, cut);
+        size_t at = w.find(cut.*cs.field + '\0');
+        ASSERT_NE(at, std::string::npos);
+        w.replace(at, (cut.*cs.field).size(), d.*cs.field);
+        c.peer.send_raw(raw_pdu(smpp::DELIVER_SM, 0, 61, w.substr(16)));
+        int err = 0;
+        smpp::SMPPYield(c.client.fd(), nullptr, kLink, 0x34, 1, &err);
+        Pdu r;
+        ASSERT_TRUE(c.peer.recv(r)) << cs.status;
+        EXPECT_EQ(r.command_id, smpp::DELIVER_SM_RESP);
+        EXPECT_EQ(r.command_status, cs.status);
+        EXPECT_EQ(rx.size(), 0u);
+    }
+    smpp::SMPPSetReceiveMessageCallback(nullptr);
+
+    // A bind to the server with a system_id over its size.
+    Listener l;
+    RawPeer client;
+    client.s = platform::tcp_connect("127.0.0.1", l.port, 2000);
+    platform::Socket s = platform::tcp_accept(l.sock, 2000);
+    client.send_raw(raw_pdu(smpp::BIND_TRANSMITTER, 0, 8,
+                            std::string(40, 'a') + std::string("\0pw\0\0\x34\0\0\0", 9)));
+    std::string acct, pw;
+    uint32_t seq = 0;
+    int kind = 0, ver = 0;
+    EXPECT_EQ(smpp::SMPPServerWaitForLogin(s.fd(), nullptr, 1, acct, pw, seq, kind, ver), 0);
+    Pdu r;
+    ASSERT_TRUE(client.recv(r));
+    EXPECT_EQ(r.command_id, smpp::BIND_TRANSMITTER_RESP);
+    EXPECT_EQ(r.command_status, smpp::ESME_RINVSYSID);
+    EXPECT_EQ(r.sequence, 8u);
+    smpp::SMPPReleaseSession(s.fd());
 }
