@@ -13,8 +13,10 @@
 #include "common/smpp_raw_peer.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "platform/text.h"
 #include "protocols/smpp/pdu.h"
 #include "protocols/smpp/smpp.h"
+#include "radio/charset/charset.h"
 #include "support/directories.h"
 #include "support/tls.h"
 
@@ -933,4 +935,52 @@ TEST(SmppSession, OverlongFieldsAreAnsweredWithTheFieldStatus) {
     EXPECT_EQ(r.command_status, smpp::ESME_RINVSYSID);
     EXPECT_EQ(r.sequence, 8u);
     smpp::SMPPReleaseSession(s.fd());
+}
+
+// ---- 7-bit data --------------------------------------------------------------------
+
+TEST(SmppSession, PackedSevenBitDataTravelsOneSeptetPerOctet) {
+    namespace cs = radio::charset;
+    const char* text = "\xC5\x9Ei\xC5\x9Fli";  // Turkish, needs a national table
+    std::string septets, shift_udh;
+    ASSERT_NE(cs::UTF8ToShiftTableString(1, text, septets), 0);
+    cs::ShiftTableEncoding enc;
+    ASSERT_NE(cs::encode_with_shift_tables(text, "1", "", enc), 0);
+    ASSERT_TRUE(smpp::from_hex(enc.udh_hex, shift_udh));
+    struct Case {
+        std::string udh_hex, packed_hex, want;
+    } cases[] = {
+        {"050003A70201", "906536FB0D", std::string("\x05\x00\x03\xA7\x02\x01", 6) + "Hello"},
+        {enc.udh_hex, enc.packed_hex, shift_udh + septets},
+        {"", "C8329BFD06", "Hello"},
+    };
+    for (const auto& cs : cases) {
+        ClientWithRawPeer c;
+        Pdu q;
+        std::thread t([&] {
+            if (c.peer.recv(q)) c.peer.answer(q, 0, "M");
+        });
+        std::string id;
+        EXPECT_EQ(smpp::SMPPSubmitMessage(c.client.fd(), nullptr, kLink, 0x34, "1", "2", 0, 0,
+                                          cs.udh_hex, cs.packed_hex, 0, 1, id, "R", ""),
+                  0u);
+        t.join();
+        EXPECT_EQ(smpp::to_hex(q.short_message), smpp::to_hex(cs.want)) << cs.packed_hex;
+        EXPECT_EQ(q.data_coding, 0);
+        EXPECT_EQ(q.esm_class & 0x40, cs.udh_hex.empty() ? 0 : 0x40);
+    }
+
+    // Received with the national table's header: decoded through that table.
+    Received rx;
+    install_client_receiver(rx);
+    ClientWithRawPeer c(1);
+    c.peer.send(smpp_test::deliver_sm(62, 0x40, shift_udh + septets));
+    int err = 0;
+    smpp::SMPPYield(c.client.fd(), nullptr, kLink, 0x34, 1, &err);
+    Pdu r;
+    ASSERT_TRUE(c.peer.recv(r));
+    ASSERT_EQ(rx.size(), 1u);
+    EXPECT_EQ(rx.items[0][5], platform::to_upper(enc.udh_hex));
+    EXPECT_EQ(rx.items[0][6], text);
+    smpp::SMPPSetReceiveMessageCallback(nullptr);
 }
