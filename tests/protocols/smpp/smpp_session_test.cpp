@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/text.h"
+#include "platform/trace_sink.h"
 #include "protocols/smpp/pdu.h"
 #include "protocols/smpp/smpp.h"
 #include "radio/charset/charset.h"
@@ -983,4 +984,41 @@ TEST(SmppSession, PackedSevenBitDataTravelsOneSeptetPerOctet) {
     EXPECT_EQ(rx.items[0][5], platform::to_upper(enc.udh_hex));
     EXPECT_EQ(rx.items[0][6], text);
     smpp::SMPPSetReceiveMessageCallback(nullptr);
+}
+
+// ---- debug mode ----------------------------------------------------------------------
+
+namespace {
+std::mutex trace_mu;
+std::vector<std::string> trace_lines;
+void capture_trace(std::string_view name, std::string_view text) {
+    std::lock_guard lk(trace_mu);
+    trace_lines.push_back(std::string(name) + ": " + std::string(text));
+}
+}  // namespace
+
+TEST(SmppSession, DebugModeSwitchesThePduTrace) {
+    platform::set_trace_sink(capture_trace);
+    ClientWithRawPeer c;
+    for (int flag : {1, 0}) {
+        smpp::SMPPSetDebugMode(flag);
+        {
+            std::lock_guard lk(trace_mu);
+            trace_lines.clear();
+        }
+        Pdu el;
+        el.command_id = smpp::ENQUIRE_LINK;
+        el.sequence = 90;
+        c.peer.send(el);
+        int err = 0;
+        smpp::SMPPYield(c.client.fd(), nullptr, kLink, 0x34, 1, &err);
+        Pdu r;
+        ASSERT_TRUE(c.peer.recv(r));
+        std::lock_guard lk(trace_mu);
+        bool traced = false;
+        for (const std::string& l : trace_lines)
+            if (l.find("recv enquire_link seq=90") != std::string::npos) traced = true;
+        EXPECT_EQ(traced, flag == 1);
+    }
+    platform::set_trace_sink(nullptr);
 }
