@@ -452,3 +452,17 @@ uint16_t local_port(int fd) {
 }
 
 }  // namespace platform
+
+// --- h-smpp additions
+namespace platform {
+long recv_nowait(int fd, void* buf, size_t len) {
+    ssize_t n;
+    do n = ::recv(fd, buf, len, MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    return long(n);
+}
+
+void shutdown_socket(int fd) {
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+}  // namespace platform

@@ -85,3 +85,12 @@ std::string local_address(int fd);
 uint16_t local_port(int fd);
 
 }  // namespace platform
+
+// --- h-smpp additions
+namespace platform {
+// One recv with MSG_DONTWAIT (the socket's own mode untouched), retried on
+// EINTR: bytes, 0 on orderly close, or -1 with errno (EAGAIN: nothing there).
+long recv_nowait(int fd, void* buf, size_t len);
+// shutdown(SHUT_RDWR) of a socket the caller does not own as a Socket.
+void shutdown_socket(int fd);
+}  // namespace platform

@@ -2,11 +2,6 @@
 // matching, and the client operations the link workers call.
 #include "protocols/smpp/session.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -366,7 +361,7 @@ static bool process_frames(Session& s) {
             send_simple(s, GENERIC_NACK, ESME_RINVCMDLEN, seq);
             flush_output(s);
             mark_broken(s, "stream out of step");
-            ::shutdown(s.fd, SHUT_RDWR);
+            platform::shutdown_socket(s.fd);
             return false;
         }
         size_t start = s.rstart;
@@ -438,8 +433,7 @@ void pump(Session& s, unsigned wait_ms, bool drain) {
             std::lock_guard lk(s.ssl_mu);
             n = support::sslRecv(tls, dst, READ_CHUNK);
         } else {
-            n = ::recv(s.fd, dst, READ_CHUNK, MSG_DONTWAIT);
-            while (n < 0 && errno == EINTR) n = ::recv(s.fd, dst, READ_CHUNK, MSG_DONTWAIT);
+            n = platform::recv_nowait(s.fd, dst, READ_CHUNK);
         }
         if (n > 0) s.rend += size_t(n);
         if (n == 0) {
