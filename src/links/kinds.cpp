@@ -4,7 +4,6 @@
 
 #include "links/sdk/sdk_link.h"
 #include "links/smpp/smpp_link.h"
-#include "links/smpp/smpp_receive.h"
 #include "links/ucp_cimd/ucp_cimd_link.h"
 #include "links/ucp_cimd/ucp_cimd_receive.h"
 
@@ -15,7 +14,6 @@ void register_link_kinds() {
     register_ucp_cimd_link_kinds();
     register_sdk_link_kind();
     // Each engine hands what its links receive to inbound.
-    install_smpp_receive();
     install_ucp_cimd_receive();
 }
 

@@ -451,10 +451,6 @@ uint16_t local_port(int fd) {
     return address_port(ss);
 }
 
-}  // namespace platform
-
-// --- h-smpplink additions
-namespace platform {
 
 Socket tcp_socket(int family) {
     return Socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -467,6 +463,17 @@ bool set_socket_buffers(int fd, int receive_bytes, int send_bytes) {
     if (send_bytes > 0)
         ok = ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_bytes, sizeof send_bytes) == 0 && ok;
     return ok;
+}
+
+long recv_nowait(int fd, void* buf, size_t len) {
+    ssize_t n;
+    do n = ::recv(fd, buf, len, MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    return long(n);
+}
+
+void shutdown_socket(int fd) {
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
 }  // namespace platform

@@ -84,10 +84,6 @@ std::string peer_address(int fd);
 std::string local_address(int fd);
 uint16_t local_port(int fd);
 
-}  // namespace platform
-
-// --- h-smpplink additions
-namespace platform {
 
 // A blocking TCP stream socket of family (AF_INET, AF_INET6), close-on-exec;
 // invalid (errno set) on failure.
@@ -95,5 +91,11 @@ Socket tcp_socket(int family);
 // SO_RCVBUF and SO_SNDBUF of fd; a size of 0 leaves that buffer alone.
 // False when a size was refused.
 bool set_socket_buffers(int fd, int receive_bytes, int send_bytes);
+
+// One recv with MSG_DONTWAIT (the socket's own mode untouched), retried on
+// EINTR: bytes, 0 on orderly close, or -1 with errno (EAGAIN: nothing there).
+long recv_nowait(int fd, void* buf, size_t len);
+// shutdown(SHUT_RDWR) of a socket the caller does not own as a Socket.
+void shutdown_socket(int fd);
 
 }  // namespace platform

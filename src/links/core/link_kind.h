@@ -54,7 +54,12 @@
 // settings guarded by settings_mu. Threads a kind starts MUST go through
 // frame::start_thread, stop on shutdown, and be stopped before the worker
 // leaves the link. The engines' receive callbacks run on whichever thread is
-// inside the engine's yield call; inbound/ installs them, not the kind.
+// inside the engine's yield call.
+//
+// Receiving. A kind whose engine receives messages or receipts MUST install
+// the engine's record handler once, from its registration, handing each
+// record to inbound::receive_record and mapping a refusal to the protocol's
+// own status (the SMSC then keeps the message). inbound/ knows no engine.
 //
 // Connection state and texts. Before connecting a kind MUST call
 // may_connect(w) (credit limits, quiet hours) and give up when it is false.

@@ -23,6 +23,7 @@
 #include "frame/global_state.h"
 #include "frame/settings.h"
 #include "links/core/link_kind.h"
+#include "links/smpp/smpp_receive.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/net.h"
@@ -1065,6 +1066,7 @@ void apply_smpp_debug_mode(bool debug, bool no_debug_protocol) {
 }
 
 void register_smpp_link_kind() {
+    install_smpp_receive();
     // Before the links start, from the settings loaded at start-up.
     frame::register_duty(frame::Duty::StartLibraries, "SMPPSetDebugMode", [] {
         const frame::GlobalSettings& gs = frame::settings();

@@ -98,4 +98,16 @@ std::string decode_text(std::string_view octets, Coding coding, Charset charset)
     return std::string(octets);
 }
 
+std::string unpack_default_alphabet(std::string_view packed_hex, size_t udh_octets,
+                                    Charset charset) {
+    std::string septets = cs::unpack_septets(packed_hex, udh_octets);
+    if (charset == Charset::Gsm) return septets;
+    return encode_text(cs::gsm_to_utf8(septets), Coding::Default, charset);
+}
+
+std::string decode_national_text(std::string_view septets, unsigned locking_language,
+                                 unsigned single_language) {
+    return cs::gsm_to_utf8_national(septets, locking_language, single_language);
+}
+
 }  // namespace protocols::smpp

@@ -210,10 +210,16 @@ uint32_t build_short_message(const common::SubmitRecord& m, const CodingContext&
     std::string udh;
     if (!from_hex(platform::trim(m.udh_hex), udh)) return ESME_RINVMSGLEN;
     std::string payload;
+    Coding coding = coding_for_dcs(uint8_t(m.dcs));
     if (m.binary) {
         if (!from_hex(platform::trim(m.data), payload)) return ESME_RINVMSGLEN;
+        // 7-bit data is kept packed behind the header (long-text segments,
+        // shift-table texts, messages received with a header): data_coding 0
+        // carries one septet per octet.
+        if (coding == Coding::Default)
+            payload = unpack_default_alphabet(platform::trim(m.data), udh.size(), ctx.charset);
     } else {
-        payload = encode_text(m.data, coding_for_dcs(uint8_t(m.dcs)), ctx.charset);
+        payload = encode_text(m.data, coding, ctx.charset);
     }
 
     if (ctx.use_tlv && v34 && !udh.empty()) {
@@ -283,12 +289,17 @@ void parse_short_message(const Pdu& p, const CodingContext& ctx, common::Deliver
         payload ? std::string_view(payload->value) : std::string_view(p.short_message);
 
     std::vector<Element> els;
+    unsigned locking = 0, single = 0;  // national language shift tables of the header
     if ((p.esm_class & 0x40) && !content.empty()) {
         size_t udhl = uint8_t(content[0]);
         if (udhl + 1 <= content.size() && split_udh(content.substr(0, udhl + 1), els))
             content.remove_prefix(udhl + 1);
         else
             els.clear();  // does not parse: the octets stay in the data
+        for (const Element& e : els) {
+            if (e.id == 0x24 && e.data.size() == 1) single = uint8_t(e.data[0]);
+            if (e.id == 0x25 && e.data.size() == 1) locking = uint8_t(e.data[0]);
+        }
     }
     const Tlv* ref = p.find_tlv(TAG_SAR_MSG_REF_NUM);
     const Tlv* total = p.find_tlv(TAG_SAR_TOTAL_SEGMENTS);
@@ -310,6 +321,8 @@ void parse_short_message(const Pdu& p, const CodingContext& ctx, common::Deliver
     if (coding == Coding::Octets) {
         out.binary = true;
         out.message = to_hex(content);
+    } else if (coding == Coding::Default && ctx.charset == Charset::Gsm && (locking || single)) {
+        out.message = decode_national_text(content, locking, single);
     } else {
         out.message = decode_text(content, coding, ctx.charset);
     }

@@ -31,6 +31,16 @@ Coding coding_for_dcs(uint8_t dcs);
 std::string encode_text(std::string_view utf8, Coding coding, Charset charset);
 std::string decode_text(std::string_view octets, Coding coding, Charset charset);
 
+// 7-bit data the gateway keeps packed (hex, behind a header of udh_octets
+// octets whose fill bits lead) as data_coding 0 octets: one septet per octet
+// with the GSM character set, else text in the link's character set.
+std::string unpack_default_alphabet(std::string_view packed_hex, size_t udh_octets,
+                                    Charset charset);
+// Default-alphabet octets (one septet each) to UTF-8 through the national
+// language tables a header names (0 = the default alphabet's).
+std::string decode_national_text(std::string_view septets, unsigned locking_language,
+                                 unsigned single_language);
+
 // Link settings the encoder and decoder need.
 struct CodingContext {
     uint8_t version = SMPP_VERSION_34;

@@ -249,6 +249,7 @@ struct Reader {
     const uint8_t* p;
     size_t n;
     size_t pos = 0;
+    uint32_t field_status = ESME_ROK;  // the first field found longer than its size
     size_t left() const { return n - pos; }
     bool u8(uint8_t& v) {
         if (left() < 1) return false;
@@ -261,14 +262,16 @@ struct Reader {
         pos += 2;
         return true;
     }
-    // A C-octet string must end with its NUL inside the PDU.
-    bool cstr(std::string& s) {
+    // A C-octet string must end with its NUL inside the PDU. One longer than
+    // its field (size counts the NUL) is read and noted with the field's status.
+    bool cstr(std::string& s, size_t size, uint32_t too_long) {
         const uint8_t* start = p + pos;
         const void* nul = std::memchr(start, 0, left());
         if (!nul) return false;
         size_t len = size_t(static_cast<const uint8_t*>(nul) - start);
         s.assign(reinterpret_cast<const char*>(start), len);
         pos += len + 1;
+        if (len >= size && field_status == ESME_ROK) field_status = too_long;
         return true;
     }
     bool octets(size_t len, std::string& s) {
@@ -294,7 +297,12 @@ size_t int_size(TlvType t) {
     }
 }
 
+// A known parameter of the wrong length is kept as it came and reading goes
+// on: one odd parameter must not cost the whole PDU (ESME_RINVPARLEN is
+// reported once the stream is done). A stream that runs past the PDU stops
+// reading with ESME_RINVOPTPARSTREAM; what was read before stays.
 uint32_t read_tlvs(Reader& r, Pdu& out) {
+    uint32_t st = ESME_ROK;
     while (r.left() > 0) {
         uint16_t tag = 0, len = 0;
         if (!r.u16(tag) || !r.u16(len)) return ESME_RINVOPTPARSTREAM;
@@ -303,21 +311,23 @@ uint32_t read_tlvs(Reader& r, Pdu& out) {
         if (!r.octets(len, t.value)) return ESME_RINVOPTPARSTREAM;
         if (const TlvDef* def = find_standard_tlv(tag)) {
             size_t fixed = int_size(def->type);
-            if (fixed != SIZE_MAX && len != fixed) return ESME_RINVPARLEN;
-            if (def->max_len && len > def->max_len) return ESME_RINVPARLEN;
+            if ((fixed != SIZE_MAX && len != fixed) || (def->max_len && len > def->max_len))
+                st = ESME_RINVPARLEN;
         }
         out.tlvs.push_back(std::move(t));
     }
-    return ESME_ROK;
+    return st;
 }
 
 uint32_t read_sm(Reader& r, Pdu& o) {
-    if (!r.cstr(o.service_type) || !r.u8(o.source_addr_ton) || !r.u8(o.source_addr_npi) ||
-        !r.cstr(o.source_addr) || !r.u8(o.dest_addr_ton) || !r.u8(o.dest_addr_npi) ||
-        !r.cstr(o.dest_addr) || !r.u8(o.esm_class) || !r.u8(o.protocol_id) ||
-        !r.u8(o.priority_flag) || !r.cstr(o.schedule_delivery_time) || !r.cstr(o.validity_period) ||
-        !r.u8(o.registered_delivery) || !r.u8(o.replace_if_present_flag) || !r.u8(o.data_coding) ||
-        !r.u8(o.sm_default_msg_id))
+    if (!r.cstr(o.service_type, SERVICE_TYPE_SIZE, ESME_RINVSERTYP) || !r.u8(o.source_addr_ton) ||
+        !r.u8(o.source_addr_npi) || !r.cstr(o.source_addr, ADDRESS_SIZE, ESME_RINVSRCADR) ||
+        !r.u8(o.dest_addr_ton) || !r.u8(o.dest_addr_npi) ||
+        !r.cstr(o.dest_addr, ADDRESS_SIZE, ESME_RINVDSTADR) || !r.u8(o.esm_class) ||
+        !r.u8(o.protocol_id) || !r.u8(o.priority_flag) ||
+        !r.cstr(o.schedule_delivery_time, TIME_SIZE, ESME_RINVSCHED) ||
+        !r.cstr(o.validity_period, TIME_SIZE, ESME_RINVEXPIRY) || !r.u8(o.registered_delivery) ||
+        !r.u8(o.replace_if_present_flag) || !r.u8(o.data_coding) || !r.u8(o.sm_default_msg_id))
         return ESME_RINVCMDLEN;
     uint8_t sm_len = 0;
     if (!r.u8(sm_len)) return ESME_RINVCMDLEN;
@@ -341,9 +351,11 @@ uint32_t decode_pdu(std::span<const uint8_t> data, Pdu& o) {
         case BIND_RECEIVER:
         case BIND_TRANSMITTER:
         case BIND_TRANSCEIVER:
-            if (!r.cstr(o.system_id) || !r.cstr(o.password) || !r.cstr(o.system_type) ||
+            if (!r.cstr(o.system_id, SYSTEM_ID_SIZE, ESME_RINVSYSID) ||
+                !r.cstr(o.password, PASSWORD_SIZE, ESME_RINVPASWD) ||
+                !r.cstr(o.system_type, SYSTEM_TYPE_SIZE, ESME_RINVSYSTYP) ||
                 !r.u8(o.interface_version) || !r.u8(o.addr_ton) || !r.u8(o.addr_npi) ||
-                !r.cstr(o.address_range))
+                !r.cstr(o.address_range, ADDRESS_RANGE_SIZE, ESME_RBINDFAIL))
                 return ESME_RINVCMDLEN;
             if (r.left()) return ESME_RINVCMDLEN;
             break;
@@ -351,11 +363,13 @@ uint32_t decode_pdu(std::span<const uint8_t> data, Pdu& o) {
         case BIND_TRANSMITTER_RESP:
         case BIND_TRANSCEIVER_RESP:
             if (r.left() == 0) break;  // error responses may come without a body
-            if (!r.cstr(o.system_id)) return ESME_RINVCMDLEN;
+            if (!r.cstr(o.system_id, SYSTEM_ID_SIZE, ESME_RINVSYSID)) return ESME_RINVCMDLEN;
             st = read_tlvs(r, o);
             break;
         case OUTBIND:
-            if (!r.cstr(o.system_id) || !r.cstr(o.password)) return ESME_RINVCMDLEN;
+            if (!r.cstr(o.system_id, SYSTEM_ID_SIZE, ESME_RINVSYSID) ||
+                !r.cstr(o.password, PASSWORD_SIZE, ESME_RINVPASWD))
+                return ESME_RINVCMDLEN;
             if (r.left()) return ESME_RINVCMDLEN;
             break;
         case SUBMIT_SM:
@@ -366,20 +380,24 @@ uint32_t decode_pdu(std::span<const uint8_t> data, Pdu& o) {
         case DELIVER_SM_RESP:
         case DATA_SM_RESP:
             if (r.left() == 0) break;
-            if (!r.cstr(o.message_id)) return ESME_RINVCMDLEN;
+            if (!r.cstr(o.message_id, MESSAGE_ID_SIZE, ESME_RINVMSGID)) return ESME_RINVCMDLEN;
             st = read_tlvs(r, o);
             break;
         case DATA_SM:
-            if (!r.cstr(o.service_type) || !r.u8(o.source_addr_ton) || !r.u8(o.source_addr_npi) ||
-                !r.cstr(o.source_addr) || !r.u8(o.dest_addr_ton) || !r.u8(o.dest_addr_npi) ||
-                !r.cstr(o.dest_addr) || !r.u8(o.esm_class) || !r.u8(o.registered_delivery) ||
-                !r.u8(o.data_coding))
+            if (!r.cstr(o.service_type, SERVICE_TYPE_SIZE, ESME_RINVSERTYP) ||
+                !r.u8(o.source_addr_ton) || !r.u8(o.source_addr_npi) ||
+                !r.cstr(o.source_addr, ALERT_ADDRESS_SIZE, ESME_RINVSRCADR) ||
+                !r.u8(o.dest_addr_ton) || !r.u8(o.dest_addr_npi) ||
+                !r.cstr(o.dest_addr, ALERT_ADDRESS_SIZE, ESME_RINVDSTADR) || !r.u8(o.esm_class) ||
+                !r.u8(o.registered_delivery) || !r.u8(o.data_coding))
                 return ESME_RINVCMDLEN;
             st = read_tlvs(r, o);
             break;
         case ALERT_NOTIFICATION:
-            if (!r.u8(o.source_addr_ton) || !r.u8(o.source_addr_npi) || !r.cstr(o.source_addr) ||
-                !r.u8(o.dest_addr_ton) || !r.u8(o.dest_addr_npi) || !r.cstr(o.dest_addr))
+            if (!r.u8(o.source_addr_ton) || !r.u8(o.source_addr_npi) ||
+                !r.cstr(o.source_addr, ALERT_ADDRESS_SIZE, ESME_RINVSRCADR) ||
+                !r.u8(o.dest_addr_ton) || !r.u8(o.dest_addr_npi) ||
+                !r.cstr(o.dest_addr, ALERT_ADDRESS_SIZE, ESME_RINVDSTADR))
                 return ESME_RINVCMDLEN;
             st = read_tlvs(r, o);
             break;
@@ -403,7 +421,32 @@ uint32_t decode_pdu(std::span<const uint8_t> data, Pdu& o) {
         default:
             return ESME_RINVCMDID;
     }
-    return st;
+    return r.field_status != ESME_ROK ? r.field_status : st;
+}
+
+DecodeFault classify_decode_status(uint32_t status) {
+    switch (status) {
+        case ESME_RINVPARLEN:
+            return DecodeFault::Tolerated;
+        case ESME_RINVOPTPARSTREAM:
+        case ESME_RINVSRCADR:
+        case ESME_RINVDSTADR:
+        case ESME_RINVSERTYP:
+        case ESME_RINVSCHED:
+        case ESME_RINVEXPIRY:
+        case ESME_RINVSYSID:
+        case ESME_RINVPASWD:
+        case ESME_RINVSYSTYP:
+        case ESME_RBINDFAIL:
+        case ESME_RINVMSGID:
+            return DecodeFault::OwnResponse;
+        default:
+            return DecodeFault::Nack;
+    }
+}
+
+bool has_response(uint32_t id) {
+    return !is_response(id) && id != ALERT_NOTIFICATION && id != OUTBIND;
 }
 
 // ---- optional-parameter table -------------------------------------------------

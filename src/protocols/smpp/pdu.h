@@ -57,9 +57,18 @@ enum : uint32_t {
     ESME_RINVBNDSTS = 0x04,
     ESME_RALYBND = 0x05,
     ESME_RSYSERR = 0x08,
+    ESME_RINVSRCADR = 0x0A,
+    ESME_RINVDSTADR = 0x0B,
+    ESME_RINVMSGID = 0x0C,
     ESME_RBINDFAIL = 0x0D,
+    ESME_RINVPASWD = 0x0E,
+    ESME_RINVSYSID = 0x0F,
     ESME_RMSGQFUL = 0x14,
+    ESME_RINVSERTYP = 0x15,
+    ESME_RINVSYSTYP = 0x53,
     ESME_RTHROTTLED = 0x58,
+    ESME_RINVSCHED = 0x61,
+    ESME_RINVEXPIRY = 0x62,
     ESME_RX_T_APPN = 0x64,
     ESME_RINVOPTPARSTREAM = 0xC0,
     ESME_RINVPARLEN = 0xC2,
@@ -166,9 +175,24 @@ std::string encode_pdu(const Pdu& pdu, uint8_t version = SMPP_VERSION_34);
 // lengths disagree (header, mandatory fields), ESME_RINVMSGLEN when sm_length
 // runs past the PDU, ESME_RINVOPTPARSTREAM for a broken optional-parameter
 // stream, ESME_RINVPARLEN for a known parameter of the wrong length,
-// ESME_RINVCMDID for an unknown command id. out.command_id / sequence are set
-// whenever the header could be read. Never reads outside data.
+// ESME_RINVCMDID for an unknown command id. A C-octet string longer than its
+// field is read whole and gives the field's status (ESME_RINVSRCADR,
+// ESME_RINVDSTADR, ESME_RINVSERTYP, ESME_RINVSCHED, ESME_RINVEXPIRY; in binds
+// ESME_RINVSYSID, ESME_RINVPASWD, ESME_RINVSYSTYP, ESME_RBINDFAIL for the
+// address range; ESME_RINVMSGID for a response's message id); the rest of the
+// PDU is still decoded. out.command_id / sequence are set whenever the header
+// could be read. Never reads outside data.
 uint32_t decode_pdu(std::span<const uint8_t> data, Pdu& out);
+
+// How a request that decoded with a non-zero status is answered.
+enum class DecodeFault {
+    Tolerated,    // a known optional parameter of the wrong length: kept, request served
+    OwnResponse,  // sound framing, a bad field or parameter stream: its response carries it
+    Nack,         // lengths or command id do not hold: generic_nack
+};
+DecodeFault classify_decode_status(uint32_t status);
+// Requests that have a response of their own (alert_notification and outbind have none).
+bool has_response(uint32_t command_id);
 
 // ---- optional-parameter table ----------------------------------------------
 

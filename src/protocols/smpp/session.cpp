@@ -2,11 +2,6 @@
 // matching, and the client operations the link workers call.
 #include "protocols/smpp/session.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -265,8 +260,19 @@ bool send_simple(Session& s, uint32_t command_id, uint32_t status, uint32_t sequ
 
 // A response (or generic_nack) for one of our requests.
 static void handle_response(Session& s, const Pdu& p, uint32_t decode_status) {
-    uint32_t status = decode_status ? decode_status : p.command_status;
+    // The peer's status stands: a response that accepted a message with a
+    // field the decoder objects to still accepted it (failing it here would
+    // send the message again).
+    uint32_t status = p.command_status;
+    if (decode_status != ESME_ROK)
+        platform::tracef(s.server ? "SMPPServer" : "SMPP", "%s: %s seq=%u status=0x%08X: %s",
+                         s.name.empty() ? s.peer.c_str() : s.name.c_str(),
+                         command_name(p.command_id), unsigned(p.sequence), unsigned(status),
+                         status_text(decode_status));
     if (p.command_id == GENERIC_NACK && status == ESME_ROK) status = ESME_RINVCMDID;
+    // An id longer than its field is no id the gateway can keep track of.
+    std::string_view message_id = p.message_id;
+    if (message_id.size() >= MESSAGE_ID_SIZE) message_id = {};
     bool signal_async = false;
     {
         std::lock_guard lk(s.pm);
@@ -282,13 +288,13 @@ static void handle_response(Session& s, const Pdu& p, uint32_t decode_status) {
             case Pending::Sync: {
                 pd.done = true;
                 pd.status = status;
-                pd.message_id = p.message_id;
+                pd.message_id = message_id;
                 if (const Tlv* t = p.find_tlv(TAG_SC_INTERFACE_VERSION); t && t->value.size() == 1)
                     pd.sc_interface_version = uint8_t(t->value[0]);
                 return;
             }
             case Pending::Async:
-                pd.async->smsc_message_id = p.message_id;
+                pd.async->smsc_message_id = message_id;
                 pd.async->status.store(status, std::memory_order_relaxed);
                 pd.async->response_received.store(true, std::memory_order_release);
                 signal_async = true;
@@ -314,12 +320,20 @@ static void handle_pdu(Session& s, std::span<const uint8_t> frame) {
         return;
     }
     if (st != ESME_ROK) {
-        platform::tracef(s.server ? "SMPPServer" : "SMPP", "%s: invalid %s (0x%08X) seq=%u: %s",
+        DecodeFault fault = classify_decode_status(st);
+        platform::tracef(s.server ? "SMPPServer" : "SMPP", "%s: %s %s (0x%08X) seq=%u: %s",
                          s.name.empty() ? s.peer.c_str() : s.name.c_str(),
+                         fault == DecodeFault::Tolerated ? "served" : "invalid",
                          command_name(p.command_id), unsigned(p.command_id), unsigned(p.sequence),
                          status_text(st));
-        send_simple(s, GENERIC_NACK, st, p.sequence);
-        return;
+        if (fault == DecodeFault::OwnResponse && has_response(p.command_id)) {
+            send_simple(s, p.command_id | 0x80000000u, st, p.sequence);
+            return;
+        }
+        if (fault != DecodeFault::Tolerated) {
+            send_simple(s, GENERIC_NACK, st, p.sequence);
+            return;
+        }
     }
     if (s.server)
         handle_server_request(s, p);
@@ -347,7 +361,7 @@ static bool process_frames(Session& s) {
             send_simple(s, GENERIC_NACK, ESME_RINVCMDLEN, seq);
             flush_output(s);
             mark_broken(s, "stream out of step");
-            ::shutdown(s.fd, SHUT_RDWR);
+            platform::shutdown_socket(s.fd);
             return false;
         }
         size_t start = s.rstart;
@@ -419,8 +433,7 @@ void pump(Session& s, unsigned wait_ms, bool drain) {
             std::lock_guard lk(s.ssl_mu);
             n = support::sslRecv(tls, dst, READ_CHUNK);
         } else {
-            n = ::recv(s.fd, dst, READ_CHUNK, MSG_DONTWAIT);
-            while (n < 0 && errno == EINTR) n = ::recv(s.fd, dst, READ_CHUNK, MSG_DONTWAIT);
+            n = platform::recv_nowait(s.fd, dst, READ_CHUNK);
         }
         if (n > 0) s.rend += size_t(n);
         if (n == 0) {

@@ -520,3 +520,57 @@ TEST(SmppStatus, TextsNameTheStatus) {
     };
     for (const auto& c : cases) EXPECT_STREQ(smpp::status_text(c.code), c.text) << c.code;
 }
+
+TEST(SmppCodec, CStringsOverTheirFieldSizeGiveTheFieldStatus) {
+    // Each field set one character over its size (the NUL not counted), or
+    // exactly at its size, which must decode.
+    struct Case {
+        uint32_t command_id;
+        std::string Pdu::*field;
+        size_t max_chars;
+        uint32_t status;
+    } cases[] = {
+        {smpp::SUBMIT_SM, &Pdu::service_type, 5, smpp::ESME_RINVSERTYP},
+        {smpp::SUBMIT_SM, &Pdu::source_addr, 20, smpp::ESME_RINVSRCADR},
+        {smpp::SUBMIT_SM, &Pdu::dest_addr, 20, smpp::ESME_RINVDSTADR},
+        {smpp::SUBMIT_SM, &Pdu::schedule_delivery_time, 16, smpp::ESME_RINVSCHED},
+        {smpp::SUBMIT_SM, &Pdu::validity_period, 16, smpp::ESME_RINVEXPIRY},
+        {smpp::DELIVER_SM, &Pdu::source_addr, 20, smpp::ESME_RINVSRCADR},
+        {smpp::DELIVER_SM, &Pdu::dest_addr, 20, smpp::ESME_RINVDSTADR},
+        {smpp::DATA_SM, &Pdu::source_addr, 64, smpp::ESME_RINVSRCADR},
+        {smpp::DATA_SM, &Pdu::dest_addr, 64, smpp::ESME_RINVDSTADR},
+        {smpp::DATA_SM, &Pdu::service_type, 5, smpp::ESME_RINVSERTYP},
+        {smpp::BIND_TRANSMITTER, &Pdu::system_id, 15, smpp::ESME_RINVSYSID},
+        {smpp::BIND_RECEIVER, &Pdu::password, 8, smpp::ESME_RINVPASWD},
+        {smpp::BIND_TRANSCEIVER, &Pdu::system_type, 12, smpp::ESME_RINVSYSTYP},
+        {smpp::BIND_TRANSCEIVER, &Pdu::address_range, 40, smpp::ESME_RBINDFAIL},
+        {smpp::BIND_TRANSMITTER_RESP, &Pdu::system_id, 15, smpp::ESME_RINVSYSID},
+        {smpp::OUTBIND, &Pdu::password, 8, smpp::ESME_RINVPASWD},
+        {smpp::SUBMIT_SM_RESP, &Pdu::message_id, 64, smpp::ESME_RINVMSGID},
+        {smpp::ALERT_NOTIFICATION, &Pdu::source_addr, 64, smpp::ESME_RINVSRCADR},
+    };
+    for (const Case& c : cases) {
+        for (size_t n : {c.max_chars, c.max_chars + 1, size_t(30000)}) {
+            Pdu p;
+            p.command_id = c.command_id;
+            p.sequence = 3;
+            std::string w = smpp::encode_pdu(p);  // every string empty
+            // Put the long value in place of the field's empty string.
+            Pdu probe = p;
+            probe.*c.field = "\x01";
+            std::string marked = smpp::encode_pdu(probe);
+            size_t at = smpp::PDU_HEADER_LEN;
+            while (at < w.size() && w[at] == marked[at]) ++at;
+            ASSERT_LT(at, w.size()) << smpp::command_name(c.command_id);
+            w.insert(at, std::string(n, '7'));
+            uint32_t len = uint32_t(w.size());
+            for (int i = 0; i < 4; ++i) w[size_t(i)] = char((len >> (24 - 8 * i)) & 0xFF);
+            Pdu d;
+            uint32_t want = n > c.max_chars ? c.status : 0u;
+            EXPECT_EQ(smpp::decode_pdu(bytes(w), d), want)
+                << smpp::command_name(c.command_id) << " " << n;
+            EXPECT_EQ((d.*c.field).size(), n) << smpp::command_name(c.command_id);
+            EXPECT_EQ(d.sequence, 3u);
+        }
+    }
+}

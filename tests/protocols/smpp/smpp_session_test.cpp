@@ -13,8 +13,11 @@
 #include "common/smpp_raw_peer.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "platform/text.h"
+#include "platform/trace_sink.h"
 #include "protocols/smpp/pdu.h"
 #include "protocols/smpp/smpp.h"
+#include "radio/charset/charset.h"
 #include "support/directories.h"
 #include "support/tls.h"
 
@@ -784,4 +787,238 @@ TEST(SmppSession, BindAndSubmitOverTls) {
     support::sslFreeSession(tls);
     std::string cmd = std::string("rm -rf ") + tmpl;
     EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
+
+// ---- ill-formed input with a sound header --------------------------------------------
+
+namespace {
+
+// A PDU on the wire: header, body, the length filled in.
+std::string raw_pdu(uint32_t id, uint32_t status, uint32_t seq, const std::string& body) {
+    std::string w(16, '\0');
+    uint32_t f[4] = {uint32_t(16 + body.size()), id, status, seq};
+    for (int k = 0; k < 4; ++k)
+        for (int i = 0; i < 4; ++i) w[size_t(4 * k + i)] = char((f[k] >> (24 - 8 * i)) & 0xFF);
+    return w + body;
+}
+
+// The encoding of p with extra octets after its optional parameters.
+std::string with_tail(const Pdu& p, const std::string& tail) {
+    std::string body = smpp::encode_pdu(p).substr(16) + tail;
+    return raw_pdu(p.command_id, p.command_status, p.sequence, body);
+}
+
+std::string tlv(uint16_t tag, const std::string& value, int len = -1) {
+    size_t n = len < 0 ? value.size() : size_t(len);
+    return std::string{char(tag >> 8), char(tag & 0xFF), char(n >> 8), char(n & 0xFF)} + value;
+}
+
+}  // namespace
+
+TEST(SmppSession, IllFormedOptionalParametersInADeliveryAreAnsweredByItsResponse) {
+    struct Case {
+        const char* name;
+        std::string tail;  // after the receipt's own parameters
+        uint32_t resp_status;
+        bool delivered;
+    } cases[] = {
+        {"message_state of two octets", tlv(smpp::TAG_MESSAGE_STATE, std::string("\x00\x02", 2)), 0,
+         true},
+        {"sar_msg_ref_num of one octet", tlv(smpp::TAG_SAR_MSG_REF_NUM, "\x05"), 0, true},
+        {"sc_interface_version empty", tlv(smpp::TAG_SC_INTERFACE_VERSION, ""), 0, true},
+        {"receipted_message_id over its size",
+         tlv(smpp::TAG_RECEIPTED_MESSAGE_ID, std::string(80, 'X') + '\0'), 0, true},
+        {"parameter running past the PDU", tlv(smpp::TAG_MESSAGE_STATE, "\x02", 4),
+         smpp::ESME_RINVOPTPARSTREAM, false},
+        {"parameter header cut", std::string("\x04", 1), smpp::ESME_RINVOPTPARSTREAM, false},
+    };
+    for (const auto& cs : cases) {
+        Received rx;
+        install_client_receiver(rx);
+        ClientWithRawPeer c(1);
+        Pdu d = smpp_test::deliver_sm(60, 0x04,
+                                      "id:AB12 sub:001 dlvrd:001 submit date:1306011200 done "
+                                      "date:1306011201 stat:DELIVRD err:000 text:");
+        d.set_tlv(smpp::TAG_RECEIPTED_MESSAGE_ID, std::string("AB12\0", 5));
+        c.peer.send_raw(with_tail(d, cs.tail));
+        int err = 0;
+        smpp::SMPPYield(c.client.fd(), nullptr, kLink, 0x34, 1, &err);
+        Pdu r;
+        ASSERT_TRUE(c.peer.recv(r)) << cs.name;
+        EXPECT_EQ(r.command_id, smpp::DELIVER_SM_RESP) << cs.name;
+        EXPECT_EQ(r.command_status, cs.resp_status) << cs.name;
+        EXPECT_EQ(r.sequence, 60u) << cs.name;
+        EXPECT_EQ(err, 0) << cs.name;
+        ASSERT_EQ(rx.size(), cs.delivered ? 1u : 0u) << cs.name;
+        if (cs.delivered) {
+            EXPECT_EQ(rx.items[0][7], "12") << cs.name;  // receipt, delivered
+            EXPECT_EQ(rx.items[0][9], "AB12") << cs.name;
+        }
+    }
+    smpp::SMPPSetReceiveMessageCallback(nullptr);
+}
+
+TEST(SmppSession, AcceptanceWithIllFormedOptionalPartStaysAccepted) {
+    struct Case {
+        const char* name;
+        uint32_t status;
+        std::string body;
+        uint32_t want;
+        const char* want_id;
+    } cases[] = {
+        {"message_state of two octets", 0, std::string("M1\0", 3) + tlv(0x0427, "ab"), 0, "M1"},
+        {"parameter running past the PDU", 0, std::string("M1\0", 3) + tlv(0x0427, "", 9), 0, "M1"},
+        {"refusal with a broken parameter stream", 0x14, std::string("\0\x04", 2), 0x14, ""},
+        {"message id over its size", 0, std::string(70, 'M') + '\0', 0, ""},
+    };
+    for (const auto& cs : cases) {
+        ClientWithRawPeer c;
+        std::thread t([&] {
+            Pdu q;
+            if (c.peer.recv(q))
+                c.peer.send_raw(raw_pdu(smpp::SUBMIT_SM_RESP, cs.status, q.sequence, cs.body));
+        });
+        std::string id;
+        EXPECT_EQ(submit(c.client.fd(), "x", &id), cs.want) << cs.name;
+        EXPECT_EQ(id, cs.want_id) << cs.name;
+        t.join();
+    }
+}
+
+TEST(SmppSession, OverlongFieldsAreAnsweredWithTheFieldStatus) {
+    struct Case {
+        std::string Pdu::*field;
+        size_t len;
+        uint32_t status;
+    } cases[] = {
+        {&Pdu::source_addr, 30000, smpp::ESME_RINVSRCADR},
+        {&Pdu::dest_addr, 21, smpp::ESME_RINVDSTADR},
+        {&Pdu::service_type, 6, smpp::ESME_RINVSERTYP},
+        {&Pdu::validity_period, 17, smpp::ESME_RINVEXPIRY},
+    };
+    for (const auto& cs : cases) {
+        Received rx;
+        install_client_receiver(rx);
+        ClientWithRawPeer c(1);
+        Pdu d = smpp_test::deliver_sm(61, 0, "text");
+        d.*cs.field = std::string(cs.len, '1');
+        std::string w = smpp::encode_pdu(d);  // cut at the field size: put the long value back
+        Pdu cut;
+        smpp::decode_pdu({reinterpret_cast<const uint8_t*>(w.data()), w.size()}, cut);
+        size_t at = w.find(cut.*cs.field + '\0');
+        ASSERT_NE(at, std::string::npos);
+        w.replace(at, (cut.*cs.field).size(), d.*cs.field);
+        c.peer.send_raw(raw_pdu(smpp::DELIVER_SM, 0, 61, w.substr(16)));
+        int err = 0;
+        smpp::SMPPYield(c.client.fd(), nullptr, kLink, 0x34, 1, &err);
+        Pdu r;
+        ASSERT_TRUE(c.peer.recv(r)) << cs.status;
+        EXPECT_EQ(r.command_id, smpp::DELIVER_SM_RESP);
+        EXPECT_EQ(r.command_status, cs.status);
+        EXPECT_EQ(rx.size(), 0u);
+    }
+    smpp::SMPPSetReceiveMessageCallback(nullptr);
+
+    // A bind to the server with a system_id over its size.
+    Listener l;
+    RawPeer client;
+    client.s = platform::tcp_connect("127.0.0.1", l.port, 2000);
+    platform::Socket s = platform::tcp_accept(l.sock, 2000);
+    client.send_raw(raw_pdu(smpp::BIND_TRANSMITTER, 0, 8,
+                            std::string(40, 'a') + std::string("\0pw\0\0\x34\0\0\0", 9)));
+    std::string acct, pw;
+    uint32_t seq = 0;
+    int kind = 0, ver = 0;
+    EXPECT_EQ(smpp::SMPPServerWaitForLogin(s.fd(), nullptr, 1, acct, pw, seq, kind, ver), 0);
+    Pdu r;
+    ASSERT_TRUE(client.recv(r));
+    EXPECT_EQ(r.command_id, smpp::BIND_TRANSMITTER_RESP);
+    EXPECT_EQ(r.command_status, smpp::ESME_RINVSYSID);
+    EXPECT_EQ(r.sequence, 8u);
+    smpp::SMPPReleaseSession(s.fd());
+}
+
+// ---- 7-bit data --------------------------------------------------------------------
+
+TEST(SmppSession, PackedSevenBitDataTravelsOneSeptetPerOctet) {
+    namespace cs = radio::charset;
+    const char* text = "\xC5\x9Ei\xC5\x9Fli";  // Turkish, needs a national table
+    std::string septets, shift_udh;
+    ASSERT_NE(cs::UTF8ToShiftTableString(1, text, septets), 0);
+    cs::ShiftTableEncoding enc;
+    ASSERT_NE(cs::encode_with_shift_tables(text, "1", "", enc), 0);
+    ASSERT_TRUE(smpp::from_hex(enc.udh_hex, shift_udh));
+    struct Case {
+        std::string udh_hex, packed_hex, want;
+    } cases[] = {
+        {"050003A70201", "906536FB0D", std::string("\x05\x00\x03\xA7\x02\x01", 6) + "Hello"},
+        {enc.udh_hex, enc.packed_hex, shift_udh + septets},
+        {"", "C8329BFD06", "Hello"},
+    };
+    for (const auto& cs : cases) {
+        ClientWithRawPeer c;
+        Pdu q;
+        std::thread t([&] {
+            if (c.peer.recv(q)) c.peer.answer(q, 0, "M");
+        });
+        std::string id;
+        EXPECT_EQ(smpp::SMPPSubmitMessage(c.client.fd(), nullptr, kLink, 0x34, "1", "2", 0, 0,
+                                          cs.udh_hex, cs.packed_hex, 0, 1, id, "R", ""),
+                  0u);
+        t.join();
+        EXPECT_EQ(smpp::to_hex(q.short_message), smpp::to_hex(cs.want)) << cs.packed_hex;
+        EXPECT_EQ(q.data_coding, 0);
+        EXPECT_EQ(q.esm_class & 0x40, cs.udh_hex.empty() ? 0 : 0x40);
+    }
+
+    // Received with the national table's header: decoded through that table.
+    Received rx;
+    install_client_receiver(rx);
+    ClientWithRawPeer c(1);
+    c.peer.send(smpp_test::deliver_sm(62, 0x40, shift_udh + septets));
+    int err = 0;
+    smpp::SMPPYield(c.client.fd(), nullptr, kLink, 0x34, 1, &err);
+    Pdu r;
+    ASSERT_TRUE(c.peer.recv(r));
+    ASSERT_EQ(rx.size(), 1u);
+    EXPECT_EQ(rx.items[0][5], platform::to_upper(enc.udh_hex));
+    EXPECT_EQ(rx.items[0][6], text);
+    smpp::SMPPSetReceiveMessageCallback(nullptr);
+}
+
+// ---- debug mode ----------------------------------------------------------------------
+
+namespace {
+std::mutex trace_mu;
+std::vector<std::string> trace_lines;
+void capture_trace(std::string_view name, std::string_view text) {
+    std::lock_guard lk(trace_mu);
+    trace_lines.push_back(std::string(name) + ": " + std::string(text));
+}
+}  // namespace
+
+TEST(SmppSession, DebugModeSwitchesThePduTrace) {
+    platform::set_trace_sink(capture_trace);
+    ClientWithRawPeer c;
+    for (int flag : {1, 0}) {
+        smpp::SMPPSetDebugMode(flag);
+        {
+            std::lock_guard lk(trace_mu);
+            trace_lines.clear();
+        }
+        Pdu el;
+        el.command_id = smpp::ENQUIRE_LINK;
+        el.sequence = 90;
+        c.peer.send(el);
+        int err = 0;
+        smpp::SMPPYield(c.client.fd(), nullptr, kLink, 0x34, 1, &err);
+        Pdu r;
+        ASSERT_TRUE(c.peer.recv(r));
+        std::lock_guard lk(trace_mu);
+        bool traced = false;
+        for (const std::string& l : trace_lines)
+            if (l.find("recv enquire_link seq=90") != std::string::npos) traced = true;
+        EXPECT_EQ(traced, flag == 1);
+    }
+    platform::set_trace_sink(nullptr);
 }
