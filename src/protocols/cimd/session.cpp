@@ -36,8 +36,14 @@ struct detail::Conn {
     int wait_op = -1, wait_number = -1;
     bool have_response = false;
     bool nacked = false;
+    int resync_number = -1;  // the number a NACK asked for, -1 for none
     int response_error = 0;  // the code of a general error response
     Packet response;
+
+    // The last deliver / status report taken: the SMSC sends it again with
+    // the same number when our response did not reach it.
+    bool have_taken = false;
+    Packet last_taken;
 };
 
 using detail::Conn;
@@ -172,12 +178,33 @@ int deliver_inbound(Conn& s, const Packet& p) {
     return EC_OPERATION_FAILED;
 }
 
+bool same_packet(const Packet& a, const Packet& b) {
+    if (a.op != b.op || a.number != b.number || a.params.size() != b.params.size()) return false;
+    for (size_t i = 0; i < a.params.size(); ++i)
+        if (a.params[i].code != b.params[i].code || a.params[i].value != b.params[i].value)
+            return false;
+    return true;
+}
+
 void handle_request(Conn& s, const Packet& p) {
     switch (p.op) {
         case OP_DELIVER:
-        case OP_STATUS_REPORT:
-            send_packet(s, build_response(p, deliver_inbound(s, p)));
+        case OP_STATUS_REPORT: {
+            if (s.have_taken && same_packet(p, s.last_taken)) {
+                // Taken already: only the response went missing.
+                platform::tracef(TAG, "%.*s: operation %02d (packet %03d) repeated, answered again",
+                                 int(label(s).size()), label(s).data(), p.op, p.number);
+                send_packet(s, build_response(p));
+                return;
+            }
+            int ec = deliver_inbound(s, p);
+            if (ec == 0) {
+                s.have_taken = true;
+                s.last_taken = p;
+            }
+            send_packet(s, build_response(p, ec));
             return;
+        }
         case OP_ALIVE:
         case OP_LOGIN:  // the SMSC opening an inbound connection
             send_packet(s, build_response(p));
@@ -218,6 +245,19 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
                 send_error(s, OP_NACK, p.number, 0);
             else
                 send_error(s, OP_GENERAL_ERROR, p.number, EC_SYNTAX);
+        }
+        return;
+    }
+    if (s.waiting && !s.have_response && p.op == OP_NACK && p.number != s.wait_number) {
+        // The SMSC expected another packet number: it names it in the NACK.
+        if (p.number % 2 == 1 && p.number <= 255) {
+            platform::tracef(TAG, "%.*s: NACK expects packet %03d instead of %03d",
+                             int(label(s).size()), label(s).data(), p.number, s.wait_number);
+            s.resync_number = p.number;
+            s.nacked = true;
+        } else {
+            platform::tracef(TAG, "%.*s: NACK with packet number %03d ignored",
+                             int(label(s).size()), label(s).data(), p.number);
         }
         return;
     }
@@ -278,6 +318,7 @@ int request(Conn& s, Packet& req, unsigned timeout_ms = 0) {
     s.wait_number = req.number;
     s.have_response = false;
     s.nacked = false;
+    s.resync_number = -1;
     s.response_error = 0;
     struct Reset {
         Conn& s;
@@ -297,6 +338,13 @@ int request(Conn& s, Packet& req, unsigned timeout_ms = 0) {
                 return CIMD_ERR_CONNECTION;
             }
             s.nacked = false;
+            if (s.resync_number >= 0) {
+                // Continue the numbering where the SMSC expects it.
+                req.number = s.resync_number;
+                s.wait_number = req.number;
+                s.next_number = req.number >= 255 ? 1 : req.number + 2;
+                s.resync_number = -1;
+            }
             if (!send_packet(s, req)) return CIMD_ERR_CONNECTION;
         }
         uint64_t used = platform::monotonic_ms() - start;

@@ -209,6 +209,76 @@ TEST(CimdSession, SubmitErrors) {
     EXPECT_EQ(cimd::CIMDCheckLinkStatus(kLink, c.fd()), 1);
 }
 
+// A NACK naming the number the SMSC expects: the packet goes again once with
+// that number, and the numbering carries on from it.
+TEST(CimdSession, NackWithExpectedNumberResynchronises) {
+    struct Case {
+        int expect;       // number the SMSC wants
+        int resent;       // number of the second attempt
+        int next;         // number of the following request
+        int result;
+    } cases[] = {
+        {7, 7, 9, 0},
+        {255, 255, 1, 0},
+        {4, -1, -1, cimd::CIMD_ERR_TIMEOUT},  // ours are odd: not taken up
+    };
+    for (const Case& k : cases) {
+        Client c(1);
+        ASSERT_EQ(cimd::CIMDBind(kLink, c.fd(), "user", "secret"), 0);
+        c.sim.expect_number = k.expect;
+        size_t before = c.sim.count();
+        EXPECT_EQ(cimd::CIMDSubmitMessage(kLink, c.fd(), "1", "", "2", 0, 0, "", "x", 0, 0),
+                  k.result)
+            << k.expect;
+        if (k.result != 0) {
+            EXPECT_EQ(cimd::CIMDCheckLinkStatus(kLink, c.fd()), 0);
+            continue;
+        }
+        EXPECT_EQ(cimd::CIMDEnquireLink(kLink, c.fd(), "user"), 0);
+        ASSERT_TRUE(c.sim.wait_for(is(40, k.next), nullptr, 3000, before));
+        std::lock_guard lk(c.sim.mu);
+        ASSERT_EQ(c.sim.got.size(), before + 3) << k.expect;
+        EXPECT_EQ(c.sim.got[before].number, 3);
+        EXPECT_EQ(c.sim.got[before + 1].op, 3);
+        EXPECT_EQ(c.sim.got[before + 1].number, k.resent);
+        EXPECT_EQ(c.sim.got[before].params, c.sim.got[before + 1].params);
+    }
+}
+
+// The SMSC repeats a deliver whose response it missed: answered, stored once.
+TEST(CimdSession, RepeatedDeliverIsStoredOnce) {
+    Inbox inbox;
+    install_ex(inbox);
+    Client c;
+    const std::string first = sim_packet(20, 2, {{21, "1234"}, {23, "5"}, {33, "one"}});
+    struct Step {
+        std::string packet;
+        int response_number;
+        size_t stored;
+    } steps[] = {
+        {first, 2, 1},
+        {first, 2, 1},  // repeated
+        {sim_packet(20, 2, {{21, "1234"}, {23, "5"}, {33, "two"}}), 2, 2},  // new text
+        {sim_packet(20, 4, {{21, "1234"}, {23, "5"}, {33, "two"}}), 4, 3},  // new number
+        {sim_packet(23, 6, {{21, "1"}, {60, "040302010600"}, {61, "4"}}), 6, 4},
+        {sim_packet(23, 6, {{21, "1"}, {60, "040302010600"}, {61, "4"}}), 6, 4},
+    };
+    size_t n = 0;
+    for (const Step& st : steps) {
+        size_t before = c.sim.count();
+        c.sim.send(st.packet);
+        SimPacket resp;
+        ASSERT_TRUE(c.yield_until([&] {
+            return c.sim.wait_for(is(st.packet[2] == '0' ? 70 : 73, st.response_number), &resp,
+                                  1, before);
+        })) << n;
+        EXPECT_TRUE(resp.params.empty()) << n;
+        EXPECT_EQ(inbox.size(), st.stored) << n;
+        ++n;
+    }
+    clear_callbacks();
+}
+
 // Answers the engine cannot read close the session; the message is retried.
 TEST(CimdSession, UnreadableResponsesCloseTheSession) {
     struct Case {
