@@ -193,6 +193,33 @@ class Smsc {
                                            {63, "040302010700"}}));
     }
 
+    // Logs in to the gateway on a connection to its receive port; true once
+    // the gateway accepted the login.
+    bool login(const std::string& user, const std::string& password) {
+        if (u_) {
+            u_->send(ucp_sim::sim_frame(
+                1, 'O', 60,
+                {user, "6", "5", "1", ucp_sim::ira_hex(password), "", "0100", "", "", "", "", ""}));
+            ucp_sim::SimFrame f;
+            return u_->wait_for(
+                       [](const ucp_sim::SimFrame& x) { return x.kind == 'R' && x.ot == 60; }, &f) &&
+                   !f.fields.empty() && f.fields[0] == "A";
+        }
+        c_->send(cimd_sim::sim_packet(1, 0, {{10, user}, {11, password}}));
+        cimd_sim::SimPacket p;
+        return c_->wait_for([](const cimd_sim::SimPacket& x) { return x.op == 51; }, &p) &&
+               !p.params.count(900);
+    }
+    // Answers to deliveries that refused them.
+    size_t delivery_refusals() {
+        return u_ ? u_->count_if([](const ucp_sim::SimFrame& f) {
+            return f.kind == 'R' && f.ot == 52 && !f.fields.empty() && f.fields[0] == "N";
+        })
+                  : c_->count_if([](const cimd_sim::SimPacket& p) {
+                        return p.op == 70 && p.params.count(900);
+                    });
+    }
+
     // A second SMSC face that connects to the gateway's receive port.
     static std::unique_ptr<Smsc> connect_to(Kind kind, unsigned port) {
         auto s = std::make_unique<Smsc>(kind);
@@ -485,6 +512,7 @@ TEST_P(LinkUcpCimdTest, LinkUcpCimdInboundOnBothPaths) {
     ASSERT_TRUE(systest::wait_for(
         [&] { return (in_smsc = Smsc::connect_to(kind(), receive_port)) != nullptr; }, 10000))
         << rig.diag();
+    ASSERT_TRUE(in_smsc->login("user", "secret")) << rig.diag();
     in_smsc->deliver_mo(ucp() ? 20 : 2, "0611111111", "5678", "Via the receive port");
     ASSERT_TRUE(systest::wait_for([&] { return in_smsc->delivery_acks() >= 1; }, 10000))
         << rig.diag();
@@ -509,6 +537,41 @@ TEST_P(LinkUcpCimdTest, LinkUcpCimdInboundOnBothPaths) {
     EXPECT_TRUE(
         systest::wait_for([&] { return contains(rig.debug_log(), "Releasing Connection"); }, 10000))
         << rig.diag();
+    EXPECT_TRUE(rig.stop());
+}
+
+// On the receive port the SMSC logs in with the link's credentials first: a
+// wrong login and a delivery without one are refused and nothing is stored.
+TEST_P(LinkUcpCimdTest, LinkUcpCimdInboundLoginRequired) {
+    Smsc smsc(kind());
+    smsc.serve();
+    Rig rig;
+    unsigned receive_port = free_port();
+    ASSERT_TRUE(rig.start(
+        make_ini(smsc.link(), {{"Receive", "Yes"}, {"ReceivePort", std::to_string(receive_port)}})))
+        << rig.diag();
+    struct Case {
+        const char* password;  // nullptr: no login
+        bool login_ok;
+    } cases[] = {{nullptr, false}, {"wrong", false}};
+    int ref = 2;
+    for (const Case& k : cases) {
+        std::unique_ptr<Smsc> in_smsc;
+        ASSERT_TRUE(systest::wait_for(
+            [&] { return (in_smsc = Smsc::connect_to(kind(), receive_port)) != nullptr; }, 10000))
+            << rig.diag();
+        if (k.password) {
+            EXPECT_EQ(in_smsc->login("user", k.password), k.login_ok);
+        }
+        in_smsc->deliver_mo(ref, "0611111111", "5678", "Forged");
+        ASSERT_TRUE(systest::wait_for([&] { return in_smsc->delivery_refusals() >= 1; }, 10000))
+            << rig.diag();
+        EXPECT_EQ(in_smsc->delivery_acks(), 0u);
+        in_smsc->drop();
+        ref += 2;
+    }
+    EXPECT_TRUE(contains(rig.debug_log(), "before the login refused")) << rig.diag();
+    EXPECT_TRUE(rig.inbound(".in").empty()) << rig.diag();
     EXPECT_TRUE(rig.stop());
 }
 

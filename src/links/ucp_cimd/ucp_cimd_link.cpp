@@ -134,16 +134,24 @@ std::string ucp_cimd_option_text(const OutboundMessage& m) {
     return text;
 }
 
+namespace {
+// The SMSC's own connections log in with the link's credentials.
+template <class Options>
+Options link_options(const LinkSettings& s) {
+    Options opt;
+    opt.command_timeout_s = s.command_timeout_s;
+    opt.inbound_user = s.user_name;
+    opt.inbound_password = s.password;
+    opt.inbound_login_required = !s.user_name.empty();
+    return opt;
+}
+}  // namespace
+
 void set_ucp_cimd_link_options(UcpCimdKind kind, const LinkSettings& s) {
-    if (kind == UcpCimdKind::Ucp) {
-        ucp::LinkOptions opt;
-        opt.command_timeout_s = s.command_timeout_s;
-        ucp::UCPSetLinkOptions(s.name, opt);
-    } else {
-        cimd::LinkOptions opt;
-        opt.command_timeout_s = s.command_timeout_s;
-        cimd::CIMDSetLinkOptions(s.name, opt);
-    }
+    if (kind == UcpCimdKind::Ucp)
+        ucp::UCPSetLinkOptions(s.name, link_options<ucp::LinkOptions>(s));
+    else
+        cimd::CIMDSetLinkOptions(s.name, link_options<cimd::LinkOptions>(s));
 }
 
 // --- the session -------------------------------------------------------------------------

@@ -44,6 +44,8 @@ struct detail::Conn {
     // the same number when our response did not reach it.
     bool have_taken = false;
     Packet last_taken;
+
+    common::InboundGate gate;  // inbound connections: login and deadlines
 };
 
 using detail::Conn;
@@ -186,10 +188,30 @@ bool same_packet(const Packet& a, const Packet& b) {
     return true;
 }
 
+// The SMSC's login (01) on a connection it opened: 010 and 011 against the link's.
+void handle_inbound_login(Conn& s, const Packet& p) {
+    const std::string* user = p.find(P_USER_IDENTITY);
+    const std::string* password = p.find(P_PASSWORD);
+    if (s.gate.login(user ? *user : std::string_view(), password ? *password : std::string_view())) {
+        send_packet(s, build_response(p));
+        return;
+    }
+    platform::tracef(TAG, "%.*s: login of \"%s\" refused", int(label(s).size()), label(s).data(),
+                     printable(user ? user->substr(0, 32) : std::string()).c_str());
+    send_packet(s, build_response(p, EC_INVALID_LOGIN));
+}
+
 void handle_request(Conn& s, const Packet& p) {
     switch (p.op) {
         case OP_DELIVER:
         case OP_STATUS_REPORT: {
+            if (s.inbound && !s.gate.open()) {
+                // Not logged in: the operation is not expected yet.
+                platform::tracef(TAG, "%.*s: operation %02d (packet %03d) before the login refused",
+                                 int(label(s).size()), label(s).data(), p.op, p.number);
+                send_packet(s, build_response(p, EC_UNEXPECTED_OPERATION));
+                return;
+            }
             if (s.have_taken && same_packet(p, s.last_taken)) {
                 // Taken already: only the response went missing.
                 platform::tracef(TAG, "%.*s: operation %02d (packet %03d) repeated, answered again",
@@ -205,8 +227,14 @@ void handle_request(Conn& s, const Packet& p) {
             send_packet(s, build_response(p, ec));
             return;
         }
+        case OP_LOGIN:
+            if (s.inbound) {
+                handle_inbound_login(s, p);
+                return;
+            }
+            send_packet(s, build_response(p));
+            return;
         case OP_ALIVE:
-        case OP_LOGIN:  // the SMSC opening an inbound connection
             send_packet(s, build_response(p));
             return;
         case OP_LOGOUT:
@@ -237,6 +265,7 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
         platform::tracef(TAG, "%.*s: invalid packet (%s): %s", int(label(s).size()),
                          label(s).data(), what, printable(body.substr(0, 64)).c_str());
         if (!header_ok) return;
+        s.gate.unit_received();
         if (is_awaited(s, p)) {
             // Our response arrived damaged: the result is unknown.
             mark_broken(s, "response damaged, closing");
@@ -248,6 +277,7 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
         }
         return;
     }
+    s.gate.unit_received();
     if (s.waiting && !s.have_response && p.op == OP_NACK && p.number != s.wait_number) {
         // The SMSC expected another packet number: it names it in the NACK.
         if (p.number % 2 == 1 && p.number <= 255) {
@@ -367,6 +397,10 @@ Session::Session(int socket, std::string_view link_name, const LinkOptions& opti
     c_->inbound = inbound;
     c_->name = std::string(link_name);
     c_->opt = options;
+    if (inbound)
+        c_->gate.start({options.inbound_login_required, options.inbound_user,
+                        options.inbound_password, options.login_timeout_s,
+                        options.idle_timeout_s});
 }
 
 int Session::socket() const {
@@ -456,6 +490,11 @@ bool Session::usable() {
     if (!s.broken && platform::wait_readable(s.fd, 0) > 0) {
         std::unique_lock lk(s.mu, std::try_to_lock);
         if (lk.owns_lock()) pump(s, 0);
+    }
+    if (s.inbound && !s.broken) {
+        std::unique_lock lk(s.mu, std::try_to_lock);
+        if (lk.owns_lock())
+            if (const char* why = s.gate.expired()) mark_broken(s, why);
     }
     return !s.broken;
 }

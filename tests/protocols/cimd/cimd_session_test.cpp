@@ -534,3 +534,104 @@ TEST(CimdSession, InboundConnection) {
     EXPECT_TRUE(released);
     clear_callbacks();
 }
+
+namespace {
+
+// The gateway's side of a connection the SMSC opens to the link's listener.
+struct InboundGateway {
+    platform::Socket listener;
+    uint16_t port = 0;
+    std::atomic<bool> ended{false};
+    std::thread thread;
+    InboundGateway(bool required, unsigned login_s, unsigned idle_s) {
+        cimd::LinkOptions opt;
+        opt.inbound_user = "smsc";
+        opt.inbound_password = "pw";
+        opt.inbound_login_required = required;
+        opt.login_timeout_s = login_s;
+        opt.idle_timeout_s = idle_s;
+        cimd::CIMDSetLinkOptions("CIMD - in", opt);
+        listener = platform::tcp_listen("127.0.0.1", 0, 8, &port);
+        thread = std::thread([this] {
+            platform::Socket s = platform::tcp_accept(listener, 3000);
+            if (!s) return;
+            cimd::CIMDAttachInbound("CIMD - in", s.fd());
+            uint64_t start = platform::monotonic_ms();
+            while (cimd::CIMDCheckLinkStatus("", s.fd()) && platform::monotonic_ms() - start < 10000)
+                cimd::CIMDYield("", s.fd(), 1);
+            cimd::CIMDReleaseSession(s.fd());
+            ended = true;
+        });
+    }
+    ~InboundGateway() { thread.join(); }
+};
+
+}  // namespace
+
+// The SMSC's own connection logs in with the link's credentials before its
+// deliveries and reports are taken.
+TEST(CimdSession, InboundLoginIsChecked) {
+    using Params = std::map<int, std::string>;
+    struct Case {
+        const char* name;
+        bool required;
+        const char* user;  // nullptr: no login sent
+        const char* password;
+        Params login_result, deliver_result;
+        size_t stored;
+    } cases[] = {
+        {"right login", true, "smsc", "pw", {}, {}, 2},
+        {"wrong password", true, "smsc", "bad", {{900, "100"}}, {{900, "001"}}, 0},
+        {"wrong user", true, "other", "pw", {{900, "100"}}, {{900, "001"}}, 0},
+        {"no login", true, nullptr, "", {}, {{900, "001"}}, 0},
+        {"no user name on the link", false, "any", "x", {}, {}, 2},
+    };
+    for (const Case& k : cases) {
+        Inbox inbox;
+        install_ex(inbox);
+        InboundGateway gw(k.required, 30, 600);
+        Smsc smsc;
+        smsc.run(platform::tcp_connect("127.0.0.1", gw.port, 2000));
+        SimPacket p;
+        if (k.user) {
+            smsc.send(sim_packet(1, 0, {{10, k.user}, {11, k.password}}));
+            ASSERT_TRUE(smsc.wait_for(is(51, 0), &p)) << k.name;
+            EXPECT_EQ(p.params, k.login_result) << k.name;
+        }
+        smsc.send(sim_packet(20, 2, {{21, "1234"}, {23, "5"}, {33, "x"}}));
+        ASSERT_TRUE(smsc.wait_for(is(70, 2), &p)) << k.name;
+        EXPECT_EQ(p.params, k.deliver_result) << k.name;
+        smsc.send(sim_packet(23, 4, {{21, "+358401"}, {60, "040302010600"}, {61, "2"}}));
+        ASSERT_TRUE(smsc.wait_for(is(73, 4), &p)) << k.name;
+        EXPECT_EQ(p.params, k.deliver_result) << k.name;
+        EXPECT_EQ(inbox.size(), k.stored) << k.name;
+        smsc.drop();
+    }
+    clear_callbacks();
+}
+
+// A connection that never logs in, or falls silent, is closed by the gateway.
+TEST(CimdSession, InboundDeadlines) {
+    struct Case {
+        const char* name;
+        unsigned login_s, idle_s;
+        bool log_in;
+        bool closed;  // within 3 s
+    } cases[] = {
+        {"no login", 1, 0, false, true},
+        {"idle after the login", 0, 1, true, true},
+        {"logged in, no idle limit", 1, 0, true, false},
+    };
+    for (const Case& k : cases) {
+        InboundGateway gw(true, k.login_s, k.idle_s);
+        Smsc smsc;
+        smsc.run(platform::tcp_connect("127.0.0.1", gw.port, 2000));
+        if (k.log_in) {
+            smsc.send(sim_packet(1, 0, {{10, "smsc"}, {11, "pw"}}));
+            ASSERT_TRUE(smsc.wait_for(is(51, 0))) << k.name;
+        }
+        EXPECT_EQ(smsc.wait_closed(3000), k.closed) << k.name;
+        EXPECT_EQ(gw.ended.load(), k.closed) << k.name;
+        smsc.drop();
+    }
+}
