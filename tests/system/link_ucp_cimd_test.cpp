@@ -202,7 +202,8 @@ class Smsc {
                 {user, "6", "5", "1", ucp_sim::ira_hex(password), "", "0100", "", "", "", "", ""}));
             ucp_sim::SimFrame f;
             return u_->wait_for(
-                       [](const ucp_sim::SimFrame& x) { return x.kind == 'R' && x.ot == 60; }, &f) &&
+                       [](const ucp_sim::SimFrame& x) { return x.kind == 'R' && x.ot == 60; },
+                       &f) &&
                    !f.fields.empty() && f.fields[0] == "A";
         }
         c_->send(cimd_sim::sim_packet(1, 0, {{10, user}, {11, password}}));
@@ -241,9 +242,10 @@ class Smsc {
 // --- configuration and the gateway ----------------------------------------------------------
 
 std::string make_ini(const std::string& link, const Keys& link_keys, const Keys& global = {}) {
-    std::string ini =
-        "[SMSGW]\r\nDebug=Yes\r\nReceiveSMS=No\r\nEnableReceiptProcessing=No\r\nModem1=" + link +
-        "\r\n";
+    bool debug_given = false;
+    for (const auto& kv : global) debug_given |= platform::iequals(kv.first, "Debug");
+    std::string ini = std::string("[SMSGW]\r\n") + (debug_given ? "" : "Debug=Yes\r\n") +
+                      "ReceiveSMS=No\r\nEnableReceiptProcessing=No\r\nModem1=" + link + "\r\n";
     for (const auto& [k, v] : global) ini += k + "=" + v + "\r\n";
     ini += "\r\n[" + link + "]\r\n";
     const Keys defaults = {{"UserName", "user"},
@@ -268,6 +270,14 @@ std::string make_ini(const std::string& link, const Keys& link_keys, const Keys&
 class Rig : public linktest::Rig {
   public:
     bool rewrite(const std::string& ini) { return gw_ && gw_->rewrite_sms_ini(ini); }
+    // Starts the gateway with settings reloads checked every second.
+    bool start_fast_reload(const std::string& ini) {
+        ::unlink((home_ + "PRIVATE/TEST.READY").c_str());
+        systest::GatewayOptions opt = systest::with_ini(ini);
+        opt.minute_seconds = 1;
+        gw_ = std::make_unique<systest::Gateway>(home_);
+        return gw_->start(opt) && gw_->wait_ready();
+    }
     // Outbound log lines of one message id (second column).
     std::vector<std::string> out_lines_for(const std::string& id) const {
         std::vector<std::string> out;
@@ -631,6 +641,55 @@ TEST_P(LinkUcpCimdTest, LinkUcpCimdReconnectAfterDrop) {
     ASSERT_TRUE(systest::wait_for([&] { return rig.queued() == 0; }, 10000)) << rig.diag();
     EXPECT_EQ(smsc.submits_to("0612345301").size(), 1u);  // nothing sent twice
     EXPECT_TRUE(rig.stop());
+}
+
+// The engine's frame trace follows Debug and NoDebugProtocol, from start-up
+// and again after SMSGW.INI changed.
+TEST_P(LinkUcpCimdTest, LinkUcpCimdDebugModeShowsFrameTrace) {
+    struct Case {
+        Keys global;
+        bool frame_trace;
+        Keys after;  // SMSGW.INI rewritten with these ({}: not rewritten)
+        bool frame_trace_after;
+    } cases[] = {
+        {{{"Debug", "Yes"}}, true, {{"Debug", "Yes"}, {"NoDebugProtocol", "Yes"}}, false},
+        {{{"Debug", "Yes"}, {"NoDebugProtocol", "Yes"}}, false, {{"Debug", "Yes"}}, true},
+        {{{"Debug", "No"}}, false, {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.global.back().first + "=" + c.global.back().second);
+        Smsc smsc(kind());
+        smsc.serve();
+        Rig rig;
+        ASSERT_TRUE(
+            rig.queue("UK000001.req", request({{"PhoneNumber", "0612345901"}, {"Data", "one"}})));
+        ASSERT_TRUE(rig.start_fast_reload(make_ini(smsc.link(), {}, c.global))) << rig.diag();
+        ASSERT_TRUE(smsc.wait_submits(1, 15000)) << rig.diag();
+        const std::string frame_line = kind_name(kind()) + ":  " + smsc.link() + " send ";
+        if (c.global[0].second == "Yes") {
+            EXPECT_TRUE(systest::wait_for(
+                [&] { return contains(rig.debug_log(), kind_name(kind()) + " connection OK"); },
+                5000, 20));
+        }
+        EXPECT_EQ(contains(rig.debug_log(), frame_line), c.frame_trace) << rig.diag();
+        if (c.after.empty()) {
+            EXPECT_TRUE(rig.stop());
+            continue;
+        }
+
+        ASSERT_TRUE(rig.rewrite(make_ini(smsc.link(), {}, c.after)));
+        platform::sleep_ms(2500);  // two reload rounds
+        const std::string before = rig.debug_log();
+        ASSERT_TRUE(
+            rig.queue("UK000002.req", request({{"PhoneNumber", "0612345902"}, {"Data", "two"}})));
+        ASSERT_TRUE(smsc.wait_submits_to("0612345902", 1, 15000)) << rig.diag();
+        platform::sleep_ms(200);
+        const std::string after = rig.debug_log();
+        ASSERT_GE(after.size(), before.size());
+        EXPECT_EQ(contains(after.substr(before.size()), frame_line), c.frame_trace_after)
+            << rig.diag();
+        EXPECT_TRUE(rig.stop());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, LinkUcpCimdTest, ::testing::Values(Kind::Ucp, Kind::Cimd),

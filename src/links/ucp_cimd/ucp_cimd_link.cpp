@@ -18,6 +18,7 @@
 
 #include "frame/debug_trace.h"
 #include "frame/global_state.h"
+#include "frame/settings.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "protocols/cimd/cimd.h"
@@ -298,7 +299,28 @@ namespace {
 void reset_ucp_cimd_state();
 }  // namespace
 
+namespace {
+// The engines trace every frame while Debug is on, unless NoDebugProtocol
+// keeps the protocol traffic out of the debug trace.
+void register_debug_mode_duties(const char* name, void (*set_debug_mode)(int)) {
+    // Before the links start, from the settings loaded at start-up.
+    frame::register_duty(frame::Duty::StartLibraries, name, [set_debug_mode] {
+        const frame::GlobalSettings& gs = frame::settings();
+        set_debug_mode(gs.debug && !gs.no_debug_protocol ? 1 : 0);
+    });
+    // Reload duties run before the global settings are published again, so
+    // this one reads the two keys from the changed file itself.
+    frame::register_duty(frame::Duty::Reload, name, [set_debug_mode] {
+        const bool on =
+            frame::ini_bool("Debug", false) && !frame::ini_bool("NoDebugProtocol", false);
+        set_debug_mode(on ? 1 : 0);
+    });
+}
+}  // namespace
+
 void register_ucp_cimd_link_kinds() {
+    register_debug_mode_duties("UCPSetDebugMode", ucp::UCPSetDebugMode);
+    register_debug_mode_duties("CIMDSetDebugMode", cimd::CIMDSetDebugMode);
     LinkKindEntry e;
     e.kind = LinkKind::Ucp;
     e.reload_tag = "CheckReloadUcpSet";
