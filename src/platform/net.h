@@ -85,3 +85,14 @@ std::string local_address(int fd);
 uint16_t local_port(int fd);
 
 }  // namespace platform
+
+// --- h-ucplink additions
+namespace platform {
+
+// A blocking TCP stream socket of family (AF_INET, AF_INET6), close-on-exec;
+// invalid (errno set) on failure. (The same wrapper as h-smpplink's: keep one.)
+Socket tcp_socket(int family);
+// listen(2) on a socket bound before; false (errno set) on failure.
+bool listen_on(int fd, int backlog);
+
+}  // namespace platform

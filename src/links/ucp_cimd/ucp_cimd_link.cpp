@@ -3,10 +3,7 @@
 // receive port are served by a listener thread per link.
 #include "links/ucp_cimd/ucp_cimd_link.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -75,29 +72,6 @@ const char* text_or_empty(const char* s) {
 // IPv6 when the address given is one; IPv4 otherwise.
 int family_for(std::string_view address) {
     return address.find(':') != std::string_view::npos ? AF_INET6 : AF_INET;
-}
-
-// Binds fd to address (any when empty) and port. SO_REUSEADDR lets a fixed
-// local port be taken again while the previous connection is in TIME_WAIT.
-bool bind_local(int fd, int family, const std::string& address, unsigned port) {
-    if (port > 65535) return false;
-    int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    struct addrinfo hints {};
-    hints.ai_family = family;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    struct addrinfo* list = nullptr;
-    std::string service = std::to_string(port);
-    if (::getaddrinfo(address.empty() ? nullptr : address.c_str(), service.c_str(), &hints,
-                      &list) != 0 ||
-        !list)
-        return false;
-    bool ok = false;
-    for (struct addrinfo* a = list; a && !ok; a = a->ai_next)
-        ok = ::bind(fd, a->ai_addr, a->ai_addrlen) == 0;
-    ::freeaddrinfo(list);
-    return ok;
 }
 
 }  // namespace
@@ -222,13 +196,13 @@ LinkAttempt open_ucp_cimd_link(WorkerState& w, UcpCimdKind kind) {
     LinkAttempt a;
 
     int family = family_for(s.bind_ip.empty() ? s.address.host : s.bind_ip);
-    platform::Socket sock(::socket(family, SOCK_STREAM, 0));
+    platform::Socket sock = platform::tcp_socket(family);
     if (!sock) {
         a.failure = word + " Failure -- General Socket Error";
         return a;
     }
     if (!s.bind_ip.empty() || s.local_port != 0) {
-        if (!bind_local(sock.fd(), family, s.bind_ip, s.local_port)) {
+        if (!platform::bind_local(sock.fd(), family, s.bind_ip, s.local_port)) {
             a.failure = platform::strprintf("%s Failure -- Unable to bind to local %s port %u",
                                             word.c_str(), word.c_str(), s.local_port);
             return a;
@@ -425,16 +399,16 @@ void run_listener(const std::shared_ptr<Listener>& l) {
     } leave{*l};
 
     int family = family_for(l->bind_ip);
-    platform::Socket listener(::socket(family, SOCK_STREAM, 0));
+    platform::Socket listener = platform::tcp_socket(family);
     if (!listener) {
         frame::debug_tracef(tag, "%s Receive Failure -- General Socket Error", word.c_str());
         return;
     }
-    if (!bind_local(listener.fd(), family, l->bind_ip, l->port)) {
+    if (!platform::bind_local(listener.fd(), family, l->bind_ip, l->port)) {
         frame::debug_tracef(tag, "%s Receive Failure -- Socket Bind Error", word.c_str());
         return;
     }
-    if (::listen(listener.fd(), kListenBacklog) != 0) {
+    if (!platform::listen_on(listener.fd(), kListenBacklog)) {
         frame::debug_tracef(tag, "%s Receive Failure -- Socket listen Error", word.c_str());
         return;
     }
