@@ -672,10 +672,7 @@ TEST_P(LinkUcpCimdTest, LinkUcpCimdDebugModeShowsFrameTrace) {
                 5000, 20));
         }
         EXPECT_EQ(contains(rig.debug_log(), frame_line), c.frame_trace) << rig.diag();
-        if (c.after.empty()) {
-            EXPECT_TRUE(rig.stop());
-            continue;
-        }
+        if (c.after.empty()) continue;
 
         ASSERT_TRUE(rig.rewrite(make_ini(smsc.link(), {}, c.after)));
         platform::sleep_ms(2500);  // two reload rounds
@@ -688,7 +685,6 @@ TEST_P(LinkUcpCimdTest, LinkUcpCimdDebugModeShowsFrameTrace) {
         ASSERT_GE(after.size(), before.size());
         EXPECT_EQ(contains(after.substr(before.size()), frame_line), c.frame_trace_after)
             << rig.diag();
-        EXPECT_TRUE(rig.stop());
     }
 }
 
