@@ -477,3 +477,16 @@ void shutdown_socket(int fd) {
 }
 
 }  // namespace platform
+
+// --- h-ucplink additions
+namespace platform {
+
+Socket tcp_socket(int family) {
+    return Socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+
+bool listen_on(int fd, int backlog) {
+    return ::listen(fd, backlog > 0 ? backlog : SOMAXCONN) == 0;
+}
+
+}  // namespace platform

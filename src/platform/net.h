@@ -99,3 +99,14 @@ long recv_nowait(int fd, void* buf, size_t len);
 void shutdown_socket(int fd);
 
 }  // namespace platform
+
+// --- h-ucplink additions
+namespace platform {
+
+// A blocking TCP stream socket of family (AF_INET, AF_INET6), close-on-exec;
+// invalid (errno set) on failure. (The same wrapper as h-smpplink's: keep one.)
+Socket tcp_socket(int family);
+// listen(2) on a socket bound before; false (errno set) on failure.
+bool listen_on(int fd, int backlog);
+
+}  // namespace platform

@@ -76,6 +76,8 @@ struct Smsc : sim_server::Server<Smsc, SimPacket> {
     std::atomic<int> submit_error{0};   // 900 in every submit response
     std::atomic<int> general_error{0};  // answer submits with 98 and this code
     std::atomic<int> nacks_left{0};     // answer this many submits with 99 first
+    // >= 0: a submit with another number is answered with a NACK naming this one.
+    std::atomic<int> expect_number{-1};
     // Behaviour switches may change while the reader runs.
     std::atomic<bool> silent{false};
     std::atomic<bool> checksums{true};
@@ -102,6 +104,8 @@ struct Smsc : sim_server::Server<Smsc, SimPacket> {
             case 3:
                 if (submit_reply) {
                     send(submit_reply(p));
+                } else if (expect_number >= 0 && p.number != expect_number) {
+                    send(sim_packet(99, expect_number, {}, checksums));
                 } else if (nacks_left > 0) {
                     --nacks_left;
                     send(sim_packet(99, p.number, {}, checksums));

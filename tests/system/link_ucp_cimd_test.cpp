@@ -193,6 +193,34 @@ class Smsc {
                                            {63, "040302010700"}}));
     }
 
+    // Logs in to the gateway on a connection to its receive port; true once
+    // the gateway accepted the login.
+    bool login(const std::string& user, const std::string& password) {
+        if (u_) {
+            u_->send(ucp_sim::sim_frame(
+                1, 'O', 60,
+                {user, "6", "5", "1", ucp_sim::ira_hex(password), "", "0100", "", "", "", "", ""}));
+            ucp_sim::SimFrame f;
+            return u_->wait_for(
+                       [](const ucp_sim::SimFrame& x) { return x.kind == 'R' && x.ot == 60; },
+                       &f) &&
+                   !f.fields.empty() && f.fields[0] == "A";
+        }
+        c_->send(cimd_sim::sim_packet(1, 0, {{10, user}, {11, password}}));
+        cimd_sim::SimPacket p;
+        return c_->wait_for([](const cimd_sim::SimPacket& x) { return x.op == 51; }, &p) &&
+               !p.params.count(900);
+    }
+    // Answers to deliveries that refused them.
+    size_t delivery_refusals() {
+        return u_ ? u_->count_if([](const ucp_sim::SimFrame& f) {
+            return f.kind == 'R' && f.ot == 52 && !f.fields.empty() && f.fields[0] == "N";
+        })
+                  : c_->count_if([](const cimd_sim::SimPacket& p) {
+                        return p.op == 70 && p.params.count(900);
+                    });
+    }
+
     // A second SMSC face that connects to the gateway's receive port.
     static std::unique_ptr<Smsc> connect_to(Kind kind, unsigned port) {
         auto s = std::make_unique<Smsc>(kind);
@@ -214,9 +242,10 @@ class Smsc {
 // --- configuration and the gateway ----------------------------------------------------------
 
 std::string make_ini(const std::string& link, const Keys& link_keys, const Keys& global = {}) {
-    std::string ini =
-        "[SMSGW]\r\nDebug=Yes\r\nReceiveSMS=No\r\nEnableReceiptProcessing=No\r\nModem1=" + link +
-        "\r\n";
+    bool debug_given = false;
+    for (const auto& kv : global) debug_given |= platform::iequals(kv.first, "Debug");
+    std::string ini = std::string("[SMSGW]\r\n") + (debug_given ? "" : "Debug=Yes\r\n") +
+                      "ReceiveSMS=No\r\nEnableReceiptProcessing=No\r\nModem1=" + link + "\r\n";
     for (const auto& [k, v] : global) ini += k + "=" + v + "\r\n";
     ini += "\r\n[" + link + "]\r\n";
     const Keys defaults = {{"UserName", "user"},
@@ -241,6 +270,14 @@ std::string make_ini(const std::string& link, const Keys& link_keys, const Keys&
 class Rig : public linktest::Rig {
   public:
     bool rewrite(const std::string& ini) { return gw_ && gw_->rewrite_sms_ini(ini); }
+    // Starts the gateway with settings reloads checked every second.
+    bool start_fast_reload(const std::string& ini) {
+        ::unlink((home_ + "PRIVATE/TEST.READY").c_str());
+        systest::GatewayOptions opt = systest::with_ini(ini);
+        opt.minute_seconds = 1;
+        gw_ = std::make_unique<systest::Gateway>(home_);
+        return gw_->start(opt) && gw_->wait_ready();
+    }
     // Outbound log lines of one message id (second column).
     std::vector<std::string> out_lines_for(const std::string& id) const {
         std::vector<std::string> out;
@@ -485,6 +522,7 @@ TEST_P(LinkUcpCimdTest, LinkUcpCimdInboundOnBothPaths) {
     ASSERT_TRUE(systest::wait_for(
         [&] { return (in_smsc = Smsc::connect_to(kind(), receive_port)) != nullptr; }, 10000))
         << rig.diag();
+    ASSERT_TRUE(in_smsc->login("user", "secret")) << rig.diag();
     in_smsc->deliver_mo(ucp() ? 20 : 2, "0611111111", "5678", "Via the receive port");
     ASSERT_TRUE(systest::wait_for([&] { return in_smsc->delivery_acks() >= 1; }, 10000))
         << rig.diag();
@@ -509,6 +547,41 @@ TEST_P(LinkUcpCimdTest, LinkUcpCimdInboundOnBothPaths) {
     EXPECT_TRUE(
         systest::wait_for([&] { return contains(rig.debug_log(), "Releasing Connection"); }, 10000))
         << rig.diag();
+    EXPECT_TRUE(rig.stop());
+}
+
+// On the receive port the SMSC logs in with the link's credentials first: a
+// wrong login and a delivery without one are refused and nothing is stored.
+TEST_P(LinkUcpCimdTest, LinkUcpCimdInboundLoginRequired) {
+    Smsc smsc(kind());
+    smsc.serve();
+    Rig rig;
+    unsigned receive_port = free_port();
+    ASSERT_TRUE(rig.start(
+        make_ini(smsc.link(), {{"Receive", "Yes"}, {"ReceivePort", std::to_string(receive_port)}})))
+        << rig.diag();
+    struct Case {
+        const char* password;  // nullptr: no login
+        bool login_ok;
+    } cases[] = {{nullptr, false}, {"wrong", false}};
+    int ref = 2;
+    for (const Case& k : cases) {
+        std::unique_ptr<Smsc> in_smsc;
+        ASSERT_TRUE(systest::wait_for(
+            [&] { return (in_smsc = Smsc::connect_to(kind(), receive_port)) != nullptr; }, 10000))
+            << rig.diag();
+        if (k.password) {
+            EXPECT_EQ(in_smsc->login("user", k.password), k.login_ok);
+        }
+        in_smsc->deliver_mo(ref, "0611111111", "5678", "Forged");
+        ASSERT_TRUE(systest::wait_for([&] { return in_smsc->delivery_refusals() >= 1; }, 10000))
+            << rig.diag();
+        EXPECT_EQ(in_smsc->delivery_acks(), 0u);
+        in_smsc->drop();
+        ref += 2;
+    }
+    EXPECT_TRUE(contains(rig.debug_log(), "before the login refused")) << rig.diag();
+    EXPECT_TRUE(rig.inbound(".in").empty()) << rig.diag();
     EXPECT_TRUE(rig.stop());
 }
 
@@ -568,6 +641,51 @@ TEST_P(LinkUcpCimdTest, LinkUcpCimdReconnectAfterDrop) {
     ASSERT_TRUE(systest::wait_for([&] { return rig.queued() == 0; }, 10000)) << rig.diag();
     EXPECT_EQ(smsc.submits_to("0612345301").size(), 1u);  // nothing sent twice
     EXPECT_TRUE(rig.stop());
+}
+
+// The engine's frame trace follows Debug and NoDebugProtocol, from start-up
+// and again after SMSGW.INI changed.
+TEST_P(LinkUcpCimdTest, LinkUcpCimdDebugModeShowsFrameTrace) {
+    struct Case {
+        Keys global;
+        bool frame_trace;
+        Keys after;  // SMSGW.INI rewritten with these ({}: not rewritten)
+        bool frame_trace_after;
+    } cases[] = {
+        {{{"Debug", "Yes"}}, true, {{"Debug", "Yes"}, {"NoDebugProtocol", "Yes"}}, false},
+        {{{"Debug", "Yes"}, {"NoDebugProtocol", "Yes"}}, false, {{"Debug", "Yes"}}, true},
+        {{{"Debug", "No"}}, false, {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.global.back().first + "=" + c.global.back().second);
+        Smsc smsc(kind());
+        smsc.serve();
+        Rig rig;
+        ASSERT_TRUE(
+            rig.queue("UK000001.req", request({{"PhoneNumber", "0612345901"}, {"Data", "one"}})));
+        ASSERT_TRUE(rig.start_fast_reload(make_ini(smsc.link(), {}, c.global))) << rig.diag();
+        ASSERT_TRUE(smsc.wait_submits(1, 15000)) << rig.diag();
+        const std::string frame_line = kind_name(kind()) + ":  " + smsc.link() + " send ";
+        if (c.global[0].second == "Yes") {
+            EXPECT_TRUE(systest::wait_for(
+                [&] { return contains(rig.debug_log(), kind_name(kind()) + " connection OK"); },
+                5000, 20));
+        }
+        EXPECT_EQ(contains(rig.debug_log(), frame_line), c.frame_trace) << rig.diag();
+        if (c.after.empty()) continue;
+
+        ASSERT_TRUE(rig.rewrite(make_ini(smsc.link(), {}, c.after)));
+        platform::sleep_ms(2500);  // two reload rounds
+        const std::string before = rig.debug_log();
+        ASSERT_TRUE(
+            rig.queue("UK000002.req", request({{"PhoneNumber", "0612345902"}, {"Data", "two"}})));
+        ASSERT_TRUE(smsc.wait_submits_to("0612345902", 1, 15000)) << rig.diag();
+        platform::sleep_ms(200);
+        const std::string after = rig.debug_log();
+        ASSERT_GE(after.size(), before.size());
+        EXPECT_EQ(contains(after.substr(before.size()), frame_line), c.frame_trace_after)
+            << rig.diag();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, LinkUcpCimdTest, ::testing::Values(Kind::Ucp, Kind::Cimd),

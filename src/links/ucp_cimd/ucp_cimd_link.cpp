@@ -3,10 +3,7 @@
 // receive port are served by a listener thread per link.
 #include "links/ucp_cimd/ucp_cimd_link.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -18,6 +15,7 @@
 
 #include "frame/debug_trace.h"
 #include "frame/global_state.h"
+#include "frame/settings.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "protocols/cimd/cimd.h"
@@ -37,10 +35,9 @@ constexpr int kListenBacklog = 100;
 constexpr unsigned kAcceptSliceMs = 250;
 constexpr unsigned kWantedCheckMs = 1000;
 
-// The operations of one kind, so that both cycles share their steps.
+// The operations of one kind on the SMSC's own connections, so that both
+// listeners share their steps.
 struct Engine {
-    int (*connect)(int fd, std::string_view link, std::string_view host, unsigned port);
-    int (*login)(int fd, std::string_view link, std::string_view user, std::string_view pw);
     int (*check)(int fd, std::string_view link);
     void (*yield)(int fd, std::string_view link, int wait);
     void (*attach)(int fd, std::string_view link);
@@ -49,12 +46,6 @@ struct Engine {
 };
 
 const Engine kUcpEngine{
-    [](int fd, std::string_view link, std::string_view host, unsigned port) {
-        return ucp::UCPConnect(fd, link, host, port);
-    },
-    [](int fd, std::string_view link, std::string_view user, std::string_view pw) {
-        return ucp::UCPBind(fd, link, user, pw);
-    },
     [](int fd, std::string_view link) { return ucp::UCPCheckLinkStatus(fd, link); },
     [](int fd, std::string_view link, int wait) { ucp::UCPYield(fd, link, wait); },
     [](int fd, std::string_view link) { ucp::UCPAttachInbound(fd, link); },
@@ -63,12 +54,6 @@ const Engine kUcpEngine{
 };
 
 const Engine kCimdEngine{
-    [](int fd, std::string_view link, std::string_view host, unsigned port) {
-        return cimd::CIMDConnect(link, fd, host, port);
-    },
-    [](int fd, std::string_view link, std::string_view user, std::string_view pw) {
-        return cimd::CIMDBind(link, fd, user, pw);
-    },
     [](int fd, std::string_view link) { return cimd::CIMDCheckLinkStatus(link, fd); },
     [](int fd, std::string_view link, int wait) { cimd::CIMDYield(link, fd, wait); },
     [](int fd, std::string_view link) { cimd::CIMDAttachInbound(link, fd); },
@@ -87,29 +72,6 @@ const char* text_or_empty(const char* s) {
 // IPv6 when the address given is one; IPv4 otherwise.
 int family_for(std::string_view address) {
     return address.find(':') != std::string_view::npos ? AF_INET6 : AF_INET;
-}
-
-// Binds fd to address (any when empty) and port. SO_REUSEADDR lets a fixed
-// local port be taken again while the previous connection is in TIME_WAIT.
-bool bind_local(int fd, int family, const std::string& address, unsigned port) {
-    if (port > 65535) return false;
-    int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    struct addrinfo hints {};
-    hints.ai_family = family;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    struct addrinfo* list = nullptr;
-    std::string service = std::to_string(port);
-    if (::getaddrinfo(address.empty() ? nullptr : address.c_str(), service.c_str(), &hints,
-                      &list) != 0 ||
-        !list)
-        return false;
-    bool ok = false;
-    for (struct addrinfo* a = list; a && !ok; a = a->ai_next)
-        ok = ::bind(fd, a->ai_addr, a->ai_addrlen) == 0;
-    ::freeaddrinfo(list);
-    return ok;
 }
 
 }  // namespace
@@ -134,22 +96,49 @@ std::string ucp_cimd_option_text(const OutboundMessage& m) {
     return text;
 }
 
-void set_ucp_cimd_link_options(UcpCimdKind kind, const LinkSettings& s) {
-    if (kind == UcpCimdKind::Ucp) {
-        ucp::LinkOptions opt;
-        opt.command_timeout_s = s.command_timeout_s;
-        ucp::UCPSetLinkOptions(s.name, opt);
-    } else {
-        cimd::LinkOptions opt;
-        opt.command_timeout_s = s.command_timeout_s;
-        cimd::CIMDSetLinkOptions(s.name, opt);
+protocols::common::SubmitRecord ucp_cimd_submit_record(const OutboundMessage& m) {
+    protocols::common::SubmitRecord r;
+    r.sender = m.sender;
+    r.recipient = m.recipient;
+    r.udh_hex = m.udh;
+    r.data = m.data;
+    r.flags = m.flags;
+    r.binary = m.binary;
+    r.reference = m.message_id;
+    if (m.msg) {
+        r.pid = m.msg->pid;
+        r.dcs = m.msg->dcs;
+        r.local_user = m.msg->submit_user;
+        if (!m.msg->billing_info.empty())
+            r.options.emplace_back("BillingInfo", m.msg->billing_info);
     }
+    return r;
+}
+
+namespace {
+// The SMSC's own connections log in with the link's credentials.
+template <class Options>
+Options link_options(const LinkSettings& s) {
+    Options opt;
+    opt.command_timeout_s = s.command_timeout_s;
+    opt.inbound_user = s.user_name;
+    opt.inbound_password = s.password;
+    opt.inbound_login_required = !s.user_name.empty();
+    return opt;
+}
+}  // namespace
+
+void set_ucp_cimd_link_options(UcpCimdKind kind, const LinkSettings& s) {
+    if (kind == UcpCimdKind::Ucp)
+        ucp::UCPSetLinkOptions(s.name, link_options<ucp::LinkOptions>(s));
+    else
+        cimd::CIMDSetLinkOptions(s.name, link_options<cimd::LinkOptions>(s));
 }
 
 // --- the session -------------------------------------------------------------------------
 
-UcpCimdSession::UcpCimdSession(UcpCimdKind kind, WorkerState& w, int socket)
-    : kind_(kind), w_(w), socket_(socket) {}
+UcpCimdSession::UcpCimdSession(UcpCimdKind kind, WorkerState& w, const LinkAttempt& up)
+    : kind_(kind), w_(w), ucp_(up.ucp), cimd_(up.cimd) {}
 
 SubmitResult UcpCimdSession::submit(const OutboundMessage& m) {
     // The session is kept serviced while the send limit holds the submit back,
@@ -162,41 +151,36 @@ SubmitResult UcpCimdSession::submit(const OutboundMessage& m) {
         },
         [this] { return must_stop(w_); });
 
-    const std::string options = ucp_cimd_option_text(m);
-    const int pid = m.msg ? m.msg->pid : 0;
-    const int dcs = m.msg ? m.msg->dcs : 0;
-    const std::string& name = w_.settings.name;
+    const protocols::common::SubmitRecord record = ucp_cimd_submit_record(m);
     SubmitResult r;
-    int code = 0;
-    if (kind_ == UcpCimdKind::Ucp) {
-        code = ucp::UCPSubmitMessage(socket_, name, m.sender, "", m.recipient, pid, dcs, m.udh,
-                                     m.data, m.flags, m.binary ? 1 : 0, options, &r.smsc_id);
-    } else {
-        code = cimd::CIMDSubmitMessage(name, socket_, m.sender, options, m.recipient, pid, dcs,
-                                       m.udh, m.data, m.flags, m.binary ? 1 : 0, &r.smsc_id);
-    }
-    r.code = code;
-    if (code != 0) {
-        r.error_text = text_or_empty(engine(kind_).error_text(code));
+    if (ucp_)
+        r.code = ucp_->submit(record, &r.smsc_id);
+    else if (cimd_)
+        r.code = cimd_->submit(record, &r.smsc_id);
+    else
+        r.code = kind_ == UcpCimdKind::Ucp ? ucp::UCP_ERR_STATE : cimd::CIMD_ERR_STATE;
+    if (r.code != 0) {
+        r.error_text = text_or_empty(engine(kind_).error_text(r.code));
         r.smsc_id.clear();
     }
     return r;
 }
 
 bool UcpCimdSession::enquire_link() {
-    const std::string& name = w_.settings.name;
-    const std::string& user = w_.settings.user_name;
-    int code = kind_ == UcpCimdKind::Ucp ? ucp::UCPEnquireLink(socket_, name, user)
-                                         : cimd::CIMDEnquireLink(name, socket_, user);
-    return code == 0;
+    if (ucp_) return ucp_->enquire_link(w_.settings.user_name) == 0;
+    return cimd_ && cimd_->enquire_link() == 0;
 }
 
 bool UcpCimdSession::link_ok() {
-    return engine(kind_).check(socket_, w_.settings.name) != 0;
+    if (ucp_) return ucp_->usable();
+    return cimd_ && cimd_->usable();
 }
 
 void UcpCimdSession::yield(bool wait) {
-    engine(kind_).yield(socket_, w_.settings.name, wait ? 1 : 0);
+    if (ucp_)
+        ucp_->yield(wait);
+    else if (cimd_)
+        cimd_->yield(wait);
 }
 
 store::ErrorClass UcpCimdSession::classify(int64_t code) const {
@@ -212,13 +196,13 @@ LinkAttempt open_ucp_cimd_link(WorkerState& w, UcpCimdKind kind) {
     LinkAttempt a;
 
     int family = family_for(s.bind_ip.empty() ? s.address.host : s.bind_ip);
-    platform::Socket sock(::socket(family, SOCK_STREAM, 0));
+    platform::Socket sock = platform::tcp_socket(family);
     if (!sock) {
         a.failure = word + " Failure -- General Socket Error";
         return a;
     }
     if (!s.bind_ip.empty() || s.local_port != 0) {
-        if (!bind_local(sock.fd(), family, s.bind_ip, s.local_port)) {
+        if (!platform::bind_local(sock.fd(), family, s.bind_ip, s.local_port)) {
             a.failure = platform::strprintf("%s Failure -- Unable to bind to local %s port %u",
                                             word.c_str(), word.c_str(), s.local_port);
             return a;
@@ -229,16 +213,27 @@ LinkAttempt open_ucp_cimd_link(WorkerState& w, UcpCimdKind kind) {
     }
     if (!may_connect(w)) return a;
 
-    if (e.connect(sock.fd(), s.name, s.address.host, s.address.port) != 0) {
-        e.release(sock.fd());
+    // The engine session of the link's kind; a failed one is simply dropped.
+    int code = 0;
+    bool connected = false;
+    if (kind == UcpCimdKind::Ucp) {
+        ucp::Session session(sock.fd(), s.name, link_options<ucp::LinkOptions>(s));
+        connected = session.connect(s.address.host, s.address.port) == 0;
+        if (connected) code = session.bind(s.user_name, s.password);
+        if (connected && code == 0) a.ucp = session;
+    } else {
+        cimd::Session session(sock.fd(), s.name, link_options<cimd::LinkOptions>(s));
+        connected = session.connect(s.address.host, s.address.port) == 0;
+        if (connected) code = session.bind(s.user_name, s.password);
+        if (connected && code == 0) a.cimd = session;
+    }
+    if (!connected) {
         a.failure =
             platform::strprintf("%s Failure -- Unable to connect to %s server at %s:%u",
                                 word.c_str(), word.c_str(), s.address.host.c_str(), s.address.port);
         return a;
     }
-    int code = e.login(sock.fd(), s.name, s.user_name, s.password);
     if (code != 0) {
-        e.release(sock.fd());
         a.failure = platform::strprintf(
             "%s Failure -- Unable to login to %s server with specified parameters:  %s",
             word.c_str(), word.c_str(), text_or_empty(e.error_text(code)));
@@ -270,10 +265,10 @@ void run_cycle(WorkerState& w, UcpCimdKind kind) {
         return;
     }
     connection_up(w, kind_word(kind));
-    UcpCimdSession session(kind, w, a.socket.fd());
+    UcpCimdSession session(kind, w, a);
     serve_queue(w, session);
-    // No unbind: the engine forgets the session and the socket is closed.
-    engine(kind).release(a.socket.fd());
+    // No unbind: the socket is closed and the engine session goes with the
+    // last copy of it.
     a.socket.close();
 }
 
@@ -290,7 +285,28 @@ namespace {
 void reset_ucp_cimd_state();
 }  // namespace
 
+namespace {
+// The engines trace every frame while Debug is on, unless NoDebugProtocol
+// keeps the protocol traffic out of the debug trace.
+void register_debug_mode_duties(const char* name, void (*set_debug_mode)(int)) {
+    // Before the links start, from the settings loaded at start-up.
+    frame::register_duty(frame::Duty::StartLibraries, name, [set_debug_mode] {
+        const frame::GlobalSettings& gs = frame::settings();
+        set_debug_mode(gs.debug && !gs.no_debug_protocol ? 1 : 0);
+    });
+    // Reload duties run before the global settings are published again, so
+    // this one reads the two keys from the changed file itself.
+    frame::register_duty(frame::Duty::Reload, name, [set_debug_mode] {
+        const bool on =
+            frame::ini_bool("Debug", false) && !frame::ini_bool("NoDebugProtocol", false);
+        set_debug_mode(on ? 1 : 0);
+    });
+}
+}  // namespace
+
 void register_ucp_cimd_link_kinds() {
+    register_debug_mode_duties("UCPSetDebugMode", ucp::UCPSetDebugMode);
+    register_debug_mode_duties("CIMDSetDebugMode", cimd::CIMDSetDebugMode);
     LinkKindEntry e;
     e.kind = LinkKind::Ucp;
     e.reload_tag = "CheckReloadUcpSet";
@@ -383,16 +399,16 @@ void run_listener(const std::shared_ptr<Listener>& l) {
     } leave{*l};
 
     int family = family_for(l->bind_ip);
-    platform::Socket listener(::socket(family, SOCK_STREAM, 0));
+    platform::Socket listener = platform::tcp_socket(family);
     if (!listener) {
         frame::debug_tracef(tag, "%s Receive Failure -- General Socket Error", word.c_str());
         return;
     }
-    if (!bind_local(listener.fd(), family, l->bind_ip, l->port)) {
+    if (!platform::bind_local(listener.fd(), family, l->bind_ip, l->port)) {
         frame::debug_tracef(tag, "%s Receive Failure -- Socket Bind Error", word.c_str());
         return;
     }
-    if (::listen(listener.fd(), kListenBacklog) != 0) {
+    if (!platform::listen_on(listener.fd(), kListenBacklog)) {
         frame::debug_tracef(tag, "%s Receive Failure -- Socket listen Error", word.c_str());
         return;
     }

@@ -5,11 +5,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "links/core/link_kind.h"
 #include "platform/net.h"
+#include "protocols/cimd/cimd.h"
+#include "protocols/common/message.h"
+#include "protocols/ucp/ucp.h"
 
 namespace links {
 
@@ -23,11 +27,18 @@ std::string_view kind_word(UcpCimdKind kind);
 // message id), joined by "; ".
 std::string ucp_cimd_option_text(const OutboundMessage& m);
 
-// A logged-in UCP or CIMD connection. The socket stays the caller's; the
-// session only talks over it.
+// The engine's record of a submit: the gateway's id as the reference and the
+// submitting account as the local user (both kept for the receipt), the
+// billing information as the one option.
+protocols::common::SubmitRecord ucp_cimd_submit_record(const OutboundMessage& m);
+
+struct LinkAttempt;
+
+// A logged-in UCP or CIMD connection: the engine session of an attempt that
+// came up. The socket stays the attempt's; the session only talks over it.
 class UcpCimdSession final : public LinkSession {
   public:
-    UcpCimdSession(UcpCimdKind kind, WorkerState& w, int socket);
+    UcpCimdSession(UcpCimdKind kind, WorkerState& w, const LinkAttempt& up);
 
     SubmitResult submit(const OutboundMessage& m) override;
     bool enquire_link() override;
@@ -43,17 +54,20 @@ class UcpCimdSession final : public LinkSession {
   private:
     UcpCimdKind kind_;
     WorkerState& w_;
-    int socket_;
+    std::optional<protocols::ucp::Session> ucp_;
+    std::optional<protocols::cimd::Session> cimd_;
 };
 
 // One connection attempt up to the login: socket, local bind, the credit and
-// quiet-hour check, connect, login. On success the socket is returned and the
-// engine holds a session for it; otherwise the socket is invalid and
-// `failure` holds the text to report (empty when may_connect refused, which
-// has recorded its own failure).
+// quiet-hour check, connect, login. On success the socket is returned with
+// the engine session of the link's kind on it; otherwise the socket is
+// invalid and `failure` holds the text to report (empty when may_connect
+// refused, which has recorded its own failure).
 struct LinkAttempt {
     platform::Socket socket;
     std::string failure;
+    std::optional<protocols::ucp::Session> ucp;    // UCP links
+    std::optional<protocols::cimd::Session> cimd;  // CIMD links
 };
 LinkAttempt open_ucp_cimd_link(WorkerState& w, UcpCimdKind kind);
 

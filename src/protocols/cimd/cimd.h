@@ -40,6 +40,14 @@ struct LinkOptions {
     unsigned command_timeout_s = 60;  // response wait before the link counts as broken
     bool send_checksum = true;        // received checksums are checked whenever present
     CodingOptions coding;
+    // Connections the SMSC opens: with inbound_login_required the 01 login must
+    // carry inbound_user and inbound_password, and deliveries before it are
+    // refused. Such a connection ends without a login within login_timeout_s
+    // and after idle_timeout_s without a complete packet (0: no limit).
+    std::string inbound_user, inbound_password;
+    bool inbound_login_required = false;
+    unsigned login_timeout_s = 30;
+    unsigned idle_timeout_s = 600;
 };
 void CIMDSetLinkOptions(std::string_view link_name, const LinkOptions& options);
 

@@ -33,6 +33,8 @@ constexpr std::array<const char*, 128> kGsmToCimd = {
 
 // GSM code of a three-character combination; -1 when it is none.
 int combination_code(std::string_view three) {
+    // The double quote has a combination of its own besides the plain character.
+    if (three == "_qq") return 0x22;
     for (size_t i = 0; i < kGsmToCimd.size(); ++i)
         if (kGsmToCimd[i][0] == '_' && three == kGsmToCimd[i]) return int(i);
     return -1;

@@ -103,7 +103,8 @@ DecodeError decode_packet(std::string_view body, Packet& out, bool* header_ok = 
 // CIMD2 text of parameter 033: printable ASCII as itself, the other GSM
 // characters as their "_xx" combinations ("_Oa" for "@", "_XX" for the escape).
 std::string gsm_to_cimd_text(std::string_view septets);
-// The reverse. Plain ISO-8859-1 characters outside the combinations are
+// The reverse; the double quote is read both as itself and as "_qq". Plain
+// ISO-8859-1 characters outside the combinations are
 // taken for what they are; a "_" that starts no combination is the underscore.
 std::string cimd_text_to_gsm(std::string_view text);
 

@@ -36,8 +36,16 @@ struct detail::Conn {
     int wait_op = -1, wait_number = -1;
     bool have_response = false;
     bool nacked = false;
+    int resync_number = -1;  // the number a NACK asked for, -1 for none
     int response_error = 0;  // the code of a general error response
     Packet response;
+
+    // The last deliver / status report taken: the SMSC sends it again with
+    // the same number when our response did not reach it.
+    bool have_taken = false;
+    Packet last_taken;
+
+    common::InboundGate gate;  // inbound connections: login and deadlines
 };
 
 using detail::Conn;
@@ -172,14 +180,61 @@ int deliver_inbound(Conn& s, const Packet& p) {
     return EC_OPERATION_FAILED;
 }
 
+bool same_packet(const Packet& a, const Packet& b) {
+    if (a.op != b.op || a.number != b.number || a.params.size() != b.params.size()) return false;
+    for (size_t i = 0; i < a.params.size(); ++i)
+        if (a.params[i].code != b.params[i].code || a.params[i].value != b.params[i].value)
+            return false;
+    return true;
+}
+
+// The SMSC's login (01) on a connection it opened: 010 and 011 against the link's.
+void handle_inbound_login(Conn& s, const Packet& p) {
+    const std::string* user = p.find(P_USER_IDENTITY);
+    const std::string* password = p.find(P_PASSWORD);
+    if (s.gate.login(user ? *user : std::string_view(), password ? *password : std::string_view())) {
+        send_packet(s, build_response(p));
+        return;
+    }
+    platform::tracef(TAG, "%.*s: login of \"%s\" refused", int(label(s).size()), label(s).data(),
+                     printable(user ? user->substr(0, 32) : std::string()).c_str());
+    send_packet(s, build_response(p, EC_INVALID_LOGIN));
+}
+
 void handle_request(Conn& s, const Packet& p) {
     switch (p.op) {
         case OP_DELIVER:
-        case OP_STATUS_REPORT:
-            send_packet(s, build_response(p, deliver_inbound(s, p)));
+        case OP_STATUS_REPORT: {
+            if (s.inbound && !s.gate.open()) {
+                // Not logged in: the operation is not expected yet.
+                platform::tracef(TAG, "%.*s: operation %02d (packet %03d) before the login refused",
+                                 int(label(s).size()), label(s).data(), p.op, p.number);
+                send_packet(s, build_response(p, EC_UNEXPECTED_OPERATION));
+                return;
+            }
+            if (s.have_taken && same_packet(p, s.last_taken)) {
+                // Taken already: only the response went missing.
+                platform::tracef(TAG, "%.*s: operation %02d (packet %03d) repeated, answered again",
+                                 int(label(s).size()), label(s).data(), p.op, p.number);
+                send_packet(s, build_response(p));
+                return;
+            }
+            int ec = deliver_inbound(s, p);
+            if (ec == 0) {
+                s.have_taken = true;
+                s.last_taken = p;
+            }
+            send_packet(s, build_response(p, ec));
+            return;
+        }
+        case OP_LOGIN:
+            if (s.inbound) {
+                handle_inbound_login(s, p);
+                return;
+            }
+            send_packet(s, build_response(p));
             return;
         case OP_ALIVE:
-        case OP_LOGIN:  // the SMSC opening an inbound connection
             send_packet(s, build_response(p));
             return;
         case OP_LOGOUT:
@@ -210,6 +265,7 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
         platform::tracef(TAG, "%.*s: invalid packet (%s): %s", int(label(s).size()),
                          label(s).data(), what, printable(body.substr(0, 64)).c_str());
         if (!header_ok) return;
+        s.gate.unit_received();
         if (is_awaited(s, p)) {
             // Our response arrived damaged: the result is unknown.
             mark_broken(s, "response damaged, closing");
@@ -218,6 +274,20 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
                 send_error(s, OP_NACK, p.number, 0);
             else
                 send_error(s, OP_GENERAL_ERROR, p.number, EC_SYNTAX);
+        }
+        return;
+    }
+    s.gate.unit_received();
+    if (s.waiting && !s.have_response && p.op == OP_NACK && p.number != s.wait_number) {
+        // The SMSC expected another packet number: it names it in the NACK.
+        if (p.number % 2 == 1 && p.number <= 255) {
+            platform::tracef(TAG, "%.*s: NACK expects packet %03d instead of %03d",
+                             int(label(s).size()), label(s).data(), p.number, s.wait_number);
+            s.resync_number = p.number;
+            s.nacked = true;
+        } else {
+            platform::tracef(TAG, "%.*s: NACK with packet number %03d ignored",
+                             int(label(s).size()), label(s).data(), p.number);
         }
         return;
     }
@@ -278,6 +348,7 @@ int request(Conn& s, Packet& req, unsigned timeout_ms = 0) {
     s.wait_number = req.number;
     s.have_response = false;
     s.nacked = false;
+    s.resync_number = -1;
     s.response_error = 0;
     struct Reset {
         Conn& s;
@@ -297,6 +368,13 @@ int request(Conn& s, Packet& req, unsigned timeout_ms = 0) {
                 return CIMD_ERR_CONNECTION;
             }
             s.nacked = false;
+            if (s.resync_number >= 0) {
+                // Continue the numbering where the SMSC expects it.
+                req.number = s.resync_number;
+                s.wait_number = req.number;
+                s.next_number = req.number >= 255 ? 1 : req.number + 2;
+                s.resync_number = -1;
+            }
             if (!send_packet(s, req)) return CIMD_ERR_CONNECTION;
         }
         uint64_t used = platform::monotonic_ms() - start;
@@ -319,6 +397,10 @@ Session::Session(int socket, std::string_view link_name, const LinkOptions& opti
     c_->inbound = inbound;
     c_->name = std::string(link_name);
     c_->opt = options;
+    if (inbound)
+        c_->gate.start({options.inbound_login_required, options.inbound_user,
+                        options.inbound_password, options.login_timeout_s,
+                        options.idle_timeout_s});
 }
 
 int Session::socket() const {
@@ -408,6 +490,11 @@ bool Session::usable() {
     if (!s.broken && platform::wait_readable(s.fd, 0) > 0) {
         std::unique_lock lk(s.mu, std::try_to_lock);
         if (lk.owns_lock()) pump(s, 0);
+    }
+    if (s.inbound && !s.broken) {
+        std::unique_lock lk(s.mu, std::try_to_lock);
+        if (lk.owns_lock())
+            if (const char* why = s.gate.expired()) mark_broken(s, why);
     }
     return !s.broken;
 }

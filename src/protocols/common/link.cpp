@@ -107,6 +107,41 @@ void ReceiptMemory::resolve(DeliveryRecord& m, bool final_state) {
     if (!r.local_user.empty()) m.options.emplace_back("RouteToLocalUser", r.local_user);
 }
 
+void InboundGate::start(const InboundPolicy& policy) {
+    policy_ = policy;
+    logged_in_ = false;
+    started_ms_ = last_unit_ms_ = platform::monotonic_ms();
+}
+
+namespace {
+// Compares without stopping at the first difference.
+bool same_secret(std::string_view a, std::string_view b) {
+    unsigned diff = unsigned(a.size() ^ b.size());
+    for (size_t i = 0; i < a.size(); ++i) diff |= uint8_t(a[i]) ^ uint8_t(b.empty() ? 0 : b[i % b.size()]);
+    return diff == 0;
+}
+}  // namespace
+
+bool InboundGate::login(std::string_view user, std::string_view password) {
+    bool ok = !policy_.login_required ||
+              (user == policy_.user && same_secret(password, policy_.password));
+    if (ok) logged_in_ = true;
+    return ok;
+}
+
+void InboundGate::unit_received() {
+    last_unit_ms_ = platform::monotonic_ms();
+}
+
+const char* InboundGate::expired() const {
+    uint64_t now = platform::monotonic_ms();
+    if (!open() && policy_.login_s && now - started_ms_ >= uint64_t(policy_.login_s) * 1000)
+        return "no login within the login time-out, closing";
+    if (policy_.idle_s && now - last_unit_ms_ >= uint64_t(policy_.idle_s) * 1000)
+        return "idle beyond the idle time-out, closing";
+    return nullptr;
+}
+
 long recv_nonblocking(int fd, char* buf, size_t len) {
     long n = ::recv(fd, buf, len, MSG_DONTWAIT);
     while (n < 0 && errno == EINTR) n = ::recv(fd, buf, len, MSG_DONTWAIT);

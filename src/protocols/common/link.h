@@ -91,6 +91,37 @@ class SessionTable {
     std::unordered_map<int, std::shared_ptr<S>> map_;
 };
 
+// What a connection the SMSC opened to the gateway must show: the link's
+// credentials in its login (when the link has a user name), the login within
+// login_s of the connection and some complete unit at least every idle_s
+// (0 switches a deadline off). Idle sockets and half-sent units would
+// otherwise hold the listener's connections for good.
+struct InboundPolicy {
+    bool login_required = false;
+    std::string user, password;
+    unsigned login_s = 30, idle_s = 600;
+};
+
+class InboundGate {
+  public:
+    void start(const InboundPolicy& policy);
+    // The login's user and password against the link's; a match opens the
+    // gate. Without a required login every login is taken.
+    bool login(std::string_view user, std::string_view password);
+    // Deliveries and reports are taken only once this holds.
+    bool open() const { return !policy_.login_required || logged_in_; }
+    bool logged_in() const { return logged_in_; }
+    // A complete unit arrived.
+    void unit_received();
+    // Why the connection is to be closed now, or nullptr.
+    const char* expired() const;
+
+  private:
+    InboundPolicy policy_;
+    bool logged_in_ = false;
+    uint64_t started_ms_ = 0, last_unit_ms_ = 0;
+};
+
 // One receive on a non-blocking socket, retried on EINTR.
 long recv_nonblocking(int fd, char* buf, size_t len);
 

@@ -36,6 +36,8 @@ struct detail::Conn {
     int wait_trn = -1, wait_ot = -1;
     bool have_result = false;
     Frame result;
+
+    common::InboundGate gate;  // inbound connections: login and deadlines
 };
 
 using detail::Conn;
@@ -141,10 +143,30 @@ int deliver_inbound(Conn& s, const Frame& op) {
     return st > 0 && st < 100 ? st : EC_NOT_ALLOWED;
 }
 
+// The SMSC's 60 on a connection it opened: its OAdC and password against the link's.
+void handle_inbound_login(Conn& s, const Frame& op) {
+    std::string password;
+    const std::string user = op.fields.size() > F60_OADC ? op.fields[F60_OADC] : std::string();
+    bool readable = op.fields.size() > F60_PWD && from_hex(op.fields[F60_PWD], password);
+    if (readable && s.gate.login(user, password)) {
+        send_frame(s, build_ack(op));
+        return;
+    }
+    platform::tracef(TAG, "%.*s: login of \"%s\" refused", int(label(s).size()), label(s).data(),
+                     printable(user.substr(0, 32)).c_str());
+    send_nack(s, op.trn, op.ot, EC_AUTHENTICATION);
+}
+
 void handle_operation(Conn& s, const Frame& op) {
     switch (op.ot) {
         case OT_DELIVER:
         case OT_NOTIFICATION: {
+            if (s.inbound && !s.gate.open()) {
+                platform::tracef(TAG, "%.*s: operation %02d (TRN %02d) before the login refused",
+                                 int(label(s).size()), label(s).data(), op.ot, op.trn);
+                send_nack(s, op.trn, op.ot, EC_NOT_ALLOWED);
+                return;
+            }
             int ec = deliver_inbound(s, op);
             if (ec) {
                 send_nack(s, op.trn, op.ot, ec);
@@ -156,9 +178,14 @@ void handle_operation(Conn& s, const Frame& op) {
             }
             return;
         }
-        case OT_ALERT:
         case OT_SESSION:
-            // A keep-alive, or the SMSC opening an inbound connection.
+            if (s.inbound) {
+                handle_inbound_login(s, op);
+                return;
+            }
+            send_frame(s, build_ack(op));
+            return;
+        case OT_ALERT:  // a keep-alive
             send_frame(s, build_ack(op));
             return;
         default:
@@ -188,6 +215,7 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
         platform::tracef(TAG, "%.*s: invalid frame (%s): %s", int(label(s).size()), label(s).data(),
                          what, printable(body.substr(0, 64)).c_str());
         if (!header_ok) return;
+        s.gate.unit_received();
         if (!f.result) {
             send_nack(s, f.trn, f.ot, err == DecodeError::Checksum ? EC_CHECKSUM : EC_SYNTAX);
         } else if (s.waiting && f.trn == s.wait_trn && f.ot == s.wait_ot) {
@@ -195,6 +223,7 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
         }
         return;
     }
+    s.gate.unit_received();
     if (f.result) {
         if (s.waiting && f.trn == s.wait_trn && f.ot == s.wait_ot && !s.have_result) {
             s.have_result = true;
@@ -277,6 +306,10 @@ Session::Session(int socket, std::string_view link_name, const LinkOptions& opti
     c_->inbound = inbound;
     c_->name = std::string(link_name);
     c_->opt = options;
+    if (inbound)
+        c_->gate.start({options.inbound_login_required, options.inbound_user,
+                        options.inbound_password, options.login_timeout_s,
+                        options.idle_timeout_s});
 }
 
 int Session::socket() const {
@@ -358,6 +391,11 @@ bool Session::usable() {
         // Notice a closed connection, or take what arrived meanwhile.
         std::unique_lock lk(s.mu, std::try_to_lock);
         if (lk.owns_lock()) pump(s, 0);
+    }
+    if (s.inbound && !s.broken) {
+        std::unique_lock lk(s.mu, std::try_to_lock);
+        if (lk.owns_lock())
+            if (const char* why = s.gate.expired()) mark_broken(s, why);
     }
     return !s.broken;
 }

@@ -41,6 +41,14 @@ struct LinkOptions {
     std::string login_oton = "6";     // OTON / ONPI of the 60 login (abbreviated, private)
     std::string login_onpi = "5";
     std::string alert_pid = "0539";  // PID of the 31 keep-alive (PC application over TCP/IP)
+    // Connections the SMSC opens: with inbound_login_required the 60 login must
+    // carry inbound_user and inbound_password, and deliveries before it are
+    // refused. Such a connection ends without a login within login_timeout_s
+    // and after idle_timeout_s without a complete frame (0: no limit).
+    std::string inbound_user, inbound_password;
+    bool inbound_login_required = false;
+    unsigned login_timeout_s = 30;
+    unsigned idle_timeout_s = 600;
 };
 void UCPSetLinkOptions(std::string_view link_name, const LinkOptions& options);
 

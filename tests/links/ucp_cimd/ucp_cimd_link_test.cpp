@@ -262,7 +262,7 @@ TEST_F(UcpCimdLinkTest, UcpSessionSubmits) {
     links::WorkerState w;
     links::LinkAttempt a = settle_and_open(w, UcpCimdKind::Ucp, sim.port);
     ASSERT_TRUE(a.socket) << a.failure;
-    links::UcpCimdSession s(UcpCimdKind::Ucp, w, a.socket.fd());
+    links::UcpCimdSession s(UcpCimdKind::Ucp, w, a);
     EXPECT_FALSE(s.enquire_after_failure());
 
     struct Case {
@@ -282,8 +282,13 @@ TEST_F(UcpCimdLinkTest, UcpSessionSubmits) {
         {"segment of a long text",
          Outbound("1234", "0612345678", "Hi!", "050003A70201"),
          {{18, "3"}, {20, "486921"}, {30, "0106050003A70201"}}},
+        // The billing information goes whole, separators and all.
+        {"billing with separators",
+         Outbound("1234", "0612345678", "Hi"),
+         {{20, "4869"}, {30, "0C07423B20373D783B"}}},
     };
     cases[0].o.msg.billing_info = "B7";
+    cases[std::size(cases) - 1].o.msg.billing_info = "B; 7=x;";
     for (Case& k : cases) {
         k.o.out.msg = &k.o.msg;
         size_t before = sim.count();
@@ -307,7 +312,7 @@ TEST_F(UcpCimdLinkTest, CimdSessionSubmits) {
     links::WorkerState w;
     links::LinkAttempt a = settle_and_open(w, UcpCimdKind::Cimd, sim.port);
     ASSERT_TRUE(a.socket) << a.failure;
-    links::UcpCimdSession s(UcpCimdKind::Cimd, w, a.socket.fd());
+    links::UcpCimdSession s(UcpCimdKind::Cimd, w, a);
     struct Case {
         const char* name;
         Outbound o;
@@ -375,7 +380,7 @@ TEST_F(UcpCimdLinkTest, RefusalsAreClassified) {
         links::set_ucp_cimd_link_options(k.kind, w.settings);
         links::LinkAttempt a = links::open_ucp_cimd_link(w, k.kind);
         ASSERT_TRUE(a.socket) << a.failure;
-        links::UcpCimdSession s(k.kind, w, a.socket.fd());
+        links::UcpCimdSession s(k.kind, w, a);
         if (u)
             usim.submit_nack = k.code;
         else
@@ -412,7 +417,7 @@ TEST_F(UcpCimdLinkTest, KeepAliveStatusAndLoss) {
         settle(w, UcpCimdKind::Ucp, sim.port);
         links::LinkAttempt a = links::open_ucp_cimd_link(w, UcpCimdKind::Ucp);
         ASSERT_TRUE(a.socket) << a.failure;
-        links::UcpCimdSession s(UcpCimdKind::Ucp, w, a.socket.fd());
+        links::UcpCimdSession s(UcpCimdKind::Ucp, w, a);
         EXPECT_TRUE(s.enquire_link());
         ucp_sim::SimFrame f;
         ASSERT_TRUE(sim.wait_for([](const ucp_sim::SimFrame& x) { return x.ot == 31; }, &f));
@@ -437,7 +442,7 @@ TEST_F(UcpCimdLinkTest, KeepAliveStatusAndLoss) {
         settle(w, UcpCimdKind::Cimd, sim.port);
         links::LinkAttempt a = links::open_ucp_cimd_link(w, UcpCimdKind::Cimd);
         ASSERT_TRUE(a.socket) << a.failure;
-        links::UcpCimdSession s(UcpCimdKind::Cimd, w, a.socket.fd());
+        links::UcpCimdSession s(UcpCimdKind::Cimd, w, a);
         EXPECT_TRUE(s.enquire_link());
         ASSERT_TRUE(sim.wait_for([](const cimd_sim::SimPacket& x) { return x.op == 40; }));
         sim.drop();
@@ -469,7 +474,7 @@ TEST_F(UcpCimdLinkTest, SendLimitWaitKeepsTheSessionServiced) {
     w.pacer.set_interval_ms(400);
     links::LinkAttempt a = links::open_ucp_cimd_link(w, UcpCimdKind::Ucp);
     ASSERT_TRUE(a.socket) << a.failure;
-    links::UcpCimdSession s(UcpCimdKind::Ucp, w, a.socket.fd());
+    links::UcpCimdSession s(UcpCimdKind::Ucp, w, a);
     Outbound o("1234", "0612", "x");
     ASSERT_EQ(s.submit(o.out).code, 0);
     sim.send(ucp_sim::sim_frame(

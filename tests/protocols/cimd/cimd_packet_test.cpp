@@ -169,6 +169,8 @@ TEST(CimdPacket, CharacterConversionCases) {
         {"[ok]", "[ok]"},      // ASCII of the extension table
         {"\xE9", "\xC3\xA9"},  // ISO-8859-1 e acute
         {"\t", "-"},           // not representable
+        {"say _qhi_qq", "say _qhi\""},  // the double quote's combination
+        {"\"_qq\"", "\"\"\""},
     };
     for (const Raw& r : raws)
         EXPECT_EQ(cs::gsm_to_utf8(cimd::cimd_text_to_gsm(r.cimd)), r.utf8) << r.cimd;

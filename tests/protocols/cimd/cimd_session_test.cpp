@@ -209,6 +209,76 @@ TEST(CimdSession, SubmitErrors) {
     EXPECT_EQ(cimd::CIMDCheckLinkStatus(kLink, c.fd()), 1);
 }
 
+// A NACK naming the number the SMSC expects: the packet goes again once with
+// that number, and the numbering carries on from it.
+TEST(CimdSession, NackWithExpectedNumberResynchronises) {
+    struct Case {
+        int expect;       // number the SMSC wants
+        int resent;       // number of the second attempt
+        int next;         // number of the following request
+        int result;
+    } cases[] = {
+        {7, 7, 9, 0},
+        {255, 255, 1, 0},
+        {4, -1, -1, cimd::CIMD_ERR_TIMEOUT},  // ours are odd: not taken up
+    };
+    for (const Case& k : cases) {
+        Client c(1);
+        ASSERT_EQ(cimd::CIMDBind(kLink, c.fd(), "user", "secret"), 0);
+        c.sim.expect_number = k.expect;
+        size_t before = c.sim.count();
+        EXPECT_EQ(cimd::CIMDSubmitMessage(kLink, c.fd(), "1", "", "2", 0, 0, "", "x", 0, 0),
+                  k.result)
+            << k.expect;
+        if (k.result != 0) {
+            EXPECT_EQ(cimd::CIMDCheckLinkStatus(kLink, c.fd()), 0);
+            continue;
+        }
+        EXPECT_EQ(cimd::CIMDEnquireLink(kLink, c.fd(), "user"), 0);
+        ASSERT_TRUE(c.sim.wait_for(is(40, k.next), nullptr, 3000, before));
+        std::lock_guard lk(c.sim.mu);
+        ASSERT_EQ(c.sim.got.size(), before + 3) << k.expect;
+        EXPECT_EQ(c.sim.got[before].number, 3);
+        EXPECT_EQ(c.sim.got[before + 1].op, 3);
+        EXPECT_EQ(c.sim.got[before + 1].number, k.resent);
+        EXPECT_EQ(c.sim.got[before].params, c.sim.got[before + 1].params);
+    }
+}
+
+// The SMSC repeats a deliver whose response it missed: answered, stored once.
+TEST(CimdSession, RepeatedDeliverIsStoredOnce) {
+    Inbox inbox;
+    install_ex(inbox);
+    Client c;
+    const std::string first = sim_packet(20, 2, {{21, "1234"}, {23, "5"}, {33, "one"}});
+    struct Step {
+        std::string packet;
+        int response_number;
+        size_t stored;
+    } steps[] = {
+        {first, 2, 1},
+        {first, 2, 1},  // repeated
+        {sim_packet(20, 2, {{21, "1234"}, {23, "5"}, {33, "two"}}), 2, 2},  // new text
+        {sim_packet(20, 4, {{21, "1234"}, {23, "5"}, {33, "two"}}), 4, 3},  // new number
+        {sim_packet(23, 6, {{21, "1"}, {60, "040302010600"}, {61, "4"}}), 6, 4},
+        {sim_packet(23, 6, {{21, "1"}, {60, "040302010600"}, {61, "4"}}), 6, 4},
+    };
+    size_t n = 0;
+    for (const Step& st : steps) {
+        size_t before = c.sim.count();
+        c.sim.send(st.packet);
+        SimPacket resp;
+        ASSERT_TRUE(c.yield_until([&] {
+            return c.sim.wait_for(is(st.packet[2] == '0' ? 70 : 73, st.response_number), &resp,
+                                  1, before);
+        })) << n;
+        EXPECT_TRUE(resp.params.empty()) << n;
+        EXPECT_EQ(inbox.size(), st.stored) << n;
+        ++n;
+    }
+    clear_callbacks();
+}
+
 // Answers the engine cannot read close the session; the message is retried.
 TEST(CimdSession, UnreadableResponsesCloseTheSession) {
     struct Case {
@@ -463,4 +533,105 @@ TEST(CimdSession, InboundConnection) {
     gateway.join();
     EXPECT_TRUE(released);
     clear_callbacks();
+}
+
+namespace {
+
+// The gateway's side of a connection the SMSC opens to the link's listener.
+struct InboundGateway {
+    platform::Socket listener;
+    uint16_t port = 0;
+    std::atomic<bool> ended{false};
+    std::thread thread;
+    InboundGateway(bool required, unsigned login_s, unsigned idle_s) {
+        cimd::LinkOptions opt;
+        opt.inbound_user = "smsc";
+        opt.inbound_password = "pw";
+        opt.inbound_login_required = required;
+        opt.login_timeout_s = login_s;
+        opt.idle_timeout_s = idle_s;
+        cimd::CIMDSetLinkOptions("CIMD - in", opt);
+        listener = platform::tcp_listen("127.0.0.1", 0, 8, &port);
+        thread = std::thread([this] {
+            platform::Socket s = platform::tcp_accept(listener, 3000);
+            if (!s) return;
+            cimd::CIMDAttachInbound("CIMD - in", s.fd());
+            uint64_t start = platform::monotonic_ms();
+            while (cimd::CIMDCheckLinkStatus("", s.fd()) && platform::monotonic_ms() - start < 10000)
+                cimd::CIMDYield("", s.fd(), 1);
+            cimd::CIMDReleaseSession(s.fd());
+            ended = true;
+        });
+    }
+    ~InboundGateway() { thread.join(); }
+};
+
+}  // namespace
+
+// The SMSC's own connection logs in with the link's credentials before its
+// deliveries and reports are taken.
+TEST(CimdSession, InboundLoginIsChecked) {
+    using Params = std::map<int, std::string>;
+    struct Case {
+        const char* name;
+        bool required;
+        const char* user;  // nullptr: no login sent
+        const char* password;
+        Params login_result, deliver_result;
+        size_t stored;
+    } cases[] = {
+        {"right login", true, "smsc", "pw", {}, {}, 2},
+        {"wrong password", true, "smsc", "bad", {{900, "100"}}, {{900, "001"}}, 0},
+        {"wrong user", true, "other", "pw", {{900, "100"}}, {{900, "001"}}, 0},
+        {"no login", true, nullptr, "", {}, {{900, "001"}}, 0},
+        {"no user name on the link", false, "any", "x", {}, {}, 2},
+    };
+    for (const Case& k : cases) {
+        Inbox inbox;
+        install_ex(inbox);
+        InboundGateway gw(k.required, 30, 600);
+        Smsc smsc;
+        smsc.run(platform::tcp_connect("127.0.0.1", gw.port, 2000));
+        SimPacket p;
+        if (k.user) {
+            smsc.send(sim_packet(1, 0, {{10, k.user}, {11, k.password}}));
+            ASSERT_TRUE(smsc.wait_for(is(51, 0), &p)) << k.name;
+            EXPECT_EQ(p.params, k.login_result) << k.name;
+        }
+        smsc.send(sim_packet(20, 2, {{21, "1234"}, {23, "5"}, {33, "x"}}));
+        ASSERT_TRUE(smsc.wait_for(is(70, 2), &p)) << k.name;
+        EXPECT_EQ(p.params, k.deliver_result) << k.name;
+        smsc.send(sim_packet(23, 4, {{21, "+358401"}, {60, "040302010600"}, {61, "2"}}));
+        ASSERT_TRUE(smsc.wait_for(is(73, 4), &p)) << k.name;
+        EXPECT_EQ(p.params, k.deliver_result) << k.name;
+        EXPECT_EQ(inbox.size(), k.stored) << k.name;
+        smsc.drop();
+    }
+    clear_callbacks();
+}
+
+// A connection that never logs in, or falls silent, is closed by the gateway.
+TEST(CimdSession, InboundDeadlines) {
+    struct Case {
+        const char* name;
+        unsigned login_s, idle_s;
+        bool log_in;
+        bool closed;  // within 3 s
+    } cases[] = {
+        {"no login", 1, 0, false, true},
+        {"idle after the login", 0, 1, true, true},
+        {"logged in, no idle limit", 1, 0, true, false},
+    };
+    for (const Case& k : cases) {
+        InboundGateway gw(true, k.login_s, k.idle_s);
+        Smsc smsc;
+        smsc.run(platform::tcp_connect("127.0.0.1", gw.port, 2000));
+        if (k.log_in) {
+            smsc.send(sim_packet(1, 0, {{10, "smsc"}, {11, "pw"}}));
+            ASSERT_TRUE(smsc.wait_for(is(51, 0))) << k.name;
+        }
+        EXPECT_EQ(smsc.wait_closed(3000), k.closed) << k.name;
+        EXPECT_EQ(gw.ended.load(), k.closed) << k.name;
+        smsc.drop();
+    }
 }

@@ -496,3 +496,113 @@ TEST(UcpSession, ReusedSocketNumberStartsFresh) {
     EXPECT_TRUE(smsc.wait_for([](const SimFrame& f) { return is_result(f, 5, 31); }, nullptr, 1));
     ucp::UCPReleaseSession(in.fd());
 }
+
+namespace {
+
+// The gateway's side of a connection the SMSC opens to the link's listener.
+struct InboundGateway {
+    platform::Socket listener;
+    uint16_t port = 0;
+    std::atomic<bool> ended{false};
+    std::thread thread;
+    explicit InboundGateway(const ucp::LinkOptions& opt) {
+        ucp::UCPSetLinkOptions("UCP - in", opt);
+        listener = platform::tcp_listen("127.0.0.1", 0, 8, &port);
+        thread = std::thread([this] {
+            platform::Socket s = platform::tcp_accept(listener, 3000);
+            if (!s) return;
+            ucp::UCPAttachInbound(s.fd(), "UCP - in");
+            uint64_t start = platform::monotonic_ms();
+            while (ucp::UCPCheckLinkStatus(s.fd(), "") && platform::monotonic_ms() - start < 10000)
+                ucp::UCPYield(s.fd(), "", 1);
+            ucp::UCPReleaseSession(s.fd());
+            ended = true;
+        });
+    }
+    ~InboundGateway() { thread.join(); }
+};
+
+ucp::LinkOptions inbound_options(bool required, unsigned login_s = 30, unsigned idle_s = 600) {
+    ucp::LinkOptions opt;
+    opt.inbound_user = "SMSC";
+    opt.inbound_password = "pw";
+    opt.inbound_login_required = required;
+    opt.login_timeout_s = login_s;
+    opt.idle_timeout_s = idle_s;
+    return opt;
+}
+
+}  // namespace
+
+// The SMSC's own connection logs in with the link's credentials before its
+// deliveries are taken.
+TEST(UcpSession, InboundLoginIsChecked) {
+    struct Case {
+        const char* name;
+        bool required;
+        const char* user;  // nullptr: no login sent
+        const char* password;
+        std::vector<std::string> login_result, deliver_result;
+        size_t stored;
+    } cases[] = {
+        {"right login", true, "SMSC", "pw", {"A", ""}, {"A", "", "1234:040302010600"}, 1},
+        {"wrong password", true, "SMSC", "bad", {"N", "07", ""}, {"N", "04", ""}, 0},
+        {"wrong user", true, "OTHER", "pw", {"N", "07", ""}, {"N", "04", ""}, 0},
+        {"no login", true, nullptr, "", {}, {"N", "04", ""}, 0},
+        {"no user name on the link", false, "ANY", "x", {"A", ""}, {"A", "", "1234:040302010600"}, 1},
+    };
+    for (const Case& k : cases) {
+        Inbox inbox;
+        install_callback(inbox);
+        InboundGateway gw(inbound_options(k.required));
+        Smsc smsc;
+        smsc.run(platform::tcp_connect("127.0.0.1", gw.port, 2000));
+        SimFrame f;
+        if (k.user) {
+            smsc.send(sim_frame(1, 'O', 60,
+                                {k.user, "6", "5", "1", ira_hex(k.password), "", "0100", "", "",
+                                 "", "", ""}));
+            ASSERT_TRUE(smsc.wait_for([](const SimFrame& x) { return is_result(x, 1, 60); }, &f))
+                << k.name;
+            EXPECT_EQ(f.fields, k.login_result) << k.name;
+        }
+        smsc.send(sim_frame(2, 'O', 52,
+                            fields50({{0, "1234"}, {1, "0687"}, {14, "040302010600"}, {18, "3"},
+                                      {20, "41"}})));
+        ASSERT_TRUE(smsc.wait_for([](const SimFrame& x) { return is_result(x, 2, 52); }, &f))
+            << k.name;
+        EXPECT_EQ(f.fields, k.deliver_result) << k.name;
+        EXPECT_EQ(inbox.size(), k.stored) << k.name;
+        smsc.drop();
+    }
+    ucp::UCPSetReceiveMessageCallback(nullptr);
+}
+
+// A connection that never logs in, or falls silent, is closed by the gateway.
+TEST(UcpSession, InboundDeadlines) {
+    struct Case {
+        const char* name;
+        unsigned login_s, idle_s;
+        bool log_in;
+        bool closed;  // within 3 s
+    } cases[] = {
+        {"no login", 1, 0, false, true},
+        {"idle after the login", 0, 1, true, true},
+        {"logged in, no idle limit", 1, 0, true, false},
+    };
+    for (const Case& k : cases) {
+        InboundGateway gw(inbound_options(true, k.login_s, k.idle_s));
+        Smsc smsc;
+        smsc.run(platform::tcp_connect("127.0.0.1", gw.port, 2000));
+        if (k.log_in) {
+            smsc.send(sim_frame(1, 'O', 60,
+                                {"SMSC", "6", "5", "1", ira_hex("pw"), "", "0100", "", "", "", "",
+                                 ""}));
+            ASSERT_TRUE(smsc.wait_for([](const SimFrame& x) { return is_result(x, 1, 60); }))
+                << k.name;
+        }
+        EXPECT_EQ(smsc.wait_closed(3000), k.closed) << k.name;
+        EXPECT_EQ(gw.ended.load(), k.closed) << k.name;
+        smsc.drop();
+    }
+}
