@@ -476,15 +476,6 @@ void shutdown_socket(int fd) {
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
-}  // namespace platform
-
-// --- h-ucplink additions
-namespace platform {
-
-Socket tcp_socket(int family) {
-    return Socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-}
-
 bool listen_on(int fd, int backlog) {
     return ::listen(fd, backlog > 0 ? backlog : SOMAXCONN) == 0;
 }

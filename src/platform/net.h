@@ -98,14 +98,6 @@ long recv_nowait(int fd, void* buf, size_t len);
 // shutdown(SHUT_RDWR) of a socket the caller does not own as a Socket.
 void shutdown_socket(int fd);
 
-}  // namespace platform
-
-// --- h-ucplink additions
-namespace platform {
-
-// A blocking TCP stream socket of family (AF_INET, AF_INET6), close-on-exec;
-// invalid (errno set) on failure. (The same wrapper as h-smpplink's: keep one.)
-Socket tcp_socket(int family);
 // listen(2) on a socket bound before; false (errno set) on failure.
 bool listen_on(int fd, int backlog);
 

@@ -1504,9 +1504,10 @@ TEST_F(LinkSmppTest, LinkSmppDebugModeShowsPduTrace) {
         ASSERT_TRUE(rig.start(opt)) << rig.diag();
         ASSERT_TRUE(smsc.wait_submits(1, 15000)) << rig.diag();
         const std::string pdu_line = "SMPP:  " + smsc.link() + " send submit_sm seq=";
-        if (c.global[0].second == "Yes")
+        if (c.global[0].second == "Yes") {
             EXPECT_TRUE(systest::wait_for(
                 [&] { return contains(rig.debug_log(), "SMPP connection OK"); }, 5000, 20));
+        }
         EXPECT_EQ(contains(rig.debug_log(), pdu_line), c.pdu_trace) << rig.diag();
         if (c.after.empty()) continue;
 
