@@ -5,7 +5,6 @@
 #include "links/sdk/sdk_link.h"
 #include "links/smpp/smpp_link.h"
 #include "links/ucp_cimd/ucp_cimd_link.h"
-#include "links/ucp_cimd/ucp_cimd_receive.h"
 
 namespace links {
 
@@ -13,8 +12,6 @@ void register_link_kinds() {
     register_smpp_link_kind();
     register_ucp_cimd_link_kinds();
     register_sdk_link_kind();
-    // Each engine hands what its links receive to inbound.
-    install_ucp_cimd_receive();
 }
 
 }  // namespace links

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "frame/global_state.h"
+#include "frame/settings.h"
 #include "links/core/module_state.h"
 #include "links/core/queue_cache.h"
 #include "links/core/send_control.h"
@@ -50,6 +52,20 @@ void reset_links_state_for_tests() {
     }
     // Outside the lock: a kind's reset may wait for its threads.
     for (void (*reset)() : resets) reset();
+}
+
+void register_engine_debug_duties(const char* name, void (*set_debug_mode)(int)) {
+    frame::register_duty(frame::Duty::StartLibraries, name, [set_debug_mode] {
+        const frame::GlobalSettings& gs = frame::settings();
+        set_debug_mode(gs.debug && !gs.no_debug_protocol ? 1 : 0);
+    });
+    // Reload duties run before the global settings are published again, so
+    // this one reads the two keys from the changed file itself.
+    frame::register_duty(frame::Duty::Reload, name, [set_debug_mode] {
+        const bool on =
+            frame::ini_bool("Debug", false) && !frame::ini_bool("NoDebugProtocol", false);
+        set_debug_mode(on ? 1 : 0);
+    });
 }
 
 }  // namespace links

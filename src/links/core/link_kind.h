@@ -279,6 +279,12 @@ struct LinkKindEntry {
 };
 // Adds or replaces the entry of entry.kind.
 void register_link_kind(const LinkKindEntry& entry);
+
+// Registers the duties that keep an engine's frame trace in step with Debug
+// (and NoDebugProtocol, which keeps protocol traffic out of the trace): at
+// start-up before the links start, and on every settings reload. name is
+// the duty's name, set_debug_mode the engine's switch (1 on, 0 off).
+void register_engine_debug_duties(const char* name, void (*set_debug_mode)(int));
 std::optional<LinkKindEntry> find_link_kind(LinkKind kind);
 
 }  // namespace links

@@ -1067,17 +1067,7 @@ void apply_smpp_debug_mode(bool debug, bool no_debug_protocol) {
 
 void register_smpp_link_kind() {
     install_smpp_receive();
-    // Before the links start, from the settings loaded at start-up.
-    frame::register_duty(frame::Duty::StartLibraries, "SMPPSetDebugMode", [] {
-        const frame::GlobalSettings& gs = frame::settings();
-        apply_smpp_debug_mode(gs.debug, gs.no_debug_protocol);
-    });
-    // Reload duties run before the global settings are published again, so
-    // this one reads the two keys from the changed file itself.
-    frame::register_duty(frame::Duty::Reload, "SMPPSetDebugMode", [] {
-        apply_smpp_debug_mode(frame::ini_bool("Debug", false),
-                              frame::ini_bool("NoDebugProtocol", false));
-    });
+    register_engine_debug_duties("SMPPSetDebugMode", smpp::SMPPSetDebugMode);
     LinkKindEntry e;
     e.kind = LinkKind::Smpp;
     e.reload_tag = "CheckReloadSmppSet";

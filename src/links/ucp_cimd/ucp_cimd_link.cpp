@@ -2,6 +2,7 @@
 // the link's user name, no unbind; the SMSC's own connections to the link's
 // receive port are served by a listener thread per link.
 #include "links/ucp_cimd/ucp_cimd_link.h"
+#include "links/ucp_cimd/ucp_cimd_receive.h"
 
 #include <sys/socket.h>
 
@@ -285,28 +286,11 @@ namespace {
 void reset_ucp_cimd_state();
 }  // namespace
 
-namespace {
-// The engines trace every frame while Debug is on, unless NoDebugProtocol
-// keeps the protocol traffic out of the debug trace.
-void register_debug_mode_duties(const char* name, void (*set_debug_mode)(int)) {
-    // Before the links start, from the settings loaded at start-up.
-    frame::register_duty(frame::Duty::StartLibraries, name, [set_debug_mode] {
-        const frame::GlobalSettings& gs = frame::settings();
-        set_debug_mode(gs.debug && !gs.no_debug_protocol ? 1 : 0);
-    });
-    // Reload duties run before the global settings are published again, so
-    // this one reads the two keys from the changed file itself.
-    frame::register_duty(frame::Duty::Reload, name, [set_debug_mode] {
-        const bool on =
-            frame::ini_bool("Debug", false) && !frame::ini_bool("NoDebugProtocol", false);
-        set_debug_mode(on ? 1 : 0);
-    });
-}
-}  // namespace
 
 void register_ucp_cimd_link_kinds() {
-    register_debug_mode_duties("UCPSetDebugMode", ucp::UCPSetDebugMode);
-    register_debug_mode_duties("CIMDSetDebugMode", cimd::CIMDSetDebugMode);
+    install_ucp_cimd_receive();
+    register_engine_debug_duties("UCPSetDebugMode", ucp::UCPSetDebugMode);
+    register_engine_debug_duties("CIMDSetDebugMode", cimd::CIMDSetDebugMode);
     LinkKindEntry e;
     e.kind = LinkKind::Ucp;
     e.reload_tag = "CheckReloadUcpSet";
