@@ -30,6 +30,7 @@ struct detail::Conn {
     std::mutex mu;  // one caller at a time
     std::atomic<bool> broken{false};
     std::string rbuf;
+    size_t scanned = 0;  // rbuf's unit is searched up to here
     common::GarbageTrace garbage_trace;
     int next_number = 1;  // ours are odd, 001-255
 
@@ -343,7 +344,8 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
 
 bool process_packets(Conn& s) {
     return common::consume_stx_units(
-        s.rbuf, s.broken, scan_packet,
+        s.rbuf, s.scanned, s.broken,
+        [](std::string_view rest, size_t resume) { return scan_packet(rest, resume); },
         [&](std::string_view body, bool missing_etx) { handle_body(s, body, missing_etx); },
         [&](size_t n) {
             if (trace_garbage(s, n))

@@ -213,15 +213,22 @@ void read_pump(int fd, unsigned wait_ms, int rounds, const std::atomic<bool>& br
 // between STX and ETX, missing_etx) for each unit, dropped(n) for bytes
 // outside a unit, oversized() for a unit too long ever to end (the buffer is
 // then emptied). Returns false once the stream is out of step or broken.
+//
+// resume belongs with rbuf: the scanner, called as scan(rest, resume), goes
+// on where its last NeedMore on the same unit stopped (0 to start afresh).
 template <class ScanFn, class Body, class Dropped, class Oversized>
-bool consume_stx_units(std::string& rbuf, const std::atomic<bool>& broken, ScanFn&& scan,
-                       Body&& body, Dropped&& dropped, Oversized&& oversized) {
-    using State = decltype(scan(std::string_view{}).state);
+bool consume_stx_units(std::string& rbuf, size_t& resume, const std::atomic<bool>& broken,
+                       ScanFn&& scan, Body&& body, Dropped&& dropped, Oversized&& oversized) {
+    using State = decltype(scan(std::string_view{}, size_t{}).state);
     size_t pos = 0;
+    size_t next_resume = 0;
     while (pos < rbuf.size() && !broken) {
         std::string_view rest(rbuf.data() + pos, rbuf.size() - pos);
-        auto sc = scan(rest);
-        if (sc.state == State::NeedMore) break;
+        auto sc = scan(rest, pos == 0 ? resume : 0);
+        if (sc.state == State::NeedMore) {
+            next_resume = sc.resume;
+            break;
+        }
         if (sc.state == State::Garbage) {
             dropped(sc.skip);
             pos += sc.skip;
@@ -230,6 +237,7 @@ bool consume_stx_units(std::string& rbuf, const std::atomic<bool>& broken, ScanF
         if (sc.state == State::Oversized) {
             oversized();
             rbuf.clear();
+            resume = 0;
             return false;
         }
         const bool missing_etx = sc.state == State::MissingEtx;
@@ -237,7 +245,19 @@ bool consume_stx_units(std::string& rbuf, const std::atomic<bool>& broken, ScanF
         pos += sc.length;
     }
     rbuf.erase(0, pos);
+    resume = next_resume;
     return !broken;
+}
+
+// The same with a scanner called as scan(rest), starting afresh each time.
+template <class ScanFn, class Body, class Dropped, class Oversized>
+bool consume_stx_units(std::string& rbuf, const std::atomic<bool>& broken, ScanFn&& scan,
+                       Body&& body, Dropped&& dropped, Oversized&& oversized) {
+    size_t resume = 0;
+    return consume_stx_units(
+        rbuf, resume, broken, [&](std::string_view rest, size_t) { return scan(rest); },
+        std::forward<Body>(body), std::forward<Dropped>(dropped),
+        std::forward<Oversized>(oversized));
 }
 
 }  // namespace protocols::common

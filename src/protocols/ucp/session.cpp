@@ -30,6 +30,7 @@ struct detail::Conn {
     std::mutex mu;  // one caller at a time: reads, writes and the awaited result
     std::atomic<bool> broken{false};
     std::string rbuf;
+    size_t scanned = 0;  // rbuf's unit is searched up to here
     int next_trn = 0;
 
     bool waiting = false;
@@ -263,7 +264,8 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
 // Handles every complete frame in the buffer; false once the stream is out of step.
 bool process_frames(Conn& s) {
     return common::consume_stx_units(
-        s.rbuf, s.broken, scan_frame,
+        s.rbuf, s.scanned, s.broken,
+        [](std::string_view rest, size_t resume) { return scan_frame(rest, resume); },
         [&](std::string_view body, bool missing_etx) { handle_body(s, body, missing_etx); },
         [&](size_t n) {
             if (trace_garbage(s, n))
