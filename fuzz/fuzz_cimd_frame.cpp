@@ -14,8 +14,6 @@ namespace cimd = protocols::cimd;
 
 namespace {
 
-constexpr size_t kSessionInputMax = 16 * 1024;
-
 void decode_and_map(std::string_view body) {
     cimd::Packet p;
     if (cimd::decode_packet(body, p) != cimd::DecodeError::None) return;
@@ -52,6 +50,17 @@ void texts(std::string_view text) {
     // The conversion is stable after one pass.
     if (cimd::gsm_to_cimd_text(cimd::cimd_text_to_gsm(back)) != back) abort();
     cimd::timestamp_to_receipt_date(text);
+    // Scanning the text as it grows, each scan going on where the last one
+    // stopped, ends where a scan of the same bytes from the start ends.
+    size_t resume = 0;
+    for (size_t n = 1; n <= text.size() && n <= 8192; ++n) {
+        cimd::Scan inc = cimd::scan_packet(text.substr(0, n), resume);
+        cimd::Scan whole = cimd::scan_packet(text.substr(0, n));
+        if (inc.state != whole.state || inc.skip != whole.skip || inc.length != whole.length)
+            abort();
+        if (inc.state != cimd::ScanState::NeedMore) break;
+        resume = inc.resume;
+    }
     std::string_view rest = text;
     for (int guard = 0; guard < 100000 && !rest.empty(); ++guard) {
         cimd::Scan s = cimd::scan_packet(rest);
@@ -64,7 +73,6 @@ void texts(std::string_view text) {
 }
 
 void session_stream(const uint8_t* data, size_t size) {
-    if (size > kSessionInputMax) return;
     static bool once = [] {
         cimd::LinkOptions opt;
         opt.command_timeout_s = 1;
@@ -76,10 +84,15 @@ void session_stream(const uint8_t* data, size_t size) {
         return true;
     }();
     (void)once;
-    fuzz_feed::feed_stream(data, size, [](int fd) {
-        for (int i = 0; i < 8 && cimd::CIMDCheckLinkStatus("", fd); ++i) cimd::CIMDYield("", fd, 0);
-        cimd::CIMDReleaseSession(fd);
-    });
+    fuzz_feed::feed_shaped(
+        fuzz_feed::shape(data, size),
+        [](int fd) {
+            if (cimd::CIMDCheckLinkStatus("", fd)) cimd::CIMDYield("", fd, 0);
+        },
+        [](int fd) {
+            for (int i = 0; i < 8 && cimd::CIMDCheckLinkStatus("", fd); ++i) cimd::CIMDYield("", fd, 0);
+            cimd::CIMDReleaseSession(fd);
+        });
 }
 
 }  // namespace

@@ -15,9 +15,6 @@ namespace ucp = protocols::ucp;
 
 namespace {
 
-// Input larger than this is not fed through a session: the answers of a few
-// thousand frames must fit the socket buffer.
-constexpr size_t kSessionInputMax = 16 * 1024;
 
 void decode_and_map(std::string_view body) {
     ucp::Frame f;
@@ -64,6 +61,17 @@ void fields(std::string_view text) {
     ucp::encode_xser(items);
     ucp::scts_to_receipt_date(text);
     ucp::from_hex(text, out);
+    // Scanning the text as it grows, each scan going on where the last one
+    // stopped, ends where a scan of the same bytes from the start ends.
+    size_t resume = 0;
+    for (size_t n = 1; n <= text.size() && n <= 8192; ++n) {
+        ucp::Scan inc = ucp::scan_frame(text.substr(0, n), resume);
+        ucp::Scan whole = ucp::scan_frame(text.substr(0, n));
+        if (inc.state != whole.state || inc.skip != whole.skip || inc.length != whole.length)
+            abort();
+        if (inc.state != ucp::ScanState::NeedMore) break;
+        resume = inc.resume;
+    }
     // A stream cut into whatever frames it holds.
     std::string_view rest = text;
     for (int guard = 0; guard < 100000 && !rest.empty(); ++guard) {
@@ -77,7 +85,6 @@ void fields(std::string_view text) {
 }
 
 void session_stream(const uint8_t* data, size_t size) {
-    if (size > kSessionInputMax) return;
     static bool once = [] {
         ucp::LinkOptions opt;
         opt.command_timeout_s = 1;
@@ -89,10 +96,15 @@ void session_stream(const uint8_t* data, size_t size) {
         return true;
     }();
     (void)once;
-    fuzz_feed::feed_stream(data, size, [](int fd) {
-        for (int i = 0; i < 8 && ucp::UCPCheckLinkStatus(fd, ""); ++i) ucp::UCPYield(fd, "", 0);
-        ucp::UCPReleaseSession(fd);
-    });
+    fuzz_feed::feed_shaped(
+        fuzz_feed::shape(data, size),
+        [](int fd) {
+            if (ucp::UCPCheckLinkStatus(fd, "")) ucp::UCPYield(fd, "", 0);
+        },
+        [](int fd) {
+            for (int i = 0; i < 8 && ucp::UCPCheckLinkStatus(fd, ""); ++i) ucp::UCPYield(fd, "", 0);
+            ucp::UCPReleaseSession(fd);
+        });
 }
 
 }  // namespace

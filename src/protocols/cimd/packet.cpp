@@ -71,17 +71,25 @@ std::string encode_packet(const Packet& p, bool with_checksum) {
 }
 
 Scan scan_packet(std::string_view buffer) {
+    return scan_packet(buffer, 0);
+}
+
+Scan scan_packet(std::string_view buffer, size_t resume) {
     Scan s;
     if (buffer.empty()) return s;
     size_t start = buffer.find(STX);
     if (start != 0) {
         s.state = ScanState::Garbage;
         s.skip = start == std::string_view::npos ? buffer.size() : start;
+        s.examined = s.skip;
         return s;
     }
-    size_t end = buffer.find_first_of(std::string_view("\x02\x03", 2), 1);
+    size_t from = std::clamp<size_t>(resume, 1, buffer.size());
+    size_t end = buffer.find_first_of(std::string_view("\x02\x03", 2), from);
+    s.examined = 1 + (end == std::string_view::npos ? buffer.size() : end + 1) - from;
     if (end == std::string_view::npos) {
         if (buffer.size() - 1 > kMaxPacketBody) s.state = ScanState::Oversized;
+        s.resume = buffer.size();
         return s;
     }
     if (end - 1 > kMaxPacketBody) {

@@ -87,9 +87,15 @@ enum class ScanState { NeedMore, Packet, Garbage, MissingEtx, Oversized };
 struct Scan {
     ScanState state = ScanState::NeedMore;
     size_t skip = 0;
-    size_t length = 0;  // Packet: STX ... ETX inclusive; MissingEtx: up to the next STX
+    size_t length = 0;    // Packet: STX ... ETX inclusive; MissingEtx: up to the next STX
+    size_t resume = 0;    // NeedMore: where the next call may go on searching
+    size_t examined = 0;  // bytes this call looked at
 };
 Scan scan_packet(std::string_view buffer);
+// The same, for a buffer that starts with an STX whose bytes [1, resume) an
+// earlier call (NeedMore) found free of STX and ETX: the search goes on from
+// there, so a unit arriving in small pieces is not read again from its start.
+Scan scan_packet(std::string_view buffer, size_t resume);
 
 enum class DecodeError { None, Header, Checksum, Syntax };
 // Decodes the text between STX and ETX. op and number are set as soon as the

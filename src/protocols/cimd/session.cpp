@@ -30,6 +30,8 @@ struct detail::Conn {
     std::mutex mu;  // one caller at a time
     std::atomic<bool> broken{false};
     std::string rbuf;
+    size_t scanned = 0;  // rbuf's unit is searched up to here
+    common::GarbageTrace garbage_trace;
     int next_number = 1;  // ours are odd, 001-255
 
     bool waiting = false;
@@ -252,18 +254,38 @@ bool is_awaited(const Conn& s, const Packet& p) {
            (p.op == s.wait_op + OP_RESPONSE || p.op == OP_GENERAL_ERROR || p.op == OP_NACK);
 }
 
-void handle_body(Conn& s, std::string_view body, bool etx_missing) {
+// The line standing for the garbage lines held back.
+auto held_summary(Conn& s) {
+    return [&s](uint64_t lines, uint64_t bytes) {
+        platform::tracef(TAG, "%.*s: %llu more lines about %llu bytes of unreadable input not traced",
+                         int(label(s).size()), label(s).data(), (unsigned long long)lines,
+                         (unsigned long long)bytes);
+    };
+}
+
+// True when a line about `bytes` bytes of the peer's garbage may be traced.
+bool trace_garbage(Conn& s, size_t bytes) {
+    return s.garbage_trace.admit(bytes, held_summary(s));
+}
+
+void trace_recv(Conn& s, std::string_view body, bool etx_missing) {
     if (engine().debug && platform::trace_active())
         platform::tracef(TAG, "%.*s recv %s%s", int(label(s).size()), label(s).data(),
                          printable(body).c_str(), etx_missing ? " (no ETX)" : "");
+}
+
+void handle_body(Conn& s, std::string_view body, bool etx_missing) {
     Packet p;
     bool header_ok = false;
     DecodeError err = decode_packet(body, p, &header_ok);
     if (etx_missing && header_ok) err = DecodeError::Syntax;
     if (err != DecodeError::None) {
         const char* what = err == DecodeError::Checksum ? "checksum error" : "syntax error";
-        platform::tracef(TAG, "%.*s: invalid packet (%s): %s", int(label(s).size()),
-                         label(s).data(), what, printable(body.substr(0, 64)).c_str());
+        if (trace_garbage(s, body.size() + 2)) {
+            trace_recv(s, body, etx_missing);
+            platform::tracef(TAG, "%.*s: invalid packet (%s): %s", int(label(s).size()),
+                             label(s).data(), what, printable(body.substr(0, 64)).c_str());
+        }
         if (!header_ok) return;
         s.gate.unit_received();
         if (is_awaited(s, p)) {
@@ -277,6 +299,8 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
         }
         return;
     }
+    s.garbage_trace.flush(held_summary(s));
+    trace_recv(s, body, false);
     s.gate.unit_received();
     if (s.waiting && !s.have_response && p.op == OP_NACK && p.number != s.wait_number) {
         // The SMSC expected another packet number: it names it in the NACK.
@@ -310,8 +334,9 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
         return;
     }
     if (p.op >= OP_RESPONSE) {
-        platform::tracef(TAG, "%.*s: unexpected response %02d:%03d ignored", int(label(s).size()),
-                         label(s).data(), p.op, p.number);
+        if (trace_garbage(s, body.size() + 2))
+            platform::tracef(TAG, "%.*s: unexpected response %02d:%03d ignored",
+                             int(label(s).size()), label(s).data(), p.op, p.number);
         return;
     }
     handle_request(s, p);
@@ -319,11 +344,13 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
 
 bool process_packets(Conn& s) {
     return common::consume_stx_units(
-        s.rbuf, s.broken, scan_packet,
+        s.rbuf, s.scanned, s.broken,
+        [](std::string_view rest, size_t resume) { return scan_packet(rest, resume); },
         [&](std::string_view body, bool missing_etx) { handle_body(s, body, missing_etx); },
         [&](size_t n) {
-            platform::tracef(TAG, "%.*s: %zu bytes outside a packet dropped", int(label(s).size()),
-                             label(s).data(), n);
+            if (trace_garbage(s, n))
+                platform::tracef(TAG, "%.*s: %zu bytes outside a packet dropped",
+                                 int(label(s).size()), label(s).data(), n);
         },
         [&] {
             mark_broken(s, "packet without ETX exceeds the longest packet, closing");

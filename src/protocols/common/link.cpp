@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "platform/clock.h"
 
 namespace protocols::common {
@@ -140,6 +142,25 @@ const char* InboundGate::expired() const {
     if (policy_.idle_s && now - last_unit_ms_ >= uint64_t(policy_.idle_s) * 1000)
         return "idle beyond the idle time-out, closing";
     return nullptr;
+}
+
+uint64_t GarbageTrace::now_ms() {
+    return platform::monotonic_ms();
+}
+
+void GarbageTrace::refill(uint64_t now) {
+    if (refilled_ms_ == 0 || now < refilled_ms_) {
+        refilled_ms_ = now;
+        return;
+    }
+    uint64_t gained = (now - refilled_ms_) / REFILL_MS;
+    if (gained == 0) return;
+    tokens_ = unsigned(std::min<uint64_t>(FULL_LINES, tokens_ + gained));
+    refilled_ms_ += gained * REFILL_MS;
+}
+
+void GarbageTrace::reset() {
+    *this = GarbageTrace{};
 }
 
 long recv_nonblocking(int fd, char* buf, size_t len) {

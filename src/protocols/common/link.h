@@ -122,6 +122,53 @@ class InboundGate {
     uint64_t started_ms_ = 0, last_unit_ms_ = 0;
 };
 
+// Bounds what a peer's garbage (bytes outside a unit, units cut short or
+// unreadable) can write to the trace of one connection. The first lines are
+// written in full; beyond them one more full line is allowed per REFILL_MS,
+// the rest is only counted and reported by a summary line once SUMMARY_BYTES
+// of held-back input or SUMMARY_MS have passed, and before the next unit
+// that reads.
+class GarbageTrace {
+  public:
+    static constexpr unsigned FULL_LINES = 20;
+    static constexpr uint64_t REFILL_MS = 1000;
+    static constexpr uint64_t SUMMARY_BYTES = 1024 * 1024;
+    static constexpr uint64_t SUMMARY_MS = 10000;
+
+    // A garbage event of `bytes` input bytes: true when its line is to be
+    // written. Otherwise it is counted, and summary(lines, bytes) is called
+    // when a summary is due.
+    template <class Summary>
+    bool admit(size_t bytes, Summary&& summary) {
+        uint64_t now = now_ms();
+        refill(now);
+        if (tokens_ > 0 && held_lines_ == 0) {
+            --tokens_;
+            return true;
+        }
+        if (held_lines_ == 0) held_since_ms_ = now;
+        ++held_lines_;
+        held_bytes_ += bytes;
+        if (held_bytes_ >= SUMMARY_BYTES || now - held_since_ms_ >= SUMMARY_MS) flush(summary);
+        return false;
+    }
+    // Reports what is held back, if anything (a unit that reads follows).
+    template <class Summary>
+    void flush(Summary&& summary) {
+        if (held_lines_ == 0) return;
+        summary(held_lines_, held_bytes_);
+        held_lines_ = held_bytes_ = 0;
+    }
+    void reset();
+
+  private:
+    static uint64_t now_ms();
+    void refill(uint64_t now);
+    unsigned tokens_ = FULL_LINES;
+    uint64_t refilled_ms_ = 0, held_since_ms_ = 0;
+    uint64_t held_lines_ = 0, held_bytes_ = 0;
+};
+
 // One receive on a non-blocking socket, retried on EINTR.
 long recv_nonblocking(int fd, char* buf, size_t len);
 
@@ -166,15 +213,22 @@ void read_pump(int fd, unsigned wait_ms, int rounds, const std::atomic<bool>& br
 // between STX and ETX, missing_etx) for each unit, dropped(n) for bytes
 // outside a unit, oversized() for a unit too long ever to end (the buffer is
 // then emptied). Returns false once the stream is out of step or broken.
+//
+// resume belongs with rbuf: the scanner, called as scan(rest, resume), goes
+// on where its last NeedMore on the same unit stopped (0 to start afresh).
 template <class ScanFn, class Body, class Dropped, class Oversized>
-bool consume_stx_units(std::string& rbuf, const std::atomic<bool>& broken, ScanFn&& scan,
-                       Body&& body, Dropped&& dropped, Oversized&& oversized) {
-    using State = decltype(scan(std::string_view{}).state);
+bool consume_stx_units(std::string& rbuf, size_t& resume, const std::atomic<bool>& broken,
+                       ScanFn&& scan, Body&& body, Dropped&& dropped, Oversized&& oversized) {
+    using State = decltype(scan(std::string_view{}, size_t{}).state);
     size_t pos = 0;
+    size_t next_resume = 0;
     while (pos < rbuf.size() && !broken) {
         std::string_view rest(rbuf.data() + pos, rbuf.size() - pos);
-        auto sc = scan(rest);
-        if (sc.state == State::NeedMore) break;
+        auto sc = scan(rest, pos == 0 ? resume : 0);
+        if (sc.state == State::NeedMore) {
+            next_resume = sc.resume;
+            break;
+        }
         if (sc.state == State::Garbage) {
             dropped(sc.skip);
             pos += sc.skip;
@@ -183,6 +237,7 @@ bool consume_stx_units(std::string& rbuf, const std::atomic<bool>& broken, ScanF
         if (sc.state == State::Oversized) {
             oversized();
             rbuf.clear();
+            resume = 0;
             return false;
         }
         const bool missing_etx = sc.state == State::MissingEtx;
@@ -190,7 +245,19 @@ bool consume_stx_units(std::string& rbuf, const std::atomic<bool>& broken, ScanF
         pos += sc.length;
     }
     rbuf.erase(0, pos);
+    resume = next_resume;
     return !broken;
+}
+
+// The same with a scanner called as scan(rest), starting afresh each time.
+template <class ScanFn, class Body, class Dropped, class Oversized>
+bool consume_stx_units(std::string& rbuf, const std::atomic<bool>& broken, ScanFn&& scan,
+                       Body&& body, Dropped&& dropped, Oversized&& oversized) {
+    size_t resume = 0;
+    return consume_stx_units(
+        rbuf, resume, broken, [&](std::string_view rest, size_t) { return scan(rest); },
+        std::forward<Body>(body), std::forward<Dropped>(dropped),
+        std::forward<Oversized>(oversized));
 }
 
 }  // namespace protocols::common

@@ -79,8 +79,14 @@ struct Scan {
     ScanState state = ScanState::NeedMore;
     size_t skip = 0;
     size_t length = 0;
+    size_t resume = 0;    // NeedMore: where the next call may go on searching
+    size_t examined = 0;  // bytes this call looked at
 };
 Scan scan_frame(std::string_view buffer);
+// The same, for a buffer that starts with an STX whose bytes [1, resume) an
+// earlier call (NeedMore) found free of STX and ETX: the search goes on from
+// there, so a unit arriving in small pieces is not read again from its start.
+Scan scan_frame(std::string_view buffer, size_t resume);
 
 enum class DecodeError { None, Header, Checksum, Length, Syntax };
 // Decodes the text between STX and ETX. trn, result and ot are filled as soon

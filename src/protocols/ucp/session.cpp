@@ -30,6 +30,7 @@ struct detail::Conn {
     std::mutex mu;  // one caller at a time: reads, writes and the awaited result
     std::atomic<bool> broken{false};
     std::string rbuf;
+    size_t scanned = 0;  // rbuf's unit is searched up to here
     int next_trn = 0;
 
     bool waiting = false;
@@ -38,6 +39,7 @@ struct detail::Conn {
     Frame result;
 
     common::InboundGate gate;  // inbound connections: login and deadlines
+    common::GarbageTrace garbage_trace;
 };
 
 using detail::Conn;
@@ -194,10 +196,27 @@ void handle_operation(Conn& s, const Frame& op) {
     }
 }
 
-void handle_body(Conn& s, std::string_view body, bool etx_missing) {
+// The line standing for the garbage lines held back.
+auto held_summary(Conn& s) {
+    return [&s](uint64_t lines, uint64_t bytes) {
+        platform::tracef(TAG, "%.*s: %llu more lines about %llu bytes of unreadable input not traced",
+                         int(label(s).size()), label(s).data(), (unsigned long long)lines,
+                         (unsigned long long)bytes);
+    };
+}
+
+// True when a line about `bytes` bytes of the peer's garbage may be traced.
+bool trace_garbage(Conn& s, size_t bytes) {
+    return s.garbage_trace.admit(bytes, held_summary(s));
+}
+
+void trace_recv(Conn& s, std::string_view body, bool etx_missing) {
     if (engine().debug && platform::trace_active())
         platform::tracef(TAG, "%.*s recv %s%s", int(label(s).size()), label(s).data(),
                          printable(body).c_str(), etx_missing ? " (no ETX)" : "");
+}
+
+void handle_body(Conn& s, std::string_view body, bool etx_missing) {
     Frame f;
     bool header_ok = false;
     DecodeError err = etx_missing ? DecodeError::Syntax : decode_frame(body, f, &header_ok);
@@ -212,8 +231,11 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
         const char* what = err == DecodeError::Checksum ? "checksum error"
                            : err == DecodeError::Length ? "length error"
                                                         : "syntax error";
-        platform::tracef(TAG, "%.*s: invalid frame (%s): %s", int(label(s).size()), label(s).data(),
-                         what, printable(body.substr(0, 64)).c_str());
+        if (trace_garbage(s, body.size() + 2)) {
+            trace_recv(s, body, etx_missing);
+            platform::tracef(TAG, "%.*s: invalid frame (%s): %s", int(label(s).size()),
+                             label(s).data(), what, printable(body.substr(0, 64)).c_str());
+        }
         if (!header_ok) return;
         s.gate.unit_received();
         if (!f.result) {
@@ -223,12 +245,14 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
         }
         return;
     }
+    s.garbage_trace.flush(held_summary(s));
+    trace_recv(s, body, false);
     s.gate.unit_received();
     if (f.result) {
         if (s.waiting && f.trn == s.wait_trn && f.ot == s.wait_ot && !s.have_result) {
             s.have_result = true;
             s.result = std::move(f);
-        } else {
+        } else if (trace_garbage(s, body.size() + 2)) {
             platform::tracef(TAG, "%.*s: unexpected result %02d/%02d ignored", int(label(s).size()),
                              label(s).data(), f.trn, f.ot);
         }
@@ -240,11 +264,13 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
 // Handles every complete frame in the buffer; false once the stream is out of step.
 bool process_frames(Conn& s) {
     return common::consume_stx_units(
-        s.rbuf, s.broken, scan_frame,
+        s.rbuf, s.scanned, s.broken,
+        [](std::string_view rest, size_t resume) { return scan_frame(rest, resume); },
         [&](std::string_view body, bool missing_etx) { handle_body(s, body, missing_etx); },
         [&](size_t n) {
-            platform::tracef(TAG, "%.*s: %zu bytes outside a frame dropped", int(label(s).size()),
-                             label(s).data(), n);
+            if (trace_garbage(s, n))
+                platform::tracef(TAG, "%.*s: %zu bytes outside a frame dropped",
+                                 int(label(s).size()), label(s).data(), n);
         },
         [&] {
             mark_broken(s, "frame without ETX exceeds the longest frame, closing");

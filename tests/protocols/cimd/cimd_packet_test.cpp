@@ -3,9 +3,12 @@
 // checksum being the sum of the bytes from STX to the last TAB, modulo 256.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <vector>
 
 #include "protocols/cimd/cimd.h"
+#include "protocols/common/link.h"
 #include "protocols/cimd/packet.h"
 #include "radio/charset/charset.h"
 
@@ -430,4 +433,49 @@ TEST(CimdPacket, ErrorTexts) {
         {-4, "CIMD Error - Unknown error code"},
     };
     for (const Case& c : cases) EXPECT_STREQ(cimd::CIMDErrorText(c.code), c.text) << c.code;
+}
+
+// A stream arriving in pieces: each read goes on scanning where the last one
+// stopped, so the work stays linear in the stream's length.
+TEST(CimdPacket, StreamInPiecesIsScannedOnce) {
+    cimd::Packet big;
+    big.op = 20;
+    big.number = 1;
+    big.add(33, std::string(8178, 'a'));
+    std::string stream = cimd::encode_packet(big, true);
+    ASSERT_EQ(stream.size(), cimd::kMaxPacketBody + 2);
+    cimd::Packet small;
+    small.op = 40;
+    small.number = 3;
+    stream += "noise" + cimd::encode_packet(small, true);
+    for (size_t piece : {size_t(1), size_t(3), size_t(4096), stream.size()}) {
+        std::string rbuf;
+        size_t resume = 0, examined = 0, dropped = 0;
+        std::atomic<bool> broken{false};
+        std::vector<cimd::Packet> got;
+        for (size_t at = 0; at < stream.size(); at += piece) {
+            rbuf.append(stream, at, piece);
+            protocols::common::consume_stx_units(
+                rbuf, resume, broken,
+                [&](std::string_view rest, size_t from) {
+                    cimd::Scan s = cimd::scan_packet(rest, from);
+                    examined += s.examined;
+                    return s;
+                },
+                [&](std::string_view body, bool missing_etx) {
+                    EXPECT_FALSE(missing_etx);
+                    got.emplace_back();
+                    EXPECT_EQ(int(cimd::decode_packet(body, got.back())), 0) << piece;
+                },
+                [&](size_t n) { dropped += n; }, [] { ADD_FAILURE(); });
+        }
+        EXPECT_LT(examined, 3 * stream.size()) << piece;
+        EXPECT_EQ(dropped, 5u) << piece;
+        EXPECT_TRUE(rbuf.empty()) << piece;
+        ASSERT_EQ(got.size(), 2u) << piece;
+        EXPECT_EQ(got[0].op, 20) << piece;
+        ASSERT_NE(got[0].find(33), nullptr) << piece;
+        EXPECT_EQ(*got[0].find(33), std::string(8178, 'a')) << piece;
+        EXPECT_EQ(got[1].op, 40) << piece;
+    }
 }

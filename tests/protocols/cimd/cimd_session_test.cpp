@@ -17,6 +17,7 @@
 #include "common/inbox.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "platform/trace_sink.h"
 #include "protocols/cimd/cimd.h"
 
 namespace cimd = protocols::cimd;
@@ -634,4 +635,57 @@ TEST(CimdSession, InboundDeadlines) {
         EXPECT_EQ(gw.ended.load(), k.closed) << k.name;
         smsc.drop();
     }
+}
+
+namespace {
+// The engine's first 1000 trace lines while a test runs.
+struct TraceCapture {
+    static inline std::vector<std::string> lines;
+    static void sink(std::string_view, std::string_view text) {
+        if (lines.size() < 1000) lines.emplace_back(text);  // lines come from the yielding thread
+    }
+    TraceCapture() {
+        lines.clear();
+        platform::set_trace_sink(&sink);
+    }
+    ~TraceCapture() { platform::set_trace_sink(nullptr); }
+};
+}  // namespace
+
+TEST(CimdSession, GarbageFloodTracesBoundedLines) {
+    const size_t kFlood = 2 * 1024 * 1024;
+    std::string junk_packets;
+    while (junk_packets.size() < kFlood) junk_packets += "\x02x\x03";
+    const struct {
+        const char* what;
+        std::string bytes;
+        const char* first_line;
+    } cases[] = {
+        {"bare STX", std::string(kFlood, '\x02'), "invalid packet"},
+        {"unreadable packets", junk_packets, "invalid packet"},
+        {"bytes outside packets", std::string(kFlood, 'z'), "outside a packet dropped"},
+    };
+    cimd::CIMDSetDebugMode(1);
+    for (const auto& tc : cases) {
+        TraceCapture trace;
+        Client c;
+        std::thread feeder([&] {
+            c.sim.send(tc.bytes);
+            c.sim.send(sim_packet(40, 7, {}));
+        });
+        bool answered = c.await(is(90, 7));
+        feeder.join();
+        EXPECT_TRUE(answered) << tc.what;
+        const std::vector<std::string>& lines = trace.lines;
+        EXPECT_LT(lines.size(), 60u) << tc.what;
+        ASSERT_FALSE(lines.empty()) << tc.what;
+        // The first lines come in full.
+        std::string head = lines[0] + "\n" + (lines.size() > 1 ? lines[1] : "");
+        EXPECT_NE(head.find(tc.first_line), std::string::npos) << tc.what << head;
+        size_t summaries = 0;
+        for (const std::string& l : lines) summaries += l.find("not traced") != std::string::npos;
+        EXPECT_GE(summaries, 1u) << tc.what;
+        EXPECT_EQ(cimd::CIMDCheckLinkStatus(kLink, c.fd()), 1) << tc.what;
+    }
+    cimd::CIMDSetDebugMode(0);
 }

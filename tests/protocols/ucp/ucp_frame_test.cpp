@@ -3,9 +3,11 @@
 // checksum = sum of the bytes after STX up to the last "/", modulo 256).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
+#include "protocols/common/link.h"
 #include "protocols/ucp/frame.h"
 #include "protocols/ucp/ucp.h"
 
@@ -579,4 +581,48 @@ TEST(UcpFrame, ErrorTexts) {
         {-5, "UCP Error - Unknown error code"},
     };
     for (const Case& c : cases) EXPECT_STREQ(ucp::UCPErrorText(c.code), c.text) << c.code;
+}
+
+// A stream arriving in pieces: each read goes on scanning where the last one
+// stopped, so the work stays linear in the stream's length.
+TEST(UcpFrame, StreamInPiecesIsScannedOnce) {
+    ucp::Frame big;
+    big.trn = 5;
+    big.ot = 51;
+    big.fields = {std::string(99982, 'A')};
+    std::string stream = ucp::encode_frame(big);
+    ASSERT_EQ(stream.size(), ucp::kMaxFrameBody + 2);
+    ucp::Frame small;
+    small.trn = 6;
+    small.ot = 31;
+    small.fields = {"0612", "0539"};
+    stream += "noise" + ucp::encode_frame(small);
+    for (size_t piece : {size_t(1), size_t(3), size_t(4096), stream.size()}) {
+        std::string rbuf;
+        size_t resume = 0, examined = 0, dropped = 0;
+        std::atomic<bool> broken{false};
+        std::vector<ucp::Frame> got;
+        for (size_t at = 0; at < stream.size(); at += piece) {
+            rbuf.append(stream, at, piece);
+            protocols::common::consume_stx_units(
+                rbuf, resume, broken,
+                [&](std::string_view rest, size_t from) {
+                    ucp::Scan s = ucp::scan_frame(rest, from);
+                    examined += s.examined;
+                    return s;
+                },
+                [&](std::string_view body, bool missing_etx) {
+                    EXPECT_FALSE(missing_etx);
+                    got.emplace_back();
+                    EXPECT_EQ(int(ucp::decode_frame(body, got.back())), 0) << piece;
+                },
+                [&](size_t n) { dropped += n; }, [] { ADD_FAILURE(); });
+        }
+        EXPECT_LT(examined, 3 * stream.size()) << piece;
+        EXPECT_EQ(dropped, 5u) << piece;
+        EXPECT_TRUE(rbuf.empty()) << piece;
+        ASSERT_EQ(got.size(), 2u) << piece;
+        EXPECT_EQ(got[0].fields, big.fields) << piece;
+        EXPECT_EQ(got[1].fields, small.fields) << piece;
+    }
 }

@@ -17,6 +17,7 @@
 #include "common/ucp_sim.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "platform/trace_sink.h"
 #include "protocols/ucp/ucp.h"
 
 namespace ucp = protocols::ucp;
@@ -605,4 +606,60 @@ TEST(UcpSession, InboundDeadlines) {
         EXPECT_EQ(gw.ended.load(), k.closed) << k.name;
         smsc.drop();
     }
+}
+
+namespace {
+// The engine's first 1000 trace lines while a test runs.
+struct TraceCapture {
+    static inline std::vector<std::string> lines;
+    static void sink(std::string_view, std::string_view text) {
+        if (lines.size() < 1000) lines.emplace_back(text);  // lines come from the yielding thread
+    }
+    TraceCapture() {
+        lines.clear();
+        platform::set_trace_sink(&sink);
+    }
+    ~TraceCapture() { platform::set_trace_sink(nullptr); }
+};
+}  // namespace
+
+TEST(UcpSession, GarbageFloodTracesBoundedLines) {
+    const size_t kFlood = 2 * 1024 * 1024;
+    std::string junk_frames;
+    while (junk_frames.size() < kFlood) junk_frames += "\x02x\x03";
+    const struct {
+        const char* what;
+        std::string bytes;
+        const char* first_line;
+    } cases[] = {
+        {"bare STX", std::string(kFlood, '\x02'), "invalid frame"},
+        {"unreadable frames", junk_frames, "invalid frame"},
+        {"bytes outside frames", std::string(kFlood, 'z'), "outside a frame dropped"},
+    };
+    ucp::UCPSetDebugMode(1);
+    for (const auto& tc : cases) {
+        TraceCapture trace;
+        Client c;
+        std::thread feeder([&] {
+            c.sim.send(tc.bytes);
+            c.sim.send(sim_frame(7, 'O', 31, {"0612", "0539"}));
+        });
+        SimFrame f;
+        bool answered = c.yield_until(
+            [&] { return c.sim.wait_for([](const SimFrame& x) { return is_result(x, 7, 31); }, &f, 1); },
+            10000);
+        feeder.join();
+        EXPECT_TRUE(answered) << tc.what;
+        const std::vector<std::string>& lines = trace.lines;
+        EXPECT_LT(lines.size(), 60u) << tc.what;
+        ASSERT_FALSE(lines.empty()) << tc.what;
+        // The first lines come in full.
+        std::string head = lines[0] + "\n" + (lines.size() > 1 ? lines[1] : "");
+        EXPECT_NE(head.find(tc.first_line), std::string::npos) << tc.what << head;
+        size_t summaries = 0;
+        for (const std::string& l : lines) summaries += l.find("not traced") != std::string::npos;
+        EXPECT_GE(summaries, 1u) << tc.what;
+        EXPECT_EQ(ucp::UCPCheckLinkStatus(c.fd(), kLink), 1) << tc.what;
+    }
+    ucp::UCPSetDebugMode(0);
 }
