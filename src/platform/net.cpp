@@ -480,4 +480,53 @@ bool listen_on(int fd, int backlog) {
     return ::listen(fd, backlog > 0 ? backlog : SOMAXCONN) == 0;
 }
 
+bool connect_socket(int fd, const std::string& host, unsigned port, unsigned timeout_ms, int& err) {
+    int domain = AF_INET;
+    socklen_t dl = sizeof domain;
+    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &dl) != 0) {
+        err = errno;
+        return false;
+    }
+    struct addrinfo hints {};
+    hints.ai_family = domain;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* list = nullptr;
+    std::string p = std::to_string(port);
+    if (::getaddrinfo(host.c_str(), p.c_str(), &hints, &list) != 0 || !list) {
+        err = EHOSTUNREACH;
+        return false;
+    }
+    int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    bool ok = false;
+    err = ECONNREFUSED;
+    uint64_t start = monotonic_ms();
+    for (struct addrinfo* a = list; a && !ok; a = a->ai_next) {
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+            ok = true;
+            break;
+        }
+        if (errno != EINPROGRESS) {
+            err = errno;
+            continue;
+        }
+        uint64_t used = monotonic_ms() - start;
+        if (used >= timeout_ms || wait_writable(fd, unsigned(timeout_ms - used)) <= 0) {
+            err = ETIMEDOUT;
+            break;  // a half-done connect leaves the socket unusable
+        }
+        int soerr = 0;
+        socklen_t sl = sizeof soerr;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &sl);
+        if (soerr == 0)
+            ok = true;
+        else
+            err = soerr;
+        break;
+    }
+    ::freeaddrinfo(list);
+    ::fcntl(fd, F_SETFL, flags);
+    return ok;
+}
+
 }  // namespace platform

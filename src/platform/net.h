@@ -101,4 +101,10 @@ void shutdown_socket(int fd);
 // listen(2) on a socket bound before; false (errno set) on failure.
 bool listen_on(int fd, int backlog);
 
+// Connects an existing socket (its family decides the address looked up)
+// to host:port within timeout_ms; the socket's blocking mode is kept. False
+// with err set (ETIMEDOUT, EHOSTUNREACH when the name does not resolve, or
+// the connect error).
+bool connect_socket(int fd, const std::string& host, unsigned port, unsigned timeout_ms, int& err);
+
 }  // namespace platform

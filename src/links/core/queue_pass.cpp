@@ -147,7 +147,11 @@ class QueuePass {
             }
             return;
         }
-        for (platform::DirEntry& e : platform::scan_dir(cfg_.root, "*", platform::ScanKind::Any)) {
+        std::vector<std::string> links;
+        std::vector<platform::DirEntry> entries =
+            platform::scan_dir_no_links(cfg_.root, "*", platform::ScanKind::Any, &links);
+        skipped_links(cfg_.root, links);
+        for (platform::DirEntry& e : entries) {
             if (e.is_dir) {
                 if (serves_subdir(e.name)) subdirs.push_back(std::move(e.name));
             } else if (platform::wildcard_match("*.REQ", e.name)) {
@@ -206,12 +210,26 @@ class QueuePass {
         return false;
     }
 
-    static std::vector<std::string> scan_requests(const std::string& dir) {
-        std::vector<std::string> names;
+    std::vector<std::string> scan_requests(const std::string& dir) {
+        std::vector<std::string> names, links;
         for (platform::DirEntry& e :
-             platform::scan_dir(dir, "*.REQ", platform::ScanKind::FilesOnly))
+             platform::scan_dir_no_links(dir, "*.REQ", platform::ScanKind::FilesOnly, &links))
             names.push_back(std::move(e.name));
+        skipped_links(dir, links);
         return names;
+    }
+
+    // Symbolic links in a queue are never served nor claimed: each is traced
+    // once while it stays.
+    void skipped_links(const std::string& dir, const std::vector<std::string>& links) {
+        for (const std::string& l : links) {
+            std::string path = dir;
+            if (!path.empty() && path.back() != '/') path += '/';
+            path += l;
+            held_seen_.insert(path);
+            if (w_.held_traced.insert(path).second)
+                frame::debug_tracef(kWorkerTrace, "Symbolic link %s skipped", path.c_str());
+        }
     }
 
     // One queued name, and the later segments of its message that follow it

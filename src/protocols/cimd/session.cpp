@@ -354,7 +354,7 @@ bool process_packets(Conn& s) {
         },
         [&] {
             mark_broken(s, "packet without ETX exceeds the longest packet, closing");
-            ::shutdown(s.fd, SHUT_RDWR);
+            platform::shutdown_socket(s.fd);
         });
 }
 

@@ -1,69 +1,22 @@
 #include "protocols/common/link.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-
 #include <algorithm>
+#include <optional>
 
 #include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/net.h"
 
 namespace protocols::common {
 
 bool connect_socket(int fd, std::string_view host, unsigned port, unsigned timeout_ms, int& err) {
-    int domain = AF_INET;
-    socklen_t dl = sizeof domain;
-    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &dl) != 0) {
-        err = errno;
-        return false;
-    }
-    struct addrinfo hints {};
-    hints.ai_family = domain;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo* list = nullptr;
-    std::string h(host), p = std::to_string(port);
-    if (::getaddrinfo(h.c_str(), p.c_str(), &hints, &list) != 0 || !list) {
-        err = EHOSTUNREACH;
-        return false;
-    }
-    int flags = ::fcntl(fd, F_GETFL);
-    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    bool ok = false;
-    err = ECONNREFUSED;
-    uint64_t start = platform::monotonic_ms();
-    for (struct addrinfo* a = list; a && !ok; a = a->ai_next) {
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
-            ok = true;
-            break;
-        }
-        if (errno != EINPROGRESS) {
-            err = errno;
-            continue;
-        }
-        uint64_t used = platform::monotonic_ms() - start;
-        if (used >= timeout_ms || platform::wait_writable(fd, unsigned(timeout_ms - used)) <= 0) {
-            err = ETIMEDOUT;
-            break;  // a half-done connect leaves the socket unusable
-        }
-        int soerr = 0;
-        socklen_t sl = sizeof soerr;
-        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &sl);
-        if (soerr == 0)
-            ok = true;
-        else
-            err = soerr;
-        break;
-    }
-    ::freeaddrinfo(list);
-    ::fcntl(fd, F_SETFL, flags);
-    return ok;
+    return platform::connect_socket(fd, std::string(host), port, timeout_ms, err);
 }
 
 ino_t socket_inode(int fd) {
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0) return 0;
-    return st.st_ino;
+    if (fd < 0) return 0;
+    std::optional<platform::FileInfo> st = platform::stat_fd(fd);
+    return st ? ino_t(st->inode) : 0;
 }
 
 void ReceiptMemory::remember(const std::string& smsc_id, std::string our_id,
@@ -164,9 +117,7 @@ void GarbageTrace::reset() {
 }
 
 long recv_nonblocking(int fd, char* buf, size_t len) {
-    long n = ::recv(fd, buf, len, MSG_DONTWAIT);
-    while (n < 0 && errno == EINTR) n = ::recv(fd, buf, len, MSG_DONTWAIT);
-    return n;
+    return platform::recv_nowait(fd, buf, len);
 }
 
 }  // namespace protocols::common

@@ -274,7 +274,7 @@ bool process_frames(Conn& s) {
         },
         [&] {
             mark_broken(s, "frame without ETX exceeds the longest frame, closing");
-            ::shutdown(s.fd, SHUT_RDWR);
+            platform::shutdown_socket(s.fd);
         });
 }
 

@@ -533,6 +533,26 @@ TEST_F(QueuePassTest, LocalUserRoutesWaitForLocalDelivery) {
     EXPECT_EQ(records::counter_today(records::Counter::Failed), 0u);
 }
 
+TEST_F(QueuePassTest, SymbolicLinksInTheQueueAreSkippedAndTracedOnce) {
+    configure(kOneLink);
+    std::string outside = home_ + "outside/";
+    std::filesystem::create_directories(outside + "RT_-_X_-_");
+    spit(outside + "00000008.REQ", "[SMS]\r\n" + message("+4411", "linked file"));
+    spit(outside + "RT_-_X_-_/00000009.REQ", "[SMS]\r\n" + message("+4411", "in a linked directory"));
+    std::filesystem::create_symlink(outside + "00000008.REQ", q_ + "00000008.REQ");
+    std::filesystem::create_directory_symlink(outside + "RT_-_X_-_", q_ + "RT_-_X_-_");
+    queue("00000001.req", message("+4411", "real"));
+    auto w = worker(1);
+    FakeSession s(*w, 3);
+    links::serve_queue(*w, s);
+    ASSERT_EQ(s.submits.size(), 1u);
+    EXPECT_TRUE(exists(outside + "00000008.REQ"));
+    EXPECT_TRUE(exists(outside + "RT_-_X_-_/00000009.REQ"));
+    std::string log = debug_log();
+    EXPECT_EQ(count_of(log, "Symbolic link " + q_ + "00000008.REQ skipped"), 1u) << log;
+    EXPECT_EQ(count_of(log, "Symbolic link " + q_ + "RT_-_X_-_ skipped"), 1u) << log;
+}
+
 TEST_F(QueuePassTest, AsynchronousOutcomeArrivesFromAnotherThread) {
     configure(kOneLink);
     std::string ok = queue("00000001.req", message("+4411", "ok"));
