@@ -5,7 +5,15 @@
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
+# SMSGW_TEST_ONLY (a list of executable names) limits the unit-test
+# executables configured, e.g. to the threaded modules for the
+# ThreadSanitizer stage; empty means all.
+set(SMSGW_TEST_ONLY "" CACHE STRING "Unit-test executables to configure (empty: all)")
+
 function(smsgw_test_exe name label pattern_dir mode)
+  if(SMSGW_TEST_ONLY AND NOT name IN_LIST SMSGW_TEST_ONLY)
+    return()
+  endif()
   if(mode STREQUAL "RECURSE")
     file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${pattern_dir}/*.cpp)
   else()

@@ -14,8 +14,10 @@
 namespace frame {
 
 FrameState& frame_state() {
-    static FrameState state;
-    return state;
+    // Never destroyed: detached threads may still signal its condition
+    // variables or read it while the process runs its exit handlers.
+    static FrameState* const state = new FrameState;
+    return *state;
 }
 
 namespace {
@@ -142,11 +144,18 @@ bool qcache_ready() {
 bool start_thread(std::string description, std::function<void()> body) {
     thread_entered();
     try {
-        std::thread t([description = std::move(description), body = std::move(body)]() {
-            AltSignalStack alt_stack;
-            AssignThreadNumber(description);
-            if (body) body();
-            ReleaseThreadNumber();
+        std::thread t([description = std::move(description), body = std::move(body)]() mutable {
+            {
+                AltSignalStack alt_stack;
+                AssignThreadNumber(description);
+                // The body and what it captured go before the thread is
+                // counted out, so whoever waits for the count to reach zero
+                // does not race with their destructors.
+                std::function<void()> run = std::move(body);
+                if (run) run();
+                run = nullptr;
+                ReleaseThreadNumber();
+            }
             thread_left();
         });
         t.detach();
