@@ -7,6 +7,7 @@ foreach(src ${bench_srcs})
   # tests/ for the protocol simulators some benchmarks drive
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE smsgw_all benchmark::benchmark_main)
+  target_compile_options(${name} PRIVATE ${SMSGW_TEST_WARNING_FLAGS})
 endforeach()
 
 # Tools of the end-to-end link benchmark (bench/link_smpp.sh): plain programs.
@@ -14,4 +15,5 @@ foreach(name smsc_fast fill_queue)
   add_executable(${name} ${CMAKE_SOURCE_DIR}/bench/${name}.cpp)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src)
   target_link_libraries(${name} PRIVATE smsgw_all)
+  target_compile_options(${name} PRIVATE ${SMSGW_TEST_WARNING_FLAGS})
 endforeach()

@@ -26,6 +26,7 @@ function(smsgw_test_exe name label pattern_dir mode)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE SMSGW_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  target_compile_options(${name} PRIVATE ${SMSGW_TEST_WARNING_FLAGS})
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES LABELS ${label} TIMEOUT 600)
 endfunction()
