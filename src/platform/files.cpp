@@ -620,19 +620,26 @@ std::vector<DirEntry> scan_dir_no_links(const std::string& dir, std::string_view
     return scan_entries(dir, pattern, kind, false, links);
 }
 
-std::vector<DirItem> list_dir_items(const std::string& dir) {
-    std::vector<DirItem> out;
+void for_each_dir_item(const std::string& dir, const std::function<void(const DirItem&)>& fn) {
     std::string base = with_trailing_slash(dir.empty() ? std::string_view("./") : dir);
     DIR* d = ::opendir(base.c_str());
-    if (!d) return out;
+    if (!d) return;
+    DirItem item;
     while (struct dirent* e = ::readdir(d)) {
         std::string_view name(e->d_name);
         if (name == "." || name == "..") continue;
         struct stat st {};
         if (::lstat((base + e->d_name).c_str(), &st) != 0) continue;
-        out.push_back(DirItem{std::string(name), info_of(st)});
+        item.name.assign(name);
+        item.info = info_of(st);
+        fn(item);
     }
     ::closedir(d);
+}
+
+std::vector<DirItem> list_dir_items(const std::string& dir) {
+    std::vector<DirItem> out;
+    for_each_dir_item(dir, [&](const DirItem& e) { out.push_back(e); });
     return out;
 }
 

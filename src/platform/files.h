@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -191,6 +192,9 @@ struct DirItem {
     FileInfo info;
 };
 std::vector<DirItem> list_dir_items(const std::string& dir);
+// The same walk without holding the whole listing: fn sees each entry in
+// turn (a queue directory may hold hundreds of thousands of files).
+void for_each_dir_item(const std::string& dir, const std::function<void(const DirItem&)>& fn);
 
 // rmdir(2): removes dir (a trailing '/' allowed) only when it is empty.
 bool remove_dir(const std::string& dir);

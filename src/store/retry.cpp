@@ -67,7 +67,7 @@ unsigned sweep(const std::string& dir, std::string_view pattern, time_t cutoff, 
                int depth) {
     if (depth > kMaxSweepDepth) return 0;
     std::vector<std::pair<std::string, bool>> entries;
-    for (const platform::DirItem& e : platform::list_dir_items(dir)) {
+    platform::for_each_dir_item(dir, [&](const platform::DirItem& e) {
         if (e.info.is_dir) {
             entries.emplace_back(e.name, true);
         } else if (e.info.is_regular && e.info.mtime < cutoff &&
@@ -75,7 +75,7 @@ unsigned sweep(const std::string& dir, std::string_view pattern, time_t cutoff, 
                    !platform::iequals(e.name, "HTTPSMSIN.DB")) {
             entries.emplace_back(e.name, false);
         }
-    }
+    });
     unsigned deleted = 0;
     for (const auto& [name, is_dir] : entries) {
         std::string full = dir + name;
