@@ -194,7 +194,8 @@ bool same_packet(const Packet& a, const Packet& b) {
 void handle_inbound_login(Conn& s, const Packet& p) {
     const std::string* user = p.find(P_USER_IDENTITY);
     const std::string* password = p.find(P_PASSWORD);
-    if (s.gate.login(user ? *user : std::string_view(), password ? *password : std::string_view())) {
+    if (s.gate.login(user ? *user : std::string_view(),
+                     password ? *password : std::string_view())) {
         send_packet(s, build_response(p));
         return;
     }
@@ -257,9 +258,7 @@ bool is_awaited(const Conn& s, const Packet& p) {
 // The line standing for the garbage lines held back.
 auto held_summary(Conn& s) {
     return [&s](uint64_t lines, uint64_t bytes) {
-        platform::tracef(TAG, "%.*s: %llu more lines about %llu bytes of unreadable input not traced",
-                         int(label(s).size()), label(s).data(), (unsigned long long)lines,
-                         (unsigned long long)bytes);
+        common::trace_garbage_summary(TAG, label(s), lines, bytes);
     };
 }
 
@@ -426,8 +425,7 @@ Session::Session(int socket, std::string_view link_name, const LinkOptions& opti
     c_->opt = options;
     if (inbound)
         c_->gate.start({options.inbound_login_required, options.inbound_user,
-                        options.inbound_password, options.login_timeout_s,
-                        options.idle_timeout_s});
+                        options.inbound_password, options.login_timeout_s, options.idle_timeout_s});
 }
 
 int Session::socket() const {

@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/net.h"
+#include "platform/trace_sink.h"
 
 namespace protocols::common {
 
@@ -72,7 +73,8 @@ namespace {
 // Compares without stopping at the first difference.
 bool same_secret(std::string_view a, std::string_view b) {
     unsigned diff = unsigned(a.size() ^ b.size());
-    for (size_t i = 0; i < a.size(); ++i) diff |= uint8_t(a[i]) ^ uint8_t(b.empty() ? 0 : b[i % b.size()]);
+    for (size_t i = 0; i < a.size(); ++i)
+        diff |= uint8_t(a[i]) ^ uint8_t(b.empty() ? 0 : b[i % b.size()]);
     return diff == 0;
 }
 }  // namespace
@@ -110,6 +112,13 @@ void GarbageTrace::refill(uint64_t now) {
     if (gained == 0) return;
     tokens_ = unsigned(std::min<uint64_t>(FULL_LINES, tokens_ + gained));
     refilled_ms_ += gained * REFILL_MS;
+}
+
+void trace_garbage_summary(const char* tag, std::string_view label, uint64_t lines,
+                           uint64_t bytes) {
+    platform::tracef(tag, "%.*s: %llu more lines about %llu bytes of unreadable input not traced",
+                     int(label.size()), label.data(), (unsigned long long)lines,
+                     (unsigned long long)bytes);
 }
 
 void GarbageTrace::reset() {

@@ -169,6 +169,9 @@ class GarbageTrace {
     uint64_t held_lines_ = 0, held_bytes_ = 0;
 };
 
+// Traces GarbageTrace's summary line for the connection `label` under tag.
+void trace_garbage_summary(const char* tag, std::string_view label, uint64_t lines, uint64_t bytes);
+
 // One receive on a non-blocking socket, retried on EINTR.
 long recv_nonblocking(int fd, char* buf, size_t len);
 

@@ -199,9 +199,7 @@ void handle_operation(Conn& s, const Frame& op) {
 // The line standing for the garbage lines held back.
 auto held_summary(Conn& s) {
     return [&s](uint64_t lines, uint64_t bytes) {
-        platform::tracef(TAG, "%.*s: %llu more lines about %llu bytes of unreadable input not traced",
-                         int(label(s).size()), label(s).data(), (unsigned long long)lines,
-                         (unsigned long long)bytes);
+        common::trace_garbage_summary(TAG, label(s), lines, bytes);
     };
 }
 
@@ -334,8 +332,7 @@ Session::Session(int socket, std::string_view link_name, const LinkOptions& opti
     c_->opt = options;
     if (inbound)
         c_->gate.start({options.inbound_login_required, options.inbound_user,
-                        options.inbound_password, options.login_timeout_s,
-                        options.idle_timeout_s});
+                        options.inbound_password, options.login_timeout_s, options.idle_timeout_s});
 }
 
 int Session::socket() const {

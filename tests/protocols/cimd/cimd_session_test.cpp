@@ -15,6 +15,7 @@
 
 #include "common/cimd_sim.h"
 #include "common/inbox.h"
+#include "common/trace_capture.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/trace_sink.h"
@@ -214,9 +215,9 @@ TEST(CimdSession, SubmitErrors) {
 // that number, and the numbering carries on from it.
 TEST(CimdSession, NackWithExpectedNumberResynchronises) {
     struct Case {
-        int expect;       // number the SMSC wants
-        int resent;       // number of the second attempt
-        int next;         // number of the following request
+        int expect;  // number the SMSC wants
+        int resent;  // number of the second attempt
+        int next;    // number of the following request
         int result;
     } cases[] = {
         {7, 7, 9, 0},
@@ -258,7 +259,7 @@ TEST(CimdSession, RepeatedDeliverIsStoredOnce) {
         size_t stored;
     } steps[] = {
         {first, 2, 1},
-        {first, 2, 1},  // repeated
+        {first, 2, 1},                                                      // repeated
         {sim_packet(20, 2, {{21, "1234"}, {23, "5"}, {33, "two"}}), 2, 2},  // new text
         {sim_packet(20, 4, {{21, "1234"}, {23, "5"}, {33, "two"}}), 4, 3},  // new number
         {sim_packet(23, 6, {{21, "1"}, {60, "040302010600"}, {61, "4"}}), 6, 4},
@@ -270,8 +271,8 @@ TEST(CimdSession, RepeatedDeliverIsStoredOnce) {
         c.sim.send(st.packet);
         SimPacket resp;
         ASSERT_TRUE(c.yield_until([&] {
-            return c.sim.wait_for(is(st.packet[2] == '0' ? 70 : 73, st.response_number), &resp,
-                                  1, before);
+            return c.sim.wait_for(is(st.packet[2] == '0' ? 70 : 73, st.response_number), &resp, 1,
+                                  before);
         })) << n;
         EXPECT_TRUE(resp.params.empty()) << n;
         EXPECT_EQ(inbox.size(), st.stored) << n;
@@ -558,7 +559,8 @@ struct InboundGateway {
             if (!s) return;
             cimd::CIMDAttachInbound("CIMD - in", s.fd());
             uint64_t start = platform::monotonic_ms();
-            while (cimd::CIMDCheckLinkStatus("", s.fd()) && platform::monotonic_ms() - start < 10000)
+            while (cimd::CIMDCheckLinkStatus("", s.fd()) &&
+                   platform::monotonic_ms() - start < 10000)
                 cimd::CIMDYield("", s.fd(), 1);
             cimd::CIMDReleaseSession(s.fd());
             ended = true;
@@ -637,20 +639,7 @@ TEST(CimdSession, InboundDeadlines) {
     }
 }
 
-namespace {
-// The engine's first 1000 trace lines while a test runs.
-struct TraceCapture {
-    static inline std::vector<std::string> lines;
-    static void sink(std::string_view, std::string_view text) {
-        if (lines.size() < 1000) lines.emplace_back(text);  // lines come from the yielding thread
-    }
-    TraceCapture() {
-        lines.clear();
-        platform::set_trace_sink(&sink);
-    }
-    ~TraceCapture() { platform::set_trace_sink(nullptr); }
-};
-}  // namespace
+using testutil::TraceCapture;
 
 TEST(CimdSession, GarbageFloodTracesBoundedLines) {
     const size_t kFlood = 2 * 1024 * 1024;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/inbox.h"
+#include "common/trace_capture.h"
 #include "common/ucp_sim.h"
 #include "platform/clock.h"
 #include "platform/net.h"
@@ -550,7 +551,13 @@ TEST(UcpSession, InboundLoginIsChecked) {
         {"wrong password", true, "SMSC", "bad", {"N", "07", ""}, {"N", "04", ""}, 0},
         {"wrong user", true, "OTHER", "pw", {"N", "07", ""}, {"N", "04", ""}, 0},
         {"no login", true, nullptr, "", {}, {"N", "04", ""}, 0},
-        {"no user name on the link", false, "ANY", "x", {"A", ""}, {"A", "", "1234:040302010600"}, 1},
+        {"no user name on the link",
+         false,
+         "ANY",
+         "x",
+         {"A", ""},
+         {"A", "", "1234:040302010600"},
+         1},
     };
     for (const Case& k : cases) {
         Inbox inbox;
@@ -560,16 +567,16 @@ TEST(UcpSession, InboundLoginIsChecked) {
         smsc.run(platform::tcp_connect("127.0.0.1", gw.port, 2000));
         SimFrame f;
         if (k.user) {
-            smsc.send(sim_frame(1, 'O', 60,
-                                {k.user, "6", "5", "1", ira_hex(k.password), "", "0100", "", "",
-                                 "", "", ""}));
+            smsc.send(sim_frame(
+                1, 'O', 60,
+                {k.user, "6", "5", "1", ira_hex(k.password), "", "0100", "", "", "", "", ""}));
             ASSERT_TRUE(smsc.wait_for([](const SimFrame& x) { return is_result(x, 1, 60); }, &f))
                 << k.name;
             EXPECT_EQ(f.fields, k.login_result) << k.name;
         }
-        smsc.send(sim_frame(2, 'O', 52,
-                            fields50({{0, "1234"}, {1, "0687"}, {14, "040302010600"}, {18, "3"},
-                                      {20, "41"}})));
+        smsc.send(sim_frame(
+            2, 'O', 52,
+            fields50({{0, "1234"}, {1, "0687"}, {14, "040302010600"}, {18, "3"}, {20, "41"}})));
         ASSERT_TRUE(smsc.wait_for([](const SimFrame& x) { return is_result(x, 2, 52); }, &f))
             << k.name;
         EXPECT_EQ(f.fields, k.deliver_result) << k.name;
@@ -596,9 +603,9 @@ TEST(UcpSession, InboundDeadlines) {
         Smsc smsc;
         smsc.run(platform::tcp_connect("127.0.0.1", gw.port, 2000));
         if (k.log_in) {
-            smsc.send(sim_frame(1, 'O', 60,
-                                {"SMSC", "6", "5", "1", ira_hex("pw"), "", "0100", "", "", "", "",
-                                 ""}));
+            smsc.send(
+                sim_frame(1, 'O', 60,
+                          {"SMSC", "6", "5", "1", ira_hex("pw"), "", "0100", "", "", "", "", ""}));
             ASSERT_TRUE(smsc.wait_for([](const SimFrame& x) { return is_result(x, 1, 60); }))
                 << k.name;
         }
@@ -608,20 +615,7 @@ TEST(UcpSession, InboundDeadlines) {
     }
 }
 
-namespace {
-// The engine's first 1000 trace lines while a test runs.
-struct TraceCapture {
-    static inline std::vector<std::string> lines;
-    static void sink(std::string_view, std::string_view text) {
-        if (lines.size() < 1000) lines.emplace_back(text);  // lines come from the yielding thread
-    }
-    TraceCapture() {
-        lines.clear();
-        platform::set_trace_sink(&sink);
-    }
-    ~TraceCapture() { platform::set_trace_sink(nullptr); }
-};
-}  // namespace
+using testutil::TraceCapture;
 
 TEST(UcpSession, GarbageFloodTracesBoundedLines) {
     const size_t kFlood = 2 * 1024 * 1024;
@@ -646,7 +640,9 @@ TEST(UcpSession, GarbageFloodTracesBoundedLines) {
         });
         SimFrame f;
         bool answered = c.yield_until(
-            [&] { return c.sim.wait_for([](const SimFrame& x) { return is_result(x, 7, 31); }, &f, 1); },
+            [&] {
+                return c.sim.wait_for([](const SimFrame& x) { return is_result(x, 7, 31); }, &f, 1);
+            },
             10000);
         feeder.join();
         EXPECT_TRUE(answered) << tc.what;
