@@ -624,12 +624,19 @@ TEST_F(LinkSmppTest, LinkSmppInvalidDestinationFailsAtOnceWithReceipt) {
                                 {"ReceiptRequested", "Yes"},
                                 {"SubmitUser", "alice"}});
     ASSERT_TRUE(rig.queue("9A000001.req", body));
+    // A header the engine cannot encode never reaches the SMSC and is not retried.
+    ASSERT_TRUE(rig.queue("9A000002.req", request({{"PhoneNumber", "447700900952"},
+                                                   {"UDH", "GG0003"},
+                                                   {"Data", "cannot be encoded"}})));
     ASSERT_TRUE(rig.start(make_ini({{smsc.link(), {{"RetryMaxAttempts", "5"}}}}))) << rig.diag();
 
     ASSERT_TRUE(smsc.wait_submits_to("fail0B", 1, 20000)) << rig.diag();
     ASSERT_TRUE(systest::wait_for([&] { return rig.queued() == 0; }, 10000)) << rig.diag();
     platform::sleep_ms(2500);  // no retry may follow
     EXPECT_EQ(smsc.submits_to("fail0B").size(), 1u);
+    EXPECT_TRUE(smsc.submits_to("447700900952").empty());
+    EXPECT_TRUE(systest::file_exists(rig.q("9A000002.ERR")));
+    EXPECT_EQ(rig.out_lines_for("9A000002").size(), 1u) << rig.diag();
 
     // The error queue copy holds the message as it was queued.
     std::string copy = systest::read_text(rig.q("9A000001.ERR"));
@@ -1497,8 +1504,8 @@ TEST_F(LinkSmppTest, LinkSmppDebugModeShowsPduTrace) {
         Smsc smsc;
         ASSERT_TRUE(smsc.start());
         Rig rig;
-        ASSERT_TRUE(rig.queue("DB000001.req",
-                              request({{"PhoneNumber", "447700900951"}, {"Data", "one"}})));
+        ASSERT_TRUE(
+            rig.queue("DB000001.req", request({{"PhoneNumber", "447700900951"}, {"Data", "one"}})));
         systest::GatewayOptions opt = systest::with_ini(make_ini({{smsc.link(), {}}}, c.global));
         opt.minute_seconds = 1;  // settings reloads within a second
         ASSERT_TRUE(rig.start(opt)) << rig.diag();
@@ -1514,13 +1521,12 @@ TEST_F(LinkSmppTest, LinkSmppDebugModeShowsPduTrace) {
         ASSERT_TRUE(rig.gw().rewrite_sms_ini(make_ini({{smsc.link(), {}}}, c.after)));
         platform::sleep_ms(2500);  // two reload rounds
         std::string before = rig.debug_log();
-        ASSERT_TRUE(rig.queue("DB000002.req",
-                              request({{"PhoneNumber", "447700900952"}, {"Data", "two"}})));
+        ASSERT_TRUE(
+            rig.queue("DB000002.req", request({{"PhoneNumber", "447700900952"}, {"Data", "two"}})));
         ASSERT_TRUE(smsc.wait_submits_to("447700900952", 1, 15000)) << rig.diag();
         platform::sleep_ms(200);
         std::string after = rig.debug_log();
         ASSERT_GE(after.size(), before.size());
-        EXPECT_EQ(contains(after.substr(before.size()), pdu_line), c.pdu_trace_after)
-            << rig.diag();
+        EXPECT_EQ(contains(after.substr(before.size()), pdu_line), c.pdu_trace_after) << rig.diag();
     }
 }

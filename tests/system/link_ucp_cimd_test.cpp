@@ -597,6 +597,10 @@ TEST_P(LinkUcpCimdTest, LinkUcpCimdErrorCodesClassified) {
                           request({{"PhoneNumber", "0600000001"}, {"Data", "rejected for good"}})));
     ASSERT_TRUE(rig.queue("UD000002.req",
                           request({{"PhoneNumber", "0600000002"}, {"Data", "tried again"}})));
+    // A header the engine cannot encode never reaches the SMSC: it fails at once.
+    ASSERT_TRUE(rig.queue("UD000003.req", request({{"PhoneNumber", "0600000003"},
+                                                   {"UDH", "GG0003"},
+                                                   {"Data", "cannot be encoded"}})));
     const std::string key = ucp() ? "UCPRejectErrorCodes" : "CIMDRejectErrorCodes";
     ASSERT_TRUE(rig.start(
         make_ini(smsc.link(), {{key, std::to_string(reject)}, {"RetryMaxAttempts", "20"}})))
@@ -610,6 +614,12 @@ TEST_P(LinkUcpCimdTest, LinkUcpCimdErrorCodesClassified) {
     auto lines = rig.out_lines_for("UD000001");
     ASSERT_EQ(lines.size(), 1u) << rig.diag();
     EXPECT_TRUE(contains(lines[0], "," + error_text(reject) + " -- " + smsc.link())) << lines[0];
+    ASSERT_TRUE(
+        systest::wait_for([&] { return systest::file_exists(rig.q("UD000003.ERR")); }, 10000))
+        << rig.diag();
+    EXPECT_FALSE(systest::file_exists(rig.q("UD000003.req")));
+    EXPECT_TRUE(smsc.submits_to("0600000003").empty());
+    EXPECT_EQ(rig.out_lines_for("UD000003").size(), 1u) << rig.diag();
 
     EXPECT_TRUE(systest::file_exists(rig.q("UD000002.req")));
     std::string left = systest::read_text(rig.q("UD000002.req"));

@@ -84,6 +84,8 @@
 // and are never a permanent rejection. A kind whose refusals are texts
 // (modem responses, HTTP bodies matched by ParseFailure) MUST turn them into
 // codes of its own in submit, so that classify decides from the code alone.
+// A message the kind cannot encode (nothing was sent) MUST come back with
+// not_encodable set: retrying it could only fail the same way.
 // queue_full says whether a code asks for the per-recipient queue-full hold
 // (false for kinds without one). Modem kinds get no RetryMaxAge limit.
 //
@@ -142,6 +144,10 @@ struct SubmitResult {
     // The pass must end after this submit (a throttle wait with
     // RestartQAfterThrottleError); a connection still up starts a new pass.
     bool end_pass = false;
+    // The message was refused before anything was sent because it cannot
+    // be encoded for this link: it fails at once, whatever classify says of
+    // code (which stays the engine's status, for the log and the receipt).
+    bool not_encodable = false;
 };
 
 // A claimed request file between the claim and its outcome. The file stays

@@ -77,7 +77,8 @@ void failed(WorkerState& w, LinkSession& session, ClaimedMessage& m, const Submi
         std::lock_guard<std::mutex> lock(w.settings_mu);
         retry = s.retry;
     }
-    const store::ErrorClass cls = session.classify(r.code);
+    const store::ErrorClass cls =
+        r.not_encodable ? store::ErrorClass::Final : session.classify(r.code);
     const bool age_limit = s.address.kind != LinkKind::Modem && s.address.kind != LinkKind::IpModem;
 
     store::FailedMessage fm;

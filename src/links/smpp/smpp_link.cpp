@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
@@ -17,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "frame/debug_trace.h"
@@ -296,9 +296,8 @@ bool connect_attempt(WorkerState& w, bool receiver_port, int bind_mode, SmppConn
     if (s.use_ssl && support::sslInitLib()) {
         std::string err;
         if (s.ssl_verify_peer) {
-            support::SslVerify verify{s.ssl_ca_file, s.ssl_verify_host.empty()
-                                                         ? s.address.host
-                                                         : s.ssl_verify_host};
+            support::SslVerify verify{
+                s.ssl_ca_file, s.ssl_verify_host.empty() ? s.address.host : s.ssl_verify_host};
             c.tls = support::sslInitSession(fd, err, verify);
         } else {
             c.tls = support::sslInitSession(fd, err);
@@ -556,9 +555,7 @@ class SmppChannel {
 
     // One round of keeping the session serviced while waiting; false when
     // the link was lost.
-    bool service_once() {
-        return c.session->yield(false) && c.session->usable();
-    }
+    bool service_once() { return c.session->yield(false) && c.session->usable(); }
     // Send limit and gateway-wide throttle.
     bool pace() { return w.pacer.wait(service_, stop_); }
 
@@ -594,6 +591,7 @@ class SmppSyncSession final : public LinkSession {
         for (unsigned attempt = 1;; ++attempt) {
             uint32_t st = c_.session->submit(record, r.smsc_id);
             r.code = smpp_status_code(st);
+            r.not_encodable = c_.session->refused_locally();
             if (st == 0) {
                 r.error_text.clear();
                 w_.last_activity_ms.store(now_ms());
@@ -646,6 +644,7 @@ class SmppSyncSession final : public LinkSession {
 struct AsyncRecord {
     std::unique_ptr<ClaimedMessage> msg;
     smpp::SMPPAsyncSubmit sub;
+    bool not_encodable = false;  // refused by the engine before sending
 };
 
 // The kind's process-wide state: the pending lists of every link share
@@ -761,6 +760,7 @@ class SmppAsyncSession final : public LinkSession, public WindowedSubmit {
         ch_.pace();
         uint32_t st = c_.session->submit(smpp_submit_record(m, msg, cfg_.validity), r.smsc_id);
         r.code = smpp_status_code(st);
+        r.not_encodable = c_.session->refused_locally();
         if (st != 0) r.error_text = smpp::SMPPErrorText(st);
         return r;
     }
@@ -821,6 +821,7 @@ class SmppAsyncSession final : public LinkSession, public WindowedSubmit {
         uint32_t st = c_.session->submit_async(smpp_submit_record(o, msg, cfg_.validity), rec->sub);
         if (st != 0) {
             // Answered at once: the engine keeps no reference to the record.
+            rec->not_encodable = c_.session->refused_locally();
             rec->sub.status.store(st);
             rec->sub.response_received.store(true, std::memory_order_release);
         } else {
@@ -927,6 +928,7 @@ class SmppAsyncSession final : public LinkSession, public WindowedSubmit {
         uint32_t st = rec.sub.status.load(std::memory_order_relaxed);
         SubmitResult r;
         r.code = smpp_status_code(st);
+        r.not_encodable = rec.not_encodable;
         bool throttle = false;
         if (st == 0) {
             r.smsc_id = rec.sub.smsc_message_id;

@@ -2,7 +2,6 @@
 // the link's user name, no unbind; the SMSC's own connections to the link's
 // receive port are served by a listener thread per link.
 #include "links/ucp_cimd/ucp_cimd_link.h"
-#include "links/ucp_cimd/ucp_cimd_receive.h"
 
 #include <sys/socket.h>
 
@@ -17,6 +16,7 @@
 #include "frame/debug_trace.h"
 #include "frame/global_state.h"
 #include "frame/settings.h"
+#include "links/ucp_cimd/ucp_cimd_receive.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "protocols/cimd/cimd.h"
@@ -154,12 +154,15 @@ SubmitResult UcpCimdSession::submit(const OutboundMessage& m) {
 
     const protocols::common::SubmitRecord record = ucp_cimd_submit_record(m);
     SubmitResult r;
-    if (ucp_)
+    if (ucp_) {
         r.code = ucp_->submit(record, &r.smsc_id);
-    else if (cimd_)
+        r.not_encodable = ucp_->refused_locally();
+    } else if (cimd_) {
         r.code = cimd_->submit(record, &r.smsc_id);
-    else
+        r.not_encodable = cimd_->refused_locally();
+    } else {
         r.code = kind_ == UcpCimdKind::Ucp ? ucp::UCP_ERR_STATE : cimd::CIMD_ERR_STATE;
+    }
     if (r.code != 0) {
         r.error_text = text_or_empty(engine(kind_).error_text(r.code));
         r.smsc_id.clear();
@@ -285,7 +288,6 @@ void run_cimd_cycle(WorkerState& w) {
 namespace {
 void reset_ucp_cimd_state();
 }  // namespace
-
 
 void register_ucp_cimd_link_kinds() {
     install_ucp_cimd_receive();

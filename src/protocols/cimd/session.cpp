@@ -468,10 +468,12 @@ int Session::bind(std::string_view user, std::string_view password) {
 int Session::submit(const common::SubmitRecord& m, std::string* smsc_message_id) {
     Conn& s = *c_;
     if (smsc_message_id) smsc_message_id->clear();
+    refused_locally_ = false;
     std::lock_guard lk(s.mu);
     if (s.broken) return CIMD_ERR_CONNECTION;
     Packet req;
     int st = build_submit(m, s.opt.coding, req);
+    refused_locally_ = st != 0;
     if (st == 0) st = request(s, req);
     if (st == 0) {
         int ec = response_error(s.response);

@@ -671,11 +671,13 @@ uint32_t submit_state(const Session& s) {
 uint32_t ClientSession::submit(const common::SubmitRecord& m, std::string& message_id) {
     Session& s = *s_;
     message_id.clear();
+    refused_locally_ = false;
     uint32_t st = submit_state(s);
     if (st != ESME_ROK) return st;
     Pdu p;
     p.command_id = SUBMIT_SM;
     st = build_short_message(m, s.ctx, p);
+    refused_locally_ = st != ESME_ROK;
     if (st == ESME_ROK) st = request(s, p, &message_id);
     if (st == SMPP_ERR_TIMEOUT) mark_broken(s, "no response within CommandTimeout");
     if (st != ESME_ROK && debug_enabled())
@@ -686,11 +688,13 @@ uint32_t ClientSession::submit(const common::SubmitRecord& m, std::string& messa
 
 uint32_t ClientSession::submit_async(const common::SubmitRecord& m, SMPPAsyncSubmit& record) {
     Session& s = *s_;
+    refused_locally_ = false;
     uint32_t st = submit_state(s);
     if (st != ESME_ROK) return st;
     Pdu p;
     p.command_id = SUBMIT_SM;
     st = build_short_message(m, s.ctx, p);
+    refused_locally_ = st != ESME_ROK;
     if (st != ESME_ROK) return st;
     p.sequence = s.alloc_seq();
     record.response_received.store(false, std::memory_order_relaxed);

@@ -163,6 +163,10 @@ class ClientSession {
     uint32_t submit(const common::SubmitRecord& m, std::string& message_id);
     // Sends without waiting; the response fills record during later calls.
     uint32_t submit_async(const common::SubmitRecord& m, SMPPAsyncSubmit& record);
+    // True when the last submit failed before anything was sent because the
+    // message cannot be put into a PDU (its status is the engine's, not the
+    // SMSC's): sending it again can only fail the same way.
+    bool refused_locally() const { return refused_locally_; }
     uint32_t enquire_link();
     // Processes inbound PDUs (wait: up to a second for input). False once
     // the link is lost or broken.
@@ -180,6 +184,7 @@ class ClientSession {
     friend struct ClientAdapter;
     explicit ClientSession(std::shared_ptr<detail::Session> s) : s_(std::move(s)) {}
     std::shared_ptr<detail::Session> s_;
+    bool refused_locally_ = false;
 };
 
 // Clears the engine's process-wide state: sessions known by socket, link

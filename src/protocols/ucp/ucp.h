@@ -137,6 +137,10 @@ class Session {
     // kept for the receipt when it asks for one. smsc_message_id, when
     // given, receives the SMSC's "AdC:SCTS".
     int submit(const common::SubmitRecord& m, std::string* smsc_message_id = nullptr);
+    // True when the last submit failed before anything was sent because the
+    // message cannot be put into an operation (its code is the engine's, not
+    // the SMSC's): sending it again can only fail the same way.
+    bool refused_locally() const { return refused_locally_; }
     // Operation 31 with AdC = user; 0 when the SMSC answered.
     int enquire_link(std::string_view user);
     bool usable();
@@ -150,6 +154,7 @@ class Session {
     friend struct Adapter;
     explicit Session(std::shared_ptr<detail::Conn> c) : c_(std::move(c)) {}
     std::shared_ptr<detail::Conn> c_;
+    bool refused_locally_ = false;
 };
 
 // Clears the engine's process-wide state: sessions known by socket, link
