@@ -114,11 +114,26 @@ void GarbageTrace::refill(uint64_t now) {
     refilled_ms_ += gained * REFILL_MS;
 }
 
-void trace_garbage_summary(const char* tag, std::string_view label, uint64_t lines,
-                           uint64_t bytes) {
+bool GarbageTrace::admit(size_t bytes, const char* tag, std::string_view label) {
+    uint64_t now = now_ms();
+    refill(now);
+    if (tokens_ > 0 && held_lines_ == 0) {
+        --tokens_;
+        return true;
+    }
+    if (held_lines_ == 0) held_since_ms_ = now;
+    ++held_lines_;
+    held_bytes_ += bytes;
+    if (held_bytes_ >= SUMMARY_BYTES || now - held_since_ms_ >= SUMMARY_MS) flush(tag, label);
+    return false;
+}
+
+void GarbageTrace::flush(const char* tag, std::string_view label) {
+    if (held_lines_ == 0) return;
     platform::tracef(tag, "%.*s: %llu more lines about %llu bytes of unreadable input not traced",
-                     int(label.size()), label.data(), (unsigned long long)lines,
-                     (unsigned long long)bytes);
+                     int(label.size()), label.data(), (unsigned long long)held_lines_,
+                     (unsigned long long)held_bytes_);
+    held_lines_ = held_bytes_ = 0;
 }
 
 void GarbageTrace::reset() {

@@ -135,30 +135,12 @@ class GarbageTrace {
     static constexpr uint64_t SUMMARY_BYTES = 1024 * 1024;
     static constexpr uint64_t SUMMARY_MS = 10000;
 
-    // A garbage event of `bytes` input bytes: true when its line is to be
-    // written. Otherwise it is counted, and summary(lines, bytes) is called
-    // when a summary is due.
-    template <class Summary>
-    bool admit(size_t bytes, Summary&& summary) {
-        uint64_t now = now_ms();
-        refill(now);
-        if (tokens_ > 0 && held_lines_ == 0) {
-            --tokens_;
-            return true;
-        }
-        if (held_lines_ == 0) held_since_ms_ = now;
-        ++held_lines_;
-        held_bytes_ += bytes;
-        if (held_bytes_ >= SUMMARY_BYTES || now - held_since_ms_ >= SUMMARY_MS) flush(summary);
-        return false;
-    }
-    // Reports what is held back, if anything (a unit that reads follows).
-    template <class Summary>
-    void flush(Summary&& summary) {
-        if (held_lines_ == 0) return;
-        summary(held_lines_, held_bytes_);
-        held_lines_ = held_bytes_ = 0;
-    }
+    // A garbage event of `bytes` input bytes on the connection `label`:
+    // true when its line is to be written under tag. Otherwise it is
+    // counted, and the summary line is traced when one is due.
+    bool admit(size_t bytes, const char* tag, std::string_view label);
+    // Traces what is held back, if anything (a unit that reads follows).
+    void flush(const char* tag, std::string_view label);
     void reset();
 
   private:
@@ -168,9 +150,6 @@ class GarbageTrace {
     uint64_t refilled_ms_ = 0, held_since_ms_ = 0;
     uint64_t held_lines_ = 0, held_bytes_ = 0;
 };
-
-// Traces GarbageTrace's summary line for the connection `label` under tag.
-void trace_garbage_summary(const char* tag, std::string_view label, uint64_t lines, uint64_t bytes);
 
 // One receive on a non-blocking socket, retried on EINTR.
 long recv_nonblocking(int fd, char* buf, size_t len);

@@ -196,16 +196,9 @@ void handle_operation(Conn& s, const Frame& op) {
     }
 }
 
-// The line standing for the garbage lines held back.
-auto held_summary(Conn& s) {
-    return [&s](uint64_t lines, uint64_t bytes) {
-        common::trace_garbage_summary(TAG, label(s), lines, bytes);
-    };
-}
-
 // True when a line about `bytes` bytes of the peer's garbage may be traced.
 bool trace_garbage(Conn& s, size_t bytes) {
-    return s.garbage_trace.admit(bytes, held_summary(s));
+    return s.garbage_trace.admit(bytes, TAG, label(s));
 }
 
 void trace_recv(Conn& s, std::string_view body, bool etx_missing) {
@@ -243,7 +236,7 @@ void handle_body(Conn& s, std::string_view body, bool etx_missing) {
         }
         return;
     }
-    s.garbage_trace.flush(held_summary(s));
+    s.garbage_trace.flush(TAG, label(s));
     trace_recv(s, body, false);
     s.gate.unit_received();
     if (f.result) {
