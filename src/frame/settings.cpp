@@ -313,6 +313,12 @@ GlobalSettings read_global_settings() {
     std::string qdir = ini_directory("QDir");
     s.q_dir = qdir.empty() ? default_queue_root() : qdir;
     s.use_q_cache = ini_bool("UseQCache", is_network_queue_root(s.q_dir));
+
+    // Outbound HTTP client.
+    s.http_client_max_response_kb = zero_means(ini_number("HTTPClientMaxResponseKB", 4096), 4096);
+    s.http_client_verify_certificates = ini_bool("HTTPClientVerifyCertificates", true);
+    s.http_client_no_verify_hosts = ini_string("HTTPClientNoVerifyHosts", "");
+    s.http_client_ca_file = ini_string("HTTPClientCAFile", "");
     return s;
 }
 
