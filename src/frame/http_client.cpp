@@ -81,8 +81,8 @@ struct ParsedUrl {
 std::string masked(std::string_view url) {
     size_t s = url.find("://");
     size_t from = s == std::string_view::npos ? 0 : s + 3;
-    size_t slash = url.find('/', from);
-    size_t at = url.rfind('@', slash == std::string_view::npos ? url.size() : slash);
+    size_t end = url.find_first_of("/?#", from);
+    size_t at = url.rfind('@', end == std::string_view::npos ? url.size() : end);
     if (at == std::string_view::npos || at < from) return std::string(url);
     size_t colon = url.find(':', from);
     if (colon == std::string_view::npos || colon > at) return std::string(url);

@@ -73,6 +73,10 @@ def serve(sock, port, tls):
                 sock.sendall(answer(tag))
                 if read_request(f) is not None:
                     return  # closes without answering the second request
+            elif path == "/then-junk":
+                sock.sendall(answer(tag))
+                time.sleep(0.1)
+                sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\njunk")
             elif path == "/beyond":
                 sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n12345" + b"x" * 200000)
             elif path == "/endless-headers":
