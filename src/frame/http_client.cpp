@@ -622,8 +622,15 @@ size_t HttpResponseWait(int fd, support::SslSession* tls, char** buffer, bool he
     *buffer = nullptr;
     HttpResponseReader r(response_cap(), head_request);
     unsigned idle_ms = (timeout_s ? timeout_s : 20) * 1000;
+    // Non-blocking while reading: a TLS record that arrives in part must not
+    // hold the thread inside the library.
+    bool was_nonblocking = false;
+    platform::get_nonblocking(fd, &was_nonblocking);
+    if (!was_nonblocking) platform::set_nonblocking(fd, true);
     // The time-out restarts with data; the size cap bounds how long that lasts.
-    if (read_response(fd, tls, r, idle_ms, UINT64_MAX) != ReadEnd::Complete) return 0;
+    ReadEnd end = read_response(fd, tls, r, idle_ms, UINT64_MAX);
+    if (!was_nonblocking) platform::set_nonblocking(fd, false);
+    if (end != ReadEnd::Complete) return 0;
     const std::string& raw = r.raw();
     char* block = static_cast<char*>(GWmalloc(raw.size() + 1));
     if (!block) return 0;

@@ -236,8 +236,9 @@ TEST_F(HttpClientTest, KeepAliveReuseAndReplacement) {
     // Bytes nobody asked for wait on the kept connection: it is not used.
     get(url(peer.port, "/then-junk", "http://", "localhost"), &ka);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(std::string(get(url(peer.port, "/ok", "http://", "localhost"), &ka).body()).substr(0, 13),
-              "conn=5 req=1\n");
+    EXPECT_EQ(
+        std::string(get(url(peer.port, "/ok", "http://", "localhost"), &ka).body()).substr(0, 13),
+        "conn=5 req=1\n");
     // Not kept: extra bytes after the body, close-delimited, "Connection: close".
     for (const char* path : {"/beyond", "/close", "/once"}) {
         get(url(peer.port, path), &ka);
@@ -354,20 +355,29 @@ TEST_F(HttpClientTest, PositionalFormsAndConnect) {
                                  nullptr, nullptr, 5, err, sizeof err),
               0);
     EXPECT_STREQ(err, "HTTP Connection failed for 127.0.0.1");
+    platform::Socket c;
+    EXPECT_EQ(frame::InetServerConnect(c, "127.0.0.1#12", peer.port), 0);
+    EXPECT_NE(trace().find("Connected to 127.0.0.1 (127.0.0.1:" + std::to_string(peer.port) + ")"),
+              std::string::npos);
+    std::string req = "GET /chunked HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(platform::send_all(c.fd(), req.data(), req.size(), 1000), long(req.size()));
+    char* block = nullptr;
+    size_t n = frame::HttpResponseWait(c.fd(), nullptr, &block, false, 5);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(std::string(block, n),
+              "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nhello, world");
+    frame::GWfree(block);
     // A shutdown ends a fetch that is still receiving.
     std::thread stopper([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         frame::request_shutdown();
     });
     auto start = Clock::now();
-    EXPECT_EQ(get(url(peer.port, "/drip"), nullptr, 30).error, "HTTP timeout error or invalid server response");
+    EXPECT_EQ(get(url(peer.port, "/drip"), nullptr, 30).error,
+              "HTTP timeout error or invalid server response");
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
     stopper.join();
     EXPECT_NE(trace().find("Service shutting down"), std::string::npos);
-    platform::Socket c;
-    EXPECT_EQ(frame::InetServerConnect(c, "127.0.0.1#12", peer.port), 0);
-    EXPECT_NE(trace().find("Connected to 127.0.0.1 (127.0.0.1:" + std::to_string(peer.port) + ")"),
-              std::string::npos);
 }
 
 TEST(HttpResponseReader, FramingRules) {
