@@ -351,8 +351,6 @@ std::vector<std::string> CheckDatabaseIntegrity(IntegrityMode mode) {
     return undecided;
 }
 
-static const std::string kDeadRequestPattern = "*.REQ" + std::string(kDeletedRequestSuffix);
-
 unsigned remove_stale_locks(const std::string& root, time_t now, unsigned max_age_s) {
     unsigned removed = 0;
     std::vector<std::pair<std::string, int>> pending{{platform::with_trailing_slash(root), 0}};
@@ -363,12 +361,6 @@ unsigned remove_stale_locks(const std::string& root, time_t now, unsigned max_ag
             std::string path = dir + e.name;
             if (e.is_dir) {
                 if (depth + 1 < kLockScanDepth) pending.emplace_back(path + "/", depth + 1);
-                continue;
-            }
-            if (platform::wildcard_match(kDeadRequestPattern, e.name)) {
-                // Already out of the queue (renamed under its claim): only
-                // its unlink was still to come.
-                if (platform::remove_file(path)) ++removed;
                 continue;
             }
             if (!platform::wildcard_match("*.LCK", e.name)) continue;

@@ -59,8 +59,7 @@ bool repair_database(const std::string& path);
 // --- housekeeping -----------------------------------------------------------------
 
 // Deletes "*.LCK" files older than max_age_s (and not held by a live
-// holder) anywhere below root, and every "*.REQ.DEL" request file left
-// waiting for its deletion. Returns how many were deleted.
+// holder) anywhere below root. Returns how many were deleted.
 unsigned remove_stale_locks(const std::string& root, time_t now, unsigned max_age_s);
 
 // "*.REQ" files in dir and its direct subdirectories (stops on shutdown);

@@ -5,6 +5,8 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "frame/debug_trace.h"
 #include "frame/global_state.h"
@@ -13,6 +15,7 @@
 #include "links/core/module_state.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/text.h"
 
 namespace links {
 
@@ -63,6 +66,25 @@ void deleter_body() {
     d.idle.notify_all();
 }
 
+// Hands a name to the pool; true when a thread must be started for it.
+bool enqueue(detail::ModuleState::Deleter& d, std::string dead, unsigned wanted) {
+    std::lock_guard<std::mutex> lock(d.mu);
+    d.pending.push_back(std::move(dead));
+    if (d.threads < wanted && d.pending.size() > d.in_progress) {
+        ++d.threads;
+        return true;
+    }
+    return false;
+}
+
+void start_deleter(detail::ModuleState::Deleter& d) {
+    if (frame::start_thread(kTrace, deleter_body)) return;
+    std::lock_guard<std::mutex> lock(d.mu);
+    --d.threads;
+    // The name waits for the next file's thread, or for the next start.
+    frame::debug_tracef(kTrace, "Error starting a deleter thread");
+}
+
 }  // namespace
 
 bool defer_delete(const std::string& path) {
@@ -76,23 +98,9 @@ bool defer_delete(const std::string& path) {
     if (!inline_delete) {
         std::string dead = path + std::string(frame::kDeletedRequestSuffix);
         if (platform::move_file(path, dead)) {
-            bool start = false;
-            {
-                std::lock_guard<std::mutex> lock(d.mu);
-                d.pending.push_back(std::move(dead));
-                if (d.threads < wanted && d.pending.size() > d.in_progress) {
-                    ++d.threads;
-                    start = true;
-                }
-            }
+            bool start = enqueue(d, std::move(dead), wanted);
             d.work.notify_one();
-            if (start && !frame::start_thread(kTrace, deleter_body)) {
-                std::lock_guard<std::mutex> lock(d.mu);
-                --d.threads;
-                // Without a thread the name waits for the next file's thread,
-                // or for the sweep at the next start.
-                frame::debug_tracef(kTrace, "Error starting a deleter thread");
-            }
+            if (start) start_deleter(d);
             return true;
         }
         if (errno == ENOENT) return true;
@@ -101,6 +109,36 @@ bool defer_delete(const std::string& path) {
     if (platform::remove_file(path) || errno == ENOENT) return true;
     frame::debug_tracef(kTrace, "Error %d deleting %s", errno, path.c_str());
     return false;
+}
+
+unsigned sweep_deleted_requests(const std::string& root) {
+    constexpr int kDepth = 8;  // root, DELAYQ/day/time, route, batch and below
+    const std::string pattern = "*.REQ" + std::string(frame::kDeletedRequestSuffix);
+    const unsigned wanted = frame::settings().queue_delete_threads;
+    detail::ModuleState::Deleter& d = detail::module_state().deleter;
+    unsigned found = 0;
+    std::vector<std::pair<std::string, int>> dirs{{platform::with_trailing_slash(root), 0}};
+    while (!dirs.empty()) {
+        auto [dir, depth] = dirs.back();
+        dirs.pop_back();
+        for (const auto& e : platform::scan_dir(dir, "*")) {
+            std::string path = dir + e.name;
+            if (e.is_dir) {
+                if (depth + 1 < kDepth) dirs.emplace_back(path + "/", depth + 1);
+                continue;
+            }
+            if (!platform::wildcard_match(pattern, e.name)) continue;
+            ++found;
+            if (wanted == 0) {
+                unlink_now(path);
+            } else if (enqueue(d, std::move(path), wanted)) {
+                start_deleter(d);
+            }
+        }
+    }
+    d.work.notify_all();
+    if (found) frame::debug_tracef(kTrace, "%u request files left for deletion", found);
+    return found;
 }
 
 size_t deferred_delete_backlog() {

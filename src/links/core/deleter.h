@@ -4,7 +4,7 @@
 // is not: the worker renames the file to "<name>.DEL" while its claim is
 // still held, so no queue scan or claimer sees it again, and a small pool of
 // "ThreadDeleteSentFiles" threads unlinks it later. A "*.REQ.DEL" file left
-// by a crash is garbage and is removed by the stale-lock sweep.
+// by a crash is garbage: the start-up sweep hands it to the pool.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +18,10 @@ namespace links {
 // here instead. False (errno set) only when the file could be neither
 // renamed nor removed; ENOENT counts as done.
 bool defer_delete(const std::string& path);
+
+// Finds every "*.REQ.DEL" file below the queue root and hands it to the
+// pool (start-up, before the links run). Returns how many were found.
+unsigned sweep_deleted_requests(const std::string& root);
 
 // Files renamed but not yet unlinked.
 size_t deferred_delete_backlog();
