@@ -14,6 +14,11 @@ struct ScheduledTime {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0;
 };
 
+// Suffix a request file gets when it leaves the queue and waits for its
+// deletion: "*.REQ" scans no longer see it, and the stale-lock sweep removes
+// what a crash left behind.
+constexpr std::string_view kDeletedRequestSuffix = ".DEL";
+
 // Reserved route name of messages no route accepts.
 constexpr std::string_view kInvalidRouteName = "~~invalid~~";
 

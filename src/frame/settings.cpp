@@ -2,6 +2,7 @@
 // of [SMSGW] / [MMSC] keys that the main loop reloads after SMSGW.INI changes.
 #include "frame/settings.h"
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -247,6 +248,7 @@ GlobalSettings read_global_settings() {
     s.old_modem_receipt_format = ini_bool("OldModemReceiptFormat", false);
     s.flush_out_log = ini_bool("FlushOutLog", false);
     s.max_q_dir_entries = zero_means(ini_number("MaxQDirEntries", 10000), 10000);
+    s.queue_delete_threads = std::min<uint32_t>(ini_number("QueueDeleteThreads", 4), 16);
     s.accounting_keep_alive = ini_bool("AccountingKeepAlive", true);
     s.two_way_keep_alive = ini_bool("2WayKeepAlive", true);
     s.enable_keep_alive = ini_bool("EnableKeepAlive", true);

@@ -42,6 +42,9 @@ struct GlobalSettings {
     bool old_modem_receipt_format = false;
     bool flush_out_log = false;
     uint32_t max_q_dir_entries = 10000;
+    // Threads that unlink request files after they left the queue
+    // (QueueDeleteThreads, at most 16; 0: the link worker unlinks itself).
+    uint32_t queue_delete_threads = 4;
     bool accounting_keep_alive = true;
     bool two_way_keep_alive = true;  // 2WayKeepAlive
     bool enable_keep_alive = true;

@@ -1059,6 +1059,10 @@ TEST_F(LinkSmppTest, LinkSmppCrashMidFlightLosesNothing) {
         },
         120000, 200);
     EXPECT_TRUE(systest::wait_for([&] { return rig.queued() == 0; }, 5000)) << rig.diag();
+    // Files the killed gateway renamed but had not unlinked yet are swept at
+    // the restart; the pool unlinks the rest.
+    EXPECT_TRUE(systest::wait_for([&] { return rig.files(rig.q(), ".del").empty(); }, 10000))
+        << rig.files(rig.q(), ".del").size() << " files waiting for deletion";
     count_seen();
     int twice = 0;
     std::string missing;

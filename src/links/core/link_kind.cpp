@@ -6,6 +6,7 @@
 
 #include "frame/global_state.h"
 #include "frame/settings.h"
+#include "links/core/deleter.h"
 #include "links/core/module_state.h"
 #include "links/core/queue_cache.h"
 #include "links/core/send_control.h"
@@ -40,6 +41,7 @@ std::optional<LinkKindEntry> find_link_kind(LinkKind kind) {
 void reset_links_state_for_tests() {
     detail::ModuleState& s = detail::module_state();
     s.local_delivery.store(nullptr);
+    stop_deleters_for_tests();
     reset_global_throttle_for_tests();
     queue_cache_clear();
     std::vector<void (*)()> resets;

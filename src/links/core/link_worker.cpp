@@ -15,6 +15,7 @@
 #include "frame/settings.h"
 #include "inbound/inbound_store.h"
 #include "inbound/receipts.h"
+#include "links/core/deleter.h"
 #include "links/core/module_state.h"
 #include "links/core/worker_internal.h"
 #include "platform/clock.h"
@@ -291,6 +292,11 @@ void link_worker_main(const std::string& arg, unsigned link, unsigned thread) {
 void register_link_workers() {
     frame::set_link_worker(&link_worker_main);
     inbound::install_failure_receipt_hook();
+    // What the previous run renamed for deletion but did not unlink.
+    frame::register_duty(frame::Duty::StartRouting, "DeletedRequestSweep", [] {
+        const std::string& q = frame::settings().q_dir;
+        sweep_deleted_requests(q.empty() ? frame::default_queue_root() : q);
+    });
 }
 
 }  // namespace links

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -50,6 +52,17 @@ struct ModuleState {
         QueueListing listing;
         bool ready = false;
     } queue_cache;
+
+    // Renamed request files waiting for a deleter thread to unlink them.
+    struct Deleter {
+        std::mutex mu;
+        std::condition_variable work;  // a name was queued
+        std::condition_variable idle;  // the backlog emptied or a thread left
+        std::deque<std::string> pending;
+        unsigned threads = 0;      // deleter threads running
+        unsigned in_progress = 0;  // names taken but not yet unlinked
+        bool stop = false;         // tests: every thread leaves once the backlog is done
+    } deleter;
 };
 
 ModuleState& module_state();

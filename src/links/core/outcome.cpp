@@ -13,6 +13,7 @@
 #include "frame/event_log.h"
 #include "frame/settings.h"
 #include "inbound/receipts.h"
+#include "links/core/deleter.h"
 #include "links/core/link_kind.h"
 #include "links/core/worker_internal.h"
 #include "platform/clock.h"
@@ -138,8 +139,9 @@ void delete_claimed(ClaimedMessage& m, bool sent) {
     // The lock names its link before the segment disappears, so that no
     // other link sees the rest of the message without its owner.
     m.lock.finish(sent);
-    // Removed while the claim is still held: nobody can claim a dying file.
-    if (!platform::remove_file(m.path) && errno != ENOENT)
+    // Out of the queue while the claim is still held: nobody can claim a
+    // dying file. The slow unlink itself happens off this thread.
+    if (!defer_delete(m.path))
         frame::debug_tracef(kWorkerTrace, "Error %d deleting %s", errno, m.path.c_str());
     m.file.close();
     delivery::route_cache_delete(m.cache_key);
