@@ -14,6 +14,7 @@
 #include "records/message_log.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
+#include "support/support_state.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ void setup_home() {
         if (!::mkdtemp(tmpl)) std::abort();
         g_home = tmpl;
         ::setenv("SMSGW_HOME", g_home.c_str(), 1);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         std::ofstream(g_home + "/SMSGW.INI") << "[SMSGW]\r\n";
         support::SMSIniSetFilename(g_home + "/SMSGW.INI");
         frame::mutable_settings() = frame::GlobalSettings{};

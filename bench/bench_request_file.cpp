@@ -13,6 +13,7 @@
 #include "platform/text.h"
 #include "store/request_file.h"
 #include "support/directories.h"
+#include "support/support_state.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ const std::string& queue_dir() {
         if (!::mkdtemp(tmpl)) std::abort();
         std::string home = std::string(tmpl) + "/";
         ::setenv("SMSGW_HOME", home.c_str(), 1);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         std::string q = home + "Q/";
         store::SmsMessage background;
         background.phone_number = "+440000";

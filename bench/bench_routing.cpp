@@ -16,6 +16,7 @@
 #include "frame/settings.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
+#include "support/support_state.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ struct Home {
         if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
         dir = tmpl + "/";
         ::setenv("SMSGW_HOME", dir.c_str(), 1);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         support::SMSIniSetFilename(dir + "SMSGW.INI");
         support::MMSCIniSetFilename(dir + "MMSC.INI");
     }

@@ -14,6 +14,7 @@
 #include "store/request_file.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
+#include "support/support_state.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (!::mkdtemp(tmpl)) std::abort();
     g_home = std::string(tmpl) + "/";
     ::setenv("SMSGW_HOME", g_home.c_str(), 1);
-    support::reset_directory_roots_for_tests();
+    support::reset_support_for_tests();
     std::ofstream(g_home + "SMSGW.INI", std::ios::binary)
         << "[SMSGW]\r\nDebug=No\r\n[SMPP - A]\r\nRouteName=RA\r\n[Modem - "
            "COM1:]\r\nRouteName=RB\r\n";

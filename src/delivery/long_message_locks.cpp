@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "delivery/delivery_state.h"
 #include "frame/debug_trace.h"
 #include "frame/global_state.h"
 #include "frame/settings.h"
@@ -65,27 +66,10 @@ bool write_content(int fd, std::string_view text) {
 
 // --- cleanup registry -------------------------------------------------------------
 
-struct Entry {
-    std::string dir;
-    std::string base;
-    std::string path;
-    uint64_t since = 0;
-};
-
-struct Registry {
-    std::mutex lock;
-    std::vector<Entry> entries;
-};
-
-Registry& registry() {
-    static Registry r;
-    return r;
-}
-
-std::atomic<uint64_t (*)()> g_clock{nullptr};
+using Entry = DeliveryState::LockEntry;
 
 uint64_t now_ms() {
-    auto fn = g_clock.load();
+    auto fn = delivery_state().lock_clock.load();
     return fn ? fn() : platform::monotonic_ms();
 }
 
@@ -263,30 +247,30 @@ void register_long_message_lock(const std::string& queue_dir, const std::string&
     const std::string dir = platform::with_trailing_slash(queue_dir);
     std::string path = dir + base + ".LCK";
     const uint64_t now = now_ms();
-    Registry& r = registry();
-    std::lock_guard g(r.lock);
-    for (Entry& e : r.entries) {
+    DeliveryState& r = delivery_state();
+    std::lock_guard g(r.locks_lock);
+    for (Entry& e : r.locks) {
         if (e.path == path) {
             e.since = now;
             return;
         }
     }
-    r.entries.push_back(Entry{dir, base, std::move(path), now});
+    r.locks.push_back(Entry{dir, base, std::move(path), now});
 }
 
 size_t CleanupLongMessageLocks(bool all) {
-    Registry& r = registry();
+    DeliveryState& r = delivery_state();
     const uint64_t now = now_ms();
     std::vector<Entry> due;
     {
-        std::lock_guard g(r.lock);
-        for (const Entry& e : r.entries) {
+        std::lock_guard g(r.locks_lock);
+        for (const Entry& e : r.locks) {
             if (all || now - e.since >= kLockCleanupAgeMs) due.push_back(e);
         }
     }
     if (due.empty()) {
-        std::lock_guard g(r.lock);
-        return r.entries.size();
+        std::lock_guard g(r.locks_lock);
+        return r.locks.size();
     }
 
     // File work outside the registry lock; links register while it runs.
@@ -300,20 +284,20 @@ size_t CleanupLongMessageLocks(bool all) {
     }
 
     const uint64_t later = now_ms();
-    std::lock_guard g(r.lock);
+    std::lock_guard g(r.locks_lock);
     for (size_t i = 0; i < due.size(); ++i) {
-        for (auto it = r.entries.begin(); it != r.entries.end(); ++it) {
+        for (auto it = r.locks.begin(); it != r.locks.end(); ++it) {
             if (it->path != due[i].path) continue;
             // Registered again meanwhile: a link used it, keep it.
             if (it->since != due[i].since) break;
             if (gone[i])
-                r.entries.erase(it);
+                r.locks.erase(it);
             else
                 it->since = later;
             break;
         }
     }
-    return r.entries.size();
+    return r.locks.size();
 }
 
 void register_long_message_lock_duties() {
@@ -324,17 +308,13 @@ void register_long_message_lock_duties() {
 }
 
 size_t long_message_lock_entries() {
-    std::lock_guard g(registry().lock);
-    return registry().entries.size();
+    DeliveryState& r = delivery_state();
+    std::lock_guard g(r.locks_lock);
+    return r.locks.size();
 }
 
 void set_lock_cleanup_clock_for_tests(uint64_t (*fn)()) {
-    g_clock.store(fn);
-}
-
-void clear_long_message_locks_for_tests() {
-    std::lock_guard g(registry().lock);
-    registry().entries.clear();
+    delivery_state().lock_clock.store(fn);
 }
 
 }  // namespace delivery

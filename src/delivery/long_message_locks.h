@@ -118,10 +118,10 @@ size_t CleanupLongMessageLocks(bool all);
 // shutdown.
 void register_long_message_lock_duties();
 
-// Tests: entries registered, a replaceable millisecond clock (nullptr
-// restores the monotonic clock), and forgetting every entry.
+// Tests: entries registered, and a replaceable millisecond clock (nullptr
+// restores the monotonic clock). reset_delivery_for_tests() (delivery_state.h)
+// forgets every entry.
 size_t long_message_lock_entries();
 void set_lock_cleanup_clock_for_tests(uint64_t (*now_ms)());
-void clear_long_message_locks_for_tests();
 
 }  // namespace delivery

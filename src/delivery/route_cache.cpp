@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "delivery/delivery_state.h"
 #include "frame/debug_trace.h"
 #include "frame/global_state.h"
 #include "frame/queue_dirs.h"
@@ -20,17 +21,10 @@ namespace {
 constexpr const char* kTraceAdd = "MessageRoutesAdd";
 constexpr std::string_view kWakeKind = "SMSOut";
 
-struct Cache {
-    std::mutex lock;
-    std::unordered_map<std::string, std::string, StringHash, std::equal_to<>> table;
-    // The keys of table that hold routing decisions (the others are
-    // queue-full holds): what a change of the routing lists invalidates.
-    std::unordered_set<std::string, StringHash, std::equal_to<>> route_keys;
-};
+using Cache = DeliveryState::RouteCache;
 
 Cache& cache() {
-    static Cache c;
-    return c;
+    return delivery_state().route_cache;
 }
 
 // Is the file (relative key) in the queue of its own explicit route?

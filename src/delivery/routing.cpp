@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "delivery/delivery_state.h"
 #include "frame/debug_trace.h"
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
@@ -174,16 +175,13 @@ bool kind_allowed(const LinkRouting& l, bool binary) {
     return true;
 }
 
-// Readers load the published tables without a lock and keep that
-// generation alive with their copy; a reload publishes in one store.
+// The published tables and the lock that serialises reloads.
 platform::Snapshot<RoutingTables>& published() {
-    static platform::Snapshot<RoutingTables> p;
-    return p;
+    return delivery_state().routing;
 }
 
 std::mutex& reload_lock() {
-    static std::mutex m;
-    return m;
+    return delivery_state().reload_lock;
 }
 
 // --- evaluation of one message --------------------------------------------------------

@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "records/records_state.h"
 #include "support/directories.h"
 
 namespace records {
@@ -103,21 +104,11 @@ uint32_t saturating_add(uint32_t a, uint32_t b) {
 
 // --- global counters ------------------------------------------------------
 
-struct GlobalState {
-    std::mutex m;
-    platform::FileHandle fd;
-    int year = 0;  // year of the open file (yearly counters)
-    std::string path;
-    CounterImage image{};
-    bool changed = false;
-};
+using GlobalState = RecordsState::GlobalCounter;
 
-GlobalState g_globals[kGlobalCounterCount];
-std::mutex g_year_mutex;
-std::atomic<int> g_open_year{0};
-// Serialises writers of images (flush, close, start-up), so that an older
-// copy of an image is never written after a newer one.
-std::mutex g_flush_mutex;
+RecordsState& state() {
+    return records_state();
+}
 
 bool valid_counter(Counter c) {
     int i = static_cast<int>(c);
@@ -134,14 +125,14 @@ void flush_and_close(GlobalState& g) {
 // At the first count of a new year every global file is written and closed,
 // so last year's files hold their final counts.
 void check_year(int year) {
-    if (g_open_year.load(std::memory_order_acquire) >= year) return;
-    std::lock_guard<std::mutex> yl(g_year_mutex);
-    if (g_open_year.load(std::memory_order_relaxed) >= year) return;
-    for (auto& g : g_globals) {
+    if (state().open_year.load(std::memory_order_acquire) >= year) return;
+    std::lock_guard<std::mutex> yl(state().year_lock);
+    if (state().open_year.load(std::memory_order_relaxed) >= year) return;
+    for (auto& g : state().globals) {
         std::lock_guard<std::mutex> l(g.m);
         flush_and_close(g);
     }
-    g_open_year.store(year, std::memory_order_release);
+    state().open_year.store(year, std::memory_order_release);
 }
 
 // Caller holds g.m. Makes sure the counter's file for `year` is open.
@@ -165,29 +156,19 @@ unsigned today_slot(const platform::LocalTime& lt) {
 
 // --- link counters ----------------------------------------------------------
 
-struct LinkEntry {
-    std::string path;
-    platform::FileHandle fd;
-    time_t last_change = 0;
-    unsigned use = 0;  // flush writes in progress
-    bool changed = false;
-    CounterImage image{};
-};
+using LinkEntry = RecordsState::LinkFile;
 
-std::mutex g_link_mutex;
-std::map<std::string, std::unique_ptr<LinkEntry>> g_links;  // by path
-
-// Caller holds g_link_mutex. nullptr when the file cannot be opened.
+// Caller holds state().link_lock. nullptr when the file cannot be opened.
 LinkEntry* find_or_open_link(const std::string& path) {
-    auto it = g_links.find(path);
-    if (it != g_links.end()) return it->second.get();
+    auto it = state().links.find(path);
+    if (it != state().links.end()) return it->second.get();
     auto e = std::make_unique<LinkEntry>();
     e->path = path;
     e->fd = open_counter_file(path, e->image);
     if (!e->fd) return nullptr;
     e->last_change = platform::now();
     LinkEntry* p = e.get();
-    g_links.emplace(path, std::move(e));
+    state().links.emplace(path, std::move(e));
     return p;
 }
 
@@ -195,11 +176,11 @@ LinkEntry* find_or_open_link(const std::string& path) {
 // here, else the file's content.
 CounterImage current_image(const std::string& path) {
     {
-        std::lock_guard<std::mutex> l(g_link_mutex);
-        auto it = g_links.find(path);
-        if (it != g_links.end()) return it->second->image;
+        std::lock_guard<std::mutex> l(state().link_lock);
+        auto it = state().links.find(path);
+        if (it != state().links.end()) return it->second->image;
     }
-    for (auto& g : g_globals) {
+    for (auto& g : state().globals) {
         std::lock_guard<std::mutex> l(g.m);
         if (g.fd && g.path == path) return g.image;
     }
@@ -316,7 +297,7 @@ void add_counter(Counter c, uint32_t amount) {
     if (!valid_counter(c)) return;
     platform::LocalTime lt = platform::local_now();
     check_year(lt.year);
-    GlobalState& g = g_globals[static_cast<int>(c)];
+    GlobalState& g = state().globals[static_cast<int>(c)];
     std::lock_guard<std::mutex> l(g.m);
     if (!ensure_open(g, c, lt.year)) return;
     uint32_t& slot = g.image[is_gauge(c) ? 0 : today_slot(lt)];
@@ -328,7 +309,7 @@ void subtract_counter(Counter c, uint32_t amount) {
     if (!valid_counter(c)) return;
     platform::LocalTime lt = platform::local_now();
     check_year(lt.year);
-    GlobalState& g = g_globals[static_cast<int>(c)];
+    GlobalState& g = state().globals[static_cast<int>(c)];
     std::lock_guard<std::mutex> l(g.m);
     if (!ensure_open(g, c, lt.year)) return;
     uint32_t& slot = g.image[is_gauge(c) ? 0 : today_slot(lt)];
@@ -340,7 +321,7 @@ uint32_t counter_today(Counter c) {
     if (!valid_counter(c)) return 0;
     platform::LocalTime lt = platform::local_now();
     check_year(lt.year);
-    GlobalState& g = g_globals[static_cast<int>(c)];
+    GlobalState& g = state().globals[static_cast<int>(c)];
     std::lock_guard<std::mutex> l(g.m);
     if (!ensure_open(g, c, lt.year)) return 0;
     return g.image[is_gauge(c) ? 0 : today_slot(lt)];
@@ -352,7 +333,7 @@ void add_link_counter(std::string_view link_name, LinkCounter kind, uint32_t amo
     if (!valid_kind(kind)) return;
     platform::LocalTime lt = platform::local_now();
     std::string path = link_counter_path(link_name, kind, lt.year);
-    std::lock_guard<std::mutex> l(g_link_mutex);
+    std::lock_guard<std::mutex> l(state().link_lock);
     LinkEntry* e = find_or_open_link(path);
     if (!e) return;
     uint32_t& slot = e->image[today_slot(lt)];
@@ -365,7 +346,7 @@ uint32_t link_counter_today(std::string_view link_name, LinkCounter kind) {
     if (!valid_kind(kind)) return 0;
     platform::LocalTime lt = platform::local_now();
     std::string path = link_counter_path(link_name, kind, lt.year);
-    std::lock_guard<std::mutex> l(g_link_mutex);
+    std::lock_guard<std::mutex> l(state().link_lock);
     LinkEntry* e = find_or_open_link(path);
     return e ? e->image[today_slot(lt)] : 0;
 }
@@ -377,7 +358,7 @@ uint32_t link_period_sum(std::string_view link_name, LinkCounter kind, unsigned 
     std::string cur_path = link_counter_path(link_name, kind, lt.year);
     CounterImage cur{};
     {
-        std::lock_guard<std::mutex> l(g_link_mutex);
+        std::lock_guard<std::mutex> l(state().link_lock);
         LinkEntry* e = find_or_open_link(cur_path);
         if (e) cur = e->image;
     }
@@ -441,9 +422,9 @@ CounterReport report_link(std::string_view link_name, LinkCounter kind) {
 
 void init_stat_counters(const std::string& queue_root, const std::string& inbound_dir) {
     {
-        std::lock_guard<std::mutex> fl(g_flush_mutex);
+        std::lock_guard<std::mutex> fl(state().flush_lock);
         for (int i = 0; i < kGlobalCounterCount; ++i) {
-            GlobalState& g = g_globals[i];
+            GlobalState& g = state().globals[i];
             std::lock_guard<std::mutex> l(g.m);
             if (kGlobalNames[i].gauge) {
                 // Gauges are recounted from the queues; what the file held is stale.
@@ -455,7 +436,7 @@ void init_stat_counters(const std::string& queue_root, const std::string& inboun
             }
         }
     }
-    g_open_year.store(platform::local_now().year, std::memory_order_release);
+    state().open_year.store(platform::local_now().year, std::memory_order_release);
 
     uint32_t queued = queue_root.empty() ? 0 : count_requests(queue_root, 0);
     uint32_t inbound = 0, receipts = 0;
@@ -471,8 +452,8 @@ void init_stat_counters(const std::string& queue_root, const std::string& inboun
 }
 
 void flush_stat_counters() {
-    std::lock_guard<std::mutex> fl(g_flush_mutex);
-    for (auto& g : g_globals) {
+    std::lock_guard<std::mutex> fl(state().flush_lock);
+    for (auto& g : state().globals) {
         std::lock_guard<std::mutex> l(g.m);
         if (g.fd && g.changed && write_image(g.fd.fd(), g.image, g.path)) g.changed = false;
     }
@@ -485,8 +466,8 @@ void flush_stat_counters() {
     };
     std::vector<Pending> pending;
     {
-        std::lock_guard<std::mutex> l(g_link_mutex);
-        for (auto& [path, e] : g_links) {
+        std::lock_guard<std::mutex> l(state().link_lock);
+        for (auto& [path, e] : state().links) {
             if (!e->changed || !e->fd) continue;
             pending.push_back(Pending{e.get(), e->image});
             e->changed = false;
@@ -497,32 +478,32 @@ void flush_stat_counters() {
     for (size_t i = 0; i < pending.size(); ++i)
         ok[i] = write_image(pending[i].e->fd.fd(), pending[i].image, pending[i].e->path);
 
-    std::lock_guard<std::mutex> l(g_link_mutex);
+    std::lock_guard<std::mutex> l(state().link_lock);
     for (size_t i = 0; i < pending.size(); ++i) {
         --pending[i].e->use;
         if (!ok[i]) pending[i].e->changed = true;
     }
     const time_t now = platform::now();
-    for (auto it = g_links.begin(); it != g_links.end();) {
+    for (auto it = state().links.begin(); it != state().links.end();) {
         LinkEntry& e = *it->second;
         if (e.use == 0 && !e.changed && now - e.last_change > kLinkIdleCloseSeconds)
-            it = g_links.erase(it);
+            it = state().links.erase(it);
         else
             ++it;
     }
 }
 
 void close_stat_counters() {
-    std::lock_guard<std::mutex> fl(g_flush_mutex);
-    for (auto& g : g_globals) {
+    std::lock_guard<std::mutex> fl(state().flush_lock);
+    for (auto& g : state().globals) {
         std::lock_guard<std::mutex> l(g.m);
         flush_and_close(g);
     }
-    std::lock_guard<std::mutex> l(g_link_mutex);
-    for (auto& [path, e] : g_links)
+    std::lock_guard<std::mutex> l(state().link_lock);
+    for (auto& [path, e] : state().links)
         if (e->changed && e->fd) write_image(e->fd.fd(), e->image, e->path);
-    g_links.clear();
-    g_open_year.store(0, std::memory_order_release);
+    state().links.clear();
+    state().open_year.store(0, std::memory_order_release);
 }
 
 CounterImage read_counter_file(const std::string& path) {

@@ -17,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "radio/charset/charset.h"
+#include "records/records_state.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
 
@@ -30,24 +31,11 @@ constexpr size_t kMaxLoggedText = 1023;        // text or hex in a daily line
 constexpr size_t kMaxAccountLine = 2047;       // whole account line, CR LF included
 constexpr unsigned kAccountOpenRetryMs = 100;  // only transient errors are worth a wait
 
-struct DailyLog {
-    explicit DailyLog(const char* p) : prefix(p) {}
-    const char* prefix;
-    std::mutex m;
-    platform::FileHandle fd;
-    int year = 0, month = 0, day = 0;
-};
+using DailyLog = RecordsState::DailyLog;
 
-DailyLog g_out_log{"SMSOUT-"};
-DailyLog g_in_log{"SMSIN-"};
-DailyLog g_web_log{"SMSWEB-"};
-
-struct AccountLog {
-    std::mutex m;
-    platform::FileHandle fd;
-    std::string path;
-};
-AccountLog g_account_log;
+RecordsState& state() {
+    return records_state();
+}
 
 std::string time_stamp(const platform::LocalTime& t) {
     return platform::strprintf("%u-%02u-%02u %02u:%02u:%02u", unsigned(t.year), unsigned(t.month),
@@ -224,7 +212,8 @@ void write_outbound_log(std::string_view message_id, std::string_view submitted_
     d.add_if("Sender=", sender);
     d.add_if("SMSCMsgId=", smsc_msg_id);
     add_content_items(d, content);
-    append_daily(g_out_log, join_fields({ts, message_id, submitted_by, recipient, status}) + d.text,
+    append_daily(state().out_log,
+                 join_fields({ts, message_id, submitted_by, recipient, status}) + d.text,
                  s.flush_out_log);
 }
 
@@ -239,7 +228,7 @@ void write_inbound_log(std::string_view sender, std::string_view link_name,
     d.add_if("Recip=", recipient);
     d.add_if("SMSCReceiptMsgId=", receipt_msg_id);
     d.add_if("SMSCReceiptMsgIdOrig=", receipt_msg_id_orig);
-    append_daily(g_in_log, join_fields({ts, sender, link_name}) + d.text, false);
+    append_daily(state().in_log, join_fields({ts, sender, link_name}) + d.text, false);
 }
 
 void write_web_log(std::string_view client_address, std::string_view account,
@@ -251,8 +240,8 @@ void write_web_log(std::string_view client_address, std::string_view account,
     d.add_if("Recip=", recipient);
     d.add_if("Sender=", sender);
     add_content_items(d, content);
-    append_daily(g_web_log, join_fields({ts, client_address, account, message_id, kind}) + d.text,
-                 false);
+    append_daily(state().web_log,
+                 join_fields({ts, client_address, account, message_id, kind}) + d.text, false);
 }
 
 void write_account_log(std::string_view account, std::string_view operation,
@@ -277,36 +266,38 @@ void write_account_log(std::string_view account, std::string_view operation,
 
     std::string path = frame::user_log_dir(account) +
                        platform::strprintf("SMS-%04d%02d%02d.LOG", t.year, t.month, t.day);
-    std::lock_guard<std::mutex> l(g_account_log.m);
-    if (!g_account_log.fd || g_account_log.path != path) {
-        g_account_log.fd.close();
-        g_account_log.path.clear();
-        g_account_log.fd = platform::open_with_retry(path, O_WRONLY | O_APPEND | O_CREAT, 0644,
-                                                     kAccountOpenRetryMs);
-        if (!g_account_log.fd) {
+    RecordsState::AccountLog& account_log = state().account_log;
+    std::lock_guard<std::mutex> l(account_log.m);
+    if (!account_log.fd || account_log.path != path) {
+        account_log.fd.close();
+        account_log.path.clear();
+        account_log.fd = platform::open_with_retry(path, O_WRONLY | O_APPEND | O_CREAT, 0644,
+                                                   kAccountOpenRetryMs);
+        if (!account_log.fd) {
             frame::debug_tracef("WriteUserLog", "Error %d opening %s", errno, path.c_str());
             return;
         }
-        g_account_log.path = path;
+        account_log.path = path;
     }
-    if (!platform::write_all(g_account_log.fd.fd(), line.data(), line.size()))
+    if (!platform::write_all(account_log.fd.fd(), line.data(), line.size()))
         frame::debug_tracef("WriteUserLog", "Error %d writing %s", errno, path.c_str());
 }
 
 void open_outbound_log() {
-    std::lock_guard<std::mutex> l(g_out_log.m);
-    reopen_for_today(g_out_log);
+    std::lock_guard<std::mutex> l(state().out_log.m);
+    reopen_for_today(state().out_log);
 }
 
 void close_message_logs() {
-    for (DailyLog* log : {&g_out_log, &g_in_log, &g_web_log}) {
+    for (DailyLog* log : {&state().out_log, &state().in_log, &state().web_log}) {
         std::lock_guard<std::mutex> l(log->m);
         log->fd.close();
         log->year = log->month = log->day = 0;
     }
-    std::lock_guard<std::mutex> l(g_account_log.m);
-    g_account_log.fd.close();
-    g_account_log.path.clear();
+    RecordsState::AccountLog& account_log = state().account_log;
+    std::lock_guard<std::mutex> l(account_log.m);
+    account_log.fd.close();
+    account_log.path.clear();
 }
 
 unsigned prune_message_logs() {

@@ -9,9 +9,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <array>
 #include <mutex>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/files.h"
@@ -19,6 +17,7 @@
 #include "platform/trace_sink.h"
 #include "support/directories.h"
 #include "support/sqlite_store.h"
+#include "support/support_state.h"
 
 namespace support {
 
@@ -61,55 +60,48 @@ bool pbkdf2(std::string_view folded, const std::vector<unsigned char>& salt, uns
                              EVP_sha256(), static_cast<int>(out_len), out) == 1;
 }
 
+SupportState::Accounts& accounts_state() {
+    return support_state().accounts;
+}
+
 // Successful checks, remembered as a keyed digest of (stored hash, folded
 // password) under a per-process random key: the HTTP interface checks the
 // password on every request, and a full PBKDF2 run each time would cap the
 // submission rate. Failed checks are never remembered.
-class VerifiedCache {
-  public:
-    std::string digest(std::string_view stored, std::string_view folded) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!key_ready_) {
-            if (RAND_bytes(key_.data(), static_cast<int>(key_.size())) != 1) return {};
-            key_ready_ = true;
-        }
-        std::string data(stored);
-        data.push_back('\0');
-        data.append(folded);
-        unsigned char md[EVP_MAX_MD_SIZE];
-        unsigned int md_len = 0;
-        if (!HMAC(EVP_sha256(), key_.data(), static_cast<int>(key_.size()),
-                  reinterpret_cast<const unsigned char*>(data.data()), data.size(), md, &md_len))
+// The digest is empty when none can be made (the check then runs in full).
+std::string verified_digest(std::string_view stored, std::string_view folded) {
+    SupportState::Accounts& a = accounts_state();
+    std::lock_guard<std::mutex> lock(a.verified_lock);
+    if (!a.verified_key_ready) {
+        if (RAND_bytes(a.verified_key.data(), static_cast<int>(a.verified_key.size())) != 1)
             return {};
-        OPENSSL_cleanse(data.data(), data.size());
-        return std::string(reinterpret_cast<const char*>(md), md_len);
+        a.verified_key_ready = true;
     }
-    bool contains(const std::string& d) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return !d.empty() && entries_.count(d) != 0;
-    }
-    void add(const std::string& d) {
-        if (d.empty()) return;
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (entries_.size() >= kMaxEntries) entries_.clear();
-        entries_.insert(d);
-    }
-
-  private:
-    static constexpr size_t kMaxEntries = 4096;
-    std::mutex mutex_;
-    std::array<unsigned char, 32> key_{};
-    bool key_ready_ = false;
-    std::unordered_set<std::string> entries_;
-};
-
-VerifiedCache& verified_cache() {
-    static VerifiedCache cache;
-    return cache;
+    std::string data(stored);
+    data.push_back('\0');
+    data.append(folded);
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int md_len = 0;
+    if (!HMAC(EVP_sha256(), a.verified_key.data(), static_cast<int>(a.verified_key.size()),
+              reinterpret_cast<const unsigned char*>(data.data()), data.size(), md, &md_len))
+        return {};
+    OPENSSL_cleanse(data.data(), data.size());
+    return std::string(reinterpret_cast<const char*>(md), md_len);
 }
 
-std::mutex g_path_mutex;
-std::string g_path_override;
+bool verified_contains(const std::string& d) {
+    SupportState::Accounts& a = accounts_state();
+    std::lock_guard<std::mutex> lock(a.verified_lock);
+    return !d.empty() && a.verified.count(d) != 0;
+}
+
+void verified_add(const std::string& d) {
+    if (d.empty()) return;
+    SupportState::Accounts& a = accounts_state();
+    std::lock_guard<std::mutex> lock(a.verified_lock);
+    if (a.verified.size() >= SupportState::Accounts::kMaxVerified) a.verified.clear();
+    a.verified.insert(d);
+}
 
 }  // namespace
 
@@ -159,8 +151,8 @@ bool verify_account_password(std::string_view stored, std::string_view password)
         return false;
 
     std::string folded = platform::to_lower(password);
-    std::string memo = verified_cache().digest(stored, folded);
-    if (verified_cache().contains(memo)) {
+    std::string memo = verified_digest(stored, folded);
+    if (verified_contains(memo)) {
         OPENSSL_cleanse(folded.data(), folded.size());
         return true;
     }
@@ -169,7 +161,7 @@ bool verify_account_password(std::string_view stored, std::string_view password)
     OPENSSL_cleanse(folded.data(), folded.size());
     if (!ok) return false;
     bool match = CRYPTO_memcmp(actual, expected.data(), expected.size()) == 0;
-    if (match) verified_cache().add(memo);
+    if (match) verified_add(memo);
     return match;
 }
 
@@ -187,14 +179,16 @@ bool verify_user_password(const UserRecord& record, std::string_view password) {
 // --- the database ----------------------------------------------------------
 
 void set_account_database_path(const std::string& path) {
-    std::lock_guard<std::mutex> lock(g_path_mutex);
-    g_path_override = path;
+    SupportState::Accounts& a = accounts_state();
+    std::lock_guard<std::mutex> lock(a.path_lock);
+    a.path_override = path;
 }
 
 std::string account_database_path() {
     {
-        std::lock_guard<std::mutex> lock(g_path_mutex);
-        if (!g_path_override.empty()) return g_path_override;
+        SupportState::Accounts& a = accounts_state();
+        std::lock_guard<std::mutex> lock(a.path_lock);
+        if (!a.path_override.empty()) return a.path_override;
     }
     return GetProgramDataDirectory() + "USERS.DB";
 }

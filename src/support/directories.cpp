@@ -12,6 +12,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/trace_sink.h"
+#include "support/support_state.h"
 
 namespace support {
 
@@ -19,17 +20,7 @@ namespace {
 
 constexpr const char* kDefaultHome = "./smsgw-data";
 
-struct Roots {
-    std::string program_data;
-    std::string private_data;
-    std::string logs;
-    std::string mms_logs;
-    std::string program;
-};
-
-std::mutex g_mu;
-bool g_ready = false;
-Roots g_roots;
+using Roots = SupportState::Roots;
 
 std::string current_dir() {
     std::string buf(256, '\0');
@@ -68,18 +59,19 @@ std::string make_dir(std::string dir) {
 
 // Copies under the lock: a reset from a test must not tear a string.
 std::string copy_of(std::string Roots::*member) {
-    std::lock_guard lk(g_mu);
-    if (!g_ready) {
+    SupportState::Directories& d = support_state().directories;
+    std::lock_guard lk(d.lock);
+    if (!d.ready) {
         const char* env = std::getenv("SMSGW_HOME");
         std::string home = absolute(env && *env ? env : kDefaultHome);
-        g_roots.program_data = make_dir(home);
-        g_roots.private_data = make_dir(g_roots.program_data + "PRIVATE");
-        g_roots.logs = make_dir(g_roots.program_data + "LOGS");
-        g_roots.mms_logs = make_dir(g_roots.program_data + "MMSLOGS");
-        g_roots.program = platform::with_trailing_slash(platform::program_directory());
-        g_ready = true;
+        d.roots.program_data = make_dir(home);
+        d.roots.private_data = make_dir(d.roots.program_data + "PRIVATE");
+        d.roots.logs = make_dir(d.roots.program_data + "LOGS");
+        d.roots.mms_logs = make_dir(d.roots.program_data + "MMSLOGS");
+        d.roots.program = platform::with_trailing_slash(platform::program_directory());
+        d.ready = true;
     }
-    return g_roots.*member;
+    return d.roots.*member;
 }
 
 }  // namespace
@@ -101,12 +93,6 @@ std::string GetRealProgramDirectory() {
 }
 std::string GetMMSCLogDirectory() {
     return copy_of(&Roots::mms_logs);
-}
-
-void reset_directory_roots_for_tests() {
-    std::lock_guard lk(g_mu);
-    g_ready = false;
-    g_roots = Roots{};
 }
 
 }  // namespace support

@@ -14,7 +14,7 @@ std::string GetDebugLogDirectory();     // $SMSGW_HOME/LOGS/
 std::string GetRealProgramDirectory();  // directory of the running executable
 std::string GetMMSCLogDirectory();      // $SMSGW_HOME/MMSLOGS/
 
-// Tests point the roots at a temporary home (re-read of $SMSGW_HOME).
-void reset_directory_roots_for_tests();
+// Tests point the roots at a temporary home with reset_support_for_tests()
+// (support_state.h), which re-reads $SMSGW_HOME.
 
 }  // namespace support

@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "support/support_state.h"
+
 namespace support {
 
 class InterfaceEvent {
@@ -43,23 +45,18 @@ class InterfaceEvent {
 namespace {
 
 using Key = std::pair<std::string, std::string>;
-
-struct Registry {
-    std::mutex mu;
-    std::map<Key, std::weak_ptr<InterfaceEvent>, std::less<>> events;
-};
+using Registry = SupportState::Events;
 
 Registry& registry() {
-    static Registry r;
-    return r;
+    return support_state().events;
 }
 
 // Looks up under the registry lock; drops the entry when its event is gone.
 EventHandle find_locked(Registry& r, std::string_view kind, std::string_view name) {
-    auto it = r.events.find(Key(kind, name));
-    if (it == r.events.end()) return nullptr;
+    auto it = r.by_name.find(Key(kind, name));
+    if (it == r.by_name.end()) return nullptr;
     EventHandle ev = it->second.lock();
-    if (!ev) r.events.erase(it);
+    if (!ev) r.by_name.erase(it);
     return ev;
 }
 
@@ -68,20 +65,20 @@ EventHandle find_locked(Registry& r, std::string_view kind, std::string_view nam
 EventHandle CreateEventForInterface(std::string_view kind, std::string_view name) {
     if (kind.empty() && name.empty()) return nullptr;
     Registry& r = registry();
-    std::lock_guard lk(r.mu);
+    std::lock_guard lk(r.lock);
     if (EventHandle ev = find_locked(r, kind, name)) return ev;
     // Sweep entries whose events died, so the map does not grow with every
     // link name ever used.
-    for (auto it = r.events.begin(); it != r.events.end();)
-        it = it->second.expired() ? r.events.erase(it) : std::next(it);
+    for (auto it = r.by_name.begin(); it != r.by_name.end();)
+        it = it->second.expired() ? r.by_name.erase(it) : std::next(it);
     auto ev = std::make_shared<InterfaceEvent>();
-    r.events[Key(kind, name)] = ev;
+    r.by_name[Key(kind, name)] = ev;
     return ev;
 }
 
 EventHandle OpenEventForInterface(std::string_view kind, std::string_view name) {
     Registry& r = registry();
-    std::lock_guard lk(r.mu);
+    std::lock_guard lk(r.lock);
     return find_locked(r, kind, name);
 }
 

@@ -14,6 +14,7 @@
 #include "platform/text.h"
 #include "platform/trace_sink.h"
 #include "support/directories.h"
+#include "support/support_state.h"
 
 namespace support {
 
@@ -176,9 +177,11 @@ std::optional<std::string> read_with_stamp(const std::string& path, FileStamp& s
     return platform::read_file_stamped(path, kMaxIniFileSize, stamp);
 }
 
+}  // namespace
+
 // An immutable parsed file. Readers hold a shared_ptr to it, so a re-parse
 // never changes what a reader already looks at.
-struct Snapshot {
+struct IniParse {
     FileStamp stamp;
     int read_error = 0;  // errno of a failed read (then the snapshot is empty)
     bool racy = false;
@@ -196,6 +199,10 @@ struct Snapshot {
         return it == index.end() ? nullptr : &sections[it->second];
     }
 };
+
+namespace {
+
+using Snapshot = IniParse;
 
 std::shared_ptr<const Snapshot> build_snapshot(const FileStamp& stamp, std::string text) {
     auto snap = std::make_shared<Snapshot>();
@@ -221,15 +228,11 @@ std::shared_ptr<const Snapshot> build_snapshot(const FileStamp& stamp, std::stri
 // Parsed files by path, published as one immutable map: a reader loads the
 // map without a lock, and a re-parse publishes a copy with its entry
 // replaced (writers serialised by the lock; the map holds a few files).
-using FileMap = std::unordered_map<std::string, std::shared_ptr<const Snapshot>>;
-struct Cache {
-    std::mutex publish_lock;
-    platform::Snapshot<FileMap> files;
-};
+using FileMap = SupportState::IniFiles;
+using Cache = SupportState::Ini;
 
 Cache& cache() {
-    static Cache c;
-    return c;
+    return support_state().ini;
 }
 
 void store_parse(const std::string& path, std::shared_ptr<const Snapshot> snap) {
@@ -297,15 +300,12 @@ std::string cut(std::string_view v, size_t size) {
     return std::string(v);
 }
 
-// --- file names --------------------------------------------------------------
-
-std::mutex g_names_mu;
-std::string g_sms_ini;
-std::string g_mmsc_ini;
-
 // --- writers -----------------------------------------------------------------
 
-std::mutex g_write_mu;  // serialises read-modify-write of any file
+// Serialises read-modify-write of any file.
+std::mutex& write_lock() {
+    return support_state().ini.write_lock;
+}
 
 bool valid_section_name(std::string_view s) {
     return !s.empty() && s.find_first_of("]\r\n") == std::string_view::npos &&
@@ -421,27 +421,31 @@ bool write_back(const std::string& file, const std::string& text) {
 // --- public -------------------------------------------------------------------
 
 void SMSIniSetFilename(const std::string& path) {
-    std::lock_guard lk(g_names_mu);
-    g_sms_ini = path;
+    SupportState::Ini& ini = support_state().ini;
+    std::lock_guard lk(ini.names_lock);
+    ini.sms_ini = path;
 }
 
 void MMSCIniSetFilename(const std::string& path) {
-    std::lock_guard lk(g_names_mu);
-    g_mmsc_ini = path;
+    SupportState::Ini& ini = support_state().ini;
+    std::lock_guard lk(ini.names_lock);
+    ini.mmsc_ini = path;
 }
 
 std::string SMSIniGetFilename() {
     {
-        std::lock_guard lk(g_names_mu);
-        if (!g_sms_ini.empty()) return g_sms_ini;
+        SupportState::Ini& ini = support_state().ini;
+        std::lock_guard lk(ini.names_lock);
+        if (!ini.sms_ini.empty()) return ini.sms_ini;
     }
     return GetProgramDataDirectory() + "SMSGW.INI";
 }
 
 std::string MMSCIniGetFilename() {
     {
-        std::lock_guard lk(g_names_mu);
-        if (!g_mmsc_ini.empty()) return g_mmsc_ini;
+        SupportState::Ini& ini = support_state().ini;
+        std::lock_guard lk(ini.names_lock);
+        if (!ini.mmsc_ini.empty()) return ini.mmsc_ini;
     }
     return GetProgramDataDirectory() + "MMSC.INI";
 }
@@ -511,7 +515,7 @@ bool ini_set(const std::string& file, std::string_view section, std::string_view
         platform::trace("IniSetProfileString", "Invalid section, key or value refused");
         return false;
     }
-    std::lock_guard lk(g_write_mu);
+    std::lock_guard lk(write_lock());
     bool existed = false;
     std::optional<std::string> text = read_for_edit(file, existed);
     if (!text) {
@@ -562,7 +566,7 @@ bool ini_set(const std::string& file, std::string_view section, std::string_view
 }
 
 bool ini_delete_key(const std::string& file, std::string_view section, std::string_view key) {
-    std::lock_guard lk(g_write_mu);
+    std::lock_guard lk(write_lock());
     bool existed = false;
     std::optional<std::string> text = read_for_edit(file, existed);
     if (!text) return false;
@@ -581,7 +585,7 @@ bool ini_delete_key(const std::string& file, std::string_view section, std::stri
 }
 
 bool ini_delete_section(const std::string& file, std::string_view section) {
-    std::lock_guard lk(g_write_mu);
+    std::lock_guard lk(write_lock());
     bool existed = false;
     std::optional<std::string> text = read_for_edit(file, existed);
     if (!text) return false;

@@ -16,6 +16,7 @@
 #include "platform/trace_sink.h"
 #include "support/directories.h"
 #include "support/sqlite_store.h"
+#include "support/support_state.h"
 
 namespace support {
 
@@ -44,10 +45,10 @@ constexpr char kSchema[] =
 
 // --- configuration ---------------------------------------------------------
 
-std::mutex g_config_mutex;
-std::string g_configured_dir;  // as the frame passed it
-std::string g_resolved_dir;    // cached result of tracking_directory()
-unsigned g_retain_days = kDefaultTrackingRetainDays;
+// The directory, retention and connection cache of the module state.
+SupportState::Tracking& tracking_state() {
+    return support_state().tracking;
+}
 
 // --- civil dates -----------------------------------------------------------
 
@@ -91,7 +92,9 @@ std::string path_for_day(const std::string& dir, long days) {
 
 // --- the connection cache --------------------------------------------------
 
-struct DailyDb {
+}  // namespace
+
+struct TrackingDb {
     std::mutex mutex;
     sqlite::Database db;
     sqlite::Statement insert_id, select_id, insert_sar, select_sar;
@@ -100,9 +103,9 @@ struct DailyDb {
     uint64_t last_use = 0;
 };
 
-std::mutex g_cache_mutex;
-std::map<std::string, std::shared_ptr<DailyDb>> g_cache;
-uint64_t g_use_counter = 0;
+namespace {
+
+using DailyDb = TrackingDb;
 
 std::shared_ptr<DailyDb> open_daily(const std::string& path, bool create) {
     auto entry = std::make_shared<DailyDb>();
@@ -144,16 +147,17 @@ std::shared_ptr<DailyDb> acquire(const std::string& path, bool create, unsigned 
     std::vector<std::shared_ptr<DailyDb>> retired;
     const std::optional<platform::FileInfo> info = platform::stat_file(path);
     const bool exists = info.has_value();
+    SupportState::Tracking& t = tracking_state();
     {
-        std::lock_guard<std::mutex> lock(g_cache_mutex);
-        auto it = g_cache.find(path);
-        if (it != g_cache.end()) {
+        std::lock_guard<std::mutex> lock(t.cache_lock);
+        auto it = t.cache.find(path);
+        if (it != t.cache.end()) {
             if (exists && it->second->device == info->device && it->second->inode == info->inode) {
-                it->second->last_use = ++g_use_counter;
+                it->second->last_use = ++t.use_counter;
                 return it->second;
             }
             retired.push_back(it->second);
-            g_cache.erase(it);
+            t.cache.erase(it);
         }
     }
     for (auto& r : retired) retire(r);
@@ -162,23 +166,23 @@ std::shared_ptr<DailyDb> acquire(const std::string& path, bool create, unsigned 
 
     std::shared_ptr<DailyDb> entry;
     {
-        std::lock_guard<std::mutex> lock(g_cache_mutex);
-        auto it = g_cache.find(path);
-        if (it != g_cache.end()) {
+        std::lock_guard<std::mutex> lock(t.cache_lock);
+        auto it = t.cache.find(path);
+        if (it != t.cache.end()) {
             // Another thread opened it meanwhile.
-            it->second->last_use = ++g_use_counter;
+            it->second->last_use = ++t.use_counter;
             return it->second;
         }
         entry = open_daily(path, create);
         if (!entry) return nullptr;
-        entry->last_use = ++g_use_counter;
-        g_cache[path] = entry;
-        while (g_cache.size() > cache_limit) {
-            auto oldest = std::min_element(g_cache.begin(), g_cache.end(), [](auto& a, auto& b) {
+        entry->last_use = ++t.use_counter;
+        t.cache[path] = entry;
+        while (t.cache.size() > cache_limit) {
+            auto oldest = std::min_element(t.cache.begin(), t.cache.end(), [](auto& a, auto& b) {
                 return a.second->last_use < b.second->last_use;
             });
             retired.push_back(oldest->second);
-            g_cache.erase(oldest);
+            t.cache.erase(oldest);
         }
     }
     for (auto& r : retired) retire(r);
@@ -201,8 +205,9 @@ int with_daily(const std::string& path, bool create, unsigned cache_limit, Fn fn
 }
 
 unsigned retain_days() {
-    std::lock_guard<std::mutex> lock(g_config_mutex);
-    return g_retain_days;
+    SupportState::Tracking& t = tracking_state();
+    std::lock_guard<std::mutex> lock(t.config_lock);
+    return t.retain_days;
 }
 
 unsigned cache_limit_for(unsigned days) {
@@ -287,19 +292,21 @@ int get2(std::string_view link, std::string_view smsc_id, unsigned days, std::st
 
 void set_tracking_directory(std::string_view dir) {
     {
-        std::lock_guard<std::mutex> lock(g_config_mutex);
-        g_configured_dir = std::string(platform::trim(dir));
-        g_resolved_dir.clear();
+        SupportState::Tracking& t = tracking_state();
+        std::lock_guard<std::mutex> lock(t.config_lock);
+        t.configured_dir = std::string(platform::trim(dir));
+        t.resolved_dir.clear();
     }
     sqlSMSCMessageIdCloseAll();
 }
 
 std::string tracking_directory() {
-    std::lock_guard<std::mutex> lock(g_config_mutex);
-    if (!g_resolved_dir.empty()) return g_resolved_dir;
+    SupportState::Tracking& t = tracking_state();
+    std::lock_guard<std::mutex> lock(t.config_lock);
+    if (!t.resolved_dir.empty()) return t.resolved_dir;
     std::string dir;
-    if (!g_configured_dir.empty()) {
-        dir = platform::with_trailing_slash(g_configured_dir);
+    if (!t.configured_dir.empty()) {
+        dir = platform::with_trailing_slash(t.configured_dir);
     } else {
         // Keep whatever spelling of the directory already exists.
         std::string base = GetProgramDataDirectory();
@@ -308,13 +315,14 @@ std::string tracking_directory() {
     }
     if (!platform::ensure_dir(dir))
         platform::tracef("SMSCMessageIdAdd", "Unable to create directory %s", dir.c_str());
-    g_resolved_dir = dir;
+    t.resolved_dir = dir;
     return dir;
 }
 
 void set_tracking_retention_days(unsigned days) {
-    std::lock_guard<std::mutex> lock(g_config_mutex);
-    g_retain_days = days == 0 ? kDefaultTrackingRetainDays : days;
+    SupportState::Tracking& t = tracking_state();
+    std::lock_guard<std::mutex> lock(t.config_lock);
+    t.retain_days = days == 0 ? kDefaultTrackingRetainDays : days;
 }
 
 unsigned tracking_retention_days() {
@@ -403,8 +411,9 @@ int SMSCMessageIdGet(std::string_view link, std::string_view key, std::string& m
 void sqlSMSCMessageIdCloseAll() {
     std::map<std::string, std::shared_ptr<DailyDb>> closing;
     {
-        std::lock_guard<std::mutex> lock(g_cache_mutex);
-        closing.swap(g_cache);
+        SupportState::Tracking& t = tracking_state();
+        std::lock_guard<std::mutex> lock(t.cache_lock);
+        closing.swap(t.cache);
     }
     // Each closes once its current user is done, so that a caller may
     // rename or rebuild the files as soon as this returns.

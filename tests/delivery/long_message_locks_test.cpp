@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "delivery/delivery_state.h"
 #include "delivery/segmentation.h"
 #include "frame/global_state.h"
 #include "frame/settings.h"
@@ -27,6 +28,7 @@
 #include "store/message_id.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
+#include "support/support_state.h"
 
 namespace {
 
@@ -45,12 +47,12 @@ class LongMessageLocksTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
         home_ = tmpl + "/";
         ::setenv("SMSGW_HOME", home_.c_str(), 1);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         support::SMSIniSetFilename(home_ + "SMSGW.INI");
         support::ini_drop_cache_for_tests();
         frame::mutable_settings() = frame::GlobalSettings{};
         store::reset_message_ids_for_tests();
-        delivery::clear_long_message_locks_for_tests();
+        delivery::reset_delivery_for_tests();
         g_now = 1000000;
         delivery::set_lock_cleanup_clock_for_tests(&fake_clock);
         q_ = home_ + "Q/";
@@ -58,7 +60,7 @@ class LongMessageLocksTest : public ::testing::Test {
     }
     void TearDown() override {
         delivery::set_lock_cleanup_clock_for_tests(nullptr);
-        delivery::clear_long_message_locks_for_tests();
+        delivery::reset_delivery_for_tests();
         frame::clear_registrations_for_tests();
         support::ini_drop_cache_for_tests();
         std::error_code ec;

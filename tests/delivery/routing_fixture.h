@@ -18,6 +18,7 @@
 #include "frame/settings.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
+#include "support/support_state.h"
 
 namespace routing_test {
 
@@ -47,7 +48,7 @@ class RoutingTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
         home_ = tmpl + "/";
         ::setenv("SMSGW_HOME", home_.c_str(), 1);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         support::SMSIniSetFilename(home_ + "SMSGW.INI");
         support::MMSCIniSetFilename(home_ + "MMSC.INI");
         frame::reset_debug_log_for_tests();

@@ -17,6 +17,7 @@
 #include "frame/settings.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
+#include "support/support_state.h"
 
 namespace frame_test {
 
@@ -40,7 +41,7 @@ class FrameTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
         home_ = tmpl + "/";
         ::setenv("SMSGW_HOME", home_.c_str(), 1);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         support::SMSIniSetFilename(home_ + "SMSGW.INI");
         support::MMSCIniSetFilename(home_ + "MMSC.INI");
         frame::reset_frame_state_for_tests();

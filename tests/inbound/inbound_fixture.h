@@ -22,6 +22,7 @@
 #include "store/store_test_util.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
+#include "support/support_state.h"
 #include "support/tracking.h"
 
 namespace inbound_test {
@@ -44,7 +45,7 @@ class InboundTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         home_ = tmpl;
         ::setenv("SMSGW_HOME", home_.c_str(), 1);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         ini_ = home_ + "/SMSGW.INI";
         spit(ini_, "[SMSGW]\r\n");
         support::SMSIniSetFilename(ini_);

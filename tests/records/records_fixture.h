@@ -18,6 +18,7 @@
 #include "records/message_log.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
+#include "support/support_state.h"
 
 namespace records_test {
 
@@ -66,7 +67,7 @@ class RecordsTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         home_ = tmpl;
         ::setenv("SMSGW_HOME", home_.c_str(), 1);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         ini_ = home_ + "/SMSGW.INI";
         write_all(ini_, "[SMSGW]\r\n");
         support::SMSIniSetFilename(ini_);

@@ -31,6 +31,7 @@
 #include "support/directories.h"
 #include "support/ini_profile.h"
 #include "store/store_test_util.h"
+#include "support/support_state.h"
 
 namespace fs = std::filesystem;
 
@@ -51,7 +52,7 @@ class BulkTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
         home_ = tmpl + "/";
         ::setenv("SMSGW_HOME", home_.c_str(), 1);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         support::SMSIniSetFilename(home_ + "SMSGW.INI");
         support::MMSCIniSetFilename(home_ + "MMSC.INI");
         spit(home_ + "SMSGW.INI", "[SMSGW]\r\n");

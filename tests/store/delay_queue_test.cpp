@@ -20,6 +20,7 @@
 #include "support/directories.h"
 #include "support/ini_profile.h"
 #include "store/store_test_util.h"
+#include "support/support_state.h"
 
 namespace fs = std::filesystem;
 
@@ -34,7 +35,7 @@ class DelayQueueTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
         home_ = tmpl + "/";
         ::setenv("SMSGW_HOME", home_.c_str(), 1);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         support::SMSIniSetFilename(home_ + "SMSGW.INI");
         spit(home_ + "SMSGW.INI", "[SMSGW]\r\n");
         support::ini_drop_cache_for_tests();

@@ -19,6 +19,7 @@
 #include "platform/files.h"
 #include "store/store_state.h"
 #include "support/directories.h"
+#include "support/support_state.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ class MessageIdTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
         home_ = tmpl + "/";
         ::setenv("SMSGW_HOME", home_.c_str(), 1);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         g_now = 1700000000;
         platform::set_wall_clock(&test_clock);
         store::reset_store_for_tests();

@@ -27,6 +27,7 @@
 #include "store/store_state.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
+#include "support/support_state.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ class RequestFileTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
         home_ = tmpl + "/";
         ::setenv("SMSGW_HOME", home_.c_str(), 1);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         support::SMSIniSetFilename(home_ + "SMSGW.INI");
         support::ini_drop_cache_for_tests();
         frame::mutable_settings().message_id_prefix.clear();

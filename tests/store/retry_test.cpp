@@ -27,6 +27,7 @@
 #include "support/directories.h"
 #include "support/ini_profile.h"
 #include "store/store_test_util.h"
+#include "support/support_state.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ class RetryTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
         home_ = tmpl + "/";
         ::setenv("SMSGW_HOME", home_.c_str(), 1);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         support::SMSIniSetFilename(home_ + "SMSGW.INI");
         support::MMSCIniSetFilename(home_ + "MMSC.INI");
         support::ini_drop_cache_for_tests();

@@ -1,5 +1,6 @@
 // Directory roots under a temporary $SMSGW_HOME.
 #include "support/directories.h"
+#include "support/support_state.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -31,7 +32,7 @@ class DirectoriesTest : public ::testing::Test {
     void TearDown() override {
         ASSERT_EQ(::chdir(old_cwd_.c_str()), 0);
         ::unsetenv("SMSGW_HOME");
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         std::error_code ec;
         std::filesystem::remove_all(tmp_, ec);
     }
@@ -54,7 +55,7 @@ TEST_F(DirectoriesTest, RootsAreCreatedUnderTheHome) {
             ASSERT_EQ(::setenv("SMSGW_HOME", env.c_str(), 1), 0);
         else
             ::unsetenv("SMSGW_HOME");
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         std::string home = tmp_ + c.expected;
         SCOPED_TRACE(c.env ? c.env : "(unset)");
         EXPECT_EQ(support::GetProgramDataDirectory(), home);
@@ -80,7 +81,7 @@ TEST_F(DirectoriesTest, ProgramDirectoryHoldsTheExecutable) {
 
 TEST_F(DirectoriesTest, ConcurrentFirstUseAgrees) {
     ASSERT_EQ(::setenv("SMSGW_HOME", (tmp_ + "/h").c_str(), 1), 0);
-    support::reset_directory_roots_for_tests();
+    support::reset_support_for_tests();
     std::vector<std::string> seen(8);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < seen.size(); ++i)
@@ -96,7 +97,7 @@ TEST_F(DirectoriesTest, UncreatableHomeStillAnswers) {
     ASSERT_NE(f, nullptr);
     std::fclose(f);
     ASSERT_EQ(::setenv("SMSGW_HOME", (blocker + "/home").c_str(), 1), 0);
-    support::reset_directory_roots_for_tests();
+    support::reset_support_for_tests();
     EXPECT_EQ(support::GetPrivateDataDirectory(), blocker + "/home/PRIVATE/");
     EXPECT_FALSE(is_dir(blocker + "/home"));
 }

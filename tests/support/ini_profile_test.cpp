@@ -17,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/trace_sink.h"
 #include "support/directories.h"
+#include "support/support_state.h"
 
 namespace {
 
@@ -227,7 +228,7 @@ TEST_F(IniTest, EditsArePickedUpWithoutRestart) {
 
 TEST_F(IniTest, NamedFilesAndSharedVolume) {
     ASSERT_EQ(::setenv("SMSGW_HOME", (dir_ + "home").c_str(), 1), 0);
-    support::reset_directory_roots_for_tests();
+    support::reset_support_for_tests();
     std::string home = support::GetProgramDataDirectory();
     EXPECT_EQ(support::SMSIniGetFilename(), home + "SMSGW.INI");
     EXPECT_EQ(support::MMSCIniGetFilename(), home + "MMSC.INI");
@@ -247,7 +248,7 @@ TEST_F(IniTest, NamedFilesAndSharedVolume) {
     support::SMSIniSetFilename("");
     support::MMSCIniSetFilename("");
     ::unsetenv("SMSGW_HOME");
-    support::reset_directory_roots_for_tests();
+    support::reset_support_for_tests();
 }
 
 TEST_F(IniTest, WritersKeepEveryOtherLine) {

@@ -16,6 +16,7 @@
 #include "platform/files.h"
 #include "platform/net.h"
 #include "support/directories.h"
+#include "support/support_state.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ class TlsTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
         tmp_ = tmpl;
         ASSERT_EQ(::setenv("SMSGW_HOME", tmp_.c_str(), 1), 0);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         support::sslTermLib();
         ASSERT_NE(support::sslInitLib(), 0);
         listener_ = platform::tcp_listen("127.0.0.1", 0, 16, &port_);
@@ -35,7 +36,7 @@ class TlsTest : public ::testing::Test {
     void TearDown() override {
         support::sslTermLib();
         ::unsetenv("SMSGW_HOME");
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         std::error_code ec;
         std::filesystem::remove_all(tmp_, ec);
     }

@@ -22,6 +22,7 @@
 #include "platform/test_util.h"
 #include "support/directories.h"
 #include "support/sqlite_store.h"
+#include "support/support_state.h"
 
 namespace {
 
@@ -467,7 +468,7 @@ TEST_F(TrackingTest, SarReferencesMapPerAccountRecipientReferenceAndTotal) {
 TEST_F(TrackingTest, DirectoryDefaultsToSMPPDataBelowTheProgramData) {
     const std::string home = dir_ / "home";
     ::setenv("SMSGW_HOME", home.c_str(), 1);
-    reset_directory_roots_for_tests();
+    reset_support_for_tests();
     set_tracking_directory("");
     EXPECT_EQ(tracking_directory(), home + "/SMPPData/");
     EXPECT_TRUE(platform::dir_exists(home + "/SMPPData/"));
@@ -478,7 +479,7 @@ TEST_F(TrackingTest, DirectoryDefaultsToSMPPDataBelowTheProgramData) {
     const std::string home2 = dir_ / "home2";
     ASSERT_TRUE(platform::ensure_dir(home2 + "/SMPPDATA/"));
     ::setenv("SMSGW_HOME", home2.c_str(), 1);
-    reset_directory_roots_for_tests();
+    reset_support_for_tests();
     set_tracking_directory("");
     EXPECT_EQ(tracking_directory(), home2 + "/SMPPDATA/");
 
@@ -489,7 +490,7 @@ TEST_F(TrackingTest, DirectoryDefaultsToSMPPDataBelowTheProgramData) {
     set_tracking_directory(dir_ / "conf/ids2/");
     EXPECT_EQ(tracking_directory(), dir_ / "conf/ids2/");
     ::unsetenv("SMSGW_HOME");
-    reset_directory_roots_for_tests();
+    reset_support_for_tests();
 }
 
 }  // namespace

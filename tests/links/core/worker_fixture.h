@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "delivery/delivery_state.h"
 #include "delivery/long_message_locks.h"
 #include "delivery/route_cache.h"
 #include "delivery/routing.h"
@@ -33,6 +34,7 @@
 #include "store/store_test_util.h"
 #include "support/directories.h"
 #include "support/ini_profile.h"
+#include "support/support_state.h"
 
 namespace worker_test {
 
@@ -111,7 +113,7 @@ class WorkerTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
         home_ = tmpl + "/";
         ::setenv("SMSGW_HOME", home_.c_str(), 1);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         support::SMSIniSetFilename(home_ + "SMSGW.INI");
         support::MMSCIniSetFilename(home_ + "MMSC.INI");
         support::ini_drop_cache_for_tests();
@@ -124,7 +126,7 @@ class WorkerTest : public ::testing::Test {
         platform::set_wall_clock(&store_test::fake_clock);
         delivery::route_cache_clear();
         delivery::release_routing_lists();
-        delivery::clear_long_message_locks_for_tests();
+        delivery::reset_delivery_for_tests();
         links::register_link_kinds();
         links::reset_links_state_for_tests();
     }
@@ -133,7 +135,7 @@ class WorkerTest : public ::testing::Test {
         records::close_stat_counters();
         delivery::route_cache_clear();
         delivery::release_routing_lists();
-        delivery::clear_long_message_locks_for_tests();
+        delivery::reset_delivery_for_tests();
         links::set_local_delivery_hook(nullptr);
         frame::reset_debug_log_for_tests();
         frame::mutable_settings() = frame::GlobalSettings{};

@@ -19,6 +19,7 @@
 #include "protocols/smpp/smpp.h"
 #include "radio/charset/charset.h"
 #include "support/directories.h"
+#include "support/support_state.h"
 #include "support/tls.h"
 
 namespace smpp = protocols::smpp;
@@ -747,7 +748,7 @@ TEST(SmppSession, BindAndSubmitOverTls) {
     char tmpl[] = "/tmp/smpp-tls-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     ::setenv("SMSGW_HOME", tmpl, 1);
-    support::reset_directory_roots_for_tests();
+    support::reset_support_for_tests();
     ASSERT_NE(support::sslInitLib(), 0);
     ASSERT_NE(support::sslGenerateCertificate("localhost", support::CertKeyType::EcP256), 0);
 
