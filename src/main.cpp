@@ -13,6 +13,7 @@
 #include "links/kinds.h"
 #include "records/counters.h"
 #include "records/message_log.h"
+#include "records/quotas.h"
 #include "store/bulk_queue.h"
 #include "store/delay_queue.h"
 #include "store/message_id.h"
@@ -28,7 +29,13 @@ void wire_records() {
     frame::register_duty(Duty::StartLogs, "OpenOutLog", records::open_outbound_log);
     frame::register_duty(Duty::Hourly, "PruneMessageLogs", [] { records::prune_message_logs(); });
     frame::register_duty(Duty::Second, "FlushStatCounters", records::flush_stat_counters);
+    frame::register_duty(Duty::Shutdown, "FlushQuotaFiles",
+                         [] { records::flush_quota_files(true); });
     frame::register_duty(Duty::Shutdown, "FlushStatCounters", records::flush_stat_counters);
+    frame::register_thread_starter(frame::ThreadSlot::FlushCounters,
+                                   records::start_flush_counters_thread);
+    frame::register_thread_starter(frame::ThreadSlot::UserQLimits,
+                                   records::start_user_qlimits_thread);
     frame::register_duty(Duty::Close, "CloseMessageLogs", records::close_message_logs);
     frame::register_duty(Duty::Close, "CloseStatCounters", records::close_stat_counters);
 }
