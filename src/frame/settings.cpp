@@ -314,6 +314,12 @@ GlobalSettings read_global_settings() {
     s.q_dir = qdir.empty() ? default_queue_root() : qdir;
     s.use_q_cache = ini_bool("UseQCache", is_network_queue_root(s.q_dir));
 
+    // Outbound HTTP client.
+    s.http_client_max_response_kb = zero_means(ini_number("HTTPClientMaxResponseKB", 4096), 4096);
+    s.http_client_verify_certificates = ini_bool("HTTPClientVerifyCertificates", true);
+    s.http_client_no_verify_hosts = ini_string("HTTPClientNoVerifyHosts", "");
+    s.http_client_ca_file = ini_string("HTTPClientCAFile", "");
+
     // Quotas and accounting.
     s.outbound_queue_limit = ini_number("OutboundQueueLimit", 0);
     s.user_outbound_queue_limit = ini_number("UserOutboundQueueLimit", 0);

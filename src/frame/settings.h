@@ -93,6 +93,13 @@ struct GlobalSettings {
     // Derived at load: the outbound queue root (QDir or program data Q/).
     std::string q_dir;
 
+    // Outbound HTTP client: the cap on one response (header block and body),
+    // and how server certificates of https URLs are checked.
+    uint32_t http_client_max_response_kb = 4096;  // HTTPClientMaxResponseKB, 0 = default
+    bool http_client_verify_certificates = true;  // HTTPClientVerifyCertificates
+    std::string http_client_no_verify_hosts;      // HTTPClientNoVerifyHosts: host list
+    std::string http_client_ca_file;              // HTTPClientCAFile: empty = system store
+
     // Quotas and accounting. Queue limits: 0 or empty = none.
     uint32_t outbound_queue_limit = 0;                 // OutboundQueueLimit
     uint32_t user_outbound_queue_limit = 0;            // UserOutboundQueueLimit

@@ -17,7 +17,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <optional>
 
 #include "platform/files.h"
 #include "platform/net.h"
@@ -197,6 +199,50 @@ SSL_CTX* client_ctx(std::string& error) {
     return g_client.get();
 }
 
+// Verifying client contexts, one per CA file ("" = the system's trust
+// store): loading a trust store costs far more than a handshake. A CA file
+// that changed on disk is loaded again.
+struct VerifyCtx {
+    CtxPtr ctx;
+    time_t mtime = 0;
+};
+std::map<std::string, VerifyCtx> g_verify;
+
+SSL_CTX* verify_ctx(const std::string& ca_file, std::string& error) {
+    time_t mtime = 0;
+    if (!ca_file.empty()) {
+        std::optional<time_t> t = platform::file_mtime(ca_file);
+        if (!t) {
+            error = "Cannot load the CA certificates " + ca_file + " (no such file)";
+            return nullptr;
+        }
+        mtime = *t;
+    }
+    std::lock_guard lk(g_mu);
+    VerifyCtx& slot = g_verify[ca_file];
+    if (!slot.ctx || slot.mtime != mtime) {
+        ERR_clear_error();
+        CtxPtr fresh(SSL_CTX_new(TLS_client_method()));
+        if (!fresh) {
+            error = openssl_errors("Cannot create the TLS client context");
+            return nullptr;
+        }
+        tune(fresh.get());
+        int loaded = ca_file.empty()
+                         ? SSL_CTX_set_default_verify_paths(fresh.get())
+                         : SSL_CTX_load_verify_locations(fresh.get(), ca_file.c_str(), nullptr);
+        if (loaded != 1) {
+            error = openssl_errors("Cannot load the CA certificates " + ca_file);
+            return nullptr;
+        }
+        SSL_CTX_set_verify(fresh.get(), SSL_VERIFY_PEER, nullptr);
+        slot.ctx = std::move(fresh);
+        slot.mtime = mtime;
+    }
+    SSL_CTX_up_ref(slot.ctx.get());
+    return slot.ctx.get();
+}
+
 SSL_CTX* server_ctx(std::string& error) {
     std::optional<FilesStamp> st = stamp_files();
     if (!st) {
@@ -241,22 +287,9 @@ SslSessionPtr handshake(int fd, bool server, std::string& error, unsigned timeou
     }
     CtxPtr ctx_ref;
     if (verify && !server) {
-        // A context of its own: the trust store is the caller's.
-        ERR_clear_error();
-        ctx_ref.reset(SSL_CTX_new(TLS_client_method()));
-        if (!ctx_ref) {
-            error = openssl_errors("Cannot create the TLS client context");
-            return nullptr;
-        }
-        int loaded = verify->ca_file.empty()
-                         ? SSL_CTX_set_default_verify_paths(ctx_ref.get())
-                         : SSL_CTX_load_verify_locations(ctx_ref.get(), verify->ca_file.c_str(),
-                                                         nullptr);
-        if (loaded != 1) {
-            error = openssl_errors("Cannot load the CA certificates " + verify->ca_file);
-            return nullptr;
-        }
-        SSL_CTX_set_verify(ctx_ref.get(), SSL_VERIFY_PEER, nullptr);
+        SSL_CTX* ctx = verify_ctx(verify->ca_file, error);
+        if (!ctx) return nullptr;
+        ctx_ref.reset(ctx);  // the reference taken there
     } else {
         SSL_CTX* ctx = server ? server_ctx(error) : client_ctx(error);
         if (!ctx) return nullptr;
@@ -358,6 +391,7 @@ void sslTermLib() {
     std::lock_guard lk(g_mu);
     g_client.reset();
     g_server.reset();
+    g_verify.clear();
     g_server_stamp = FilesStamp{};
 }
 
