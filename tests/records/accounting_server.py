@@ -1,0 +1,71 @@
+#!/usr/bin/env python3
+"""Accounting service for the tests: an HTTP/1.1 server on loopback that
+records every request and answers with the contents of a file.
+
+usage: accounting_server.py LOG ANSWER
+Prints the port it listens on, then serves until its stdin closes.
+LOG gets one line per request: "<client port>\t<request path>".
+ANSWER is read at every request; its first line may be a directive:
+"SLEEP <seconds>" (then the rest is the body), "CLOSE" (hang up without an
+answer), "GARBAGE" (bytes that are not HTTP), "STATUS <code>", "NOKEEP"
+(answer with Connection: close)."""
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+LOG, ANSWER = sys.argv[1], sys.argv[2]
+log_lock = threading.Lock()
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        with log_lock, open(LOG, "a") as f:
+            f.write("%d\t%s\n" % (self.client_address[1], self.path))
+        try:
+            with open(ANSWER) as f:
+                text = f.read()
+        except OSError:
+            text = ""
+        status, keep = 200, True
+        while True:
+            first, _, rest = text.partition("\n")
+            word = first.split(" ")
+            if word[0] == "SLEEP":
+                time.sleep(float(word[1]))
+            elif word[0] == "CLOSE":
+                self.close_connection = True
+                return
+            elif word[0] == "GARBAGE":
+                self.wfile.write(b"\x00\x01garbage\r\n\r\n")
+                self.close_connection = True
+                return
+            elif word[0] == "STATUS":
+                status = int(word[1])
+            elif word[0] == "NOKEEP":
+                keep = False
+            else:
+                break
+            text = rest
+        body = text.encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Connection", "keep-alive" if keep else "close")
+        self.end_headers()
+        self.wfile.write(body)
+        if not keep:
+            self.close_connection = True
+
+
+server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+server.daemon_threads = True
+print(server.server_address[1], flush=True)
+threading.Thread(target=server.serve_forever, daemon=True).start()
+sys.stdin.read()
+server.shutdown()
