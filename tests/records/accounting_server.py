@@ -9,6 +9,7 @@ ANSWER is read at every request; its first line may be a directive:
 "SLEEP <seconds>" (then the rest is the body), "CLOSE" (hang up without an
 answer), "GARBAGE" (bytes that are not HTTP), "STATUS <code>", "NOKEEP"
 (answer with Connection: close)."""
+import socket
 import sys
 import threading
 import time
@@ -20,6 +21,11 @@ log_lock = threading.Lock()
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+
+    def setup(self):
+        super().setup()
+        # Headers and body leave at once, not held back for an ACK.
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
     def log_message(self, *args):
         pass
