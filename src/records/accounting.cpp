@@ -14,6 +14,7 @@
 #include "platform/text.h"
 #include "radio/charset/charset.h"
 #include "records/quota_state.h"
+#include "records/quotas.h"
 #include "support/ini_profile.h"
 
 namespace records {
@@ -591,6 +592,94 @@ uint32_t SMSAccountingCallbackForStatus(std::string_view kind, AccountingMessage
     size_t p = status.find(" -- ");
     std::string_view link = p == std::string_view::npos ? std::string_view() : status.substr(p + 4);
     return SMSAccountingCallbackForLink(kind, m, std::move(n), link);
+}
+
+// --- the account checks of one submission ------------------------------------------------
+
+namespace {
+int refuse(SubmissionCharge& c, uint32_t status, std::string_view tag, std::string_view text) {
+    c.status = status;
+    frame::debug_trace(tag, text);
+    return 0;
+}
+
+// Charges per recipient from the pre-authorisation ("" = 1 credit).
+void take_charges(SubmissionCharge& c, size_t recipients) {
+    c.charges.assign(recipients, kCreditUnit);
+    for (size_t i = 0; i < recipients && i < c.preauth.charges.size(); ++i)
+        c.charges[i] = parse_credit_text(c.preauth.charges[i]);
+}
+}  // namespace
+
+int check_http_submission(SubmissionCharge& c) {
+    constexpr const char* kTag = "MessageAccountingReject";
+    c.status = 0;
+    c.refusal.clear();
+    if (c.account.empty()) return 1;
+    if (!c.entry) c.entry = quota_entry(c.account);
+    const uint32_t count = uint32_t(c.recipients.size()) * c.segments;
+    if (!QuotaTestAndCount(c.entry, c.account, c.refusal, count, true))
+        return refuse(c, kAccountingRefused, kTag, c.refusal);
+    if (uint32_t r = SMSAccountingPreAuth("SMSSend", c.message, c.recipients, count, c.preauth)) {
+        c.refusal = c.preauth.refusal;
+        return refuse(c, r, kTag, c.refusal);
+    }
+    take_charges(c, c.recipients.size());
+    int64_t total = 0;
+    for (int64_t ch : c.charges) total += ch * int64_t(c.segments);
+    if (CreditOperation(c.entry, c.account, &c.refusal, total, CreditMode::Check) < 0)
+        return refuse(c, kAccountingRefused, kTag, c.refusal);
+    if (QueueLimitReached(c.entry, c.refusal))
+        return refuse(c, kAccountingRefused, kTag, c.refusal);
+    return 1;
+}
+
+void charge_http_submission(SubmissionCharge& c, const std::vector<uint32_t>& files_written) {
+    if (c.account.empty()) return;
+    int64_t total = 0;
+    uint32_t files = 0;
+    for (size_t i = 0; i < files_written.size(); ++i) {
+        files += files_written[i];
+        total += int64_t(files_written[i]) * (i < c.charges.size() ? c.charges[i] : kCreditUnit);
+    }
+    if (!files) return;
+    CreditOperation(c.entry, c.account, nullptr, total, CreditMode::Debit);
+    QuotaCount(c.entry, c.account, files);
+}
+
+int check_smpp_submission(SubmissionCharge& c) {
+    constexpr const char* kTag = "SMPPServerReceiveMessageCallback";
+    c.status = 0;
+    c.refusal.clear();
+    c.debited = 0;
+    if (c.account.empty()) return 1;
+    if (!c.entry) c.entry = quota_entry(c.account);
+    constexpr const char* kOver = "User over quota";
+    if (!QuotaTestAndCount(c.entry, c.account, c.refusal, 1, true))
+        return refuse(c, kAccountingRefused, kTag, kOver);
+    if (uint32_t r = SMSAccountingPreAuth("SMSSend", c.message, {}, 1, c.preauth)) {
+        c.refusal = c.preauth.refusal;
+        return refuse(c, r, kTag, kOver);
+    }
+    take_charges(c, 1);
+    // Checked and taken in one step: two sessions cannot both spend the
+    // last credit.
+    bool limited = credit_file_exists(c.account);
+    if (CreditOperation(c.entry, c.account, &c.refusal, c.charges[0], CreditMode::DebitIfCovered) <
+        0)
+        return refuse(c, kAccountingRefused, kTag, kOver);
+    c.debited = limited ? c.charges[0] : 0;
+    return 1;
+}
+
+void count_smpp_submission(SubmissionCharge& c) {
+    if (!c.account.empty()) QuotaCount(c.entry, c.account, 1);
+}
+
+void refund_smpp_submission(SubmissionCharge& c) {
+    if (c.account.empty() || !c.debited) return;
+    CreditOperation(c.entry, c.account, nullptr, -c.debited, CreditMode::Debit);
+    c.debited = 0;
 }
 
 }  // namespace records

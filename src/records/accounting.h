@@ -86,6 +86,43 @@ uint32_t SMSAccountingCallbackForLink(std::string_view kind, AccountingMessage& 
 uint32_t SMSAccountingCallbackForStatus(std::string_view kind, AccountingMessage& msg,
                                         AccountingNotice notice, std::string_view status);
 
+// --- the account checks of one submission ------------------------------------------
+
+struct QuotaEntry;
+
+// What a front end knows of a submission and what the checks found.
+struct SubmissionCharge {
+    std::string account;          // the authenticated account
+    QuotaEntry* entry = nullptr;  // its entry (null: looked up)
+    std::vector<std::string> recipients;
+    uint32_t segments = 1;
+    AccountingMessage message;     // as the "SMSSend" pre-authorisation sees it
+    PreAuthAnswer preauth;         // per-recipient routes, charges, user data
+    std::vector<int64_t> charges;  // per recipient and segment, thousandths
+    int64_t debited = 0;           // taken by check_smpp_submission
+    uint32_t status = 0;           // refusal: 88, or the pre-authorisation's status
+    std::string refusal;
+};
+
+// HTTP, before any file is written, all in check mode: the quota for
+// recipients x segments, the pre-authorisation, the credit for the sum of
+// the charges x segments, the queue limits. 1 allowed; 0 refused (status,
+// refusal; traced under "MessageAccountingReject"). Nothing is charged.
+int check_http_submission(SubmissionCharge& c);
+// After the files: files_written[i] files were written for recipient i.
+// Debits their charges and counts them in the quota.
+void charge_http_submission(SubmissionCharge& c, const std::vector<uint32_t>& files_written);
+
+// SMPP, one message: the quota check, the pre-authorisation, then the charge
+// debited only when the balance covers it. 1 allowed (c.debited taken); 0
+// refused ("User over quota" traced), nothing taken.
+int check_smpp_submission(SubmissionCharge& c);
+// The request file was written: the quota counts it.
+void count_smpp_submission(SubmissionCharge& c);
+// Refused after the charge was taken (queue limit, file not written): the
+// charge goes back, so that a refused submission costs nothing.
+void refund_smpp_submission(SubmissionCharge& c);
+
 // --- pieces, for the callers and tests ---------------------------------------------
 
 // True when SMSAccountingURL is set and SmsAccountingLimitCallbacks does not

@@ -351,6 +351,18 @@ int QuotaTestAndCount(QuotaEntry* entry, std::string_view account, std::string& 
     return 1;
 }
 
+void QuotaCount(QuotaEntry* entry, std::string_view account, uint32_t messages) {
+    if (is_local_system(account) || frame::settings().disable_user_quota || !messages) return;
+    QuotaEntry& e = entry ? *entry : *quota_entry(account);
+    platform::LocalTime now = platform::local_now();
+    std::lock_guard<std::mutex> lock(e.quota_lock);
+    if (!open_quota_file(e, now.year)) return;
+    uint32_t& slot = e.quota_counters[quota_slot(now.year, now.month, now.day)];
+    slot = static_cast<uint32_t>(std::min<uint64_t>(uint64_t(slot) + messages, UINT32_MAX));
+    e.quota_changed = true;
+    if (!entry && write_quota_image(e)) e.quota_changed = false;
+}
+
 // --- credits ---------------------------------------------------------------------------------
 
 int64_t CreditOperation(QuotaEntry* entry, std::string_view account, std::string* refusal,

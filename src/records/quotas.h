@@ -55,6 +55,10 @@ QuotaEntry* find_quota_entry(std::string_view account);
 int QuotaTestAndCount(QuotaEntry* entry, std::string_view account, std::string& refusal,
                       uint32_t messages, bool check_only);
 
+// Counts messages already written (the update after a check): never
+// refuses, so that no file that was written goes uncounted.
+void QuotaCount(QuotaEntry* entry, std::string_view account, uint32_t messages);
+
 // --- credits -------------------------------------------------------------------------
 
 enum class CreditMode : int {

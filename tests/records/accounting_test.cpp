@@ -361,5 +361,59 @@ TEST_F(AccountingTest, SlowDeadAndGarbledServicesAreBounded) {
     }
 }
 
+// The front ends' sequences: checks before the files, charges after, and
+// nothing kept for a refused submission.
+TEST_F(AccountingTest, SubmissionChecksAndCharges) {
+    auto balance = [&](const char* acct) {
+        return records::CreditOperation(nullptr, acct, nullptr, 0, records::CreditMode::Check);
+    };
+    for (auto [acct, credits] : {std::pair{"pay", "\x10\x27"}, {"poor", "\xE8\x03"}})
+        write_all(frame::user_dir(acct) + "SMS.CTR", std::string(credits) + std::string(6, '\0'));
+    answer("RouteCharge=0.5");
+    records::SubmissionCharge c;
+    c.account = "pay";  // 10 credits
+    c.recipients = {"+1", "+2"};
+    c.segments = 3;
+    c.message = text_message();
+    ASSERT_EQ(records::check_http_submission(c), 1) << c.refusal;
+    EXPECT_EQ(c.charges, (std::vector<int64_t>{500, 500}));
+    EXPECT_EQ(balance("pay"), 10000);            // checked only
+    records::charge_http_submission(c, {3, 1});  // 4 of the 6 files were written
+    EXPECT_EQ(balance("pay"), 8000);
+    records::flush_quota_files(true);
+    EXPECT_EQ(read_all(frame::user_dir("pay") + "2024.QTA").substr(64 * 4, 4),
+              std::string("\x04\0\0\0", 4));
+    // Refusals: the credit (1 credit each against 1 credit), the service.
+    for (auto [acct, ans, status, why] :
+         {std::tuple{"poor", "OK", 88u, "Account poor:  credit limit exceeded."},
+          {"pay", "SMPPErrorCode=0x45", 69u, "Request rejected by accounting callback"}}) {
+        answer(ans);
+        records::SubmissionCharge r;
+        r.account = acct;
+        r.recipients = {"+1", "+2"};
+        EXPECT_EQ(records::check_http_submission(r), 0) << acct;
+        EXPECT_EQ(r.status, status) << acct;
+        EXPECT_EQ(r.refusal, why) << acct;
+    }
+    // SMPP: the charge is taken with the check and given back on a refusal.
+    answer("RouteCharge=0.6");
+    records::SubmissionCharge s;
+    s.account = "poor";
+    ASSERT_EQ(records::check_smpp_submission(s), 1);
+    EXPECT_EQ(balance("poor"), 400);
+    EXPECT_EQ(records::check_smpp_submission(s), 0);
+    EXPECT_EQ(s.status, 88u);
+    EXPECT_EQ(balance("poor"), 400);
+    ASSERT_EQ(records::check_smpp_submission(c), 1);  // "pay": 7.4 left
+    records::refund_smpp_submission(c);
+    EXPECT_EQ(balance("pay"), 8000);
+    // The count after the files never refuses: written files are counted.
+    frame::mutable_settings().default_msg_limit_per_day = 1;
+    records::QuotaCount(nullptr, "poor", 5);
+    records::flush_quota_files(true);
+    EXPECT_EQ(read_all(frame::user_dir("poor") + "2024.QTA").substr(64 * 4, 4),
+              std::string("\x05\0\0\0", 4));
+}
+
 }  // namespace
 }  // namespace records_test
