@@ -1,14 +1,8 @@
 #!/usr/bin/env python3
-"""Accounting service for the tests: an HTTP/1.1 server on loopback that
-records every request and answers with the contents of a file.
-
-usage: accounting_server.py LOG ANSWER
-Prints the port it listens on, then serves until its stdin closes.
-LOG gets one line per request: "<client port>\t<request path>".
-ANSWER is read at every request; its first line may be a directive:
-"SLEEP <seconds>" (then the rest is the body), "CLOSE" (hang up without an
-answer), "GARBAGE" (bytes that are not HTTP), "STATUS <code>", "NOKEEP"
-(answer with Connection: close)."""
+"""Accounting service for the tests: records every request ("<client port>\t<path>"
+in LOG) and answers with the ANSWER file, whose first lines may be directives:
+SLEEP <s>, CLOSE (no answer), GARBAGE (not HTTP), STATUS <code>, NOKEEP.
+Prints its loopback port; serves until stdin closes."""
 import socket
 import sys
 import threading
@@ -33,11 +27,8 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         with log_lock, open(LOG, "a") as f:
             f.write("%d\t%s\n" % (self.client_address[1], self.path))
-        try:
-            with open(ANSWER) as f:
-                text = f.read()
-        except OSError:
-            text = ""
+        with open(ANSWER) as f:
+            text = f.read()
         status, keep = 200, True
         while True:
             first, _, rest = text.partition("\n")
