@@ -9,6 +9,10 @@ foreach(src ${bench_srcs})
   target_link_libraries(${name} PRIVATE smsgw_all benchmark::benchmark_main)
   target_compile_options(${name} PRIVATE ${SMSGW_TEST_WARNING_FLAGS})
 endforeach()
+# The accounting benchmark starts the tests' accounting service script.
+if(TARGET bench_quotas)
+  target_compile_definitions(bench_quotas PRIVATE SMSGW_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+endif()
 
 # Tools of the end-to-end link benchmark (bench/link_smpp.sh): plain programs.
 foreach(name smsc_fast fill_queue)

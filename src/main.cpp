@@ -11,8 +11,10 @@
 #include "links/core/link_worker.h"
 #include "links/core/queue_cache.h"
 #include "links/kinds.h"
+#include "records/accounting.h"
 #include "records/counters.h"
 #include "records/message_log.h"
+#include "records/quotas.h"
 #include "store/bulk_queue.h"
 #include "store/delay_queue.h"
 #include "store/message_id.h"
@@ -28,12 +30,47 @@ void wire_records() {
     frame::register_duty(Duty::StartLogs, "OpenOutLog", records::open_outbound_log);
     frame::register_duty(Duty::Hourly, "PruneMessageLogs", [] { records::prune_message_logs(); });
     frame::register_duty(Duty::Second, "FlushStatCounters", records::flush_stat_counters);
+    frame::register_duty(Duty::Shutdown, "FlushQuotaFiles",
+                         [] { records::flush_quota_files(true); });
     frame::register_duty(Duty::Shutdown, "FlushStatCounters", records::flush_stat_counters);
+    frame::register_thread_starter(frame::ThreadSlot::FlushCounters,
+                                   records::start_flush_counters_thread);
+    frame::register_thread_starter(frame::ThreadSlot::UserQLimits,
+                                   records::start_user_qlimits_thread);
     frame::register_duty(Duty::Close, "CloseMessageLogs", records::close_message_logs);
     frame::register_duty(Duty::Close, "CloseStatCounters", records::close_stat_counters);
 }
 
+// "SMSOut" for every outcome a link logs (sent, retry pending, failed).
+void account_outcome(const store::SmsMessage& msg, std::string_view message_id,
+                     std::string_view status, std::string_view link_name) {
+    if (!records::accounting_callback_enabled("SMSOut")) return;
+    records::AccountingMessage m;
+    m.account = msg.submit_user;
+    m.recipient = msg.phone_number;
+    m.submit_ip = msg.submitted_by;
+    m.sender = msg.sender;
+    m.binary = msg.binary;
+    m.pid = msg.pid;
+    m.dcs = msg.dcs;
+    m.udh = msg.udh;
+    m.message = msg.data;
+    m.receipt_requested = msg.flags & store::kFlagReceiptRequested;
+    m.acct_info = msg.acct_info;
+    m.route = msg.route;
+    m.smpp_options = msg.smpp_options;
+    m.validity = msg.validity;
+    m.service_type = msg.service_type;
+    records::AccountingNotice n;
+    n.message_id = message_id;
+    n.status = status;
+    n.user_data = msg.user_data;
+    records::SMSAccountingCallbackForLink("SMSOut", m, std::move(n), link_name);
+}
+
 void wire_store() {
+    store::set_accounting_hook(&account_outcome);
+    records::quota_state().route_validator.store(&store::default_route_validator);
     store::register_message_id_duties();
     frame::register_thread_starter(frame::ThreadSlot::BulkQ, store::start_bulk_queue_threads);
     frame::register_thread_starter(frame::ThreadSlot::DelayQ, store::start_delay_queue_thread);

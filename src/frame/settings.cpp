@@ -321,6 +321,19 @@ GlobalSettings read_global_settings() {
     s.http_client_verify_certificates = ini_bool("HTTPClientVerifyCertificates", true);
     s.http_client_no_verify_hosts = ini_string("HTTPClientNoVerifyHosts", "");
     s.http_client_ca_file = ini_string("HTTPClientCAFile", "");
+
+    // Quotas and accounting.
+    s.outbound_queue_limit = ini_number("OutboundQueueLimit", 0);
+    s.user_outbound_queue_limit = ini_number("UserOutboundQueueLimit", 0);
+    s.user_outbound_queue_limit_interval =
+        zero_means(ini_number("UserOutboundQueueLimitInterval", 30), 30);
+    s.sms_accounting_pre_auth_per_recip = ini_bool("SMSAccountingPreAuthPerRecip", false);
+    s.sms_accounting_must_set_route_pre_auth = ini_bool("SMSAccountingMustSetRoutePreAuth", false);
+    s.sms_accounting_must_set_route = ini_bool("SMSAccountingMustSetRoute", false);
+    s.sms_accounting_only_if_no_route = ini_bool("SMSAccountingOnlyIfNoRoute", false);
+    s.sms_accounting_allow_changes = ini_bool("SMSAccountingAllowChanges", false);
+    s.sms_accounting_timeout_s = zero_means(ini_number("SMSAccountingTimeout", 20), 20);
+    s.sms_accounting_fail_open = ini_bool("SMSAccountingFailOpen", false);
     return s;
 }
 

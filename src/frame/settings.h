@@ -102,6 +102,20 @@ struct GlobalSettings {
     bool http_client_verify_certificates = true;  // HTTPClientVerifyCertificates
     std::string http_client_no_verify_hosts;      // HTTPClientNoVerifyHosts: host list
     std::string http_client_ca_file;              // HTTPClientCAFile: empty = system store
+
+    // Quotas and accounting. Queue limits: 0 or empty = none.
+    uint32_t outbound_queue_limit = 0;                 // OutboundQueueLimit
+    uint32_t user_outbound_queue_limit = 0;            // UserOutboundQueueLimit
+    uint32_t user_outbound_queue_limit_interval = 30;  // UserOutboundQueueLimitInterval (s)
+    bool sms_accounting_pre_auth_per_recip = false;    // SMSAccountingPreAuthPerRecip
+    bool sms_accounting_must_set_route_pre_auth = false;  // SMSAccountingMustSetRoutePreAuth
+    bool sms_accounting_must_set_route = false;           // SMSAccountingMustSetRoute
+    bool sms_accounting_only_if_no_route = false;         // SMSAccountingOnlyIfNoRoute
+    bool sms_accounting_allow_changes = false;            // SMSAccountingAllowChanges
+    // Bound of one callback (s; 0 or empty = 20), and what a pre-authorisation
+    // whose service did not answer gives: refused (No) or accepted (Yes).
+    uint32_t sms_accounting_timeout_s = 20;  // SMSAccountingTimeout
+    bool sms_accounting_fail_open = false;   // SMSAccountingFailOpen
 };
 
 // The published settings. Readers take no lock; a reload publishes a new
