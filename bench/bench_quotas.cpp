@@ -17,6 +17,7 @@
 #include "records/accounting.h"
 #include "records/quotas.h"
 #include "support/directories.h"
+#include "support/support_state.h"
 #include "support/ini_profile.h"
 
 namespace {
@@ -38,7 +39,7 @@ void setup_home() {
         if (!::mkdtemp(tmpl)) std::abort();
         g_home = tmpl;
         ::setenv("SMSGW_HOME", g_home.c_str(), 1);
-        support::reset_directory_roots_for_tests();
+        support::reset_support_for_tests();
         std::ofstream(g_home + "/SMSGW.INI") << "[SMSGW]\r\n";
         support::SMSIniSetFilename(g_home + "/SMSGW.INI");
         frame::mutable_settings() = frame::GlobalSettings{};
