@@ -35,6 +35,12 @@ uint64_t monotonic_ms() {
     return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
 }
 
+uint64_t monotonic_us() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
+}
+
 time_t now() {
     return wall_now(nullptr);
 }

@@ -8,6 +8,8 @@ namespace platform {
 
 // Milliseconds from CLOCK_MONOTONIC (the design's millisecond timer).
 uint64_t monotonic_ms();
+// The same clock in microseconds (short durations: system call costs).
+uint64_t monotonic_us();
 
 // Wall clock in seconds since the epoch (time(2), or the test override).
 time_t now();

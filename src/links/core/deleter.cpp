@@ -1,6 +1,7 @@
 #include "links/core/deleter.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -31,8 +32,28 @@ constexpr size_t kBacklogCap = 100000;
 // "*.REQ.DEL" files for the next start's sweep.
 constexpr uint64_t kShutdownDrainMs = 3000;
 
+// Unlinks cheaper than this (on average) are done by the worker itself: a
+// rename costs a few microseconds, and a hand-off to another thread makes
+// the two contend for the directory.
+constexpr uint32_t kDeferAboveUs = 40;
+
+// Unlinks path and folds what it cost into the running average (1/16 weight).
+// False (errno set) when the file could not be removed; ENOENT counts as done.
+bool timed_unlink(const std::string& path) {
+    std::atomic<uint32_t>& avg = detail::module_state().deleter.unlink_cost_x16;
+    const uint64_t start = platform::monotonic_us();
+    const bool ok = platform::remove_file(path) || errno == ENOENT;
+    const int saved = errno;
+    const uint64_t cost = std::min<uint64_t>(platform::monotonic_us() - start, 1000000);
+    uint32_t old = avg.load(std::memory_order_relaxed);
+    // Lost updates between threads only blur the average.
+    avg.store(uint32_t(old - old / 16 + cost), std::memory_order_relaxed);
+    errno = saved;
+    return ok;
+}
+
 void unlink_now(const std::string& path) {
-    if (!platform::remove_file(path) && errno != ENOENT)
+    if (!timed_unlink(path))
         frame::debug_tracef(kTrace, "Error %d deleting %s", errno, path.c_str());
 }
 
@@ -70,6 +91,7 @@ void deleter_body() {
 bool enqueue(detail::ModuleState::Deleter& d, std::string dead, unsigned wanted) {
     std::lock_guard<std::mutex> lock(d.mu);
     d.pending.push_back(std::move(dead));
+    ++d.handed_over;
     if (d.threads < wanted && d.pending.size() > d.in_progress) {
         ++d.threads;
         return true;
@@ -90,7 +112,8 @@ void start_deleter(detail::ModuleState::Deleter& d) {
 bool defer_delete(const std::string& path) {
     const unsigned wanted = frame::settings().queue_delete_threads;
     detail::ModuleState::Deleter& d = detail::module_state().deleter;
-    bool inline_delete = wanted == 0 || frame::shutdown_requested();
+    bool inline_delete = wanted == 0 || frame::shutdown_requested() ||
+                         d.unlink_cost_x16.load(std::memory_order_relaxed) <= kDeferAboveUs * 16;
     if (!inline_delete) {
         std::lock_guard<std::mutex> lock(d.mu);
         inline_delete = d.pending.size() >= kBacklogCap;
@@ -106,7 +129,7 @@ bool defer_delete(const std::string& path) {
         if (errno == ENOENT) return true;
         // Rename refused (odd file system, permissions): delete in place.
     }
-    if (platform::remove_file(path) || errno == ENOENT) return true;
+    if (timed_unlink(path)) return true;
     frame::debug_tracef(kTrace, "Error %d deleting %s", errno, path.c_str());
     return false;
 }
@@ -147,6 +170,12 @@ size_t deferred_delete_backlog() {
     return d.pending.size() + d.in_progress;
 }
 
+uint64_t deferred_delete_total() {
+    detail::ModuleState::Deleter& d = detail::module_state().deleter;
+    std::lock_guard<std::mutex> lock(d.mu);
+    return d.handed_over;
+}
+
 bool drain_deferred_deletes(unsigned timeout_ms) {
     detail::ModuleState::Deleter& d = detail::module_state().deleter;
     std::unique_lock<std::mutex> lock(d.mu);
@@ -162,6 +191,11 @@ void stop_deleters_for_tests() {
     d.work.notify_all();
     d.idle.wait(lock, [&] { return d.threads == 0; });
     d.stop = false;
+    d.unlink_cost_x16.store(0);
+}
+
+void set_unlink_cost_for_tests(uint32_t microseconds) {
+    detail::module_state().deleter.unlink_cost_x16.store(microseconds * 16);
 }
 
 }  // namespace links

@@ -61,7 +61,12 @@ struct ModuleState {
         std::deque<std::string> pending;
         unsigned threads = 0;      // deleter threads running
         unsigned in_progress = 0;  // names taken but not yet unlinked
+        uint64_t handed_over = 0;  // names queued since start
         bool stop = false;         // tests: every thread leaves once the backlog is done
+        // Running average of what one unlink costs here (microseconds, times
+        // 16): where unlinking is cheap (tmpfs, a cold cache) the worker
+        // deletes itself, since a rename and a hand-off cost more than that.
+        std::atomic<uint32_t> unlink_cost_x16{0};
     } deleter;
 };
 
