@@ -64,8 +64,9 @@ struct Client {
         return true;
     }
     // Yields until the simulator has the packet.
-    bool await(const std::function<bool(const SimPacket&)>& pred, SimPacket* out = nullptr) {
-        return yield_until([&] { return sim.wait_for(pred, out, 1); });
+    bool await(const std::function<bool(const SimPacket&)>& pred, SimPacket* out = nullptr,
+               unsigned ms = 3000) {
+        return yield_until([&] { return sim.wait_for(pred, out, 1); }, ms);
     }
 };
 
@@ -662,7 +663,8 @@ TEST(CimdSession, GarbageFloodTracesBoundedLines) {
             c.sim.send(tc.bytes);
             c.sim.send(sim_packet(40, 7, {}));
         });
-        bool answered = c.await(is(90, 7));
+        // Megabytes of garbage take a while under the sanitizers.
+        bool answered = c.await(is(90, 7), nullptr, 30000);
         feeder.join();
         EXPECT_TRUE(answered) << tc.what;
         const std::vector<std::string>& lines = trace.lines;
