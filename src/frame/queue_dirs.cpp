@@ -3,6 +3,7 @@
 #include "frame/queue_dirs.h"
 
 #include <mutex>
+#include <optional>
 
 #include "frame/frame_state.h"
 #include "frame/settings.h"
@@ -224,6 +225,26 @@ std::string stats_dir() {
 
 std::string tracking_dir_setting() {
     return ini_directory("MessageIDTrackingDir");
+}
+
+bool link_or_route_exists(std::string_view route) {
+    if (route.empty()) return false;
+    const std::string ini = support::SMSIniGetFilename();
+    // Link entries may have gaps up to 200 and go on beyond while present.
+    for (unsigned i = 1;; ++i) {
+        std::optional<std::string> link =
+            support::ini_find(ini, "SMSGW", "Modem" + std::to_string(i));
+        if (!link) {
+            if (i >= 200) break;
+            continue;
+        }
+        std::string name(platform::trim(*link));
+        if (name.empty()) continue;
+        if (platform::iequals(name, route)) return true;
+        std::string rn = support::SMSIniGetProfileString(link_section_name(name), "RouteName", "");
+        if (!rn.empty() && platform::iequals(platform::trim(rn), route)) return true;
+    }
+    return false;
 }
 
 std::string link_section_name(std::string_view link_name) {

@@ -80,6 +80,9 @@ std::string account_path_part(std::string_view account);
 // modem names, then '[' -> "\x5B" and ']' -> "\x5D". The reverse undoes the
 // bracket escapes.
 std::string link_section_name(std::string_view link_name);
+// True when route names a configured link ([SMSGW] Modem<n>, gaps up to 200
+// allowed) or the RouteName of one, compared without case. Empty: false.
+bool link_or_route_exists(std::string_view route);
 std::string link_section_to_name(std::string_view section);
 
 }  // namespace frame

@@ -1,6 +1,7 @@
 // Bounded formatting and ASCII case-insensitive helpers.
 #include "platform/text.h"
 
+#include <cctype>
 #include <cstdio>
 
 namespace platform {
@@ -102,6 +103,24 @@ int hex_digit_value(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
+}
+
+std::string url_encode(std::string_view value) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    static constexpr std::string_view kKeep = "$'()-./=@[]^_`{}|~";
+    std::string out;
+    out.reserve(value.size());
+    for (char ch : value) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (std::isalnum(c) || c == 127 || kKeep.find(ch) != std::string_view::npos) {
+            out.push_back(ch);
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 15]);
+        }
+    }
+    return out;
 }
 
 }  // namespace platform

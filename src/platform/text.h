@@ -31,4 +31,8 @@ std::string_view trim(std::string_view s);
 // callers pass N-1). Never splits inside a UTF-8 sequence.
 std::string truncate_field(std::string_view s, size_t max_len);
 
+// URL encoding of the gateway's URLs: letters, digits, DEL and
+// "$'()-./=@[]^_`{}|~" stay, every other byte becomes %XX (upper case).
+std::string url_encode(std::string_view value);
+
 }  // namespace platform

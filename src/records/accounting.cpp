@@ -60,24 +60,6 @@ std::string_view trim_right(std::string_view s) {
     return s;
 }
 
-// The same URL encoding as the HTTP front end's UrlEncodeReplace.
-std::string url_encode(std::string_view value) {
-    static const char* hex = "0123456789ABCDEF";
-    static const std::string_view keep = "$'()-./=@[]^_`{}|~";
-    std::string out;
-    out.reserve(value.size());
-    for (char ch : value) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (std::isalnum(c) || c == 127 || keep.find(ch) != std::string_view::npos) {
-            out.push_back(ch);
-        } else {
-            out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
-        }
-    }
-    return out;
-}
 
 // "&Name=" + the encoded value, when there is one.
 void add_param(std::string& url, std::string_view name, std::string_view value) {
@@ -85,7 +67,7 @@ void add_param(std::string& url, std::string_view name, std::string_view value) 
     url += '&';
     url += name;
     url += '=';
-    url += url_encode(value);
+    url += platform::url_encode(value);
 }
 
 std::string hex_byte(unsigned v) {
@@ -114,9 +96,9 @@ std::vector<std::pair<std::string, std::string>> option_pairs(std::string_view t
 void add_option_params(std::string& url, std::string_view options) {
     for (auto& [name, value] : option_pairs(options)) {
         url += '&';
-        url += url_encode(name);
+        url += platform::url_encode(name);
         url += '=';
-        url += url_encode(value);
+        url += platform::url_encode(value);
     }
 }
 
@@ -205,7 +187,7 @@ std::string url_start(std::string_view kind, bool preauth) {
     url += url.find('?') == std::string::npos ? '?' : '&';
     if (preauth) url += "PreAuth=Yes&";
     url += "Type=";
-    url += url_encode(kind);
+    url += platform::url_encode(kind);
     return url;
 }
 
@@ -252,22 +234,7 @@ std::optional<std::string> fetch(const std::string& url, std::string_view tag, s
 }
 
 bool default_route_valid(std::string_view route) {
-    const std::string ini = support::SMSIniGetFilename();
-    for (unsigned i = 1;; ++i) {
-        std::optional<std::string> link =
-            support::ini_find(ini, "SMSGW", "Modem" + std::to_string(i));
-        if (!link) {
-            if (i >= 200) break;
-            continue;
-        }
-        std::string name(platform::trim(*link));
-        if (name.empty()) continue;
-        if (ieq(name, route)) return true;
-        std::string rn =
-            support::SMSIniGetProfileString(frame::link_section_name(name), "RouteName", "");
-        if (!rn.empty() && ieq(platform::trim(rn), route)) return true;
-    }
-    return false;
+    return frame::link_or_route_exists(route);
 }
 
 // SMSAccountingAllowChanges: the answer's values replace the message's.

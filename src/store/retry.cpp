@@ -210,24 +210,7 @@ void set_route_validator(RouteValidator fn) {
 }
 
 bool default_route_validator(std::string_view route) {
-    if (route.empty()) return false;
-    const std::string ini = support::SMSIniGetFilename();
-    // Link entries may have gaps up to 200 and go on beyond while present.
-    for (unsigned i = 1;; ++i) {
-        std::optional<std::string> link =
-            support::ini_find(ini, "SMSGW", "Modem" + std::to_string(i));
-        if (!link) {
-            if (i >= 200) break;
-            continue;
-        }
-        std::string name(platform::trim(*link));
-        if (name.empty()) continue;
-        if (platform::iequals(name, route)) return true;
-        std::string rn =
-            support::SMSIniGetProfileString(frame::link_section_name(name), "RouteName", "");
-        if (!rn.empty() && platform::iequals(platform::trim(rn), route)) return true;
-    }
-    return false;
+    return frame::link_or_route_exists(route);
 }
 
 // --- recording a failure -----------------------------------------------------------

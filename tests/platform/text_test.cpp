@@ -96,3 +96,9 @@ TEST(Text, HexDigitValue) {
                                           {':', -1}, {'@', -1}, {'`', -1}, {'\0', -1}};
     for (auto [c, v] : cases) EXPECT_EQ(platform::hex_digit_value(c), v) << int(c);
 }
+
+TEST(Text, UrlEncodeKeepsTheGatewaysSafeSet) {
+    EXPECT_EQ(platform::url_encode("a Z9$'()-./=@[]^_`{}|~\x7f"), "a%20Z9$'()-./=@[]^_`{}|~\x7f");
+    EXPECT_EQ(platform::url_encode("&+%?#\r\n\x80\xff"), "%26%2B%25%3F%23%0D%0A%80%FF");
+    EXPECT_EQ(platform::url_encode(std::string("\0;", 2)), "%00%3B");
+}
