@@ -285,7 +285,9 @@ int64_t parse_credit_text(std::string_view text) {
 std::string credit_text(int64_t thousandths) {
     bool negative = thousandths < 0;
     uint64_t v = negative ? 0 - static_cast<uint64_t>(thousandths) : uint64_t(thousandths);
-    std::string out = (negative ? "-" : "") + std::to_string(v / kCreditUnit);
+    // Built with append: "literal" + std::string trips GCC 12's -Wrestrict.
+    std::string out = negative ? "-" : "";
+    out.append(std::to_string(v / kCreditUnit));
     unsigned frac = static_cast<unsigned>(v % kCreditUnit);
     if (frac) {
         char buf[8];
