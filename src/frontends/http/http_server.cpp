@@ -2,19 +2,8 @@
 // request reading, the IP rules, web authentication and the dispatch table.
 #include "frontends/http/http_server.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
-#include <linux/openat2.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/random.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -123,7 +112,7 @@ void untrack_fd(int fd) {
 
 void wake_open_connections() {
     std::lock_guard<std::mutex> l(g_open_m);
-    for (int fd : g_open_fds) ::shutdown(fd, SHUT_RDWR);
+    for (int fd : g_open_fds) platform::shutdown_socket(fd);
 }
 
 std::mutex g_routes_m;
@@ -160,17 +149,7 @@ bool tracing() {
 }
 
 std::vector<std::string> local_addresses() {
-    std::vector<std::string> out;
-    struct ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return out;
-    for (struct ifaddrs* i = list; i && out.size() < kLocalAddressMax; i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
-        char buf[INET_ADDRSTRLEN];
-        auto* sin = reinterpret_cast<struct sockaddr_in*>(i->ifa_addr);
-        if (::inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof buf)) out.emplace_back(buf);
-    }
-    ::freeifaddrs(list);
-    return out;
+    return platform::local_ipv4_addresses(kLocalAddressMax);
 }
 
 bool is_local_address(const std::string& addr) {
@@ -227,50 +206,31 @@ void reload_list(const char* fmt, std::shared_ptr<const PatternList>& slot, cons
 // A plain IPv4 listening socket (-1 on failure, traced with the call that failed).
 int open_listener(const std::string& address, unsigned port, const char* tag,
                   const char* open_error) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    platform::Socket s = platform::tcp_socket(AF_INET);
+    if (!s) {
         platform::trace(tag, open_error);
         return -1;
     }
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in sa {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!address.empty()) ::inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-    if (::bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0) {
+    if (!platform::bind_local(s.fd(), AF_INET, address, port)) {
         platform::tracef(tag, "Error %lu from socket bind", static_cast<unsigned long>(errno));
-        ::close(fd);
         return -1;
     }
-    if (::listen(fd, kBacklog) != 0) {
+    if (!platform::listen_on(s.fd(), kBacklog)) {
         platform::tracef(tag, "Error %lu from socket listen", static_cast<unsigned long>(errno));
-        ::close(fd);
         return -1;
     }
-    return fd;
+    // A connection reset between the poll and the accept must not block
+    // the listener thread.
+    platform::set_nonblocking(s.fd(), true);
+    return s.release();
 }
 
 void set_timeouts(int fd) {
-    struct timeval rcv {
-        kReadWaitMs / 1000, 0
-    };
-    struct timeval snd {
-        kSendTimeoutMs / 1000, 0
-    };
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd);
+    platform::set_socket_timeouts(fd, kReadWaitMs, kSendTimeoutMs);
 }
 
 std::string peer_of(int fd, uint16_t* port) {
-    struct sockaddr_in sa {};
-    socklen_t len = sizeof sa;
-    if (::getpeername(fd, reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return "";
-    char buf[INET_ADDRSTRLEN] = "";
-    ::inet_ntop(AF_INET, &sa.sin_addr, buf, sizeof buf);
-    if (port) *port = ntohs(sa.sin_port);
-    return buf;
+    return platform::peer_address(fd, port);
 }
 
 // Waits for readability in short slices so that shutdown is seen quickly.
@@ -281,11 +241,7 @@ int wait_readable_unless_shutdown(int fd, unsigned timeout_ms) {
         uint64_t now = now_ms();
         if (now >= end) return 0;
         unsigned slice = static_cast<unsigned>(std::min<uint64_t>(kPollSliceMs, end - now));
-        struct pollfd p {
-            fd, POLLIN, 0
-        };
-        int r = ::poll(&p, 1, static_cast<int>(slice));
-        if (r < 0 && errno == EINTR) continue;
+        int r = platform::wait_readable(fd, slice);
         if (r != 0) return r;
     }
     return 0;
@@ -489,13 +445,14 @@ bool send_attachment(Connection& c, const Request& r) {
     size_t q = rest.find('?');
     if (q != std::string_view::npos) rest = rest.substr(0, q);
     platform::FileHandle h = open_static_file(frame::sms_in_attachment_dir(), rest);
-    struct stat st {};
-    if (!h || ::fstat(h.fd(), &st) != 0) return SendData(c, not_found(c));
+    std::optional<platform::FileInfo> st;
+    if (h) st = platform::stat_fd(h.fd());
+    if (!st) return SendData(c, not_found(c));
     int fd = h.fd();
     std::string header = platform::strprintf(
         "%s 200 OK\r\n%sContent-Type: %s\r\nContent-Length: %u\r\n\r\n", http_version(c),
         connection_header(c), content_type_for(clean_static_path(rest)).c_str(),
-        static_cast<unsigned>(st.st_size));
+        static_cast<unsigned>(st->size));
     return SendAFile(c, fd, header);
 }
 
@@ -671,7 +628,7 @@ ReadResult ProcessRead(Connection& c, Request& out, const RequestLimits& limits,
         if (c.tls) {
             n = support::sslRecv(c.tls, block, sizeof block);
         } else {
-            n = ::recv(c.fd, block, sizeof block, 0);
+            n = platform::recv_once(c.fd, block, sizeof block);
         }
         if (n == 0) {
             platform::trace("ProcessRead", "End of socket");
@@ -722,9 +679,8 @@ int SendData(Connection& c, std::string_view bytes) {
     }
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::send(c.fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        long n = platform::send_once(c.fd, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
-            if (errno == EINTR) continue;
             platform::tracef("SendData", "Error on send data %u", static_cast<unsigned>(errno));
             return 0;
         }
@@ -746,13 +702,13 @@ int SendData(Connection& c, std::string_view header, std::string_view body) {
 }
 
 int SendAFile(Connection& c, int fd, std::string_view header) {
-    if (::lseek(fd, 0, SEEK_SET) < 0) return 0;
+    if (!platform::seek_fd(fd, 0)) return 0;
     std::string block(header);
     size_t head = block.size();
     block.resize(head + kFileBlock);
     size_t fill = head;
     while (true) {
-        ssize_t n = ::read(fd, block.data() + fill, kFileBlock);
+        long n = platform::read_some_fd(fd, block.data() + fill, kFileBlock);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             platform::tracef("SendAFile", "Error %08X (%u) sending response",
@@ -773,18 +729,18 @@ int SendAFile(Connection& c, int fd, std::string_view header) {
 
 void CloseSocketGracefully(int fd) {
     if (fd < 0) return;
-    ::shutdown(fd, SHUT_WR);
+    platform::shutdown_send(fd);
     uint64_t end = now_ms() + kGracefulCloseMs;
     char sink[4096];
     while (!frame::shutdown_requested() && now_ms() < end) {
         int r =
             wait_readable_unless_shutdown(fd, static_cast<unsigned>(end - std::min(end, now_ms())));
         if (r <= 0) break;
-        ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        long n = platform::recv_nowait(fd, sink, sizeof sink);
         if (n == 0) break;
-        if (n < 0 && errno != EINTR && errno != EAGAIN) break;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
     }
-    ::close(fd);
+    platform::close_socket(fd);
 }
 
 // --- IP rules ---------------------------------------------
@@ -943,27 +899,10 @@ std::string clean_static_path(std::string_view rest) {
 platform::FileHandle open_static_file(const std::string& dir, std::string_view rest) {
     std::string rel = clean_static_path(rest);
     if (rel.empty()) return {};
-    platform::FileHandle dfd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    platform::FileHandle dfd = platform::open_directory(dir);
     if (!dfd) return {};
-    // The kernel keeps the walk below the directory: symlinks that leave it
-    // fail. Without openat2, the resolved path is compared instead.
-    struct open_how how {};
-    how.flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    long fd = ::syscall(SYS_openat2, dfd.fd(), rel.c_str(), &how, sizeof how);
-    if (fd < 0 && errno == ENOSYS) {
-        char real_dir[PATH_MAX], real_file[PATH_MAX];
-        std::string full = platform::with_trailing_slash(dir) + rel;
-        if (!::realpath(dir.c_str(), real_dir) || !::realpath(full.c_str(), real_file)) return {};
-        std::string base = std::string(real_dir) + "/";
-        if (std::string_view(real_file).substr(0, base.size()) != base) return {};
-        fd = ::open(real_file, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    }
-    if (fd < 0) return {};
-    platform::FileHandle h(static_cast<int>(fd));
-    struct stat st {};
-    if (::fstat(h.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-    return h;
+    // Symbolic links and ".." that leave the directory fail.
+    return platform::open_beneath(dfd.fd(), dir, rel);
 }
 
 // --- the local-service secret -----------------------------
@@ -972,16 +911,14 @@ std::string local_service_secret() {
     std::lock_guard<std::mutex> l(g_secret_m);
     if (!g_secret.empty()) return g_secret;
     std::string path = support::GetPrivateDataDirectory() + kLocalSecretFile;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0) {
-        platform::FileHandle h(fd);
-        ::fchmod(fd, 0600);
-        std::optional<std::string> text = platform::read_fd(fd, 256);
+    if (platform::FileHandle h = platform::open_file(path, O_RDONLY | O_NOFOLLOW)) {
+        platform::set_fd_mode(h.fd(), 0600);
+        std::optional<std::string> text = platform::read_fd(h.fd(), 256);
         if (text) g_secret = std::string(platform::trim(*text));
         if (!g_secret.empty()) return g_secret;
     }
     unsigned char raw[24];
-    if (::getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw)) return "";
+    if (!platform::random_bytes(raw, sizeof raw)) return "";
     std::string secret;
     static const char* hex = "0123456789abcdef";
     for (unsigned char b : raw) {
@@ -989,10 +926,8 @@ std::string local_service_secret() {
         secret.push_back(hex[b & 15]);
     }
     platform::remove_file(path);
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return "";
-    platform::FileHandle h(fd);
-    if (::write(fd, secret.data(), secret.size()) != static_cast<ssize_t>(secret.size())) return "";
+    platform::FileHandle h = platform::open_file(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (!h || !platform::write_all(h.fd(), secret.data(), secret.size())) return "";
     g_secret = secret;
     return g_secret;
 }
@@ -1023,9 +958,9 @@ void refuse_busy(int fd, const std::string& peer) {
         "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Type: text/html\r\n"
         "Content-Length: 72\r\n\r\n<HTML><HEAD><TITLE>503</TITLE></HEAD><BODY>Server "
         "busy</BODY></HTML>\r\n\r\n";
-    ::send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-    ::shutdown(fd, SHUT_WR);
-    ::close(fd);
+    platform::send_nowait(fd, kBusy, sizeof kBusy - 1);
+    platform::shutdown_send(fd);
+    platform::close_socket(fd);
 }
 
 // The idle connection queue of the thread pool: finished plain connection
@@ -1076,7 +1011,7 @@ void run_tls_connection(int fd) {
     if (!s) {
         platform::trace("ThreadProcessSSLConnection", err);
         untrack_fd(fd);
-        ::close(fd);
+        platform::close_socket(fd);
     } else {
         handle_connection(fd, std::move(s));
     }
@@ -1092,7 +1027,7 @@ void start_connection(int fd, bool tls) {
         if (tls) {
             platform::tracef("ThreadListenForSSLConnections",
                              "Connection refused from %s, %u connections open", peer.c_str(), cap);
-            ::close(fd);
+            platform::close_socket(fd);
         } else {
             refuse_busy(fd, peer);
         }
@@ -1199,14 +1134,14 @@ void run_listener(const ListenerConfig& cfg) {
         if (r < 0) {
             platform::tracef(cfg.tag, "Error %lu from Winsock:select",
                              static_cast<unsigned long>(errno));
-            ::close(fd);
+            platform::close_socket(fd);
             fd = -1;
             if (cfg.has_listener_port) frame::set_listener_port(cfg.which, 0);
             continue;
         }
         if (r > 0 && !frame::shutdown_requested()) {
             if (tracing()) platform::trace(cfg.tag, "Before accept");
-            int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+            int c = platform::accept_connection(fd);
             if (tracing()) platform::trace(cfg.tag, "After accept");
             if (c >= 0) {
                 if (frame::ini_bool("TCPNoDelay", true)) platform::set_nodelay(c, true);
@@ -1216,12 +1151,12 @@ void run_listener(const ListenerConfig& cfg) {
         unsigned now_port = cfg.port();
         if (now_port != open_port) {
             platform::tracef(cfg.tag, cfg.change_fmt, open_port, now_port);
-            ::close(fd);
+            platform::close_socket(fd);
             fd = -1;
             if (cfg.has_listener_port) frame::set_listener_port(cfg.which, 0);
         }
     }
-    if (fd >= 0) ::close(fd);
+    platform::close_socket(fd);
     if (cfg.has_listener_port) frame::set_listener_port(cfg.which, 0);
     if (cfg.web_status) frame::set_status_byte(frame::kStatusHttpListening, 0);
 }
