@@ -2,6 +2,8 @@
 // request reading, the IP rules, web authentication and the dispatch table.
 #include "frontends/http/http_server.h"
 
+#include "frontends/http/http_state.h"
+
 #include <fcntl.h>
 #include <sys/socket.h>
 
@@ -92,50 +94,53 @@ std::string mmsc_host_name() {
 
 // --- shared state -----------------------------------------
 
-std::atomic<bool> g_tls_usable{false};
-std::atomic<unsigned> g_connections{0};
-std::atomic<int> g_auth_sleepers{0};
-
-// Open connection descriptors: shutdown wakes them all at once.
-std::mutex g_open_m;
-std::set<int> g_open_fds;
+HttpState& st() {
+    return http_state();
+}
 
 void track_fd(int fd) {
-    std::lock_guard<std::mutex> l(g_open_m);
-    g_open_fds.insert(fd);
+    std::lock_guard<std::mutex> l(st().open.lock);
+    st().open.fds.insert(fd);
 }
 
 void untrack_fd(int fd) {
-    std::lock_guard<std::mutex> l(g_open_m);
-    g_open_fds.erase(fd);
+    std::lock_guard<std::mutex> l(st().open.lock);
+    st().open.fds.erase(fd);
 }
 
 void wake_open_connections() {
-    std::lock_guard<std::mutex> l(g_open_m);
-    for (int fd : g_open_fds) platform::shutdown_socket(fd);
+    std::lock_guard<std::mutex> l(st().open.lock);
+    for (int fd : st().open.fds) platform::shutdown_socket(fd);
 }
-
-std::mutex g_routes_m;
-std::map<Route, RouteHandler> g_routes;
 
 RouteHandler route_handler(Route r) {
-    std::lock_guard<std::mutex> l(g_routes_m);
-    auto it = g_routes.find(r);
-    return it == g_routes.end() ? RouteHandler{} : it->second;
+    std::lock_guard<std::mutex> l(st().routes.lock);
+    auto it = st().routes.handlers.find(r);
+    return it == st().routes.handlers.end() ? RouteHandler{} : it->second;
 }
 
-// IP restriction lists, replaced as a whole; readers hold their copy.
-using PatternList = std::vector<std::string>;
-std::mutex g_lists_m;
-std::shared_ptr<const PatternList> g_allowed = std::make_shared<PatternList>();
-std::shared_ptr<const PatternList> g_blocked = std::make_shared<PatternList>();
+// The request settings, read again when older than a second.
+constexpr uint64_t kSettingsMaxAgeMs = 1000;
 
-// Per-address count of failed logins in a row.
-std::mutex g_backoff_m;
-std::map<std::string, unsigned> g_backoff;
-
-std::mutex g_secret_m;
-std::string g_secret;
+std::shared_ptr<const HttpState::RequestSettings> request_settings() {
+    HttpState::Settings& cache = st().settings;
+    uint64_t now = platform::monotonic_ms();
+    {
+        std::lock_guard<std::mutex> l(cache.lock);
+        if (cache.value && now - cache.value->read_ms < kSettingsMaxAgeMs) return cache.value;
+    }
+    auto fresh = std::make_shared<HttpState::RequestSettings>();
+    fresh->web_port_ssl = web_port_ssl();
+    fresh->web_auth = frame::ini_bool("WebAuth", true);
+    fresh->web_menu = frame::ini_bool("WebMenu", true);
+    fresh->php_enable = frame::ini_bool("PHPEnable", false);
+    fresh->attach_dir = frame::sms_in_attachment_dir();
+    fresh->attach_dir_fd = platform::open_directory(fresh->attach_dir);
+    fresh->read_ms = now;
+    std::lock_guard<std::mutex> l(cache.lock);
+    cache.value = fresh;
+    return fresh;
+}
 
 // --- small helpers ----------------------------------------
 
@@ -195,7 +200,7 @@ PatternList read_patterns(const char* fmt) {
 
 void reload_list(const char* fmt, std::shared_ptr<const PatternList>& slot, const char* tag) {
     PatternList fresh = read_patterns(fmt);
-    std::lock_guard<std::mutex> l(g_lists_m);
+    std::lock_guard<std::mutex> l(st().lists.lock);
     if (*slot == fresh) return;
     platform::trace(tag, "Reload");
     slot = std::make_shared<const PatternList>(std::move(fresh));
@@ -291,7 +296,7 @@ std::string auth_failed_page(const Connection& c) {
         "<HTML>\r\n<HEAD>\r\n<TITLE>Authorization failed</TITLE>\r\n</HEAD>\r\n<BODY>\r\n<PRE>\r\n"
         "Invalid username and password, or your web browser does not support "
         "authentication.\r\n</PRE>\r\n</BODY>\r\n</HTML>\r\n";
-    bool menu = frame::ini_bool("WebMenu", true);
+    bool menu = request_settings()->web_menu;
     std::string out = platform::strprintf("%s %s\r\n%s", http_version(c),
                                           menu ? "401 Authorization Required" : "403 Forbidden",
                                           connection_header(c));
@@ -341,7 +346,7 @@ std::string safe_host(std::string_view host) {
 }
 
 std::string redirect_to_tls(const Connection& c, std::string_view host, const char* path) {
-    unsigned port = web_port_ssl();
+    unsigned port = request_settings()->web_port_ssl;
     std::string out =
         platform::strprintf("%s 302 Redirect\r\n%sContent-length: 0\r\nLocation: https://",
                             http_version(c), connection_header(c));
@@ -364,22 +369,23 @@ const std::string& dummy_hash() {
 bool auth_backoff(const std::string& peer) {
     unsigned count;
     {
-        std::lock_guard<std::mutex> l(g_backoff_m);
-        if (g_backoff.size() >= kMaxBackoffAddresses) g_backoff.clear();
-        count = ++g_backoff[peer];
+        std::lock_guard<std::mutex> l(st().backoff.lock);
+        auto& failures = st().backoff.failures;
+        if (failures.size() >= kMaxBackoffAddresses) failures.clear();
+        count = ++failures[peer];
     }
-    if (g_auth_sleepers.fetch_add(1) >= kMaxAuthSleepers) {
-        g_auth_sleepers.fetch_sub(1);
+    if (st().auth_sleepers.fetch_add(1) >= kMaxAuthSleepers) {
+        st().auth_sleepers.fetch_sub(1);
         return false;
     }
     frame::sleep_unless_shutdown(std::min(count, kMaxAuthDelayS) * 1000);
-    g_auth_sleepers.fetch_sub(1);
+    st().auth_sleepers.fetch_sub(1);
     return true;
 }
 
 void auth_reset(const std::string& peer) {
-    std::lock_guard<std::mutex> l(g_backoff_m);
-    g_backoff.erase(peer);
+    std::lock_guard<std::mutex> l(st().backoff.lock);
+    st().backoff.failures.erase(peer);
 }
 
 bool authenticate(Connection& c, const Request& r) {
@@ -396,7 +402,7 @@ bool authenticate(Connection& c, const Request& r) {
         GetRequestParameter(r.bytes, "Password", c.password, kCredentialSize);
         c.auth_by_params = true;
     }
-    if (!frame::ini_bool("WebAuth", true)) {
+    if (!request_settings()->web_auth) {
         c.user.clear();
         c.password.clear();
         return true;
@@ -444,16 +450,19 @@ bool send_attachment(Connection& c, const Request& r) {
     if (rest.size() > kAttachPathMax) rest = rest.substr(0, kAttachPathMax);
     size_t q = rest.find('?');
     if (q != std::string_view::npos) rest = rest.substr(0, q);
-    platform::FileHandle h = open_static_file(frame::sms_in_attachment_dir(), rest);
-    std::optional<platform::FileInfo> st;
-    if (h) st = platform::stat_fd(h.fd());
-    if (!st) return SendData(c, not_found(c));
-    int fd = h.fd();
+    std::shared_ptr<const HttpState::RequestSettings> set = request_settings();
+    std::string rel = clean_static_path(rest);
+    platform::FileHandle h;
+    if (!rel.empty() && set->attach_dir_fd)
+        h = platform::open_beneath(set->attach_dir_fd.fd(), set->attach_dir, rel);
+    std::optional<platform::FileInfo> info;
+    if (h) info = platform::stat_fd(h.fd());
+    if (!info) return SendData(c, not_found(c));
     std::string header = platform::strprintf(
         "%s 200 OK\r\n%sContent-Type: %s\r\nContent-Length: %u\r\n\r\n", http_version(c),
-        connection_header(c), content_type_for(clean_static_path(rest)).c_str(),
-        static_cast<unsigned>(st->size));
-    return SendAFile(c, fd, header);
+        connection_header(c), content_type_for(rel).c_str(), static_cast<unsigned>(info->size));
+    // The length sent is the one announced, whatever the file does meanwhile.
+    return SendAFile(c, h.fd(), header, info->size);
 }
 
 // --- dispatch ---------------------------------------------
@@ -481,7 +490,8 @@ bool process_request(Connection& c, Request& r) {
     if (conn && platform::iequals(platform::trim(*conn), "close")) c.keep_alive = false;
 
     std::string host = GetHost(r.bytes);
-    if (!c.tls && g_tls_usable.load() && web_port_ssl() != 0) {
+    std::shared_ptr<const HttpState::RequestSettings> set = request_settings();
+    if (!c.tls && st().tls_usable.load() && set->web_port_ssl != 0) {
         if (platform::istarts_with(path, "/ADMIN") && !host.empty()) {
             return SendData(c, redirect_to_tls(c, host, "/ADMIN")) && c.keep_alive;
         }
@@ -511,7 +521,7 @@ bool process_request(Connection& c, Request& r) {
         ok = call_route(Route::Provision, c, r);
     } else if (platform::istarts_with(path, "/INBOUNDSMS/")) {
         ok = call_route(Route::InboundSms, c, r);
-    } else if (platform::istarts_with(path, "/PHP/") && frame::ini_bool("PHPEnable", false)) {
+    } else if (platform::istarts_with(path, "/PHP/") && set->php_enable) {
         ok = call_route(Route::Php, c, r);
     } else if (platform::istarts_with(path, "/SMSAttachFile/")) {
         ok = send_attachment(c, r);
@@ -562,7 +572,7 @@ bool dispatch_authenticated(Connection& c, Request& r) {
     if (has_param(r, "Phone") || has_param(r, "PhoneNumber") || has_param(r, "ReceiptMessageId")) {
         return call_route(Route::Submit, c, r);
     }
-    if (frame::ini_bool("WebMenu", true)) return call_route(Route::WebMenu, c, r);
+    if (request_settings()->web_menu) return call_route(Route::WebMenu, c, r);
     return SendData(c, unknown_request_page(c));
 }
 
@@ -613,7 +623,7 @@ ReadResult ProcessRead(Connection& c, Request& out, const RequestLimits& limits,
             return ReadResult::TimedOut;
         if (header_done && now - header_done >= timeouts.body_ms) return ReadResult::TimedOut;
 
-        bool pending = c.tls && support::sslDataPending(c.tls);
+        bool pending = c.tls ? support::sslDataPending(c.tls) : c.timed_receive;
         if (!pending) {
             unsigned wait = static_cast<unsigned>(std::min<uint64_t>(kReadWaitMs, kPollSliceMs));
             int r = wait_readable_unless_shutdown(c.fd, wait);
@@ -701,19 +711,25 @@ int SendData(Connection& c, std::string_view header, std::string_view body) {
     return SendData(c, all);
 }
 
-int SendAFile(Connection& c, int fd, std::string_view header) {
+int SendAFile(Connection& c, int fd, std::string_view header, uint64_t length) {
     if (!platform::seek_fd(fd, 0)) return 0;
     std::string block(header);
     size_t head = block.size();
     block.resize(head + kFileBlock);
     size_t fill = head;
+    uint64_t left = length;
     while (true) {
-        long n = platform::read_some_fd(fd, block.data() + fill, kFileBlock);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            platform::tracef("SendAFile", "Error %08X (%u) sending response",
-                             static_cast<unsigned>(errno), static_cast<unsigned>(errno));
-            return 0;
+        long n = 0;
+        if (left > 0) {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(kFileBlock, left));
+            n = platform::read_some_fd(fd, block.data() + fill, want);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                platform::tracef("SendAFile", "Error %08X (%u) sending response",
+                                 static_cast<unsigned>(errno), static_cast<unsigned>(errno));
+                return 0;
+            }
+            left -= static_cast<uint64_t>(n);
         }
         fill += static_cast<size_t>(n);
         if (fill > 0 && !SendData(c, std::string_view(block.data(), fill))) {
@@ -721,7 +737,14 @@ int SendAFile(Connection& c, int fd, std::string_view header) {
                              static_cast<unsigned>(errno), static_cast<unsigned>(errno));
             return 0;
         }
-        if (n == 0) return 1;
+        if (left == 0) return 1;
+        if (n == 0) {
+            if (length == UINT64_MAX) return 1;
+            // The file shrank after its length was announced.
+            platform::tracef("SendAFile", "File ended %llu bytes short of its length",
+                             static_cast<unsigned long long>(left));
+            return 0;
+        }
         fill = 0;
         block.resize(kFileBlock);
     }
@@ -748,31 +771,31 @@ void CloseSocketGracefully(int fd) {
 int IsAddressAllowed(std::string_view address) {
     std::shared_ptr<const PatternList> allowed, blocked;
     {
-        std::lock_guard<std::mutex> l(g_lists_m);
-        allowed = g_allowed;
-        blocked = g_blocked;
+        std::lock_guard<std::mutex> l(st().lists.lock);
+        allowed = st().lists.allowed;
+        blocked = st().lists.blocked;
     }
     return address_allowed_by(address, *allowed, *blocked) ? 1 : 0;
 }
 
 void LoadAllowedList() {
-    reload_list("Allowed%u", g_allowed, "LoadAllowedList");
+    reload_list("Allowed%u", st().lists.allowed, "LoadAllowedList");
 }
 
 void LoadBlockedList() {
-    reload_list("Blocked%u", g_blocked, "LoadBlockedList");
+    reload_list("Blocked%u", st().lists.blocked, "LoadBlockedList");
 }
 
 // --- registration -----------------------------------------
 
 void register_route_handler(Route route, RouteHandler handler) {
-    std::lock_guard<std::mutex> l(g_routes_m);
-    g_routes[route] = std::move(handler);
+    std::lock_guard<std::mutex> l(st().routes.lock);
+    st().routes.handlers[route] = std::move(handler);
 }
 
 void clear_route_handlers_for_tests() {
-    std::lock_guard<std::mutex> l(g_routes_m);
-    g_routes.clear();
+    std::lock_guard<std::mutex> l(st().routes.lock);
+    st().routes.handlers.clear();
 }
 
 // --- the connection handler -------------------------------
@@ -782,6 +805,7 @@ void handle_connection(int fd, support::SslSessionPtr tls) {
     c.fd = fd;
     c.tls = tls.get();
     c.peer = peer_of(fd, &c.peer_port);
+    if (!tls) c.timed_receive = platform::set_socket_timeouts(fd, kPollSliceMs, kSendTimeoutMs);
     if (tracing())
         platform::tracef("ProcessConnection", "Processing connection from %s:%u...", c.peer.c_str(),
                          static_cast<unsigned>(c.peer_port));
@@ -908,14 +932,14 @@ platform::FileHandle open_static_file(const std::string& dir, std::string_view r
 // --- the local-service secret -----------------------------
 
 std::string local_service_secret() {
-    std::lock_guard<std::mutex> l(g_secret_m);
-    if (!g_secret.empty()) return g_secret;
+    std::lock_guard<std::mutex> l(st().secret.lock);
+    if (!st().secret.value.empty()) return st().secret.value;
     std::string path = support::GetPrivateDataDirectory() + kLocalSecretFile;
     if (platform::FileHandle h = platform::open_file(path, O_RDONLY | O_NOFOLLOW)) {
         platform::set_fd_mode(h.fd(), 0600);
         std::optional<std::string> text = platform::read_fd(h.fd(), 256);
-        if (text) g_secret = std::string(platform::trim(*text));
-        if (!g_secret.empty()) return g_secret;
+        if (text) st().secret.value = std::string(platform::trim(*text));
+        if (!st().secret.value.empty()) return st().secret.value;
     }
     unsigned char raw[24];
     if (!platform::random_bytes(raw, sizeof raw)) return "";
@@ -928,8 +952,8 @@ std::string local_service_secret() {
     platform::remove_file(path);
     platform::FileHandle h = platform::open_file(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     if (!h || !platform::write_all(h.fd(), secret.data(), secret.size())) return "";
-    g_secret = secret;
-    return g_secret;
+    st().secret.value = secret;
+    return st().secret.value;
 }
 
 // --- listeners --------------------------------------------
@@ -953,7 +977,7 @@ struct ListenerConfig {
 void refuse_busy(int fd, const std::string& peer) {
     platform::tracef("ThreadListenForConnections",
                      "Connection refused from %s, %u connections open", peer.c_str(),
-                     g_connections.load());
+                     st().connections.load());
     static const char kBusy[] =
         "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Type: text/html\r\n"
         "Content-Length: 72\r\n\r\n<HTML><HEAD><TITLE>503</TITLE></HEAD><BODY>Server "
@@ -965,20 +989,14 @@ void refuse_busy(int fd, const std::string& peer) {
 
 // The idle connection queue of the thread pool: finished plain connection
 // threads wait here for the listener's next socket.
-struct IdleSlot {
-    std::condition_variable cv;
-    int fd = -1;
-};
 constexpr size_t kMaxIdleThreads = 400;
 constexpr unsigned kIdleWaitMs = 30000;
-std::mutex g_pool_m;
-std::deque<std::shared_ptr<IdleSlot>> g_idle;
 
 bool hand_to_idle_thread(int fd) {
-    std::lock_guard<std::mutex> l(g_pool_m);
-    if (g_idle.empty()) return false;
-    std::shared_ptr<IdleSlot> slot = g_idle.front();
-    g_idle.pop_front();
+    std::lock_guard<std::mutex> l(st().pool.lock);
+    if (st().pool.idle.empty()) return false;
+    std::shared_ptr<IdleSlot> slot = st().pool.idle.front();
+    st().pool.idle.pop_front();
     slot->fd = fd;
     slot->cv.notify_one();
     return true;
@@ -988,21 +1006,21 @@ bool hand_to_idle_thread(int fd) {
 // shutdown or when the queue is full.
 int wait_for_idle_socket() {
     auto slot = std::make_shared<IdleSlot>();
-    std::unique_lock<std::mutex> l(g_pool_m);
-    if (g_idle.size() >= kMaxIdleThreads || frame::shutdown_requested()) return -1;
-    g_idle.push_back(slot);
+    std::unique_lock<std::mutex> l(st().pool.lock);
+    if (st().pool.idle.size() >= kMaxIdleThreads || frame::shutdown_requested()) return -1;
+    st().pool.idle.push_back(slot);
     slot->cv.wait_for(l, std::chrono::milliseconds(kIdleWaitMs),
                       [&] { return slot->fd >= 0 || frame::shutdown_requested(); });
     if (slot->fd < 0) {
-        auto it = std::find(g_idle.begin(), g_idle.end(), slot);
-        if (it != g_idle.end()) g_idle.erase(it);
+        auto it = std::find(st().pool.idle.begin(), st().pool.idle.end(), slot);
+        if (it != st().pool.idle.end()) st().pool.idle.erase(it);
     }
     return slot->fd;
 }
 
 void wake_idle_threads() {
-    std::lock_guard<std::mutex> l(g_pool_m);
-    for (auto& slot : g_idle) slot->cv.notify_all();
+    std::lock_guard<std::mutex> l(st().pool.lock);
+    for (auto& slot : st().pool.idle) slot->cv.notify_all();
 }
 
 void run_tls_connection(int fd) {
@@ -1022,8 +1040,8 @@ void start_connection(int fd, bool tls) {
     unsigned cap = number_or("MaxWebConnections", kDefaultMaxWebConnections);
     if (cap == 0) cap = kDefaultMaxWebConnections;
     std::string peer = peer_of(fd, nullptr);
-    if (g_connections.fetch_add(1) >= cap) {
-        g_connections.fetch_sub(1);
+    if (st().connections.fetch_add(1) >= cap) {
+        st().connections.fetch_sub(1);
         if (tls) {
             platform::tracef("ThreadListenForSSLConnections",
                              "Connection refused from %s, %u connections open", peer.c_str(), cap);
@@ -1040,12 +1058,12 @@ void start_connection(int fd, bool tls) {
     auto body = [fd, tls, pool]() {
         if (tls) {
             run_tls_connection(fd);
-            g_connections.fetch_sub(1);
+            st().connections.fetch_sub(1);
             return;
         }
         for (int cur = fd; cur >= 0;) {
             handle_connection(cur, nullptr);
-            g_connections.fetch_sub(1);
+            st().connections.fetch_sub(1);
             cur = pool && !frame::shutdown_requested() ? wait_for_idle_socket() : -1;
         }
     };
@@ -1053,7 +1071,7 @@ void start_connection(int fd, bool tls) {
                              body)) {
         platform::trace(tls ? "ThreadListenForSSLConnections" : "ThreadListenForConnections",
                         "Error starting thread");
-        g_connections.fetch_sub(1);
+        st().connections.fetch_sub(1);
         untrack_fd(fd);
         CloseSocketGracefully(fd);
     }
@@ -1067,14 +1085,12 @@ void spawn_tls(int fd) {
     start_connection(fd, true);
 }
 
-std::mutex g_modem_m;
-std::function<void(int)> g_modem_handler;
 
 void spawn_modem(int fd) {
     std::function<void(int)> h;
     {
-        std::lock_guard<std::mutex> l(g_modem_m);
-        h = g_modem_handler;
+        std::lock_guard<std::mutex> l(st().modem.lock);
+        h = st().modem.handler;
     }
     if (!h) {
         // The networked-modem handler is not part of this build yet.
@@ -1231,7 +1247,7 @@ void modem_listener_thread() {
 
 void register_http_frontend() {
     frame::register_duty(frame::Duty::StartLibraries, "HttpTls", [] {
-        g_tls_usable.store(support::sslInitLib() != 0);
+        st().tls_usable.store(support::sslInitLib() != 0);
         local_service_secret();
         dummy_hash();
     });
@@ -1246,7 +1262,7 @@ void register_http_frontend() {
                                    [] { run_listener(kWebListener); });
     });
     frame::register_thread_starter(frame::ThreadSlot::HttpsListener, [] {
-        if (!g_tls_usable.load()) return true;
+        if (!st().tls_usable.load()) return true;
         frame::start_thread("ThreadLsitenForSSLConnections", [] { run_listener(kSslListener); });
         return true;
     });
@@ -1257,8 +1273,8 @@ void register_http_frontend() {
 }
 
 void register_inbound_connection_handler(std::function<void(int fd)> handler) {
-    std::lock_guard<std::mutex> l(g_modem_m);
-    g_modem_handler = std::move(handler);
+    std::lock_guard<std::mutex> l(st().modem.lock);
+    st().modem.handler = std::move(handler);
 }
 
 }  // namespace frontends::http
