@@ -948,7 +948,8 @@ FileHandle open_directory(const std::string& path) {
     return FileHandle(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
-FileHandle open_beneath(int dir_fd, const std::string& dir_path, const std::string& rel) {
+FileHandle open_beneath(int dir_fd, const std::string& dir_path, const std::string& rel,
+                        FileInfo* info) {
     struct open_how how {};
     how.flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
@@ -968,6 +969,15 @@ FileHandle open_beneath(int dir_fd, const std::string& dir_path, const std::stri
     FileHandle h(static_cast<int>(fd));
     struct stat st {};
     if (::fstat(h.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    if (info) {
+        info->size = uint64_t(st.st_size);
+        info->mtime = st.st_mtime;
+        info->inode = st.st_ino;
+        info->device = st.st_dev;
+        info->is_dir = false;
+        info->is_symlink = false;
+        info->is_regular = true;
+    }
     return h;
 }
 

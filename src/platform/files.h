@@ -299,8 +299,10 @@ FileHandle open_directory(const std::string& path);
 // below the directory dir_fd (opened from dir_path) without leaving it: an
 // absolute rel, ".." above the top and symbolic links that point out fail.
 // The kernel enforces it (openat2 RESOLVE_BENEATH); on kernels without
-// openat2 the resolved paths are compared. Invalid when not a regular file.
-FileHandle open_beneath(int dir_fd, const std::string& dir_path, const std::string& rel);
+// openat2 the resolved paths are compared. Invalid when not a regular file;
+// *info (when given) receives what fstat says of the file opened.
+FileHandle open_beneath(int dir_fd, const std::string& dir_path, const std::string& rel,
+                        FileInfo* info = nullptr);
 // fchmod(2).
 bool set_fd_mode(int fd, mode_t mode);
 // len bytes from the kernel's random source (getrandom); false when fewer.

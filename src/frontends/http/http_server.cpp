@@ -453,16 +453,15 @@ bool send_attachment(Connection& c, const Request& r) {
     std::shared_ptr<const HttpState::RequestSettings> set = request_settings();
     std::string rel = clean_static_path(rest);
     platform::FileHandle h;
+    platform::FileInfo info;
     if (!rel.empty() && set->attach_dir_fd)
-        h = platform::open_beneath(set->attach_dir_fd.fd(), set->attach_dir, rel);
-    std::optional<platform::FileInfo> info;
-    if (h) info = platform::stat_fd(h.fd());
-    if (!info) return SendData(c, not_found(c));
+        h = platform::open_beneath(set->attach_dir_fd.fd(), set->attach_dir, rel, &info);
+    if (!h) return SendData(c, not_found(c));
     std::string header = platform::strprintf(
         "%s 200 OK\r\n%sContent-Type: %s\r\nContent-Length: %u\r\n\r\n", http_version(c),
-        connection_header(c), content_type_for(rel).c_str(), static_cast<unsigned>(info->size));
+        connection_header(c), content_type_for(rel).c_str(), static_cast<unsigned>(info.size));
     // The length sent is the one announced, whatever the file does meanwhile.
-    return SendAFile(c, h.fd(), header, info->size);
+    return SendAFile(c, h.fd(), header, info.size);
 }
 
 // --- dispatch ---------------------------------------------
@@ -712,24 +711,26 @@ int SendData(Connection& c, std::string_view header, std::string_view body) {
 }
 
 int SendAFile(Connection& c, int fd, std::string_view header, uint64_t length) {
-    if (!platform::seek_fd(fd, 0)) return 0;
+    // Positional reads: the file is sent from its start without a seek.
     std::string block(header);
     size_t head = block.size();
-    block.resize(head + kFileBlock);
+    // Only as much room as the file needs (a small file costs no 16 KiB fill).
+    block.resize(head + static_cast<size_t>(std::min<uint64_t>(kFileBlock, length)));
     size_t fill = head;
     uint64_t left = length;
+    uint64_t offset = 0;
     while (true) {
         long n = 0;
         if (left > 0) {
             size_t want = static_cast<size_t>(std::min<uint64_t>(kFileBlock, left));
-            n = platform::read_some_fd(fd, block.data() + fill, want);
-            if (n < 0 && errno == EINTR) continue;
+            n = platform::pread_some_fd(fd, block.data() + fill, want, offset);
             if (n < 0) {
                 platform::tracef("SendAFile", "Error %08X (%u) sending response",
                                  static_cast<unsigned>(errno), static_cast<unsigned>(errno));
                 return 0;
             }
             left -= static_cast<uint64_t>(n);
+            offset += static_cast<uint64_t>(n);
         }
         fill += static_cast<size_t>(n);
         if (fill > 0 && !SendData(c, std::string_view(block.data(), fill))) {
