@@ -5,10 +5,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
-#include <sys/random.h>
-#include <sys/syscall.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -998,4 +998,3 @@ bool random_bytes(void* buf, size_t len) {
 }
 
 }  // namespace platform
-

@@ -309,4 +309,3 @@ bool set_fd_mode(int fd, mode_t mode);
 bool random_bytes(void* buf, size_t len);
 
 }  // namespace platform
-

@@ -513,4 +513,54 @@ TEST_F(HttpTest, SlowClientsDeadlinesConnectionCapAndStalledHandshakes) {
     EXPECT_NE(log.find("Request timed out from 127.0.0.1"), std::string::npos);
 }
 
+TEST_F(HttpTest, BusyPortsReportedOnceADayAndUnfilledRowsAnswer404) {
+    // Both ports are taken when the gateway starts.
+    uint16_t web = 0, ssl = 0;
+    auto hold_web = std::make_unique<platform::Socket>(platform::tcp_listen("", 0, 1, &web));
+    auto hold_ssl = std::make_unique<platform::Socket>(platform::tcp_listen("", 0, 1, &ssl));
+    port_ = web;
+    ssl_port_ = ssl;
+    Gateway gw(home_);
+    ASSERT_TRUE(gw.start(systest::with_ini(ini("WebAuth=No\r\nPHPEnable=Yes\r\n"))));
+    ASSERT_TRUE(gw.wait_ready());
+    EXPECT_TRUE(systest::wait_for([&] { return gw.status_byte(2) == 1; }, 5000));
+    // Every listener retries every 5 seconds; wait for two more attempts each.
+    auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+        return n;
+    };
+    EXPECT_TRUE(systest::wait_for(
+        [&] { return count(gw.debug_log(), "Error 98 from socket bind") >= 6; }, 20000, 200));
+    const std::string banner = "Kel SMS/MMS Gateway v2014.07.22 not started, unable to allocate ";
+    std::string events = gw.events_log();
+    EXPECT_EQ(count(events, banner + "web port " + std::to_string(web) + "\r\n"), 1u) << events;
+    EXPECT_EQ(count(events, banner + "SSL port " + std::to_string(ssl) + "\r\n"), 1u) << events;
+    EXPECT_TRUE(fs::exists(home_ + "PRIVATE/SOCKET.ERR"));
+    EXPECT_TRUE(fs::exists(home_ + "PRIVATE/SSLSOCKET.ERR"));
+    hold_web.reset();
+    hold_ssl.reset();
+    ASSERT_TRUE(wait_port(port_, true, 10000));
+    ASSERT_TRUE(wait_port(ssl_port_, true, 10000));
+    EXPECT_TRUE(
+        systest::wait_for([&] { return gw.status_byte(1) == 1 && gw.status_byte(2) == 0; }, 2000));
+
+    // Rows whose front ends are not part of this build answer 404.
+    struct Row {
+        const char* path;
+        const char* conn;
+    } rows[] = {{"/PROVISION", "close"},         {"/INBOUNDSMS/x", "Keep-Alive"},
+                {"/PHP/a.php", "Keep-Alive"},    {"/PAP", "Keep-Alive"},
+                {"/PPG/x", "Keep-Alive"},        {"/DLists", "Keep-Alive"},
+                {"/AddrBook?x=1", "Keep-Alive"}, {"/menu", "Keep-Alive"}};
+    for (const Row& row : rows) {
+        EXPECT_EQ(ask(port_, std::string("GET ") + row.path + " HTTP/1.1\r\n\r\n"),
+                  std::string("HTTP/1.1 404 Not Found\r\nConnection: ") + row.conn +
+                      "\r\nContent-Length: 0\r\n\r\n")
+            << row.path;
+    }
+    ASSERT_TRUE(gw.send_signal(SIGTERM));
+    EXPECT_EQ(gw.wait_exit(5000), 0);
+}
+
 }  // namespace

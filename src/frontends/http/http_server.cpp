@@ -2,8 +2,6 @@
 // request reading, the IP rules, web authentication and the dispatch table.
 #include "frontends/http/http_server.h"
 
-#include "frontends/http/http_state.h"
-
 #include <fcntl.h>
 #include <sys/socket.h>
 
@@ -28,6 +26,7 @@
 #include "frame/queue_dirs.h"
 #include "frame/service.h"
 #include "frame/settings.h"
+#include "frontends/http/http_state.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/net.h"
@@ -951,7 +950,8 @@ std::string local_service_secret() {
         secret.push_back(hex[b & 15]);
     }
     platform::remove_file(path);
-    platform::FileHandle h = platform::open_file(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    platform::FileHandle h =
+        platform::open_file(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     if (!h || !platform::write_all(h.fd(), secret.data(), secret.size())) return "";
     st().secret.value = secret;
     return st().secret.value;
@@ -1085,7 +1085,6 @@ void spawn_plain(int fd) {
 void spawn_tls(int fd) {
     start_connection(fd, true);
 }
-
 
 void spawn_modem(int fd) {
     std::function<void(int)> h;

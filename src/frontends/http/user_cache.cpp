@@ -1,10 +1,10 @@
 // The per-account user cache: a list that only grows, under one lock.
 #include "frontends/http/user_cache.h"
-#include "frontends/http/http_state.h"
 
 #include <memory>
 #include <vector>
 
+#include "frontends/http/http_state.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "platform/trace_sink.h"
