@@ -464,11 +464,12 @@ TEST_F(HttpTest, SlowClientsDeadlinesConnectionCapAndStalledHandshakes) {
                                        "1000\r\nHttpHeaderTimeout=20\r\nHttpBodyTimeout=3\r\n"))));
     ASSERT_TRUE(gw.wait_ready());
     ASSERT_TRUE(wait_port(port_, true, 10000));
-    // 1,000 connections that never finish their header.
+    // 1,000 connections that never finish their header; the first one never
+    // even ends its request line.
     std::vector<Client> slow(1000);
     for (Client& s : slow) {
         ASSERT_TRUE(s.open(port_));
-        ASSERT_TRUE(s.send("GET / HTTP/1.1\r\nX: "));
+        ASSERT_TRUE(s.send(&s == &slow[0] ? "GET /never-ending-line" : "GET / HTTP/1.1\r\nX: "));
     }
     // The cap holds: the next client is refused at once.
     EXPECT_TRUE(systest::wait_for(
@@ -496,9 +497,11 @@ TEST_F(HttpTest, SlowClientsDeadlinesConnectionCapAndStalledHandshakes) {
     EXPECT_GE(now_ms() - t0, 2000u);
     EXPECT_TRUE(body.closed(8000));
 
-    // 900 stalled TLS handshakes do not keep a TLS client out.
+    // 1,000 stalled TLS handshakes (under a raised cap) do not keep a TLS
+    // client out.
+    ASSERT_TRUE(gw.rewrite_sms_ini(ini("WebAuth=No\r\nWebMenu=No\r\nMaxWebConnections=1100\r\n")));
     ASSERT_TRUE(wait_port(ssl_port_, true, 10000));
-    std::vector<Client> stalled(900);
+    std::vector<Client> stalled(1000);
     for (Client& s : stalled) ASSERT_TRUE(s.open(ssl_port_));
     std::string url = "https://127.0.0.1:" + std::to_string(ssl_port_) + "/x";
     EXPECT_EQ(run("curl -sk -i --max-time 10 " + url), keep);
