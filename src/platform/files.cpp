@@ -4,13 +4,17 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -938,5 +942,59 @@ bool is_transient_errno(int e) {
     return e == EINTR || e == EAGAIN || e == EWOULDBLOCK || e == ENOMEM || e == ENOBUFS;
 }
 
-}  // namespace platform
+// --- opening below a directory --------------------------------------------
 
+FileHandle open_directory(const std::string& path) {
+    return FileHandle(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
+FileHandle open_beneath(int dir_fd, const std::string& dir_path, const std::string& rel,
+                        FileInfo* info) {
+    struct open_how how {};
+    how.flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    long fd;
+    do fd = ::syscall(SYS_openat2, dir_fd, rel.c_str(), &how, sizeof how);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno == ENOSYS) {
+        char real_dir[PATH_MAX], real_file[PATH_MAX];
+        std::string full = with_trailing_slash(dir_path) + rel;
+        if (!::realpath(dir_path.c_str(), real_dir) || !::realpath(full.c_str(), real_file))
+            return {};
+        std::string base = std::string(real_dir) + "/";
+        if (std::string_view(real_file).substr(0, base.size()) != base) return {};
+        fd = ::open(real_file, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    }
+    if (fd < 0) return {};
+    FileHandle h(static_cast<int>(fd));
+    struct stat st {};
+    if (::fstat(h.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    if (info) {
+        info->size = uint64_t(st.st_size);
+        info->mtime = st.st_mtime;
+        info->inode = st.st_ino;
+        info->device = st.st_dev;
+        info->is_dir = false;
+        info->is_symlink = false;
+        info->is_regular = true;
+    }
+    return h;
+}
+
+bool set_fd_mode(int fd, mode_t mode) {
+    return ::fchmod(fd, mode) == 0;
+}
+
+bool random_bytes(void* buf, size_t len) {
+    auto* p = static_cast<unsigned char*>(buf);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::getrandom(p + done, len - done, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+}  // namespace platform

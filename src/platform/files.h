@@ -290,5 +290,22 @@ std::optional<std::string> read_file_stamped(const std::string& path, size_t max
 // worth a retry (EINTR, EAGAIN, ENOMEM, ENOBUFS).
 bool is_transient_errno(int e);
 
-}  // namespace platform
+// --- opening below a directory --------------------------------------------
 
+// The directory at path opened O_PATH (for lookups below it only); an
+// invalid handle (errno set) when it is missing or not a directory.
+FileHandle open_directory(const std::string& path);
+// Opens the regular file rel read-only (non-blocking, no controlling tty)
+// below the directory dir_fd (opened from dir_path) without leaving it: an
+// absolute rel, ".." above the top and symbolic links that point out fail.
+// The kernel enforces it (openat2 RESOLVE_BENEATH); on kernels without
+// openat2 the resolved paths are compared. Invalid when not a regular file;
+// *info (when given) receives what fstat says of the file opened.
+FileHandle open_beneath(int dir_fd, const std::string& dir_path, const std::string& rel,
+                        FileInfo* info = nullptr);
+// fchmod(2).
+bool set_fd_mode(int fd, mode_t mode);
+// len bytes from the kernel's random source (getrandom); false when fewer.
+bool random_bytes(void* buf, size_t len);
+
+}  // namespace platform

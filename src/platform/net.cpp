@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -527,6 +528,63 @@ bool connect_socket(int fd, const std::string& host, unsigned port, unsigned tim
     ::freeaddrinfo(list);
     ::fcntl(fd, F_SETFL, flags);
     return ok;
+}
+
+// --- server side of an accepted connection -------------------------------
+
+std::string peer_address(int fd, uint16_t* port) {
+    struct sockaddr_storage ss {};
+    socklen_t len = sizeof ss;
+    if (::getpeername(fd, reinterpret_cast<struct sockaddr*>(&ss), &len) != 0) return {};
+    if (port) *port = address_port(ss);
+    return address_text(ss);
+}
+
+std::vector<std::string> local_ipv4_addresses(size_t max) {
+    std::vector<std::string> out;
+    struct ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return out;
+    for (struct ifaddrs* i = list; i && out.size() < max; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+        char buf[INET_ADDRSTRLEN];
+        auto* sin = reinterpret_cast<struct sockaddr_in*>(i->ifa_addr);
+        if (::inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof buf)) out.emplace_back(buf);
+    }
+    ::freeifaddrs(list);
+    return out;
+}
+
+long send_nowait(int fd, const void* data, size_t len) {
+    ssize_t n;
+    do n = ::send(fd, data, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    return long(n);
+}
+
+void shutdown_send(int fd) {
+    if (fd >= 0) ::shutdown(fd, SHUT_WR);
+}
+
+void close_socket(int fd) {
+    if (fd >= 0) ::close(fd);
+}
+
+int accept_connection(int listen_fd) {
+    int fd;
+    do fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+bool set_socket_timeouts(int fd, unsigned receive_ms, unsigned send_ms) {
+    struct timeval rcv {};
+    rcv.tv_sec = receive_ms / 1000;
+    rcv.tv_usec = (receive_ms % 1000) * 1000;
+    struct timeval snd {};
+    snd.tv_sec = send_ms / 1000;
+    snd.tv_usec = (send_ms % 1000) * 1000;
+    bool ok = ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv) == 0;
+    return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd) == 0 && ok;
 }
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -106,5 +107,25 @@ bool listen_on(int fd, int backlog);
 // with err set (ETIMEDOUT, EHOSTUNREACH when the name does not resolve, or
 // the connect error).
 bool connect_socket(int fd, const std::string& host, unsigned port, unsigned timeout_ms, int& err);
+
+// --- server side of an accepted connection -------------------------------
+
+// Dotted peer address of a connected socket and, when port is given, its
+// port; empty (port untouched) on error.
+std::string peer_address(int fd, uint16_t* port);
+// The IPv4 addresses of the host's interfaces (getifaddrs), at most max.
+std::vector<std::string> local_ipv4_addresses(size_t max);
+// One send that never waits (MSG_DONTWAIT | MSG_NOSIGNAL): bytes or -1.
+long send_nowait(int fd, const void* data, size_t len);
+// shutdown(SHUT_WR): the peer reads end of stream, reads still work.
+void shutdown_send(int fd);
+// close(2) of a socket the caller does not own as a Socket.
+void close_socket(int fd);
+// One accept4 (close-on-exec, EINTR retried) on a listening socket: the
+// new descriptor, or -1 with errno (EAGAIN when none is waiting on a
+// non-blocking listener).
+int accept_connection(int listen_fd);
+// SO_RCVTIMEO / SO_SNDTIMEO in milliseconds (0: no limit).
+bool set_socket_timeouts(int fd, unsigned receive_ms, unsigned send_ms);
 
 }  // namespace platform

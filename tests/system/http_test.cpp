@@ -464,11 +464,12 @@ TEST_F(HttpTest, SlowClientsDeadlinesConnectionCapAndStalledHandshakes) {
                                        "1000\r\nHttpHeaderTimeout=20\r\nHttpBodyTimeout=3\r\n"))));
     ASSERT_TRUE(gw.wait_ready());
     ASSERT_TRUE(wait_port(port_, true, 10000));
-    // 1,000 connections that never finish their header.
+    // 1,000 connections that never finish their header; the first one never
+    // even ends its request line.
     std::vector<Client> slow(1000);
     for (Client& s : slow) {
         ASSERT_TRUE(s.open(port_));
-        ASSERT_TRUE(s.send("GET / HTTP/1.1\r\nX: "));
+        ASSERT_TRUE(s.send(&s == &slow[0] ? "GET /never-ending-line" : "GET / HTTP/1.1\r\nX: "));
     }
     // The cap holds: the next client is refused at once.
     EXPECT_TRUE(systest::wait_for(
@@ -496,9 +497,11 @@ TEST_F(HttpTest, SlowClientsDeadlinesConnectionCapAndStalledHandshakes) {
     EXPECT_GE(now_ms() - t0, 2000u);
     EXPECT_TRUE(body.closed(8000));
 
-    // 900 stalled TLS handshakes do not keep a TLS client out.
+    // 1,000 stalled TLS handshakes (under a raised cap) do not keep a TLS
+    // client out.
+    ASSERT_TRUE(gw.rewrite_sms_ini(ini("WebAuth=No\r\nWebMenu=No\r\nMaxWebConnections=1100\r\n")));
     ASSERT_TRUE(wait_port(ssl_port_, true, 10000));
-    std::vector<Client> stalled(900);
+    std::vector<Client> stalled(1000);
     for (Client& s : stalled) ASSERT_TRUE(s.open(ssl_port_));
     std::string url = "https://127.0.0.1:" + std::to_string(ssl_port_) + "/x";
     EXPECT_EQ(run("curl -sk -i --max-time 10 " + url), keep);
@@ -511,6 +514,56 @@ TEST_F(HttpTest, SlowClientsDeadlinesConnectionCapAndStalledHandshakes) {
     EXPECT_NE(log.find("Connection refused from 127.0.0.1, 1000 connections open"),
               std::string::npos);
     EXPECT_NE(log.find("Request timed out from 127.0.0.1"), std::string::npos);
+}
+
+TEST_F(HttpTest, BusyPortsReportedOnceADayAndUnfilledRowsAnswer404) {
+    // Both ports are taken when the gateway starts.
+    uint16_t web = 0, ssl = 0;
+    auto hold_web = std::make_unique<platform::Socket>(platform::tcp_listen("", 0, 1, &web));
+    auto hold_ssl = std::make_unique<platform::Socket>(platform::tcp_listen("", 0, 1, &ssl));
+    port_ = web;
+    ssl_port_ = ssl;
+    Gateway gw(home_);
+    ASSERT_TRUE(gw.start(systest::with_ini(ini("WebAuth=No\r\nPHPEnable=Yes\r\n"))));
+    ASSERT_TRUE(gw.wait_ready());
+    EXPECT_TRUE(systest::wait_for([&] { return gw.status_byte(2) == 1; }, 5000));
+    // Every listener retries every 5 seconds; wait for two more attempts each.
+    auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+        return n;
+    };
+    EXPECT_TRUE(systest::wait_for(
+        [&] { return count(gw.debug_log(), "Error 98 from socket bind") >= 6; }, 20000, 200));
+    const std::string banner = "Kel SMS/MMS Gateway v2014.07.22 not started, unable to allocate ";
+    std::string events = gw.events_log();
+    EXPECT_EQ(count(events, banner + "web port " + std::to_string(web) + "\r\n"), 1u) << events;
+    EXPECT_EQ(count(events, banner + "SSL port " + std::to_string(ssl) + "\r\n"), 1u) << events;
+    EXPECT_TRUE(fs::exists(home_ + "PRIVATE/SOCKET.ERR"));
+    EXPECT_TRUE(fs::exists(home_ + "PRIVATE/SSLSOCKET.ERR"));
+    hold_web.reset();
+    hold_ssl.reset();
+    ASSERT_TRUE(wait_port(port_, true, 10000));
+    ASSERT_TRUE(wait_port(ssl_port_, true, 10000));
+    EXPECT_TRUE(
+        systest::wait_for([&] { return gw.status_byte(1) == 1 && gw.status_byte(2) == 0; }, 2000));
+
+    // Rows whose front ends are not part of this build answer 404.
+    struct Row {
+        const char* path;
+        const char* conn;
+    } rows[] = {{"/PROVISION", "close"},         {"/INBOUNDSMS/x", "Keep-Alive"},
+                {"/PHP/a.php", "Keep-Alive"},    {"/PAP", "Keep-Alive"},
+                {"/PPG/x", "Keep-Alive"},        {"/DLists", "Keep-Alive"},
+                {"/AddrBook?x=1", "Keep-Alive"}, {"/menu", "Keep-Alive"}};
+    for (const Row& row : rows) {
+        EXPECT_EQ(ask(port_, std::string("GET ") + row.path + " HTTP/1.1\r\n\r\n"),
+                  std::string("HTTP/1.1 404 Not Found\r\nConnection: ") + row.conn +
+                      "\r\nContent-Length: 0\r\n\r\n")
+            << row.path;
+    }
+    ASSERT_TRUE(gw.send_signal(SIGTERM));
+    EXPECT_EQ(gw.wait_exit(5000), 0);
 }
 
 }  // namespace

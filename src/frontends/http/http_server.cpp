@@ -2,19 +2,8 @@
 // request reading, the IP rules, web authentication and the dispatch table.
 #include "frontends/http/http_server.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
-#include <linux/openat2.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/random.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -37,6 +26,7 @@
 #include "frame/queue_dirs.h"
 #include "frame/service.h"
 #include "frame/settings.h"
+#include "frontends/http/http_state.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/net.h"
@@ -103,50 +93,53 @@ std::string mmsc_host_name() {
 
 // --- shared state -----------------------------------------
 
-std::atomic<bool> g_tls_usable{false};
-std::atomic<unsigned> g_connections{0};
-std::atomic<int> g_auth_sleepers{0};
-
-// Open connection descriptors: shutdown wakes them all at once.
-std::mutex g_open_m;
-std::set<int> g_open_fds;
+HttpState& st() {
+    return http_state();
+}
 
 void track_fd(int fd) {
-    std::lock_guard<std::mutex> l(g_open_m);
-    g_open_fds.insert(fd);
+    std::lock_guard<std::mutex> l(st().open.lock);
+    st().open.fds.insert(fd);
 }
 
 void untrack_fd(int fd) {
-    std::lock_guard<std::mutex> l(g_open_m);
-    g_open_fds.erase(fd);
+    std::lock_guard<std::mutex> l(st().open.lock);
+    st().open.fds.erase(fd);
 }
 
 void wake_open_connections() {
-    std::lock_guard<std::mutex> l(g_open_m);
-    for (int fd : g_open_fds) ::shutdown(fd, SHUT_RDWR);
+    std::lock_guard<std::mutex> l(st().open.lock);
+    for (int fd : st().open.fds) platform::shutdown_socket(fd);
 }
-
-std::mutex g_routes_m;
-std::map<Route, RouteHandler> g_routes;
 
 RouteHandler route_handler(Route r) {
-    std::lock_guard<std::mutex> l(g_routes_m);
-    auto it = g_routes.find(r);
-    return it == g_routes.end() ? RouteHandler{} : it->second;
+    std::lock_guard<std::mutex> l(st().routes.lock);
+    auto it = st().routes.handlers.find(r);
+    return it == st().routes.handlers.end() ? RouteHandler{} : it->second;
 }
 
-// IP restriction lists, replaced as a whole; readers hold their copy.
-using PatternList = std::vector<std::string>;
-std::mutex g_lists_m;
-std::shared_ptr<const PatternList> g_allowed = std::make_shared<PatternList>();
-std::shared_ptr<const PatternList> g_blocked = std::make_shared<PatternList>();
+// The request settings, read again when older than a second.
+constexpr uint64_t kSettingsMaxAgeMs = 1000;
 
-// Per-address count of failed logins in a row.
-std::mutex g_backoff_m;
-std::map<std::string, unsigned> g_backoff;
-
-std::mutex g_secret_m;
-std::string g_secret;
+std::shared_ptr<const HttpState::RequestSettings> request_settings() {
+    HttpState::Settings& cache = st().settings;
+    uint64_t now = platform::monotonic_ms();
+    {
+        std::lock_guard<std::mutex> l(cache.lock);
+        if (cache.value && now - cache.value->read_ms < kSettingsMaxAgeMs) return cache.value;
+    }
+    auto fresh = std::make_shared<HttpState::RequestSettings>();
+    fresh->web_port_ssl = web_port_ssl();
+    fresh->web_auth = frame::ini_bool("WebAuth", true);
+    fresh->web_menu = frame::ini_bool("WebMenu", true);
+    fresh->php_enable = frame::ini_bool("PHPEnable", false);
+    fresh->attach_dir = frame::sms_in_attachment_dir();
+    fresh->attach_dir_fd = platform::open_directory(fresh->attach_dir);
+    fresh->read_ms = now;
+    std::lock_guard<std::mutex> l(cache.lock);
+    cache.value = fresh;
+    return fresh;
+}
 
 // --- small helpers ----------------------------------------
 
@@ -160,17 +153,7 @@ bool tracing() {
 }
 
 std::vector<std::string> local_addresses() {
-    std::vector<std::string> out;
-    struct ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return out;
-    for (struct ifaddrs* i = list; i && out.size() < kLocalAddressMax; i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
-        char buf[INET_ADDRSTRLEN];
-        auto* sin = reinterpret_cast<struct sockaddr_in*>(i->ifa_addr);
-        if (::inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof buf)) out.emplace_back(buf);
-    }
-    ::freeifaddrs(list);
-    return out;
+    return platform::local_ipv4_addresses(kLocalAddressMax);
 }
 
 bool is_local_address(const std::string& addr) {
@@ -216,7 +199,7 @@ PatternList read_patterns(const char* fmt) {
 
 void reload_list(const char* fmt, std::shared_ptr<const PatternList>& slot, const char* tag) {
     PatternList fresh = read_patterns(fmt);
-    std::lock_guard<std::mutex> l(g_lists_m);
+    std::lock_guard<std::mutex> l(st().lists.lock);
     if (*slot == fresh) return;
     platform::trace(tag, "Reload");
     slot = std::make_shared<const PatternList>(std::move(fresh));
@@ -227,50 +210,31 @@ void reload_list(const char* fmt, std::shared_ptr<const PatternList>& slot, cons
 // A plain IPv4 listening socket (-1 on failure, traced with the call that failed).
 int open_listener(const std::string& address, unsigned port, const char* tag,
                   const char* open_error) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    platform::Socket s = platform::tcp_socket(AF_INET);
+    if (!s) {
         platform::trace(tag, open_error);
         return -1;
     }
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in sa {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!address.empty()) ::inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-    if (::bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) != 0) {
+    if (!platform::bind_local(s.fd(), AF_INET, address, port)) {
         platform::tracef(tag, "Error %lu from socket bind", static_cast<unsigned long>(errno));
-        ::close(fd);
         return -1;
     }
-    if (::listen(fd, kBacklog) != 0) {
+    if (!platform::listen_on(s.fd(), kBacklog)) {
         platform::tracef(tag, "Error %lu from socket listen", static_cast<unsigned long>(errno));
-        ::close(fd);
         return -1;
     }
-    return fd;
+    // A connection reset between the poll and the accept must not block
+    // the listener thread.
+    platform::set_nonblocking(s.fd(), true);
+    return s.release();
 }
 
 void set_timeouts(int fd) {
-    struct timeval rcv {
-        kReadWaitMs / 1000, 0
-    };
-    struct timeval snd {
-        kSendTimeoutMs / 1000, 0
-    };
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd);
+    platform::set_socket_timeouts(fd, kReadWaitMs, kSendTimeoutMs);
 }
 
 std::string peer_of(int fd, uint16_t* port) {
-    struct sockaddr_in sa {};
-    socklen_t len = sizeof sa;
-    if (::getpeername(fd, reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return "";
-    char buf[INET_ADDRSTRLEN] = "";
-    ::inet_ntop(AF_INET, &sa.sin_addr, buf, sizeof buf);
-    if (port) *port = ntohs(sa.sin_port);
-    return buf;
+    return platform::peer_address(fd, port);
 }
 
 // Waits for readability in short slices so that shutdown is seen quickly.
@@ -281,11 +245,7 @@ int wait_readable_unless_shutdown(int fd, unsigned timeout_ms) {
         uint64_t now = now_ms();
         if (now >= end) return 0;
         unsigned slice = static_cast<unsigned>(std::min<uint64_t>(kPollSliceMs, end - now));
-        struct pollfd p {
-            fd, POLLIN, 0
-        };
-        int r = ::poll(&p, 1, static_cast<int>(slice));
-        if (r < 0 && errno == EINTR) continue;
+        int r = platform::wait_readable(fd, slice);
         if (r != 0) return r;
     }
     return 0;
@@ -335,7 +295,7 @@ std::string auth_failed_page(const Connection& c) {
         "<HTML>\r\n<HEAD>\r\n<TITLE>Authorization failed</TITLE>\r\n</HEAD>\r\n<BODY>\r\n<PRE>\r\n"
         "Invalid username and password, or your web browser does not support "
         "authentication.\r\n</PRE>\r\n</BODY>\r\n</HTML>\r\n";
-    bool menu = frame::ini_bool("WebMenu", true);
+    bool menu = request_settings()->web_menu;
     std::string out = platform::strprintf("%s %s\r\n%s", http_version(c),
                                           menu ? "401 Authorization Required" : "403 Forbidden",
                                           connection_header(c));
@@ -385,7 +345,7 @@ std::string safe_host(std::string_view host) {
 }
 
 std::string redirect_to_tls(const Connection& c, std::string_view host, const char* path) {
-    unsigned port = web_port_ssl();
+    unsigned port = request_settings()->web_port_ssl;
     std::string out =
         platform::strprintf("%s 302 Redirect\r\n%sContent-length: 0\r\nLocation: https://",
                             http_version(c), connection_header(c));
@@ -408,22 +368,23 @@ const std::string& dummy_hash() {
 bool auth_backoff(const std::string& peer) {
     unsigned count;
     {
-        std::lock_guard<std::mutex> l(g_backoff_m);
-        if (g_backoff.size() >= kMaxBackoffAddresses) g_backoff.clear();
-        count = ++g_backoff[peer];
+        std::lock_guard<std::mutex> l(st().backoff.lock);
+        auto& failures = st().backoff.failures;
+        if (failures.size() >= kMaxBackoffAddresses) failures.clear();
+        count = ++failures[peer];
     }
-    if (g_auth_sleepers.fetch_add(1) >= kMaxAuthSleepers) {
-        g_auth_sleepers.fetch_sub(1);
+    if (st().auth_sleepers.fetch_add(1) >= kMaxAuthSleepers) {
+        st().auth_sleepers.fetch_sub(1);
         return false;
     }
     frame::sleep_unless_shutdown(std::min(count, kMaxAuthDelayS) * 1000);
-    g_auth_sleepers.fetch_sub(1);
+    st().auth_sleepers.fetch_sub(1);
     return true;
 }
 
 void auth_reset(const std::string& peer) {
-    std::lock_guard<std::mutex> l(g_backoff_m);
-    g_backoff.erase(peer);
+    std::lock_guard<std::mutex> l(st().backoff.lock);
+    st().backoff.failures.erase(peer);
 }
 
 bool authenticate(Connection& c, const Request& r) {
@@ -440,7 +401,7 @@ bool authenticate(Connection& c, const Request& r) {
         GetRequestParameter(r.bytes, "Password", c.password, kCredentialSize);
         c.auth_by_params = true;
     }
-    if (!frame::ini_bool("WebAuth", true)) {
+    if (!request_settings()->web_auth) {
         c.user.clear();
         c.password.clear();
         return true;
@@ -488,15 +449,18 @@ bool send_attachment(Connection& c, const Request& r) {
     if (rest.size() > kAttachPathMax) rest = rest.substr(0, kAttachPathMax);
     size_t q = rest.find('?');
     if (q != std::string_view::npos) rest = rest.substr(0, q);
-    platform::FileHandle h = open_static_file(frame::sms_in_attachment_dir(), rest);
-    struct stat st {};
-    if (!h || ::fstat(h.fd(), &st) != 0) return SendData(c, not_found(c));
-    int fd = h.fd();
+    std::shared_ptr<const HttpState::RequestSettings> set = request_settings();
+    std::string rel = clean_static_path(rest);
+    platform::FileHandle h;
+    platform::FileInfo info;
+    if (!rel.empty() && set->attach_dir_fd)
+        h = platform::open_beneath(set->attach_dir_fd.fd(), set->attach_dir, rel, &info);
+    if (!h) return SendData(c, not_found(c));
     std::string header = platform::strprintf(
         "%s 200 OK\r\n%sContent-Type: %s\r\nContent-Length: %u\r\n\r\n", http_version(c),
-        connection_header(c), content_type_for(clean_static_path(rest)).c_str(),
-        static_cast<unsigned>(st.st_size));
-    return SendAFile(c, fd, header);
+        connection_header(c), content_type_for(rel).c_str(), static_cast<unsigned>(info.size));
+    // The length sent is the one announced, whatever the file does meanwhile.
+    return SendAFile(c, h.fd(), header, info.size);
 }
 
 // --- dispatch ---------------------------------------------
@@ -524,7 +488,8 @@ bool process_request(Connection& c, Request& r) {
     if (conn && platform::iequals(platform::trim(*conn), "close")) c.keep_alive = false;
 
     std::string host = GetHost(r.bytes);
-    if (!c.tls && g_tls_usable.load() && web_port_ssl() != 0) {
+    std::shared_ptr<const HttpState::RequestSettings> set = request_settings();
+    if (!c.tls && st().tls_usable.load() && set->web_port_ssl != 0) {
         if (platform::istarts_with(path, "/ADMIN") && !host.empty()) {
             return SendData(c, redirect_to_tls(c, host, "/ADMIN")) && c.keep_alive;
         }
@@ -554,7 +519,7 @@ bool process_request(Connection& c, Request& r) {
         ok = call_route(Route::Provision, c, r);
     } else if (platform::istarts_with(path, "/INBOUNDSMS/")) {
         ok = call_route(Route::InboundSms, c, r);
-    } else if (platform::istarts_with(path, "/PHP/") && frame::ini_bool("PHPEnable", false)) {
+    } else if (platform::istarts_with(path, "/PHP/") && set->php_enable) {
         ok = call_route(Route::Php, c, r);
     } else if (platform::istarts_with(path, "/SMSAttachFile/")) {
         ok = send_attachment(c, r);
@@ -605,7 +570,7 @@ bool dispatch_authenticated(Connection& c, Request& r) {
     if (has_param(r, "Phone") || has_param(r, "PhoneNumber") || has_param(r, "ReceiptMessageId")) {
         return call_route(Route::Submit, c, r);
     }
-    if (frame::ini_bool("WebMenu", true)) return call_route(Route::WebMenu, c, r);
+    if (request_settings()->web_menu) return call_route(Route::WebMenu, c, r);
     return SendData(c, unknown_request_page(c));
 }
 
@@ -656,7 +621,7 @@ ReadResult ProcessRead(Connection& c, Request& out, const RequestLimits& limits,
             return ReadResult::TimedOut;
         if (header_done && now - header_done >= timeouts.body_ms) return ReadResult::TimedOut;
 
-        bool pending = c.tls && support::sslDataPending(c.tls);
+        bool pending = c.tls ? support::sslDataPending(c.tls) : c.timed_receive;
         if (!pending) {
             unsigned wait = static_cast<unsigned>(std::min<uint64_t>(kReadWaitMs, kPollSliceMs));
             int r = wait_readable_unless_shutdown(c.fd, wait);
@@ -671,7 +636,7 @@ ReadResult ProcessRead(Connection& c, Request& out, const RequestLimits& limits,
         if (c.tls) {
             n = support::sslRecv(c.tls, block, sizeof block);
         } else {
-            n = ::recv(c.fd, block, sizeof block, 0);
+            n = platform::recv_once(c.fd, block, sizeof block);
         }
         if (n == 0) {
             platform::trace("ProcessRead", "End of socket");
@@ -722,9 +687,8 @@ int SendData(Connection& c, std::string_view bytes) {
     }
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::send(c.fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        long n = platform::send_once(c.fd, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
-            if (errno == EINTR) continue;
             platform::tracef("SendData", "Error on send data %u", static_cast<unsigned>(errno));
             return 0;
         }
@@ -745,19 +709,27 @@ int SendData(Connection& c, std::string_view header, std::string_view body) {
     return SendData(c, all);
 }
 
-int SendAFile(Connection& c, int fd, std::string_view header) {
-    if (::lseek(fd, 0, SEEK_SET) < 0) return 0;
+int SendAFile(Connection& c, int fd, std::string_view header, uint64_t length) {
+    // Positional reads: the file is sent from its start without a seek.
     std::string block(header);
     size_t head = block.size();
-    block.resize(head + kFileBlock);
+    // Only as much room as the file needs (a small file costs no 16 KiB fill).
+    block.resize(head + static_cast<size_t>(std::min<uint64_t>(kFileBlock, length)));
     size_t fill = head;
+    uint64_t left = length;
+    uint64_t offset = 0;
     while (true) {
-        ssize_t n = ::read(fd, block.data() + fill, kFileBlock);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            platform::tracef("SendAFile", "Error %08X (%u) sending response",
-                             static_cast<unsigned>(errno), static_cast<unsigned>(errno));
-            return 0;
+        long n = 0;
+        if (left > 0) {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(kFileBlock, left));
+            n = platform::pread_some_fd(fd, block.data() + fill, want, offset);
+            if (n < 0) {
+                platform::tracef("SendAFile", "Error %08X (%u) sending response",
+                                 static_cast<unsigned>(errno), static_cast<unsigned>(errno));
+                return 0;
+            }
+            left -= static_cast<uint64_t>(n);
+            offset += static_cast<uint64_t>(n);
         }
         fill += static_cast<size_t>(n);
         if (fill > 0 && !SendData(c, std::string_view(block.data(), fill))) {
@@ -765,7 +737,14 @@ int SendAFile(Connection& c, int fd, std::string_view header) {
                              static_cast<unsigned>(errno), static_cast<unsigned>(errno));
             return 0;
         }
-        if (n == 0) return 1;
+        if (left == 0) return 1;
+        if (n == 0) {
+            if (length == UINT64_MAX) return 1;
+            // The file shrank after its length was announced.
+            platform::tracef("SendAFile", "File ended %llu bytes short of its length",
+                             static_cast<unsigned long long>(left));
+            return 0;
+        }
         fill = 0;
         block.resize(kFileBlock);
     }
@@ -773,18 +752,18 @@ int SendAFile(Connection& c, int fd, std::string_view header) {
 
 void CloseSocketGracefully(int fd) {
     if (fd < 0) return;
-    ::shutdown(fd, SHUT_WR);
+    platform::shutdown_send(fd);
     uint64_t end = now_ms() + kGracefulCloseMs;
     char sink[4096];
     while (!frame::shutdown_requested() && now_ms() < end) {
         int r =
             wait_readable_unless_shutdown(fd, static_cast<unsigned>(end - std::min(end, now_ms())));
         if (r <= 0) break;
-        ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        long n = platform::recv_nowait(fd, sink, sizeof sink);
         if (n == 0) break;
-        if (n < 0 && errno != EINTR && errno != EAGAIN) break;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
     }
-    ::close(fd);
+    platform::close_socket(fd);
 }
 
 // --- IP rules ---------------------------------------------
@@ -792,31 +771,31 @@ void CloseSocketGracefully(int fd) {
 int IsAddressAllowed(std::string_view address) {
     std::shared_ptr<const PatternList> allowed, blocked;
     {
-        std::lock_guard<std::mutex> l(g_lists_m);
-        allowed = g_allowed;
-        blocked = g_blocked;
+        std::lock_guard<std::mutex> l(st().lists.lock);
+        allowed = st().lists.allowed;
+        blocked = st().lists.blocked;
     }
     return address_allowed_by(address, *allowed, *blocked) ? 1 : 0;
 }
 
 void LoadAllowedList() {
-    reload_list("Allowed%u", g_allowed, "LoadAllowedList");
+    reload_list("Allowed%u", st().lists.allowed, "LoadAllowedList");
 }
 
 void LoadBlockedList() {
-    reload_list("Blocked%u", g_blocked, "LoadBlockedList");
+    reload_list("Blocked%u", st().lists.blocked, "LoadBlockedList");
 }
 
 // --- registration -----------------------------------------
 
 void register_route_handler(Route route, RouteHandler handler) {
-    std::lock_guard<std::mutex> l(g_routes_m);
-    g_routes[route] = std::move(handler);
+    std::lock_guard<std::mutex> l(st().routes.lock);
+    st().routes.handlers[route] = std::move(handler);
 }
 
 void clear_route_handlers_for_tests() {
-    std::lock_guard<std::mutex> l(g_routes_m);
-    g_routes.clear();
+    std::lock_guard<std::mutex> l(st().routes.lock);
+    st().routes.handlers.clear();
 }
 
 // --- the connection handler -------------------------------
@@ -826,6 +805,7 @@ void handle_connection(int fd, support::SslSessionPtr tls) {
     c.fd = fd;
     c.tls = tls.get();
     c.peer = peer_of(fd, &c.peer_port);
+    if (!tls) c.timed_receive = platform::set_socket_timeouts(fd, kPollSliceMs, kSendTimeoutMs);
     if (tracing())
         platform::tracef("ProcessConnection", "Processing connection from %s:%u...", c.peer.c_str(),
                          static_cast<unsigned>(c.peer_port));
@@ -943,45 +923,26 @@ std::string clean_static_path(std::string_view rest) {
 platform::FileHandle open_static_file(const std::string& dir, std::string_view rest) {
     std::string rel = clean_static_path(rest);
     if (rel.empty()) return {};
-    platform::FileHandle dfd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    platform::FileHandle dfd = platform::open_directory(dir);
     if (!dfd) return {};
-    // The kernel keeps the walk below the directory: symlinks that leave it
-    // fail. Without openat2, the resolved path is compared instead.
-    struct open_how how {};
-    how.flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    long fd = ::syscall(SYS_openat2, dfd.fd(), rel.c_str(), &how, sizeof how);
-    if (fd < 0 && errno == ENOSYS) {
-        char real_dir[PATH_MAX], real_file[PATH_MAX];
-        std::string full = platform::with_trailing_slash(dir) + rel;
-        if (!::realpath(dir.c_str(), real_dir) || !::realpath(full.c_str(), real_file)) return {};
-        std::string base = std::string(real_dir) + "/";
-        if (std::string_view(real_file).substr(0, base.size()) != base) return {};
-        fd = ::open(real_file, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    }
-    if (fd < 0) return {};
-    platform::FileHandle h(static_cast<int>(fd));
-    struct stat st {};
-    if (::fstat(h.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-    return h;
+    // Symbolic links and ".." that leave the directory fail.
+    return platform::open_beneath(dfd.fd(), dir, rel);
 }
 
 // --- the local-service secret -----------------------------
 
 std::string local_service_secret() {
-    std::lock_guard<std::mutex> l(g_secret_m);
-    if (!g_secret.empty()) return g_secret;
+    std::lock_guard<std::mutex> l(st().secret.lock);
+    if (!st().secret.value.empty()) return st().secret.value;
     std::string path = support::GetPrivateDataDirectory() + kLocalSecretFile;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0) {
-        platform::FileHandle h(fd);
-        ::fchmod(fd, 0600);
-        std::optional<std::string> text = platform::read_fd(fd, 256);
-        if (text) g_secret = std::string(platform::trim(*text));
-        if (!g_secret.empty()) return g_secret;
+    if (platform::FileHandle h = platform::open_file(path, O_RDONLY | O_NOFOLLOW)) {
+        platform::set_fd_mode(h.fd(), 0600);
+        std::optional<std::string> text = platform::read_fd(h.fd(), 256);
+        if (text) st().secret.value = std::string(platform::trim(*text));
+        if (!st().secret.value.empty()) return st().secret.value;
     }
     unsigned char raw[24];
-    if (::getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw)) return "";
+    if (!platform::random_bytes(raw, sizeof raw)) return "";
     std::string secret;
     static const char* hex = "0123456789abcdef";
     for (unsigned char b : raw) {
@@ -989,12 +950,11 @@ std::string local_service_secret() {
         secret.push_back(hex[b & 15]);
     }
     platform::remove_file(path);
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return "";
-    platform::FileHandle h(fd);
-    if (::write(fd, secret.data(), secret.size()) != static_cast<ssize_t>(secret.size())) return "";
-    g_secret = secret;
-    return g_secret;
+    platform::FileHandle h =
+        platform::open_file(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (!h || !platform::write_all(h.fd(), secret.data(), secret.size())) return "";
+    st().secret.value = secret;
+    return st().secret.value;
 }
 
 // --- listeners --------------------------------------------
@@ -1018,32 +978,26 @@ struct ListenerConfig {
 void refuse_busy(int fd, const std::string& peer) {
     platform::tracef("ThreadListenForConnections",
                      "Connection refused from %s, %u connections open", peer.c_str(),
-                     g_connections.load());
+                     st().connections.load());
     static const char kBusy[] =
         "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Type: text/html\r\n"
         "Content-Length: 72\r\n\r\n<HTML><HEAD><TITLE>503</TITLE></HEAD><BODY>Server "
         "busy</BODY></HTML>\r\n\r\n";
-    ::send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-    ::shutdown(fd, SHUT_WR);
-    ::close(fd);
+    platform::send_nowait(fd, kBusy, sizeof kBusy - 1);
+    platform::shutdown_send(fd);
+    platform::close_socket(fd);
 }
 
 // The idle connection queue of the thread pool: finished plain connection
 // threads wait here for the listener's next socket.
-struct IdleSlot {
-    std::condition_variable cv;
-    int fd = -1;
-};
 constexpr size_t kMaxIdleThreads = 400;
 constexpr unsigned kIdleWaitMs = 30000;
-std::mutex g_pool_m;
-std::deque<std::shared_ptr<IdleSlot>> g_idle;
 
 bool hand_to_idle_thread(int fd) {
-    std::lock_guard<std::mutex> l(g_pool_m);
-    if (g_idle.empty()) return false;
-    std::shared_ptr<IdleSlot> slot = g_idle.front();
-    g_idle.pop_front();
+    std::lock_guard<std::mutex> l(st().pool.lock);
+    if (st().pool.idle.empty()) return false;
+    std::shared_ptr<IdleSlot> slot = st().pool.idle.front();
+    st().pool.idle.pop_front();
     slot->fd = fd;
     slot->cv.notify_one();
     return true;
@@ -1053,21 +1007,21 @@ bool hand_to_idle_thread(int fd) {
 // shutdown or when the queue is full.
 int wait_for_idle_socket() {
     auto slot = std::make_shared<IdleSlot>();
-    std::unique_lock<std::mutex> l(g_pool_m);
-    if (g_idle.size() >= kMaxIdleThreads || frame::shutdown_requested()) return -1;
-    g_idle.push_back(slot);
+    std::unique_lock<std::mutex> l(st().pool.lock);
+    if (st().pool.idle.size() >= kMaxIdleThreads || frame::shutdown_requested()) return -1;
+    st().pool.idle.push_back(slot);
     slot->cv.wait_for(l, std::chrono::milliseconds(kIdleWaitMs),
                       [&] { return slot->fd >= 0 || frame::shutdown_requested(); });
     if (slot->fd < 0) {
-        auto it = std::find(g_idle.begin(), g_idle.end(), slot);
-        if (it != g_idle.end()) g_idle.erase(it);
+        auto it = std::find(st().pool.idle.begin(), st().pool.idle.end(), slot);
+        if (it != st().pool.idle.end()) st().pool.idle.erase(it);
     }
     return slot->fd;
 }
 
 void wake_idle_threads() {
-    std::lock_guard<std::mutex> l(g_pool_m);
-    for (auto& slot : g_idle) slot->cv.notify_all();
+    std::lock_guard<std::mutex> l(st().pool.lock);
+    for (auto& slot : st().pool.idle) slot->cv.notify_all();
 }
 
 void run_tls_connection(int fd) {
@@ -1076,7 +1030,7 @@ void run_tls_connection(int fd) {
     if (!s) {
         platform::trace("ThreadProcessSSLConnection", err);
         untrack_fd(fd);
-        ::close(fd);
+        platform::close_socket(fd);
     } else {
         handle_connection(fd, std::move(s));
     }
@@ -1087,12 +1041,12 @@ void start_connection(int fd, bool tls) {
     unsigned cap = number_or("MaxWebConnections", kDefaultMaxWebConnections);
     if (cap == 0) cap = kDefaultMaxWebConnections;
     std::string peer = peer_of(fd, nullptr);
-    if (g_connections.fetch_add(1) >= cap) {
-        g_connections.fetch_sub(1);
+    if (st().connections.fetch_add(1) >= cap) {
+        st().connections.fetch_sub(1);
         if (tls) {
             platform::tracef("ThreadListenForSSLConnections",
                              "Connection refused from %s, %u connections open", peer.c_str(), cap);
-            ::close(fd);
+            platform::close_socket(fd);
         } else {
             refuse_busy(fd, peer);
         }
@@ -1105,12 +1059,12 @@ void start_connection(int fd, bool tls) {
     auto body = [fd, tls, pool]() {
         if (tls) {
             run_tls_connection(fd);
-            g_connections.fetch_sub(1);
+            st().connections.fetch_sub(1);
             return;
         }
         for (int cur = fd; cur >= 0;) {
             handle_connection(cur, nullptr);
-            g_connections.fetch_sub(1);
+            st().connections.fetch_sub(1);
             cur = pool && !frame::shutdown_requested() ? wait_for_idle_socket() : -1;
         }
     };
@@ -1118,7 +1072,7 @@ void start_connection(int fd, bool tls) {
                              body)) {
         platform::trace(tls ? "ThreadListenForSSLConnections" : "ThreadListenForConnections",
                         "Error starting thread");
-        g_connections.fetch_sub(1);
+        st().connections.fetch_sub(1);
         untrack_fd(fd);
         CloseSocketGracefully(fd);
     }
@@ -1132,14 +1086,11 @@ void spawn_tls(int fd) {
     start_connection(fd, true);
 }
 
-std::mutex g_modem_m;
-std::function<void(int)> g_modem_handler;
-
 void spawn_modem(int fd) {
     std::function<void(int)> h;
     {
-        std::lock_guard<std::mutex> l(g_modem_m);
-        h = g_modem_handler;
+        std::lock_guard<std::mutex> l(st().modem.lock);
+        h = st().modem.handler;
     }
     if (!h) {
         // The networked-modem handler is not part of this build yet.
@@ -1199,14 +1150,14 @@ void run_listener(const ListenerConfig& cfg) {
         if (r < 0) {
             platform::tracef(cfg.tag, "Error %lu from Winsock:select",
                              static_cast<unsigned long>(errno));
-            ::close(fd);
+            platform::close_socket(fd);
             fd = -1;
             if (cfg.has_listener_port) frame::set_listener_port(cfg.which, 0);
             continue;
         }
         if (r > 0 && !frame::shutdown_requested()) {
             if (tracing()) platform::trace(cfg.tag, "Before accept");
-            int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+            int c = platform::accept_connection(fd);
             if (tracing()) platform::trace(cfg.tag, "After accept");
             if (c >= 0) {
                 if (frame::ini_bool("TCPNoDelay", true)) platform::set_nodelay(c, true);
@@ -1216,12 +1167,12 @@ void run_listener(const ListenerConfig& cfg) {
         unsigned now_port = cfg.port();
         if (now_port != open_port) {
             platform::tracef(cfg.tag, cfg.change_fmt, open_port, now_port);
-            ::close(fd);
+            platform::close_socket(fd);
             fd = -1;
             if (cfg.has_listener_port) frame::set_listener_port(cfg.which, 0);
         }
     }
-    if (fd >= 0) ::close(fd);
+    platform::close_socket(fd);
     if (cfg.has_listener_port) frame::set_listener_port(cfg.which, 0);
     if (cfg.web_status) frame::set_status_byte(frame::kStatusHttpListening, 0);
 }
@@ -1296,7 +1247,7 @@ void modem_listener_thread() {
 
 void register_http_frontend() {
     frame::register_duty(frame::Duty::StartLibraries, "HttpTls", [] {
-        g_tls_usable.store(support::sslInitLib() != 0);
+        st().tls_usable.store(support::sslInitLib() != 0);
         local_service_secret();
         dummy_hash();
     });
@@ -1311,7 +1262,7 @@ void register_http_frontend() {
                                    [] { run_listener(kWebListener); });
     });
     frame::register_thread_starter(frame::ThreadSlot::HttpsListener, [] {
-        if (!g_tls_usable.load()) return true;
+        if (!st().tls_usable.load()) return true;
         frame::start_thread("ThreadLsitenForSSLConnections", [] { run_listener(kSslListener); });
         return true;
     });
@@ -1322,8 +1273,8 @@ void register_http_frontend() {
 }
 
 void register_inbound_connection_handler(std::function<void(int fd)> handler) {
-    std::lock_guard<std::mutex> l(g_modem_m);
-    g_modem_handler = std::move(handler);
+    std::lock_guard<std::mutex> l(st().modem.lock);
+    st().modem.handler = std::move(handler);
 }
 
 }  // namespace frontends::http

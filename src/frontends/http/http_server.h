@@ -35,6 +35,10 @@ struct Connection {
     bool http11 = true;
     bool browser = false;
     std::string pipeline;  // bytes after the current request
+    // The plain socket's receive time-out is a short slice, so a read waits
+    // by itself (no poll before each one) and still returns to see the
+    // deadlines and shutdown.
+    bool timed_receive = false;
     // Web credentials and what authentication learned of the account.
     std::string user, password;
     bool auth_by_params = false;
@@ -77,8 +81,10 @@ ReadResult ProcessRead(Connection& c, Request& out, const RequestLimits& limits,
 // 1 when every byte was sent.
 int SendData(Connection& c, std::string_view bytes);
 int SendData(Connection& c, std::string_view header, std::string_view body);
-// Header text, then the file from its start in blocks of 16,384 bytes.
-int SendAFile(Connection& c, int fd, std::string_view header);
+// Header text, then the file from its start in blocks of 16,384 bytes, at
+// most length bytes of it. A file that ends before length is sent short and
+// answers 0 (the announced length was not met: the connection must end).
+int SendAFile(Connection& c, int fd, std::string_view header, uint64_t length = UINT64_MAX);
 
 // Shuts the sending side, drains until the peer closes, shutdown or 5 s,
 // then closes the descriptor.

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "frontends/http/http_state.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "platform/trace_sink.h"
@@ -12,18 +13,17 @@ namespace frontends::http {
 
 namespace {
 
-std::mutex g_list_m;
-// Entries are never removed, so pointers handed out stay valid.
-std::vector<std::unique_ptr<UserCacheEntry>> g_entries;
-std::atomic<uint64_t (*)()> g_clock{nullptr};
+HttpState::Users& users() {
+    return http_state().users;
+}
 
 uint64_t now_ms() {
-    uint64_t (*fn)() = g_clock.load(std::memory_order_acquire);
+    uint64_t (*fn)() = users().clock.load(std::memory_order_acquire);
     return fn ? fn() : platform::monotonic_ms();
 }
 
 UserCacheEntry* find_locked(std::string_view name) {
-    for (auto& e : g_entries) {
+    for (auto& e : users().entries) {
         if (platform::iequals(e->name, name)) return e.get();
     }
     return nullptr;
@@ -32,11 +32,11 @@ UserCacheEntry* find_locked(std::string_view name) {
 }  // namespace
 
 UserCacheEntry* take_user_entry(std::string_view name) {
-    std::lock_guard<std::mutex> lock(g_list_m);
+    std::lock_guard<std::mutex> lock(users().lock);
     UserCacheEntry* e = find_locked(name);
     if (!e) {
-        g_entries.push_back(std::make_unique<UserCacheEntry>(std::string(name)));
-        e = g_entries.back().get();
+        users().entries.push_back(std::make_unique<UserCacheEntry>(std::string(name)));
+        e = users().entries.back().get();
     }
     e->use_count.fetch_add(1, std::memory_order_relaxed);
     return e;
@@ -49,15 +49,15 @@ void release_user_entry(UserCacheEntry* entry) {
 }
 
 UserCacheEntry* find_user_entry(std::string_view name) {
-    std::lock_guard<std::mutex> lock(g_list_m);
+    std::lock_guard<std::mutex> lock(users().lock);
     return find_locked(name);
 }
 
 void for_each_user_entry(const std::function<void(UserCacheEntry&)>& fn) {
     std::vector<UserCacheEntry*> snapshot;
     {
-        std::lock_guard<std::mutex> lock(g_list_m);
-        for (auto& e : g_entries) snapshot.push_back(e.get());
+        std::lock_guard<std::mutex> lock(users().lock);
+        for (auto& e : users().entries) snapshot.push_back(e.get());
     }
     for (UserCacheEntry* e : snapshot) fn(*e);
 }
@@ -81,7 +81,7 @@ bool cached_user_record(UserCacheEntry& entry, support::UserRecord& out) {
 }
 
 void set_user_cache_clock_for_tests(uint64_t (*fn)()) {
-    g_clock.store(fn, std::memory_order_release);
+    users().clock.store(fn, std::memory_order_release);
 }
 
 }  // namespace frontends::http
