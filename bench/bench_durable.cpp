@@ -1,0 +1,122 @@
+// Request files written and made durable per second, from 1 and 16 writer
+// threads: durable mode off (no sync), and on with one syncfs per batch or
+// an fdatasync per file, with the default 5 ms window and with none.
+// Queue directories: BENCH_DURABLE_DIRS, colon-separated (default
+// "/dev/shm:/tmp"); e.g. BENCH_DURABLE_DIRS=/work/benchtmp:/dev/shm.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "store/durable.h"
+#include "store/request_codec.h"
+#include "store/request_file.h"
+#include "support/support_state.h"
+
+namespace {
+
+std::vector<std::string> bench_dirs() {
+    const char* env = std::getenv("BENCH_DURABLE_DIRS");
+    std::string list = env && *env ? env : "/dev/shm:/tmp";
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t colon = list.find(':', start);
+        if (colon == std::string::npos) colon = list.size();
+        if (colon > start) out.push_back(list.substr(start, colon - start));
+        start = colon + 1;
+    }
+    return out;
+}
+
+const std::string& request_text() {
+    static const std::string text = [] {
+        store::SmsMessage m;
+        m.submit_user = "bench";
+        m.sender = "Gateway";
+        m.data = "Hello from the benchmark, a typical short text.";
+        m.phone_number = "+447700900123";
+        return store::format_request(m);
+    }();
+    return text;
+}
+
+// Mode: 0 off, 1 syncfs, 2 fdatasync per file.
+std::unique_ptr<store::GroupCommitter> g_committer;
+std::string g_queue;
+
+// Setup and teardown run once per benchmark run, outside the threads.
+void setup_run(const benchmark::State& state) {
+    static bool home = false;
+    if (!home) {
+        home = true;
+        ::setenv("SMSGW_HOME", "/tmp/smsgw-bench-durable-home/", 1);
+        support::reset_support_for_tests();
+    }
+    const std::vector<std::string> dirs = bench_dirs();
+    const size_t dir_index = size_t(state.range(0));
+    if (dir_index >= dirs.size()) std::abort();
+    g_queue = dirs[dir_index] + "/smsgw-bench-durable-" + std::to_string(::getpid()) + "/";
+    std::filesystem::create_directories(g_queue);
+    const int mode = int(state.range(1));
+    if (mode != 0) {
+        const store::SyncMethod m =
+            mode == 1 ? store::SyncMethod::FileSystem : store::SyncMethod::FilesAndDirs;
+        g_committer = std::make_unique<store::GroupCommitter>(
+            unsigned(state.range(2)),
+            [m](const std::vector<std::string>& p) { return store::sync_paths(m, p); });
+    }
+    // Every run starts from a settled disk.
+    ::sync();
+}
+
+void teardown_run(const benchmark::State&) {
+    g_committer.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(g_queue, ec);
+}
+
+void BM_WriteDurable(benchmark::State& state) {
+    for (auto _ : state) {
+        std::optional<std::string> path = store::create_request_file(g_queue, "req", request_text());
+        if (!path) {
+            state.SkipWithError("create failed");
+            break;
+        }
+        if (g_committer && g_committer->wait({*path}) != 0) {
+            state.SkipWithError("sync failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+    if (state.thread_index() == 0) {
+        state.counters["syncs"] = g_committer ? double(g_committer->syncs()) : 0.0;
+        state.SetLabel(bench_dirs()[size_t(state.range(0))]);
+    }
+}
+
+void args(benchmark::internal::Benchmark* b) {
+    const size_t n = bench_dirs().size();
+    for (size_t d = 0; d < n; ++d) {
+        b->Args({int64_t(d), 0, 0});
+        b->Args({int64_t(d), 1, 5});
+        b->Args({int64_t(d), 2, 5});
+        b->Args({int64_t(d), 1, 0});
+    }
+    b->ArgNames({"dir", "mode", "window_ms"});
+}
+
+BENCHMARK(BM_WriteDurable)
+    ->Apply(args)
+    ->Threads(1)
+    ->Threads(16)
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Setup(setup_run)
+    ->Teardown(teardown_run);
+
+}  // namespace
