@@ -131,9 +131,11 @@ int process_sync(const std::vector<std::string>& paths) {
 }
 
 GroupCommitter& committer() {
-    // Started at the first durable write; lives until the process exits.
-    static GroupCommitter c(frame::settings().durable_queue_commit_ms, process_sync);
-    return c;
+    // Started at the first durable write and never destroyed: writers of
+    // other threads may still wait on it while the process exits.
+    static GroupCommitter* c = new GroupCommitter(frame::settings().durable_queue_commit_ms,
+                                                  process_sync);
+    return *c;
 }
 
 }  // namespace

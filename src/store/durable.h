@@ -34,7 +34,8 @@ using DurableSyncFn = std::function<int(const std::vector<std::string>& paths)>;
 class GroupCommitter {
   public:
     GroupCommitter(unsigned commit_ms, DurableSyncFn sync);
-    ~GroupCommitter();  // serves what is pending, then stops
+    // Serves what is pending, then stops; no one may be inside wait().
+    ~GroupCommitter();
     GroupCommitter(const GroupCommitter&) = delete;
     GroupCommitter& operator=(const GroupCommitter&) = delete;
 

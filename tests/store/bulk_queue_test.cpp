@@ -26,6 +26,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "records/counters.h"
+#include "store/durable.h"
 #include "store/message_id.h"
 #include "store/store_state.h"
 #include "support/directories.h"
@@ -564,3 +565,124 @@ TEST_F(BulkTest, ThreeThreadsShareTheQueueWithoutDuplicates) {
 }
 
 }  // namespace
+
+namespace {
+
+// Durable mode: every sync the intake asks for, with what the batch
+// looked like at that moment.
+struct DurableProbe {
+    struct Call {
+        std::vector<std::string> paths;
+        bool list_there;
+        std::string progress;
+    };
+    std::vector<Call> calls;
+    std::vector<int> results;  // per call; missing: 0
+};
+
+std::string list_of(int lines) {
+    std::string list;
+    for (int i = 1; i <= lines; ++i) list += platform::strprintf("r%04d.req=+1%04d\r\n", i, i);
+    return list;
+}
+// Progress offsets: the end of line k, before its "\r\n" (18 bytes a line).
+size_t end_of_line(int k) {
+    return size_t(k) * 18 - 2;
+}
+
+}  // namespace
+
+TEST_F(BulkTest, DurableModeSyncsInChunksAndRemovesTheListOnlyAfterItsFiles) {
+    frame::mutable_settings().durable_queue = true;
+    frame::mutable_settings().durable_queue_commit_ms = 0;
+    platform::set_boot_id_for_tests("boot-A");
+    DurableProbe probe;
+    std::string b = batch("D0001");
+    store::set_durable_sync_for_tests([&](const std::vector<std::string>& p) {
+        probe.calls.push_back({p, fs::exists(b + "R0000001.BLK"), slurp(b + "R0000001.POS")});
+        const size_t i = probe.calls.size() - 1;
+        return i < probe.results.size() ? probe.results[i] : 0;
+    });
+    spit(b + "M1.REQ", "[SMS]\r\n");
+    spit(b + "R0000001.BLK", list_of(600));
+
+    // The second chunk fails to sync: the list stays, and its progress goes
+    // back to the end of the first chunk, the last one on disk.
+    probe.results = {0, EIO};
+    EXPECT_NE(store::process_bulk_batch(b), store::BatchResult::Complete);
+    ASSERT_EQ(probe.calls.size(), 2u);
+    EXPECT_EQ(probe.calls[0].paths.size(), 256u);
+    EXPECT_EQ(probe.calls[1].paths.size(), 256u);
+    const std::string pos = slurp(b + "R0000001.POS");
+    EXPECT_EQ(pos.substr(0, 32), platform::strprintf("####%s\r\n%020zu\r\n", pos.substr(4, 4).c_str(),
+                                                     end_of_line(256)));
+    EXPECT_EQ(pos.substr(32), platform::strprintf("%020zu boot-A\r\n", end_of_line(256)));
+
+    probe.calls.clear();
+    probe.results.clear();
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+    // Lines 257..600 again, in a chunk and the rest; the list was still
+    // there at every sync and the durable offset trails the written one.
+    ASSERT_EQ(probe.calls.size(), 2u);
+    EXPECT_EQ(probe.calls[0].paths.size(), 256u);
+    EXPECT_EQ(probe.calls[1].paths.size(), 88u);
+    for (const DurableProbe::Call& c : probe.calls) {
+        EXPECT_TRUE(c.list_there);
+        for (const std::string& p : c.paths) EXPECT_TRUE(fs::exists(p)) << p;
+    }
+    EXPECT_NE(probe.calls[1].progress.find(platform::strprintf("%020zu boot-A", end_of_line(512))),
+              std::string::npos);
+    EXPECT_EQ(probe.calls[0].paths.front().substr(probe.calls[0].paths.front().rfind('/') + 1),
+              "r0257.req");
+    EXPECT_EQ(queued().size(), 600u);
+    EXPECT_FALSE(fs::exists(b));
+    store::set_durable_sync_for_tests(nullptr);
+    platform::set_boot_id_for_tests("");
+}
+
+TEST_F(BulkTest, AfterAPowerLossADurableListResumesFromItsSyncedLine) {
+    struct Case {
+        const char* recorded_boot;
+        bool durable_mode;
+        int first_line;  // first line queued on resumption
+    };
+    const std::vector<Case> cases = {
+        {"boot-A", true, 9},   // the process died: its written lines stand
+        {"boot-Z", true, 5},   // a reboot since: only the synced lines stand
+        {"boot-Z", false, 5},  // read the same with the mode switched off
+    };
+    platform::set_boot_id_for_tests("boot-A");
+    store::set_durable_sync_for_tests([](const std::vector<std::string>&) { return 0; });
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.recorded_boot);
+        fs::remove_all(q_);
+        frame::mutable_settings().durable_queue = c.durable_mode;
+        std::string b = batch(platform::strprintf("P%04d", ++n));
+        spit(b + "M1.REQ", "[SMS]\r\n");
+        spit(b + "R0000001.BLK", list_of(10));
+        spit(b + "R0000001.POS", platform::strprintf("####00AB\r\n%020zu\r\n%020zu %s\r\n",
+                                                     end_of_line(8), end_of_line(4),
+                                                     c.recorded_boot));
+        EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+        auto files = queued();
+        EXPECT_EQ(files.size(), size_t(11 - c.first_line));
+        for (int i = c.first_line; i <= 10; ++i) {
+            const QueuedFile& f = files[platform::strprintf("r%04d.req", i)];
+            ASSERT_EQ(f.dirs.size(), 1u) << i;
+            EXPECT_EQ(f.dirs[0], q_ + "####00AB");
+        }
+    }
+    // A durable offset beyond the written one is no progress of ours.
+    std::string b = batch("P9999");
+    spit(b + "M1.REQ", "[SMS]\r\n");
+    spit(b + "R0000001.BLK", list_of(3));
+    spit(b + "R0000001.POS", platform::strprintf("####00AB\r\n%020zu\r\n%020zu boot-Z\r\n",
+                                                 end_of_line(1), end_of_line(2)));
+    fs::remove_all(q_);
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+    EXPECT_EQ(queued().size(), 3u);
+    EXPECT_EQ(queued().count("r0001.req"), 1u);
+    store::set_durable_sync_for_tests(nullptr);
+    platform::set_boot_id_for_tests("");
+}
