@@ -1,6 +1,7 @@
 // Request files written and made durable per second, from 1 and 16 writer
 // threads: durable mode off (no sync), and on with one syncfs per batch or
-// an fdatasync per file, with the default 5 ms window and with none.
+// an fdatasync per file, with the default 5 ms window and with none; and
+// the bulk intake expanding a 1,000-recipient list with DurableQueue off/on.
 // Queue directories: BENCH_DURABLE_DIRS, colon-separated (default
 // "/dev/shm:/tmp"); e.g. BENCH_DURABLE_DIRS=/work/benchtmp:/dev/shm.
 #include <benchmark/benchmark.h>
@@ -12,9 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "frame/settings.h"
+#include "platform/files.h"
+#include "store/bulk_queue.h"
 #include "store/durable.h"
 #include "store/request_codec.h"
 #include "store/request_file.h"
+#include "support/directories.h"
 #include "support/support_state.h"
 
 namespace {
@@ -121,5 +126,50 @@ BENCHMARK(BM_WriteDurable)
     ->MinTime(1.0)
     ->Setup(setup_run)
     ->Teardown(teardown_run);
+
+// The bulk intake: one batch of kBulkRecipients lines per iteration, in a
+// home on the benchmark directory; arg 1 is DurableQueue.
+constexpr int kBulkRecipients = 1000;
+
+void BM_BulkIntake(benchmark::State& state) {
+    const std::string base = bench_dirs()[size_t(state.range(0))] + "/smsgw-bench-bulk-" +
+                             std::to_string(::getpid()) + "/";
+    ::setenv("SMSGW_HOME", base.c_str(), 1);
+    support::reset_support_for_tests();
+    frame::mutable_settings().durable_queue = state.range(1) != 0;
+    std::string list;
+    for (int i = 0; i < kBulkRecipients; ++i)
+        list += "b" + std::to_string(i) + "-@@CTR@@.req=+44770090" + std::to_string(i) + "\r\n";
+    int n = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const std::string batch = base + "BULKQ/B" + std::to_string(++n) + "/";
+        std::filesystem::create_directories(batch);
+        std::filesystem::remove_all(base + "Q");
+        if (!platform::replace_file(batch + "M1.REQ", "[SMS]\r\nData=Hello\r\n") ||
+            !platform::replace_file(batch + "R0000001.BLK", list))
+            std::abort();
+        ::sync();
+        state.ResumeTiming();
+        if (store::process_bulk_batch(batch) != store::BatchResult::Complete) {
+            state.SkipWithError("batch not complete");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kBulkRecipients);
+    state.SetLabel(bench_dirs()[size_t(state.range(0))]);
+    frame::mutable_settings().durable_queue = false;
+    std::error_code ec;
+    std::filesystem::remove_all(base, ec);
+    ::sync();
+}
+
+void bulk_args(benchmark::internal::Benchmark* b) {
+    for (size_t d = 0; d < bench_dirs().size(); ++d)
+        for (int on : {0, 1}) b->Args({int64_t(d), on});
+    b->ArgNames({"dir", "durable"});
+}
+
+BENCHMARK(BM_BulkIntake)->Apply(bulk_args)->UseRealTime()->Iterations(5);
 
 }  // namespace

@@ -183,6 +183,8 @@ struct Progress {
     size_t offset = 0;
     // Lines before this may have files already (written before a crash).
     size_t written = 0;
+    // Lines before this have their files on stable storage (durable mode).
+    size_t durable = 0;
 };
 
 // With DurableQueue the progress file also says how far the list's files
@@ -224,6 +226,7 @@ std::optional<Progress> read_progress(const std::string& path, size_t list_size)
         if (!all_digits(d) || d.size() > size_t(kOffsetWidth)) return std::nullopt;
         const size_t durable_offset = size_t(std::stoull(std::string(d)));
         if (durable_offset > p.offset) return std::nullopt;
+        p.durable = durable_offset;
         if (boot != platform::boot_id()) p.offset = durable_offset;
     }
     return p;
@@ -240,7 +243,7 @@ class ProgressFile {
         dir_ = p.dir;
         durable_ = durable;
         std::string t = text(p.offset);
-        if (durable) t += durable_text(p.offset);
+        if (durable) t += durable_text(p.durable);
         if (!(durable ? platform::replace_file_synced(path, t) : platform::replace_file(path, t)))
             return false;
         file_ = platform::open_file(path, O_RDWR | O_NOFOLLOW);
@@ -400,14 +403,23 @@ ListResult expand_list(const std::string& batch, const std::string& list_name,
     while (first_line < n && (text[first_line] == '\r' || text[first_line] == '\n')) ++first_line;
     // Durable mode: files written since the last sync, and where it ended.
     std::vector<std::string> pending;
-    size_t durable_pos = pos;
+    size_t durable_pos = progress.durable;
     size_t saved_pos = pos;  // end of the last line whose files are all written
+    bool sync_failed = false;
     auto commit = [&]() {
-        if (pending.empty()) return true;
+        if (!durable) return true;
+        // After a failed sync nothing written since counts as synced, not
+        // even after a later sync that succeeds (the failed pages may be gone).
+        if (sync_failed) return false;
+        if (pending.empty() && durable_pos >= saved_pos) return true;
+        // Lines written by an earlier process, not synced yet: the sync of
+        // the file system the directory is on takes their files too.
+        if (pending.empty()) pending.push_back(target);
         const size_t upto = saved_pos;
         if (wait_durable(pending) != 0) {
             // Not on disk: the next round writes these lines again.
             pending.clear();
+            sync_failed = true;
             pos_file.save(durable_pos);
             return false;
         }

@@ -567,19 +567,6 @@ TEST_F(BulkTest, ThreeThreadsShareTheQueueWithoutDuplicates) {
 }  // namespace
 
 namespace {
-
-// Durable mode: every sync the intake asks for, with what the batch
-// looked like at that moment.
-struct DurableProbe {
-    struct Call {
-        std::vector<std::string> paths;
-        bool list_there;
-        std::string progress;
-    };
-    std::vector<Call> calls;
-    std::vector<int> results;  // per call; missing: 0
-};
-
 std::string list_of(int lines) {
     std::string list;
     for (int i = 1; i <= lines; ++i) list += platform::strprintf("r%04d.req=+1%04d\r\n", i, i);
@@ -589,51 +576,42 @@ std::string list_of(int lines) {
 size_t end_of_line(int k) {
     return size_t(k) * 18 - 2;
 }
-
 }  // namespace
 
 TEST_F(BulkTest, DurableModeSyncsInChunksAndRemovesTheListOnlyAfterItsFiles) {
     frame::mutable_settings().durable_queue = true;
     frame::mutable_settings().durable_queue_commit_ms = 0;
     platform::set_boot_id_for_tests("boot-A");
-    DurableProbe probe;
     std::string b = batch("D0001");
+    std::vector<std::vector<std::string>> calls;
+    std::vector<std::string> progress;  // the progress file at each sync
+    std::vector<int> results = {0, EIO};
     store::set_durable_sync_for_tests([&](const std::vector<std::string>& p) {
-        probe.calls.push_back({p, fs::exists(b + "R0000001.BLK"), slurp(b + "R0000001.POS")});
-        const size_t i = probe.calls.size() - 1;
-        return i < probe.results.size() ? probe.results[i] : 0;
+        calls.push_back(p);
+        progress.push_back(fs::exists(b + "R0000001.BLK") ? slurp(b + "R0000001.POS") : "no list");
+        for (const std::string& f : p) EXPECT_TRUE(fs::exists(f)) << f;
+        return calls.size() <= results.size() ? results[calls.size() - 1] : 0;
     });
     spit(b + "M1.REQ", "[SMS]\r\n");
     spit(b + "R0000001.BLK", list_of(600));
-
-    // The second chunk fails to sync: the list stays, and its progress goes
-    // back to the end of the first chunk, the last one on disk.
-    probe.results = {0, EIO};
+    // The second chunk fails to sync: the list stays, its progress back at
+    // the end of the first chunk, the last one on disk.
     EXPECT_NE(store::process_bulk_batch(b), store::BatchResult::Complete);
-    ASSERT_EQ(probe.calls.size(), 2u);
-    EXPECT_EQ(probe.calls[0].paths.size(), 256u);
-    EXPECT_EQ(probe.calls[1].paths.size(), 256u);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].size(), 256u);
     const std::string pos = slurp(b + "R0000001.POS");
-    EXPECT_EQ(pos.substr(0, 32), platform::strprintf("####%s\r\n%020zu\r\n", pos.substr(4, 4).c_str(),
-                                                     end_of_line(256)));
-    EXPECT_EQ(pos.substr(32), platform::strprintf("%020zu boot-A\r\n", end_of_line(256)));
-
-    probe.calls.clear();
-    probe.results.clear();
+    EXPECT_EQ(pos.substr(10), platform::strprintf("%020zu\r\n%020zu boot-A\r\n", end_of_line(256),
+                                                  end_of_line(256)));
+    results.clear(), calls.clear(), progress.clear();
     EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
-    // Lines 257..600 again, in a chunk and the rest; the list was still
-    // there at every sync and the durable offset trails the written one.
-    ASSERT_EQ(probe.calls.size(), 2u);
-    EXPECT_EQ(probe.calls[0].paths.size(), 256u);
-    EXPECT_EQ(probe.calls[1].paths.size(), 88u);
-    for (const DurableProbe::Call& c : probe.calls) {
-        EXPECT_TRUE(c.list_there);
-        for (const std::string& p : c.paths) EXPECT_TRUE(fs::exists(p)) << p;
-    }
-    EXPECT_NE(probe.calls[1].progress.find(platform::strprintf("%020zu boot-A", end_of_line(512))),
-              std::string::npos);
-    EXPECT_EQ(probe.calls[0].paths.front().substr(probe.calls[0].paths.front().rfind('/') + 1),
-              "r0257.req");
+    // Lines 257..600 again: a chunk and the rest, the list still there at
+    // both syncs, the durable offset trailing the written one.
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].size(), 256u);
+    EXPECT_EQ(calls[1].size(), 88u);
+    EXPECT_EQ(fs::path(calls[0].front()).filename(), "r0257.req");
+    EXPECT_NE(progress[1].find(platform::strprintf("%020zu boot-A", end_of_line(512))),
+              std::string::npos) << progress[1];
     EXPECT_EQ(queued().size(), 600u);
     EXPECT_FALSE(fs::exists(b));
     store::set_durable_sync_for_tests(nullptr);
@@ -648,11 +626,14 @@ TEST_F(BulkTest, AfterAPowerLossADurableListResumesFromItsSyncedLine) {
     };
     const std::vector<Case> cases = {
         {"boot-A", true, 9},   // the process died: its written lines stand
-        {"boot-Z", true, 5},   // a reboot since: only the synced lines stand
-        {"boot-Z", false, 5},  // read the same with the mode switched off
+        {"boot-Z", false, 5},  // a reboot since: only the synced lines stand
     };
     platform::set_boot_id_for_tests("boot-A");
-    store::set_durable_sync_for_tests([](const std::vector<std::string>&) { return 0; });
+    std::vector<std::vector<std::string>> calls;
+    store::set_durable_sync_for_tests([&](const std::vector<std::string>& p) {
+        calls.push_back(p);
+        return 0;
+    });
     int n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.recorded_boot);
@@ -667,22 +648,21 @@ TEST_F(BulkTest, AfterAPowerLossADurableListResumesFromItsSyncedLine) {
         EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
         auto files = queued();
         EXPECT_EQ(files.size(), size_t(11 - c.first_line));
-        for (int i = c.first_line; i <= 10; ++i) {
-            const QueuedFile& f = files[platform::strprintf("r%04d.req", i)];
-            ASSERT_EQ(f.dirs.size(), 1u) << i;
-            EXPECT_EQ(f.dirs[0], q_ + "####00AB");
-        }
+        for (int i = c.first_line; i <= 10; ++i)
+            EXPECT_EQ(files[platform::strprintf("r%04d.req", i)].dirs,
+                      std::vector<std::string>{q_ + "####00AB"}) << i;
     }
-    // A durable offset beyond the written one is no progress of ours.
-    std::string b = batch("P9999");
+    // Every line written before the crash, none synced: the list still goes
+    // only after a sync of its directory's file system.
+    frame::mutable_settings().durable_queue = true;
+    calls.clear();
+    std::string b = batch("P0009");
     spit(b + "M1.REQ", "[SMS]\r\n");
-    spit(b + "R0000001.BLK", list_of(3));
-    spit(b + "R0000001.POS", platform::strprintf("####00AB\r\n%020zu\r\n%020zu boot-Z\r\n",
-                                                 end_of_line(1), end_of_line(2)));
-    fs::remove_all(q_);
+    spit(b + "R0000001.BLK", list_of(10));
+    spit(b + "R0000001.POS", platform::strprintf("####00AB\r\n%020zu\r\n%020zu boot-A\r\n",
+                                                 end_of_line(10), end_of_line(4)));
     EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
-    EXPECT_EQ(queued().size(), 3u);
-    EXPECT_EQ(queued().count("r0001.req"), 1u);
+    EXPECT_EQ(calls, std::vector<std::vector<std::string>>{{q_ + "####00AB/"}});
     store::set_durable_sync_for_tests(nullptr);
     platform::set_boot_id_for_tests("");
 }
