@@ -45,6 +45,11 @@ struct GlobalSettings {
     // Threads that unlink request files after they left the queue
     // (QueueDeleteThreads, at most 16; 0: the link worker unlinks itself).
     uint32_t queue_delete_threads = 4;
+    // DurableQueue: front ends answer "accepted" only once the request file
+    // and its directory entry are on stable storage, one sync serving every
+    // file written within DurableQueueCommitMs (at most 1000) of the first.
+    bool durable_queue = false;
+    uint32_t durable_queue_commit_ms = 5;
     bool accounting_keep_alive = true;
     bool two_way_keep_alive = true;  // 2WayKeepAlive
     bool enable_keep_alive = true;

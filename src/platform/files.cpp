@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "platform/clock.h"
 #include "platform/process.h"
@@ -859,6 +860,51 @@ bool set_fd_mtime(int fd, time_t t) {
 
 bool sync_data(int fd) {
     return ::fdatasync(fd) == 0;
+}
+
+// --- stable storage ---------------------------------------------------------
+
+namespace {
+FileHandle open_for_sync(const std::string& path, int flags) {
+    int fd;
+    do fd = ::open(path.empty() ? "." : path.c_str(), flags | O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    while (fd < 0 && errno == EINTR);
+    return FileHandle(fd);
+}
+std::mutex g_boot_lock;
+std::string g_boot_override;
+}  // namespace
+
+bool sync_file_system(const std::string& path) {
+    FileHandle fd = open_for_sync(path, 0);
+    return fd && ::syncfs(fd.fd()) == 0;
+}
+
+bool sync_file_at(const std::string& path) {
+    FileHandle fd = open_for_sync(path, O_NOFOLLOW);
+    return fd && ::fdatasync(fd.fd()) == 0;
+}
+
+bool sync_dir(const std::string& dir) {
+    FileHandle fd = open_for_sync(dir, O_DIRECTORY);
+    return fd && ::fsync(fd.fd()) == 0;
+}
+
+std::string boot_id() {
+    {
+        std::lock_guard<std::mutex> lock(g_boot_lock);
+        if (!g_boot_override.empty()) return g_boot_override;
+    }
+    static const std::string id = [] {
+        std::optional<std::string> t = read_file("/proc/sys/kernel/random/boot_id", 64);
+        return t ? std::string(trim(*t)) : std::string();
+    }();
+    return id;
+}
+
+void set_boot_id_for_tests(std::string id) {
+    std::lock_guard<std::mutex> lock(g_boot_lock);
+    g_boot_override = std::move(id);
 }
 
 std::optional<uint64_t> fd_size(int fd) {

@@ -257,6 +257,20 @@ bool seek_fd(int fd, uint64_t offset);
 bool set_fd_mtime(int fd, time_t t);
 // fdatasync(2).
 bool sync_data(int fd);
+// --- stable storage (durable queue) ---
+// syncfs(2) of the file system that holds path (a file or a directory):
+// every dirty file and directory entry of it reaches the disk.
+bool sync_file_system(const std::string& path);
+// fdatasync(2) of the file at path; false with errno (ENOENT: gone).
+bool sync_file_at(const std::string& path);
+// fsync(2) of a directory, so that the entries made in it are on disk.
+bool sync_dir(const std::string& dir);
+// This boot's id (/proc/sys/kernel/random/boot_id, trimmed): whatever a
+// process wrote without a sync survives a crash of the process but not a
+// power loss, and a different id says which of the two came before.
+std::string boot_id();
+// Tests only: the id boot_id() returns (empty: the real one).
+void set_boot_id_for_tests(std::string id);
 // Size of the open file; nullopt on error.
 std::optional<uint64_t> fd_size(int fd);
 // flock(LOCK_EX | LOCK_NB); false with errno EWOULDBLOCK while someone else

@@ -21,6 +21,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "records/counters.h"
+#include "store/durable.h"
 #include "store/message_id.h"
 #include "store/request_codec.h"
 #include "store/store_state.h"
@@ -180,7 +181,17 @@ TemplateLoad load_templates(const std::string& batch, std::vector<std::string>& 
 struct Progress {
     std::string dir;  // "####XXXX"
     size_t offset = 0;
+    // Lines before this may have files already (written before a crash).
+    size_t written = 0;
+    // Lines before this have their files on stable storage (durable mode).
+    size_t durable = 0;
 };
+
+// With DurableQueue the progress file also says how far the list's files
+// are on stable storage, with the boot they were written in: after a power
+// loss the recorded end of the last line is no proof that its files
+// survived, so a list resumes from its durable offset instead.
+constexpr size_t kDurableChunkFiles = 256;
 
 bool valid_target_name(std::string_view s) {
     if (s.size() != 8 || s.substr(0, 4) != "####") return false;
@@ -195,13 +206,29 @@ std::optional<Progress> read_progress(const std::string& path, size_t list_size)
     size_t nl = text->find('\n');
     if (nl == std::string::npos) return std::nullopt;
     std::string_view dir = platform::trim(std::string_view(*text).substr(0, nl));
-    std::string_view off = platform::trim(std::string_view(*text).substr(nl + 1));
+    std::string_view rest = std::string_view(*text).substr(nl + 1);
+    const size_t nl2 = rest.find('\n');
+    std::string_view off = platform::trim(rest.substr(0, nl2));
+    std::string_view durable =
+        nl2 == std::string_view::npos ? std::string_view() : platform::trim(rest.substr(nl2 + 1));
     if (!valid_target_name(dir) || !all_digits(off) || off.size() > size_t(kOffsetWidth))
         return std::nullopt;
     Progress p;
     p.dir = std::string(dir);
     p.offset = size_t(std::stoull(std::string(off)));
     if (p.offset > list_size) return std::nullopt;
+    p.written = p.offset;
+    if (!durable.empty()) {
+        const size_t blank = durable.find(' ');
+        std::string_view d = durable.substr(0, blank);
+        std::string_view boot =
+            blank == std::string_view::npos ? std::string_view() : durable.substr(blank + 1);
+        if (!all_digits(d) || d.size() > size_t(kOffsetWidth)) return std::nullopt;
+        const size_t durable_offset = size_t(std::stoull(std::string(d)));
+        if (durable_offset > p.offset) return std::nullopt;
+        p.durable = durable_offset;
+        if (boot != platform::boot_id()) p.offset = durable_offset;
+    }
     return p;
 }
 
@@ -210,9 +237,15 @@ std::optional<Progress> read_progress(const std::string& path, size_t list_size)
 // cannot tear).
 class ProgressFile {
   public:
-    bool open(const std::string& path, const Progress& p) {
+    // durable: the file holds the durable offset too and is itself made
+    // durable here, so that a power loss cannot send the list elsewhere.
+    bool open(const std::string& path, const Progress& p, bool durable) {
         dir_ = p.dir;
-        if (!platform::replace_file(path, text(p.offset))) return false;
+        durable_ = durable;
+        std::string t = text(p.offset);
+        if (durable) t += durable_text(p.durable);
+        if (!(durable ? platform::replace_file_synced(path, t) : platform::replace_file(path, t)))
+            return false;
         file_ = platform::open_file(path, O_RDWR | O_NOFOLLOW);
         return file_.valid();
     }
@@ -224,12 +257,23 @@ class ProgressFile {
         saved_ = offset;
         return true;
     }
+    // Written only after the files up to offset were synced.
+    bool save_durable(size_t offset) {
+        if (!file_.valid() || !durable_) return false;
+        std::string t = durable_text(offset);
+        return platform::pwrite_all(file_.fd(), t.data(), t.size(), text(0).size());
+    }
     void close() { file_.close(); }
 
   private:
     std::string text(size_t offset) const {
         return platform::strprintf("%s\r\n%0*zu\r\n", dir_.c_str(), kOffsetWidth, offset);
     }
+    std::string durable_text(size_t offset) const {
+        return platform::strprintf("%0*zu %s\r\n", kOffsetWidth, offset,
+                                   platform::boot_id().c_str());
+    }
+    bool durable_ = false;
     platform::FileHandle file_;
     std::string dir_;
     size_t saved_ = SIZE_MAX;
@@ -337,8 +381,9 @@ ListResult expand_list(const std::string& batch, const std::string& list_name,
     }
     // Recorded before the first file exists, so that a crash never sends the
     // same list to a second directory.
+    const bool durable = durable_queue_enabled();
     ProgressFile pos_file;
-    if (!pos_file.open(pos_path, progress)) {
+    if (!pos_file.open(pos_path, progress, durable)) {
         frame::debug_tracef(kTrace, "Error %d writing %s", errno, pos_path.c_str());
         return ListResult::Kept;
     }
@@ -356,6 +401,37 @@ ListResult expand_list(const std::string& batch, const std::string& list_name,
     size_t pos = progress.offset;
     size_t first_line = pos;
     while (first_line < n && (text[first_line] == '\r' || text[first_line] == '\n')) ++first_line;
+    // Durable mode: files written since the last sync, and where it ended.
+    std::vector<std::string> pending;
+    size_t durable_pos = progress.durable;
+    size_t saved_pos = pos;  // end of the last line whose files are all written
+    bool sync_failed = false;
+    auto commit = [&]() {
+        if (!durable) return true;
+        // After a failed sync nothing written since counts as synced, not
+        // even after a later sync that succeeds (the failed pages may be gone).
+        if (sync_failed) return false;
+        if (pending.empty() && durable_pos >= saved_pos) return true;
+        // Lines written by an earlier process, not synced yet: the sync of
+        // the file system the directory is on takes their files too.
+        if (pending.empty()) pending.push_back(target);
+        const size_t upto = saved_pos;
+        if (wait_durable(pending) != 0) {
+            // Not on disk: the next round writes these lines again.
+            pending.clear();
+            sync_failed = true;
+            pos_file.save(durable_pos);
+            return false;
+        }
+        pending.clear();
+        durable_pos = upto;
+        return pos_file.save_durable(upto);
+    };
+    // Whatever way the list is left, what was written is synced first.
+    struct CommitOnExit {
+        decltype(commit)& fn;
+        ~CommitOnExit() { fn(); }
+    } commit_on_exit{commit};
 
     while (pos < n) {
         while (pos < n && (text[pos] == '\r' || text[pos] == '\n')) ++pos;
@@ -375,7 +451,7 @@ ListResult expand_list(const std::string& batch, const std::string& list_name,
         if (!pacer.make_room(k)) return ListResult::Stopped;
         // The first line of a resumed list may have been written in part
         // before: its files already there are not counted twice.
-        const bool may_exist = line_start == first_line;
+        const bool may_exist = line_start == first_line || line_start < progress.written;
         for (unsigned i = 1; i <= k; ++i) {
             std::string file = target + expand_bulk_name(r.file_name, i);
             const bool existed = may_exist && platform::file_exists(file);
@@ -390,6 +466,7 @@ ListResult expand_list(const std::string& batch, const std::string& list_name,
                 records::add_counter(records::Counter::OutQueueSize);
                 pacer.added();
             }
+            if (durable) pending.push_back(std::move(file));
         }
         if (!pos_file.save(pos)) {
             // Without its progress a later round would write the list again
@@ -397,7 +474,11 @@ ListResult expand_list(const std::string& batch, const std::string& list_name,
             frame::debug_tracef(kTrace, "Error %d writing %s", errno, pos_path.c_str());
             return ListResult::Kept;
         }
+        saved_pos = pos;
+        if (pending.size() >= kDurableChunkFiles && !commit()) return ListResult::Kept;
     }
+    // The list goes only once every file made from it is on stable storage.
+    if (!commit()) return ListResult::Kept;
 
     // The list first: a crash before the progress file goes leaves a harmless
     // orphan, the other order would expand the whole list again.

@@ -13,6 +13,7 @@
 #include "frame/settings.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "store/durable.h"
 #include "store/retry.h"
 #include "store/message_id.h"
 #include "support/ini_profile.h"
@@ -147,6 +148,21 @@ std::optional<std::string> create_request_file(const std::string& dir, std::stri
         }
     }
     return std::nullopt;
+}
+
+bool commit_request_files(const std::vector<std::string>& paths) {
+    if (wait_durable(paths) == 0) return true;
+    // Not on disk, so not accepted: what no link worker took yet goes.
+    for (const std::string& p : paths) platform::remove_file(p);
+    return false;
+}
+
+std::optional<std::string> create_request_file_durable(const std::string& dir,
+                                                       std::string_view ext,
+                                                       std::string_view content) {
+    std::optional<std::string> path = create_request_file(dir, ext, content);
+    if (path && !commit_request_files({*path})) return std::nullopt;
+    return path;
 }
 
 std::optional<ScratchFile> create_scratch_file(const std::string& dir, std::string_view ext) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/files.h"
 #include "store/request_codec.h"
@@ -46,6 +47,20 @@ inline constexpr int kCreateAttempts = 1000;
 // next id. Returns the full path, or nullopt after 1000 failed attempts.
 std::optional<std::string> create_request_file(const std::string& dir, std::string_view ext,
                                                std::string_view content);
+
+// Front ends answer "accepted" only after this: with DurableQueue on it
+// waits (one group commit for the whole submission) until every file of it
+// and its directory entry are on stable storage; off, it returns true at
+// once. Write all files of a submission with create_request_file first,
+// then make one call. False: the sync failed; the files still there are
+// removed, so that the error the caller answers is not followed by a send.
+bool commit_request_files(const std::vector<std::string>& paths);
+
+// create_request_file + commit_request_files for a submission of one file:
+// nullopt when the file could not be written or made durable.
+std::optional<std::string> create_request_file_durable(const std::string& dir,
+                                                       std::string_view ext,
+                                                       std::string_view content);
 
 // A newly created scratch file, open for writing.
 struct ScratchFile {

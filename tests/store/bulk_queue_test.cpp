@@ -26,6 +26,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "records/counters.h"
+#include "store/durable.h"
 #include "store/message_id.h"
 #include "store/store_state.h"
 #include "support/directories.h"
@@ -564,3 +565,104 @@ TEST_F(BulkTest, ThreeThreadsShareTheQueueWithoutDuplicates) {
 }
 
 }  // namespace
+
+namespace {
+std::string list_of(int lines) {
+    std::string list;
+    for (int i = 1; i <= lines; ++i) list += platform::strprintf("r%04d.req=+1%04d\r\n", i, i);
+    return list;
+}
+// Progress offsets: the end of line k, before its "\r\n" (18 bytes a line).
+size_t end_of_line(int k) {
+    return size_t(k) * 18 - 2;
+}
+}  // namespace
+
+TEST_F(BulkTest, DurableModeSyncsInChunksAndRemovesTheListOnlyAfterItsFiles) {
+    frame::mutable_settings().durable_queue = true;
+    frame::mutable_settings().durable_queue_commit_ms = 0;
+    platform::set_boot_id_for_tests("boot-A");
+    std::string b = batch("D0001");
+    std::vector<std::vector<std::string>> calls;
+    std::vector<std::string> progress;  // the progress file at each sync
+    std::vector<int> results = {0, EIO};
+    store::set_durable_sync_for_tests([&](const std::vector<std::string>& p) {
+        calls.push_back(p);
+        progress.push_back(fs::exists(b + "R0000001.BLK") ? slurp(b + "R0000001.POS") : "no list");
+        for (const std::string& f : p) EXPECT_TRUE(fs::exists(f)) << f;
+        return calls.size() <= results.size() ? results[calls.size() - 1] : 0;
+    });
+    spit(b + "M1.REQ", "[SMS]\r\n");
+    spit(b + "R0000001.BLK", list_of(600));
+    // The second chunk fails to sync: the list stays, its progress back at
+    // the end of the first chunk, the last one on disk.
+    EXPECT_NE(store::process_bulk_batch(b), store::BatchResult::Complete);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].size(), 256u);
+    const std::string pos = slurp(b + "R0000001.POS");
+    EXPECT_EQ(pos.substr(10), platform::strprintf("%020zu\r\n%020zu boot-A\r\n", end_of_line(256),
+                                                  end_of_line(256)));
+    results.clear(), calls.clear(), progress.clear();
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+    // Lines 257..600 again: a chunk and the rest, the list still there at
+    // both syncs, the durable offset trailing the written one.
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].size(), 256u);
+    EXPECT_EQ(calls[1].size(), 88u);
+    EXPECT_EQ(fs::path(calls[0].front()).filename(), "r0257.req");
+    EXPECT_NE(progress[1].find(platform::strprintf("%020zu boot-A", end_of_line(512))),
+              std::string::npos) << progress[1];
+    EXPECT_EQ(queued().size(), 600u);
+    EXPECT_FALSE(fs::exists(b));
+    store::set_durable_sync_for_tests(nullptr);
+    platform::set_boot_id_for_tests("");
+}
+
+TEST_F(BulkTest, AfterAPowerLossADurableListResumesFromItsSyncedLine) {
+    struct Case {
+        const char* recorded_boot;
+        bool durable_mode;
+        int first_line;  // first line queued on resumption
+    };
+    const std::vector<Case> cases = {
+        {"boot-A", true, 9},   // the process died: its written lines stand
+        {"boot-Z", false, 5},  // a reboot since: only the synced lines stand
+    };
+    platform::set_boot_id_for_tests("boot-A");
+    std::vector<std::vector<std::string>> calls;
+    store::set_durable_sync_for_tests([&](const std::vector<std::string>& p) {
+        calls.push_back(p);
+        return 0;
+    });
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.recorded_boot);
+        fs::remove_all(q_);
+        frame::mutable_settings().durable_queue = c.durable_mode;
+        std::string b = batch(platform::strprintf("P%04d", ++n));
+        spit(b + "M1.REQ", "[SMS]\r\n");
+        spit(b + "R0000001.BLK", list_of(10));
+        spit(b + "R0000001.POS", platform::strprintf("####00AB\r\n%020zu\r\n%020zu %s\r\n",
+                                                     end_of_line(8), end_of_line(4),
+                                                     c.recorded_boot));
+        EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+        auto files = queued();
+        EXPECT_EQ(files.size(), size_t(11 - c.first_line));
+        for (int i = c.first_line; i <= 10; ++i)
+            EXPECT_EQ(files[platform::strprintf("r%04d.req", i)].dirs,
+                      std::vector<std::string>{q_ + "####00AB"}) << i;
+    }
+    // Every line written before the crash, none synced: the list still goes
+    // only after a sync of its directory's file system.
+    frame::mutable_settings().durable_queue = true;
+    calls.clear();
+    std::string b = batch("P0009");
+    spit(b + "M1.REQ", "[SMS]\r\n");
+    spit(b + "R0000001.BLK", list_of(10));
+    spit(b + "R0000001.POS", platform::strprintf("####00AB\r\n%020zu\r\n%020zu boot-A\r\n",
+                                                 end_of_line(10), end_of_line(4)));
+    EXPECT_EQ(store::process_bulk_batch(b), store::BatchResult::Complete);
+    EXPECT_EQ(calls, std::vector<std::vector<std::string>>{{q_ + "####00AB/"}});
+    store::set_durable_sync_for_tests(nullptr);
+    platform::set_boot_id_for_tests("");
+}
