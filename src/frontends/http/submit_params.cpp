@@ -139,6 +139,9 @@ std::vector<std::string> split_recipient_entries(std::string_view value) {
         }
         std::string_view entry = value.substr(start, i - start);
         start = i + 1;
+        // Blanks after a separator are not part of the entry either, so that
+        // "1, 10.0.0.1" still names an address.
+        while (!entry.empty() && entry.front() == ' ') entry.remove_prefix(1);
         entry = entry.substr(0, kRecipientEntryMax);
         while (!entry.empty() && entry.back() == ' ') entry.remove_suffix(1);
         if (!entry.empty()) out.emplace_back(entry);
@@ -226,13 +229,15 @@ std::string apply_sender_rules(std::string_view sender, std::string_view forced_
     std::string out(sender);
     if (is_numeric_sender(out)) {
         delivery::prefix_convert(out, s.sender_prefix_convert);
-        size_t colon = out.rfind(':');
-        if (colon != std::string::npos && !s.allow_alpha_recip && out.back() != '#') {
-            uint32_t p = port_number(std::string_view(out).substr(colon + 1));
-            if (p && port) *port = p;
-            out.resize(colon);
+        if (!s.allow_alpha_recip && out.back() != '#') {
+            size_t colon = out.rfind(':');
+            if (colon != std::string::npos) {
+                uint32_t p = port_number(std::string_view(out).substr(colon + 1));
+                if (p && port) *port = p;
+                out.resize(colon);
+            }
+            out = digits_only(out);
         }
-        out = digits_only(out);
     }
     if (!forced_list.empty()) {
         std::string first;
