@@ -39,15 +39,16 @@ std::string unavailable_family(std::string_view request) {
         return "MMS submissions are not available.";
     if (has_any_param(request, {"RingToneDataText", "RingToneDataFile", "RingToneDataURL"}))
         return "Ring tone submissions are not available.";
-    if (has_any_param(request,
-                      {"PictureMessageDataText", "PictureMessageDataFile", "PictureMessageDataURL"}))
+    if (has_any_param(
+            request, {"PictureMessageDataText", "PictureMessageDataFile", "PictureMessageDataURL"}))
         return "Picture message submissions are not available.";
     if (has_any_param(request, {"EMSText"})) return "EMS submissions are not available.";
     if (has_any_param(request, {"VoiceMail", "VoiceMailMessageCount"}))
         return "Voice mail indications are not available.";
-    if (has_any_param(request, {"WAPURL", "WAPSL", "WAPBookmark", "OTAXMLSettings", "OTABookmark"}) ||
-        has_param_prefix(request, {"WAPSI", "WAPPUSHADV_", "OTA_", "OTASYNCML_", "OTAIMPS_",
-                                   "OTAOMA_"}))
+    if (has_any_param(request,
+                      {"WAPURL", "WAPSL", "WAPBookmark", "OTAXMLSettings", "OTABookmark"}) ||
+        has_param_prefix(request,
+                         {"WAPSI", "WAPPUSHADV_", "OTA_", "OTASYNCML_", "OTAIMPS_", "OTAOMA_"}))
         return "WAP push and OTA submissions are not available.";
     return "";
 }
@@ -102,7 +103,8 @@ bool handle_submission(Connection& c, Request& r) {
         m.smpp_options = p.smpp_options;
         m.validity = p.validity;
         m.service_type = p.service_type;
-        if (!records::check_http_submission(charge)) return send(c, refusal_page(c, charge.refusal));
+        if (!records::check_http_submission(charge))
+            return send(c, refusal_page(c, charge.refusal));
     }
 
     std::vector<FileTarget> targets;
@@ -115,7 +117,8 @@ bool handle_submission(Connection& c, Request& r) {
         targets.push_back(std::move(t));
     }
     WriteResult written = write_submission(p, ctx, shape, targets, c.user_entry);
-    if (!local && !c.account.empty()) records::charge_http_submission(charge, written.per_recipient);
+    if (!local && !c.account.empty())
+        records::charge_http_submission(charge, written.per_recipient);
 
     const std::string tmpl = support::GetRealProgramDirectory() + "HTML/SUBMITOK.HTM";
     return send(c, result_page(c, tmpl, p.continue_url, result_lines(written)));

@@ -23,7 +23,8 @@ bool is_digit(char c) {
 }
 
 bool is_hex_text(std::string_view s) {
-    return std::all_of(s.begin(), s.end(), [](char c) { return platform::hex_digit_value(c) >= 0; });
+    return std::all_of(s.begin(), s.end(),
+                       [](char c) { return platform::hex_digit_value(c) >= 0; });
 }
 
 // "+" and digits, optionally ":" and digits.
@@ -149,8 +150,7 @@ std::vector<std::string> split_recipient_entries(std::string_view value) {
     return out;
 }
 
-std::string normalise_recipient(std::string_view address, const SubmitSettings& s,
-                                uint32_t* port) {
+std::string normalise_recipient(std::string_view address, const SubmitSettings& s, uint32_t* port) {
     if (is_ipv4_address(address)) return std::string(address);
     std::string out(address);
     if (!s.allow_alpha_recip && !(!address.empty() && address.back() == '#')) {
@@ -289,8 +289,8 @@ uint8_t leading_hex_byte(std::string_view value) {
     return uint8_t(v & 0xFF);
 }
 
-void read_submit_params(std::string_view request, const SubmitContext& ctx,
-                        const SubmitSettings& s, SubmitParams& p) {
+void read_submit_params(std::string_view request, const SubmitContext& ctx, const SubmitSettings& s,
+                        SubmitParams& p) {
     // The recipient list may be as long as the request itself.
     const size_t list_cap = std::max<size_t>(request.size() + 1, kSubmitTextCap);
     std::string phones = param(request, "Phone", list_cap);
@@ -425,8 +425,8 @@ std::string validate_submit_params(SubmitParams& p) {
             p.text = radio::charset::utf8_to_ucs2_hex(p.text);
             p.dcs = delivery::unicode_dcs(p.dcs);
         } else {
-            p.text = radio::charset::pack_septets(radio::charset::utf8_to_gsm(p.text),
-                                                  p.udh.size() / 2);
+            p.text =
+                radio::charset::pack_septets(radio::charset::utf8_to_gsm(p.text), p.udh.size() / 2);
         }
     }
     if (p.binary && p.text.size() % 2)

@@ -84,14 +84,12 @@ std::vector<std::string> split_recipient_entries(std::string_view value);
 // (unless allow_alpha or it ends with "#") the ":port" part removed (the
 // port into *port when non-zero) and every character but digits after an
 // optional leading "+" dropped; then the prefix conversion. "" = nothing left.
-std::string normalise_recipient(std::string_view address, const SubmitSettings& s,
-                                uint32_t* port);
+std::string normalise_recipient(std::string_view address, const SubmitSettings& s, uint32_t* port);
 
 // The distribution list file an entry names, "" when it names none: "#name"
 // a public list (a name that also ends with "#" keeps both marks), another
 // name the account's own list (the public directory without an account).
-std::string dlist_path(std::string_view entry, std::string_view account,
-                       const SubmitSettings& s);
+std::string dlist_path(std::string_view entry, std::string_view account, const SubmitSettings& s);
 
 // The addresses of a list file: a UTF-8 byte order mark skipped, one address
 // per line, cut at its first blank and to 250 characters.
@@ -119,8 +117,8 @@ uint8_t leading_hex_byte(std::string_view value);
 
 // Reads every parameter of a text or binary submission from the request
 // text (query and body) with the settings given.
-void read_submit_params(std::string_view request, const SubmitContext& ctx,
-                        const SubmitSettings& s, SubmitParams& p);
+void read_submit_params(std::string_view request, const SubmitContext& ctx, const SubmitSettings& s,
+                        SubmitParams& p);
 
 // The checks that refuse a request, in their order; "" when it passes. In
 // binary mode a text that is not hex but comes with a UDH is converted here

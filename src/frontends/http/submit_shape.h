@@ -24,8 +24,8 @@ struct MessageShape {
     std::vector<SubmitPart> parts;  // one per segment, at most kHttpMaxSegments
     uint8_t dcs = 0;
     bool binary = false;
-    bool split = false;      // the parts carry concatenation headers
-    std::string kind;        // log kind: "Text", "LongText", "Binary"
+    bool split = false;  // the parts carry concatenation headers
+    std::string kind;    // log kind: "Text", "LongText", "Binary"
 };
 
 // Longest Data of a single unsplit text.

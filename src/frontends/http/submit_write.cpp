@@ -43,22 +43,20 @@ std::string replace_all(std::string text, std::string_view token, std::string_vi
 }
 
 std::string page(const Connection& c, std::string_view status, std::string_view body) {
-    std::string out = platform::strprintf("%s %.*s\r\n%sContent-Type: text/html\r\n%.*s\r\n",
-                                          http_version(c), int(status.size()), status.data(),
-                                          connection_header(c), int(kNoCache.size()),
-                                          kNoCache.data());
+    std::string out = platform::strprintf(
+        "%s %.*s\r\n%sContent-Type: text/html\r\n%.*s\r\n", http_version(c), int(status.size()),
+        status.data(), connection_header(c), int(kNoCache.size()), kNoCache.data());
     out += platform::strprintf("Content-Length: %u\r\n\r\n", unsigned(body.size()));
     out += body;
     return out;
 }
 
 // The queue directory of one recipient's files.
-std::string queue_dir_for(const SubmitParams& p, const SubmitContext& ctx,
-                          const FileTarget& target, size_t position, UserCacheEntry* entry) {
+std::string queue_dir_for(const SubmitParams& p, const SubmitContext& ctx, const FileTarget& target,
+                          size_t position, UserCacheEntry* entry) {
     if (!p.local_route.empty()) {
-        uint64_t queued =
-            uint64_t(records::counter_today(records::Counter::InQueueSize)) +
-            records::counter_today(records::Counter::ReceiptQueueSize);
+        uint64_t queued = uint64_t(records::counter_today(records::Counter::InQueueSize)) +
+                          records::counter_today(records::Counter::ReceiptQueueSize);
         return frame::inbound_write_dir(queued);
     }
     const bool separate = frame::settings().separate_user_queues;
@@ -131,10 +129,9 @@ WriteResult write_submission(const SubmitParams& p, const SubmitContext& ctx,
         for (uint32_t k = 0; k < total; ++k) {
             std::string text = submit_request_text(p, ctx, shape, shape.parts[k], target);
             std::optional<std::string> path =
-                shape.split
-                    ? store::create_segment_file(dir, target.recipient, reference, total, k + 1,
-                                                 ext, text)
-                    : store::create_request_file(dir, ext, text);
+                shape.split ? store::create_segment_file(dir, target.recipient, reference, total,
+                                                         k + 1, ext, text)
+                            : store::create_request_file(dir, ext, text);
             if (!path) {
                 platform::tracef("SubmitHttpSMS", "Unable to create request file in %s",
                                  dir.c_str());
@@ -150,8 +147,8 @@ WriteResult write_submission(const SubmitParams& p, const SubmitContext& ctx,
                                             shape.parts[k].data};
                 records::write_web_log(ctx.peer, ctx.account, id, shape.kind, target.recipient,
                                        content, p.sender);
-                records::write_account_log(ctx.account, "SMSSubmit", target.recipient, ctx.peer,
-                                           id, shape.kind, content, p.sender);
+                records::write_account_log(ctx.account, "SMSSubmit", target.recipient, ctx.peer, id,
+                                           shape.kind, content, p.sender);
             }
             w.files.push_back({std::move(id), target.recipient});
         }
@@ -194,8 +191,9 @@ std::string result_page(const Connection& c, std::string_view template_path,
             body += line + "\r\n";
         }
     } else {
-        body = "<HTML>\r\n<HEAD><TITLE>Message Submitted</TITLE></HEAD>\r\n<BODY>\r\n"
-               "<p>Message Submitted<p>\r\n";
+        body =
+            "<HTML>\r\n<HEAD><TITLE>Message Submitted</TITLE></HEAD>\r\n<BODY>\r\n"
+            "<p>Message Submitted<p>\r\n";
         body += "<a href=\"" + html_escape(continue_url) + "\">Continue</a>\r\n";
         for (const std::string& l : lines) body += html_escape(l) + "\r\n";
         body += "<p>\r\n</BODY></HTML>\r\n";
@@ -214,8 +212,9 @@ std::string invalid_parameter_page(const Connection& c, std::string_view message
 
 std::string refusal_page(const Connection& c, std::string_view refusal) {
     std::string r = html_escape(refusal);
-    std::string body = "<HTML><HEAD><TITLE>\r\n" + r + "\r\n</TITLE></HEAD><BODY><H1>\r\nError:  " +
-                       r + "\r\n</H1>\r\n" + r + "\r\n</BODY></HTML>\r\n";
+    std::string body = "<HTML><HEAD><TITLE>\r\n" + r +
+                       "\r\n</TITLE></HEAD><BODY><H1>\r\nError:  " + r + "\r\n</H1>\r\n" + r +
+                       "\r\n</BODY></HTML>\r\n";
     return page(c, c.browser ? "200 OK" : "503 Service Unavailable", body);
 }
 

@@ -25,7 +25,11 @@ TEST(SubmitParams, RecipientsAreSplitNormalisedAndConverted) {
     } cases[] = {
         {"+44 (7700) 900-123", false, {"+447700900123"}, 0},
         {"12345:9200", false, {"12345"}, 9200},
-        {"077009;078, 10.1.2.3\x01" "abc", false, {"+4477009", "+4478", "10.1.2.3"}, 0},
+        {"077009;078, 10.1.2.3\x01"
+         "abc",
+         false,
+         {"+4477009", "+4478", "10.1.2.3"},
+         0},
         {"10.1.2.300", false, {"1012300"}, 0},
         {"alpha:1;+1#", true, {"alpha:1", "+1#"}, 0},
         {"*123#:5", false, {"123"}, 5},  // the "#" is not at the end
@@ -64,13 +68,10 @@ TEST(SubmitParams, SenderRules) {
         const char* want;
         uint32_t port;
     } cases[] = {
-        {"0044123", "", false, "+44123", 0},
-        {"+44123:5000", "", false, "+44123", 5000},
+        {"0044123", "", false, "+44123", 0},         {"+44123:5000", "", false, "+44123", 5000},
         {"+44 123", "", false, "+44 123", 0},  // a blank makes it alphanumeric
-        {"Kel;Shop", "", false, "Kel;Shop", 0},
-        {"+44123:5000", "", true, "+44123:5000", 0},
-        {"Intruder", "Shop, Alt", false, "Shop", 0},
-        {"alt", "Shop, Alt", false, "alt", 0},
+        {"Kel;Shop", "", false, "Kel;Shop", 0},      {"+44123:5000", "", true, "+44123:5000", 0},
+        {"Intruder", "Shop, Alt", false, "Shop", 0}, {"alt", "Shop, Alt", false, "alt", 0},
     };
     for (const Case& c : cases) {
         s.allow_alpha_recip = c.alpha;
@@ -108,13 +109,15 @@ TEST(SubmitParams, ValidationMessagesInTheirOrder) {
         {"Text=hi", "Invalid format for telephone number."},
         {"Phone=abc&Text=hi", "Invalid format for telephone number."},
         {"Phone=1&Text=hi&MMSCRoute=mm", "Unknown mmscRoute=mm"},
-        {"Phone=1&Text=hi&UDH=05000G", "Invalid format for UDH (hexadecimal digit characters only)."},
+        {"Phone=1&Text=hi&UDH=05000G",
+         "Invalid format for UDH (hexadecimal digit characters only)."},
         {"Phone=1&Text=hi&UDH=050", "Invalid format for UDH (odd number of hexadecimal digits)."},
         {"Phone=1&Data=hello",
          "Invalid format for Text/Data parameter when binary flag is set (hexadecimal digit "
          "characters only)."},
-        {"Phone=1&Data=ABC", "Invalid format for Text/Data parameter (odd number of hexadecimal "
-                             "digits)."},
+        {"Phone=1&Data=ABC",
+         "Invalid format for Text/Data parameter (odd number of hexadecimal "
+         "digits)."},
         {"Phone=1&Data=C8329BFD06", ""},
         {"Phone=1&Text=hi&SegNum=1&SegCount=300", ""},
         {"OTA_SUBMIT_VIEWXML=1&Text=x", ""},
@@ -125,9 +128,10 @@ TEST(SubmitParams, ValidationMessagesInTheirOrder) {
         EXPECT_EQ(validate_submit_params(p), c.want) << c.query;
     }
     SubmitParams p;
-    read_submit_params("GET /?Phone=1&Text=" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n", {},
-                       s, p);
-    EXPECT_EQ(validate_submit_params(p), "Text/Data parameter too long (more than 8191 characters).");
+    read_submit_params("GET /?Phone=1&Text=" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n", {}, s,
+                       p);
+    EXPECT_EQ(validate_submit_params(p),
+              "Text/Data parameter too long (more than 8191 characters).");
     // SegCount above 255 counts as 0, so no header is built and the text stays text.
     p = {};
     read_submit_params("GET /?Phone=1&Text=hi&SegNum=1&SegCount=300 HTTP/1.1\r\n\r\n", {}, s, p);
