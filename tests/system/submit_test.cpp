@@ -237,8 +237,9 @@ TEST_F(SubmitTest, SubmitOverSmppLinkEndToEnd) {
     ASSERT_TRUE(smsc.wait("listening", e, 10000));
     const std::string link = "SMPP - 127.0.0.1:" + e["port"];
     add_account(rig_.home(), "Alice");
-    ASSERT_TRUE(rig_.start("[SMSGW]\r\nDebug=Yes\r\nReceiveSMS=No\r\nModem1=" + link + "\r\n\r\n[" +
-                           link + "]\r\nUserName=gateway\r\nPassword=pw\r\nRetryDelay=1\r\n"));
+    ASSERT_TRUE(rig_.start(
+        "[SMSGW]\r\nDebug=Yes\r\nReceiveSMS=No\r\nMaxQDirEntries=5\r\nModem1=" + link +
+        "\r\n\r\n[" + link + "]\r\nUserName=gateway\r\nPassword=pw\r\nRetryDelay=1\r\n"));
     Answer text = get("PhoneNumber=%2B447700900001&Text=Hello%20SMSC&Sender=Shop&SMSCRoute=" +
                       platform::strprintf("SMPP%%20-%%20127.0.0.1:%s", e["port"].c_str()));
     ASSERT_EQ(text.ids.size(), 1u) << text.raw;
@@ -249,15 +250,24 @@ TEST_F(SubmitTest, SubmitOverSmppLinkEndToEnd) {
     Answer longer = get("PhoneNumber=447700900004&Text=" + std::string(200, 'b'));
     ASSERT_EQ(longer.ids.size(), 2u) << longer.raw;
 
+    // Twelve recipients are more than MaxQDirEntries: a bulk batch, which
+    // the bulk threads expand into files named as the answer said.
+    std::string many;
+    for (int i = 10; i < 22; ++i)
+        many += (many.empty() ? "" : ",") + std::to_string(4477009000 + i);
+    Answer bulk = get("PhoneNumber=" + many + "&Text=To%20many");
+    ASSERT_EQ(bulk.ids.size(), 12u) << bulk.raw;
+    EXPECT_EQ(bulk.recipients[11], "4477009021");
+
     std::vector<nodepeer::Event> submits;
     ASSERT_TRUE(systest::wait_for(
         [&] {
             smsc.pump();
             for (auto& ev : smsc.take_kept())
                 if (ev.name == "submit_sm") submits.push_back(ev);
-            return submits.size() >= 5;
+            return submits.size() >= 5 + 12;
         },
-        30000))
+        60000))
         << rig_.diag();
     std::map<std::string, std::vector<nodepeer::Event>> by_dest;
     std::string seen;
@@ -289,7 +299,19 @@ TEST_F(SubmitTest, SubmitOverSmppLinkEndToEnd) {
     for (int i = 0; i < 47; ++i) b47 += "62";
     EXPECT_EQ(s1.substr(12), b153);
     EXPECT_EQ(s2.substr(12), b47);
-    EXPECT_TRUE(systest::wait_for([&] { return rig_.out_lines().size() >= 5; }, 10000));
+    for (int i = 10; i < 22; ++i) {
+        auto& got = by_dest[std::to_string(4477009000 + i)];
+        ASSERT_EQ(got.size(), 1u) << i;
+        EXPECT_EQ(got[0]["short_message"], "546F206D616E79");
+    }
+    EXPECT_TRUE(systest::wait_for([&] { return rig_.out_lines().size() >= 5 + 12; }, 10000));
+    std::string out;
+    for (const auto& l : rig_.out_lines()) out += l + "\n";
+    for (const auto& id : bulk.ids) EXPECT_TRUE(contains(out, "," + id + ",")) << id << "\n" << out;
+    // The expanded batch is removed.
+    EXPECT_TRUE(systest::wait_for(
+        [&] { return linktest::Rig::files(rig_.home() + "BULKQ", "").empty(); }, 10000))
+        << linktest::Rig::files(rig_.home() + "BULKQ", "")[0];
     EXPECT_TRUE(rig_.stop());
 }
 

@@ -3,6 +3,8 @@
 
 #include <initializer_list>
 
+#include "frame/queue_dirs.h"
+#include "frontends/http/submit_bulk.h"
 #include "frontends/http/submit_params.h"
 #include "frontends/http/submit_shape.h"
 #include "frontends/http/submit_write.h"
@@ -116,10 +118,16 @@ bool handle_submission(Connection& c, Request& r) {
         if (i < charge.preauth.user_data.size()) t.user_data = charge.preauth.user_data[i];
         targets.push_back(std::move(t));
     }
-    WriteResult written = write_submission(p, ctx, shape, targets, c.user_entry);
+    WriteResult written = !local && use_bulk_queue(targets.size())
+                              ? write_bulk_batch(frame::bulk_q_dir(), p, ctx, shape, targets)
+                              : write_submission(p, ctx, shape, targets, c.user_entry);
     if (!local && !c.account.empty())
         records::charge_http_submission(charge, written.per_recipient);
 
+    // Not one file could be written (disk full, no queue directory): that
+    // is no success, and nothing was charged.
+    if (written.files.empty() && !targets.empty())
+        return send(c, refusal_page(c, "Unable to queue the message."));
     const std::string tmpl = support::GetRealProgramDirectory() + "HTML/SUBMITOK.HTM";
     return send(c, result_page(c, tmpl, p.continue_url, result_lines(written)));
 }

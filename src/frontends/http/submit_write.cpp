@@ -74,9 +74,8 @@ std::string queue_dir_for(const SubmitParams& p, const SubmitContext& ctx, const
 
 }  // namespace
 
-std::string submit_request_text(const SubmitParams& p, const SubmitContext& ctx,
-                                const MessageShape& shape, const SubmitPart& part,
-                                const FileTarget& target) {
+std::string submit_template_text(const SubmitParams& p, const SubmitContext& ctx,
+                                 const MessageShape& shape, const SubmitPart& part) {
     using store::Key;
     const bool local = !p.local_route.empty();
     std::string t(local ? store::kInboundSection : store::kRequestSection);
@@ -103,14 +102,35 @@ std::string submit_request_text(const SubmitParams& p, const SubmitContext& ctx,
     if (p.pid) store::append_key(t, Key::Pid, platform::strprintf("%02X", p.pid));
     if (shape.dcs) store::append_key(t, Key::Dcs, platform::strprintf("%02X", shape.dcs));
     if (shape.binary) store::append_key(t, Key::Binary, "1");
-    store::append_key(t, Key::PhoneNumber, target.recipient);
-    store::append_key(t, local ? Key::ModemName : Key::SmscRoute, target.route);
-    if (!target.user_data.empty()) store::append_key(t, Key::UserData, target.user_data);
+    return t;
+}
+
+void append_extra_args(std::string& t, const SubmitParams& p) {
     for (const auto& [name, value] : p.extra_args) {
         if (!store::append_extra_key(t, name, value))
             platform::tracef("SubmitHttpSMS", "ExtraHttpArgList name %s not written", name.c_str());
     }
+}
+
+std::string submit_request_text(const SubmitParams& p, const SubmitContext& ctx,
+                                const MessageShape& shape, const SubmitPart& part,
+                                const FileTarget& target) {
+    using store::Key;
+    std::string t = submit_template_text(p, ctx, shape, part);
+    store::append_key(t, Key::PhoneNumber, target.recipient);
+    store::append_key(t, p.local_route.empty() ? Key::SmscRoute : Key::ModemName, target.route);
+    if (!target.user_data.empty()) store::append_key(t, Key::UserData, target.user_data);
+    append_extra_args(t, p);
     return t;
+}
+
+void log_submitted_file(const SubmitParams& p, const SubmitContext& ctx, const MessageShape& shape,
+                        const SubmitPart& part, const std::string& id,
+                        const std::string& recipient) {
+    records::LogContent content{shape.binary, p.pid, shape.dcs, part.udh, part.data};
+    records::write_web_log(ctx.peer, ctx.account, id, shape.kind, recipient, content, p.sender);
+    records::write_account_log(ctx.account, "SMSSubmit", recipient, ctx.peer, id, shape.kind,
+                               content, p.sender);
 }
 
 WriteResult write_submission(const SubmitParams& p, const SubmitContext& ctx,
@@ -143,12 +163,7 @@ WriteResult write_submission(const SubmitParams& p, const SubmitContext& ctx,
                 records::add_counter(records::Counter::InQueueSize);
             } else {
                 if (live) records::add_counter(records::Counter::OutQueueSize);
-                records::LogContent content{shape.binary, p.pid, shape.dcs, shape.parts[k].udh,
-                                            shape.parts[k].data};
-                records::write_web_log(ctx.peer, ctx.account, id, shape.kind, target.recipient,
-                                       content, p.sender);
-                records::write_account_log(ctx.account, "SMSSubmit", target.recipient, ctx.peer, id,
-                                           shape.kind, content, p.sender);
+                log_submitted_file(p, ctx, shape, shape.parts[k], id, target.recipient);
             }
             w.files.push_back({std::move(id), target.recipient});
         }

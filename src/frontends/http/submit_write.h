@@ -21,6 +21,18 @@ struct FileTarget {
     std::string user_data;  // from the pre-authorisation
 };
 
+// The recipient-independent part of a request file: the section header
+// through "Binary=" (the bulk queue's message template without its extra
+// keys).
+std::string submit_template_text(const SubmitParams& p, const SubmitContext& ctx,
+                                 const MessageShape& shape, const SubmitPart& part);
+// The ExtraHttpArgList lines.
+void append_extra_args(std::string& text, const SubmitParams& p);
+// The web-log and account-log lines of one file.
+void log_submitted_file(const SubmitParams& p, const SubmitContext& ctx, const MessageShape& shape,
+                        const SubmitPart& part, const std::string& id,
+                        const std::string& recipient);
+
 // The text of one request file ("[SMS]", or "[SMS-IN]" for a local
 // delivery), every line written through the request-file codec.
 std::string submit_request_text(const SubmitParams& p, const SubmitContext& ctx,

@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "frame/settings.h"
+#include "frontends/http/submit_bulk.h"
 #include "frontends/http/submit_params.h"
 #include "frontends/http/submit_shape.h"
 #include "frontends/http/submit_write.h"
+#include "store/bulk_queue.h"
 #include "store/request_codec.h"
 
 namespace frontends::http {
@@ -226,6 +228,26 @@ TEST(SubmitWrite, RequestTextKeepsEveryValueOnItsLine) {
     EXPECT_EQ(m.route, "");
     EXPECT_FALSE(m.binary);
     EXPECT_EQ(m.data, "hi\r\nBinary=1\nPhoneNumber=999");
+}
+
+}  // namespace
+}  // namespace frontends::http
+
+namespace frontends::http {
+namespace {
+
+TEST(SubmitBulk, ListLinesKeepEveryPartOnItsLine) {
+    EXPECT_EQ(bulk_list_line("6B000001.req", {"+1", "", ""}), "6B000001.req=+1\r\n");
+    EXPECT_EQ(bulk_list_line("SAR-1-a-2-@@CTR@@.req", {"1", "SMPP - x", "u\r\n2"}),
+              "SAR-1-a-2-@@CTR@@.req=1;SMPP - x;UserData=u  2\r\n");
+    // A control character in a recipient cannot start another list line.
+    std::string line = bulk_list_line("A.req", {"al\npha", "R1", "x"});
+    EXPECT_EQ(line, "A.req=al pha;R1;UserData=x\r\n");
+    store::BulkRecipient r;
+    ASSERT_TRUE(store::parse_bulk_line(std::string_view(line).substr(0, line.size() - 2), r));
+    EXPECT_EQ(r.phone, "al pha");
+    EXPECT_EQ(r.route, "R1");
+    EXPECT_EQ(r.user_data, "x");
 }
 
 }  // namespace
