@@ -166,6 +166,28 @@ TEST_F(SubmitTest, SubmitRequestFilesPagesAndValidation) {
               "[SMS-IN]\r\nSubmitUser=Alice\r\nSubmittedBy=127.0.0.1\r\nRouteToLocalUser=Bob\r\n"
               "Data=inside\r\nPhoneNumber=558\r\nModemName=\r\n");
 
+    // Distribution lists: "#sales" the public list, "team" Alice's own.
+    fs::create_directories(rig_.home() + "DLists/Alice");
+    systest::write_text(rig_.home() + "DLists/sales.TXT", "\xEF\xBB\xBF+111 Ann\r\n222\r\n");
+    systest::write_text(rig_.home() + "DLists/Alice/team.TXT", "333\n");
+    a = get("PhoneNumber=%23sales,team,444&Text=list");
+    EXPECT_EQ(a.recipients, (std::vector<std::string>{"+111", "222", "333", "444"})) << a.raw;
+
+    // charset: the text is converted to UTF-8.
+    a = get("PhoneNumber=559&Text=caf%E9&charset=iso-8859-1");
+    ASSERT_EQ(a.ids.size(), 1u);
+    EXPECT_TRUE(contains(file("Q/" + a.ids[0] + ".req"), "Data=caf\xC3\xA9\r\n")) << a.raw;
+
+    // An injected receipt for a message the tracking does not know.
+    a = get("ReceiptMessageId=ABC&PhoneNumber=560&ReceiptFailed=Yes&ReceiptDoneDate=2612010000");
+    ASSERT_EQ(a.ids.size(), 1u) << a.raw;
+    std::string receipt = file("Q/" + a.ids[0] + ".req");
+    EXPECT_TRUE(contains(receipt, "ReceiptFailed=Yes\r\nReceiptMessageId=ABC\r\n")) << receipt;
+    EXPECT_TRUE(std::regex_search(
+        receipt, std::regex("\r\nData=id:ABC sub:001 dlvrd:000 submit date:[0-9]{10} done "
+                            "date:2612010000 stat:REJECTD err:3E7\r\nPhoneNumber=560\r\n")))
+        << receipt;
+
     // Every validation failure: its message, 400 (200 for a browser), nothing written.
     const size_t before = all_files();
     struct Bad {
@@ -204,7 +226,7 @@ TEST_F(SubmitTest, SubmitRequestFilesPagesAndValidation) {
         std::string log = systest::read_text(path);
         web += size_t(std::count(log.begin(), log.end(), '\n'));
     }
-    EXPECT_EQ(web, 2u + 2u + 1u + 1u) << rig_.diag();
+    EXPECT_EQ(web, 2u + 2u + 1u + 1u + 4u + 1u + 1u) << rig_.diag();
     EXPECT_TRUE(rig_.stop());
 }
 

@@ -8,6 +8,7 @@
 #include "frontends/http/submit_params.h"
 #include "frontends/http/submit_shape.h"
 #include "frontends/http/submit_write.h"
+#include "platform/clock.h"
 #include "platform/text.h"
 #include "platform/trace_sink.h"
 #include "records/accounting.h"
@@ -75,7 +76,7 @@ bool handle_submission(Connection& c, Request& r) {
     read_submit_params(request, ctx, settings, p);
 
     if (!p.receipt_message_id.empty())
-        return invalid(c, "Receipt injection (ReceiptMessageId) is not available.");
+        inject_receipt(p, &tracked_http_message, platform::local_now());
     std::string error = validate_submit_params(p);
     if (!error.empty()) return invalid(c, error);
     error = unavailable_family(request);

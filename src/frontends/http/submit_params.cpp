@@ -13,6 +13,7 @@
 #include "platform/trace_sink.h"
 #include "radio/charset/charset.h"
 #include "support/directories.h"
+#include "support/tracking.h"
 
 namespace frontends::http {
 
@@ -398,6 +399,51 @@ void read_submit_params(std::string_view request, const SubmitContext& ctx, cons
         std::string value;
         if (!name.empty() && GetRequestParameter(request, name, value, kSubmitLongCap))
             p.extra_args.emplace_back(std::move(name), std::move(value));
+    }
+}
+
+bool tracked_http_message(std::string_view id, TrackedMessage& out) {
+    out.recipient.clear();
+    return support::SMSCMessageIdGet("HTTP", id, out.message_id, out.submit_user, out.sender,
+                                     out.recipient) != 0;
+}
+
+void inject_receipt(SubmitParams& p, ReceiptLookup lookup, const platform::LocalTime& now) {
+    const std::string given = p.receipt_message_id;
+    TrackedMessage sent;
+    const bool found = lookup && lookup(given, sent);
+    if (found)
+        platform::tracef("Debug", "Receipt message id %s found for %s", sent.message_id.c_str(),
+                         given.c_str());
+    else
+        platform::tracef("Debug", "Receipt Message id %s not tracked", given.c_str());
+    p.binary = false;
+    p.pid = p.dcs = 0;
+    p.udh.clear();
+    if (!p.receipt_delivered && !p.receipt_failed && !p.receipt_intransit)
+        p.receipt_delivered = true;
+    std::string done = p.receipt_done_date;
+    if (done.empty())
+        done = platform::strprintf("%02d%02d%02d%02d%02d", now.year % 100, now.month, now.day,
+                                   now.hour, now.minute);
+    const char* status = p.receipt_delivered    ? "DELIVRD"
+                         : p.receipt_intransit ? "ENROUTE"
+                         : p.receipt_failed_status.empty() ? "REJECTD"
+                                                           : p.receipt_failed_status.c_str();
+    const unsigned error = (p.receipt_delivered || p.receipt_intransit) ? 0 : 999;
+    const std::string id = found ? sent.message_id : given;
+    // The tracking keeps no submission time: the receipt's own time stands in.
+    p.text = platform::strprintf(
+        "id:%s sub:001 dlvrd:%03d submit date:%02d%02d%02d%02d%02d done date:%s stat:%s err:%03X",
+        id.c_str(), p.receipt_delivered ? 1 : 0, now.year % 100, now.month, now.day, now.hour,
+        now.minute, done.c_str(), status, error);
+    p.text_too_long = false;
+    if (found) {
+        p.receipt_message_id = sent.message_id;
+        // The receipt comes from the handset and goes back to the submitter.
+        if (!sent.recipient.empty()) p.sender = sent.recipient;
+        if (!sent.sender.empty()) p.recipients = {sent.sender};
+        if (!sent.submit_user.empty() && p.local_route.empty()) p.local_route = sent.submit_user;
     }
 }
 

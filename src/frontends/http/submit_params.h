@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frame/queue_dirs.h"
+#include "platform/clock.h"
 
 namespace frontends::http {
 
@@ -119,6 +120,20 @@ uint8_t leading_hex_byte(std::string_view value);
 // text (query and body) with the settings given.
 void read_submit_params(std::string_view request, const SubmitContext& ctx, const SubmitSettings& s,
                         SubmitParams& p);
+
+// What the message-id tracking knows of a message the gateway sent.
+struct TrackedMessage {
+    std::string message_id, submit_user, sender, recipient;
+};
+// Looks a message id up (the tracking of type "HTTP"); false when unknown.
+using ReceiptLookup = bool (*)(std::string_view id, TrackedMessage& out);
+bool tracked_http_message(std::string_view id, TrackedMessage& out);
+
+// Makes the submission a delivery receipt for p.receipt_message_id: the
+// receipt text, flags, and, for a tracked message, its id and addresses (and
+// the submitting account as local route, so that the receipt returns to it).
+// now: local time for the dates that are not known.
+void inject_receipt(SubmitParams& p, ReceiptLookup lookup, const platform::LocalTime& now);
 
 // The checks that refuse a request, in their order; "" when it passes. In
 // binary mode a text that is not hex but comes with a UDH is converted here

@@ -252,3 +252,53 @@ TEST(SubmitBulk, ListLinesKeepEveryPartOnItsLine) {
 
 }  // namespace
 }  // namespace frontends::http
+
+namespace frontends::http {
+namespace {
+
+bool fake_tracking(std::string_view id, TrackedMessage& out) {
+    if (id != "SMSC-7") return false;
+    out = {"6B000042", "alice", "+4411", "+4422"};
+    return true;
+}
+
+TEST(SubmitReceipt, InjectedReceiptTextsAndAddresses) {
+    platform::LocalTime now;
+    now.year = 2026, now.month = 12, now.day = 9, now.hour = 4, now.minute = 7;
+    struct Case {
+        const char* query;
+        const char* text;
+    } cases[] = {
+        {"ReceiptMessageId=X1&Phone=1&Data=AB&dcs=F5",
+         "id:X1 sub:001 dlvrd:001 submit date:2612090407 done date:2612090407 stat:DELIVRD err:000"},
+        {"ReceiptMessageId=X1&Phone=1&ReceiptIntransit=1&ReceiptDoneDate=2612010000",
+         "id:X1 sub:001 dlvrd:000 submit date:2612090407 done date:2612010000 stat:ENROUTE err:000"},
+        {"ReceiptMessageId=X1&Phone=1&ReceiptFailed=1",
+         "id:X1 sub:001 dlvrd:000 submit date:2612090407 done date:2612090407 stat:REJECTD err:3E7"},
+        {"ReceiptMessageId=X1&Phone=1&ReceiptFailed=1&ReceiptFailedStatus=EXPIRED",
+         "id:X1 sub:001 dlvrd:000 submit date:2612090407 done date:2612090407 stat:EXPIRED err:3E7"},
+    };
+    SubmitSettings s;
+    for (const Case& c : cases) {
+        SubmitParams p;
+        read_submit_params(std::string("GET /?") + c.query + " HTTP/1.1\r\n\r\n", {}, s, p);
+        inject_receipt(p, &fake_tracking, now);
+        EXPECT_EQ(p.text, c.text) << c.query;
+        EXPECT_FALSE(p.binary);
+        EXPECT_EQ(p.dcs, 0);
+        EXPECT_EQ(validate_submit_params(p), "");
+    }
+    // A tracked message: its id, the addresses turned round, back to its account.
+    SubmitParams p;
+    read_submit_params("GET /?ReceiptMessageId=SMSC-7 HTTP/1.1\r\n\r\n", {}, s, p);
+    inject_receipt(p, &fake_tracking, now);
+    EXPECT_EQ(p.receipt_message_id, "6B000042");
+    EXPECT_EQ(p.recipients, std::vector<std::string>{"+4411"});
+    EXPECT_EQ(p.sender, "+4422");
+    EXPECT_EQ(p.local_route, "alice");
+    EXPECT_TRUE(p.receipt_delivered);
+    EXPECT_EQ(p.text.substr(0, 12), "id:6B000042 ");
+}
+
+}  // namespace
+}  // namespace frontends::http
