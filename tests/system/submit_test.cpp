@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <set>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -334,6 +336,36 @@ TEST_F(SubmitTest, SubmitOverSmppLinkEndToEnd) {
     EXPECT_TRUE(systest::wait_for(
         [&] { return linktest::Rig::files(rig_.home() + "BULKQ", "").empty(); }, 10000))
         << linktest::Rig::files(rig_.home() + "BULKQ", "")[0];
+    EXPECT_TRUE(rig_.stop());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SubmitTest, SubmitTenThousandRecipientsGoThroughTheBulkQueue) {
+    add_account(rig_.home(), "Alice");
+    ASSERT_TRUE(rig_.start("[SMSGW]\r\nDebug=No\r\nDisableWebLog=Yes\r\n"));
+    std::string list;
+    for (int i = 0; i < 10001; ++i) list += (i ? "," : "") + std::to_string(4470000000LL + i);
+    const auto t0 = std::chrono::steady_clock::now();
+    Answer a = post("PhoneNumber=" + list + "&Text=bulk");
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_EQ(a.status, "200 OK") << a.raw.substr(0, 500);
+    ASSERT_EQ(a.ids.size(), 10001u);
+    EXPECT_EQ(a.recipients.back(), "4470010000");
+    // The connection only wrote the batch; the bulk threads write the files.
+    EXPECT_LT(seconds, 20.0);
+    EXPECT_TRUE(systest::wait_for(
+        [&] { return !linktest::Rig::files(rig_.q(), ".req").empty(); }, 10000));
+    // Every file the bulk threads wrote is one the answer named.
+    std::set<std::string> named(a.ids.begin(), a.ids.end());
+    for (const auto& path : linktest::Rig::files(rig_.q(), ".req")) {
+        std::string name = fs::path(path).stem().string();
+        EXPECT_EQ(named.count(name), 1u) << name;
+        EXPECT_TRUE(contains(systest::read_text(path), "Data=bulk\r\n"));
+    }
     EXPECT_TRUE(rig_.stop());
 }
 
