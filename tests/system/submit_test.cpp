@@ -7,12 +7,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <set>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -69,6 +69,10 @@ class SubmitTest : public ::testing::Test {
         if (browser) cmd += "-A 'Mozilla/5.0 (X11)' ";
         cmd += "'http://127.0.0.1:" + std::to_string(rig_.gw().web_port()) + "/?" + query + "'";
         return parse(run(cmd));
+    }
+    std::string page(const std::string& path) {
+        return run("curl -s -i --max-time 20 -u Alice:Secret1 'http://127.0.0.1:" +
+                   std::to_string(rig_.gw().web_port()) + path + "'");
     }
     Answer post(const std::string& body) {
         std::string path = rig_.home() + "../body.txt";
@@ -221,6 +225,24 @@ TEST_F(SubmitTest, SubmitRequestFilesPagesAndValidation) {
     EXPECT_TRUE(contains(a.raw, "Text/Data parameter too long (more than 8191 characters)."));
     EXPECT_EQ(all_files(), before);
 
+    // The web menu: the shipped default page with its blocks decided for
+    // Alice (logged in, no administration, no sender or route fields).
+    for (const char* path : {"/", "/nosuch.htm"}) {
+        std::string menu = page(path);
+        EXPECT_TRUE(contains(menu, "HTTP/1.1 200 OK\r\n")) << menu;
+        EXPECT_TRUE(contains(menu, "Content-Type: text/html\r\n"));
+        EXPECT_TRUE(contains(menu, "<form id=\"textform\" method=\"post\" action=\"/\">"));
+        EXPECT_TRUE(contains(menu, "<p>Logged in.</p>"));
+        EXPECT_TRUE(contains(menu, "name=\"UDH\""));
+        EXPECT_FALSE(contains(menu, "<!@@"));
+        EXPECT_FALSE(contains(menu, "/ADMIN"));
+        EXPECT_FALSE(contains(menu, "name=\"Sender\""));
+    }
+    // A path that climbs is cut to a name inside html/: the menu, never the INI.
+    std::string climbed = page("/..%2F..%2FSMSGW.INI");
+    EXPECT_TRUE(contains(climbed, "id=\"textform\"")) << climbed;
+    EXPECT_FALSE(contains(climbed, "[SMSGW]"));
+
     // The web and account logs have one line per file.
     size_t web = 0;
     for (const auto& path : linktest::Rig::files(rig_.home() + "LOGS", ".LOG")) {
@@ -357,8 +379,8 @@ TEST_F(SubmitTest, SubmitTenThousandRecipientsGoThroughTheBulkQueue) {
     EXPECT_EQ(a.recipients.back(), "4470010000");
     // The connection only wrote the batch; the bulk threads write the files.
     EXPECT_LT(seconds, 20.0);
-    EXPECT_TRUE(systest::wait_for(
-        [&] { return !linktest::Rig::files(rig_.q(), ".req").empty(); }, 10000));
+    EXPECT_TRUE(
+        systest::wait_for([&] { return !linktest::Rig::files(rig_.q(), ".req").empty(); }, 10000));
     // Every file the bulk threads wrote is one the answer named.
     std::set<std::string> named(a.ids.begin(), a.ids.end());
     for (const auto& path : linktest::Rig::files(rig_.q(), ".req")) {

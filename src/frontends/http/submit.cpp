@@ -5,6 +5,7 @@
 
 #include "frame/queue_dirs.h"
 #include "frontends/http/submit_bulk.h"
+#include "frontends/http/submit_menu.h"
 #include "frontends/http/submit_params.h"
 #include "frontends/http/submit_shape.h"
 #include "frontends/http/submit_write.h"
@@ -135,6 +136,7 @@ bool handle_submission(Connection& c, Request& r) {
 
 void register_submit_handler() {
     register_route_handler(Route::Submit, &handle_submission);
+    register_web_menu_handler();
 }
 
 }  // namespace frontends::http

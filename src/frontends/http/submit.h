@@ -10,7 +10,8 @@ namespace frontends::http {
 // Answers one submission request completely; always true (answered).
 bool handle_submission(Connection& c, Request& r);
 
-// Registers handle_submission for the submission row of the dispatch.
+// Registers handle_submission for the submission row of the dispatch, and
+// the web menu pages.
 void register_submit_handler();
 
 }  // namespace frontends::http

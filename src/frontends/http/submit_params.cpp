@@ -426,8 +426,8 @@ void inject_receipt(SubmitParams& p, ReceiptLookup lookup, const platform::Local
     if (done.empty())
         done = platform::strprintf("%02d%02d%02d%02d%02d", now.year % 100, now.month, now.day,
                                    now.hour, now.minute);
-    const char* status = p.receipt_delivered    ? "DELIVRD"
-                         : p.receipt_intransit ? "ENROUTE"
+    const char* status = p.receipt_delivered               ? "DELIVRD"
+                         : p.receipt_intransit             ? "ENROUTE"
                          : p.receipt_failed_status.empty() ? "REJECTD"
                                                            : p.receipt_failed_status.c_str();
     const unsigned error = (p.receipt_delivered || p.receipt_intransit) ? 0 : 999;

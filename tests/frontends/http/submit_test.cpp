@@ -7,6 +7,7 @@
 
 #include "frame/settings.h"
 #include "frontends/http/submit_bulk.h"
+#include "frontends/http/submit_menu.h"
 #include "frontends/http/submit_params.h"
 #include "frontends/http/submit_shape.h"
 #include "frontends/http/submit_write.h"
@@ -270,13 +271,17 @@ TEST(SubmitReceipt, InjectedReceiptTextsAndAddresses) {
         const char* text;
     } cases[] = {
         {"ReceiptMessageId=X1&Phone=1&Data=AB&dcs=F5",
-         "id:X1 sub:001 dlvrd:001 submit date:2612090407 done date:2612090407 stat:DELIVRD err:000"},
+         "id:X1 sub:001 dlvrd:001 submit date:2612090407 done date:2612090407 stat:DELIVRD "
+         "err:000"},
         {"ReceiptMessageId=X1&Phone=1&ReceiptIntransit=1&ReceiptDoneDate=2612010000",
-         "id:X1 sub:001 dlvrd:000 submit date:2612090407 done date:2612010000 stat:ENROUTE err:000"},
+         "id:X1 sub:001 dlvrd:000 submit date:2612090407 done date:2612010000 stat:ENROUTE "
+         "err:000"},
         {"ReceiptMessageId=X1&Phone=1&ReceiptFailed=1",
-         "id:X1 sub:001 dlvrd:000 submit date:2612090407 done date:2612090407 stat:REJECTD err:3E7"},
+         "id:X1 sub:001 dlvrd:000 submit date:2612090407 done date:2612090407 stat:REJECTD "
+         "err:3E7"},
         {"ReceiptMessageId=X1&Phone=1&ReceiptFailed=1&ReceiptFailedStatus=EXPIRED",
-         "id:X1 sub:001 dlvrd:000 submit date:2612090407 done date:2612090407 stat:EXPIRED err:3E7"},
+         "id:X1 sub:001 dlvrd:000 submit date:2612090407 done date:2612090407 stat:EXPIRED "
+         "err:3E7"},
     };
     SubmitSettings s;
     for (const Case& c : cases) {
@@ -298,6 +303,45 @@ TEST(SubmitReceipt, InjectedReceiptTextsAndAddresses) {
     EXPECT_EQ(p.local_route, "alice");
     EXPECT_TRUE(p.receipt_delivered);
     EXPECT_EQ(p.text.substr(0, 12), "id:6B000042 ");
+}
+
+}  // namespace
+}  // namespace frontends::http
+
+namespace frontends::http {
+namespace {
+
+TEST(SubmitMenu, BlocksFollowTheAccountAndTheSettings) {
+    const std::string page =
+        "a<!@@StartBlockMMS@@>M<!@@EndBlockMMS@@>b<!@@StartBlockAdmin@@>A<!@@EndBlockAdmin@@>"
+        "<!@@StartBlockAdvanced@@>V<!@@EndBlockAdvanced@@><!@@StartBlockWAPMM@@>W"
+        "<!@@EndBlockWAPMM@@><!@@StartBlockAvailableCredits@@>@@AvailableCredits@@"
+        "<!@@EndBlockAvailableCredits@@>|@@SMSCROUTELIST@@";
+    struct Case {
+        const char* options;
+        bool admin, disable_mms, credits;
+        const char* want;
+    } cases[] = {
+        {"", false, false, false, "aMbVW|"},
+        {"All", true, true, true, "abAVW1.5|"},
+        {"SMSMMS", false, false, false, "aMb|"},
+        {"TextOnly", false, false, false, "ab|"},
+    };
+    for (const Case& c : cases) {
+        MenuContext m;
+        m.logged_in = true;
+        m.web_options = c.options;
+        m.admin_enabled = c.admin;
+        m.disable_mms = c.disable_mms;
+        m.has_credits = c.credits;
+        m.credits = "1.5";
+        m.smsc_routes = {"R<1>"};
+        std::string out = fill_menu_page(page, m);
+        const std::string list =
+            "<select name=\"SMSCRoute\"><option value=\"\">(default)</option>"
+            "<option value=\"R&lt;1&gt;\">R&lt;1&gt;</option></select>";
+        EXPECT_EQ(out, c.want + list) << c.options;
+    }
 }
 
 }  // namespace
