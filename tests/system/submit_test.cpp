@@ -172,6 +172,19 @@ TEST_F(SubmitTest, SubmitRequestFilesPagesAndValidation) {
               "[SMS-IN]\r\nSubmitUser=Alice\r\nSubmittedBy=127.0.0.1\r\nRouteToLocalUser=Bob\r\n"
               "Data=inside\r\nPhoneNumber=558\r\nModemName=\r\n");
 
+    // A DelayUntil in the past goes out at once, one in year 9999 waits;
+    // a script as ContinueURL is not echoed.
+    a = get("PhoneNumber=561&Text=now&DelayUntil=2001-01-01%2000:00");
+    ASSERT_EQ(a.ids.size(), 1u);
+    EXPECT_TRUE(systest::file_exists(rig_.q(a.ids[0] + ".req")));
+    a = get("PhoneNumber=562&Text=never&DelayUntil=9999-12-31%2023:59");
+    ASSERT_EQ(a.ids.size(), 1u);
+    EXPECT_TRUE(systest::file_exists(rig_.q("DELAYQ/99991231/2359/" + a.ids[0] + ".req")));
+    a = get("PhoneNumber=563&Text=ab&ContinueURL=javascript:alert(1)");
+    ASSERT_EQ(a.ids.size(), 1u);
+    EXPECT_FALSE(contains(a.raw, "alert"));
+    EXPECT_TRUE(contains(a.raw, "<a href=\"javascript:history.back()\">"));
+
     // Distribution lists: "#sales" the public list, "team" Alice's own.
     fs::create_directories(rig_.home() + "DLists/Alice");
     systest::write_text(rig_.home() + "DLists/sales.TXT", "\xEF\xBB\xBF+111 Ann\r\n222\r\n");
@@ -211,6 +224,8 @@ TEST_F(SubmitTest, SubmitRequestFilesPagesAndValidation) {
          "Invalid format for Text/Data parameter (odd number of hexadecimal digits)."},
         {"PhoneNumber=1&Text=x&DelayUntil=2030-02-40", "Invalid format for DelayUntil=2030-02-40"},
         {"PhoneNumber=1&Text=x&MMSText=y", "MMS submissions are not available."},
+        {"PhoneNumber=1&Text=a%FF%FEb",
+         "Invalid format for Text parameter (not UTF-8; give its charset)."},
     };
     for (const Bad& b : bad) {
         a = get(b.query);
@@ -250,7 +265,7 @@ TEST_F(SubmitTest, SubmitRequestFilesPagesAndValidation) {
         std::string log = systest::read_text(path);
         web += size_t(std::count(log.begin(), log.end(), '\n'));
     }
-    EXPECT_EQ(web, 2u + 2u + 1u + 1u + 4u + 1u + 1u) << rig_.diag();
+    EXPECT_EQ(web, 2u + 2u + 1u + 1u + 3u + 4u + 1u + 1u) << rig_.diag();
     EXPECT_TRUE(rig_.stop());
 }
 

@@ -28,6 +28,27 @@ bool is_hex_text(std::string_view s) {
                        [](char c) { return platform::hex_digit_value(c) >= 0; });
 }
 
+// Well-formed UTF-8: no stray continuation bytes, no overlong or surrogate
+// forms, nothing above U+10FFFF.
+bool is_utf8(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t n = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 9;
+        if (n == 9 || i + n >= s.size() + (n ? 0 : 1)) return false;
+        uint32_t cp = n == 0 ? c : n == 1 ? (c & 0x1F) : n == 2 ? (c & 0x0F) : (c & 0x07);
+        for (size_t k = 1; k <= n; ++k) {
+            unsigned char d = static_cast<unsigned char>(s[i + k]);
+            if ((d & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        static constexpr uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += n + 1;
+    }
+    return true;
+}
+
 // "+" and digits, optionally ":" and digits.
 bool is_numeric_sender(std::string_view s) {
     size_t i = (!s.empty() && s[0] == '+') ? 1 : 0;
@@ -381,6 +402,11 @@ void read_submit_params(std::string_view request, const SubmitContext& ctx, cons
     if (!url.empty()) {
         if (url.find("://") == std::string::npos && url.find("javascript:") == std::string::npos)
             url = "http://" + url;
+        // A script from the request would run in the submitter's page when
+        // the link is followed: only the page's own way back is kept.
+        if (platform::istarts_with(platform::trim(url), "javascript:") ||
+            url.find("://") == std::string::npos)
+            url = SubmitParams{}.continue_url;
         p.continue_url = url;
     }
 
@@ -458,6 +484,10 @@ std::string validate_submit_params(SubmitParams& p) {
     if (p.udh.size() % 2) return "Invalid format for UDH (odd number of hexadecimal digits).";
     if (p.text_too_long) return "Text/Data parameter too long (more than 8191 characters).";
     if (!p.delay_error.empty()) return p.delay_error;
+    if (!p.binary || !is_hex_text(p.text)) {
+        if (!is_utf8(p.text))
+            return "Invalid format for Text parameter (not UTF-8; give its charset).";
+    }
     if (p.binary && !is_hex_text(p.text)) {
         if (p.udh.empty())
             return "Invalid format for Text/Data parameter when binary flag is set "

@@ -122,6 +122,12 @@ TEST(SubmitParams, ValidationMessagesInTheirOrder) {
          "Invalid format for Text/Data parameter (odd number of hexadecimal "
          "digits)."},
         {"Phone=1&Data=C8329BFD06", ""},
+        {"Phone=1&Text=%C0%AF", "Invalid format for Text parameter (not UTF-8; give its charset)."},
+        {"Phone=1&Text=%ED%A0%80",
+         "Invalid format for Text parameter (not UTF-8; give its charset)."},
+        {"Phone=1&Text=%E2%82", "Invalid format for Text parameter (not UTF-8; give its charset)."},
+        {"Phone=1&Text=%E2%82%AC%F0%9F%98%80", ""},
+        {"Phone=1&Text=caf%E9&charset=iso-8859-1", ""},
         {"Phone=1&Text=hi&SegNum=1&SegCount=300", ""},
         {"OTA_SUBMIT_VIEWXML=1&Text=x", ""},
     };
