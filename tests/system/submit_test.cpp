@@ -269,7 +269,7 @@ TEST_F(SubmitTest, SubmitRequestFilesPagesAndValidation) {
     EXPECT_TRUE(rig_.stop());
 }
 
-TEST_F(SubmitTest, SubmitQuotaRefusalChargesNothing) {
+TEST_F(SubmitTest, SubmitQuotaAndCreditRefusalsChargeNothing) {
     add_account(rig_.home(), "Carol", 3);
     ASSERT_TRUE(rig_.start(
         "[SMSGW]\r\nDebug=Yes\r\nDefaultMsgLimitPerDay=100\r\nDefaultMsgLimitPerMonth=1000\r\n"));
@@ -287,7 +287,16 @@ TEST_F(SubmitTest, SubmitQuotaRefusalChargesNothing) {
     EXPECT_EQ(a.ids.size(), 1u) << a.raw;
     a = get("PhoneNumber=4&Text=x", false, "Carol");
     EXPECT_EQ(a.status, "503 Service Unavailable");
-    EXPECT_EQ(linktest::Rig::files(rig_.q(), ".req").size(), 3u);
+    // Credits: Dave holds 3; a refusal for two when one is left takes none.
+    add_account(rig_.home(), "Dave");
+    fs::create_directories(rig_.home() + "USERS/Dave");
+    systest::write_text(rig_.home() + "USERS/Dave/SMS.CTR", std::string("\x03\0\0\0", 4));
+    EXPECT_EQ(get("PhoneNumber=5,6&Text=x", false, "Dave").ids.size(), 2u);
+    a = get("PhoneNumber=7,8&Text=x", false, "Dave");
+    EXPECT_EQ(a.status, "503 Service Unavailable") << a.raw;
+    EXPECT_EQ(get("PhoneNumber=7&Text=x", false, "Dave").ids.size(), 1u);
+    EXPECT_EQ(get("PhoneNumber=8&Text=x", false, "Dave").status, "503 Service Unavailable");
+    EXPECT_EQ(linktest::Rig::files(rig_.q(), ".req").size(), 3u + 3u);
     EXPECT_TRUE(rig_.stop());
 }
 
