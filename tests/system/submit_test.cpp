@@ -240,8 +240,12 @@ TEST_F(SubmitTest, SubmitRequestFilesPagesAndValidation) {
     EXPECT_TRUE(contains(a.raw, "Text/Data parameter too long (more than 8191 characters)."));
     EXPECT_EQ(all_files(), before);
 
-    // The web menu: the shipped default page with its blocks decided for
-    // Alice (logged in, no administration, no sender or route fields).
+    // The web menu: the shipped default page, installed as Alice's own, with
+    // its blocks decided for her (logged in, no administration, no sender or
+    // route fields).
+    fs::create_directories(rig_.home() + "USERS/Alice/html");
+    fs::copy_file(std::string(SMSGW_SOURCE_DIR) + "/src/frontends/http/submit_html/default.htm",
+                  rig_.home() + "USERS/Alice/html/default.htm");
     for (const char* path : {"/", "/nosuch.htm"}) {
         std::string menu = page(path);
         EXPECT_TRUE(contains(menu, "HTTP/1.1 200 OK\r\n")) << menu;
