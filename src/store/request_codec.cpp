@@ -697,6 +697,20 @@ void append_key(std::string& text, Key key, std::string_view value) {
     put_line(text, r.name, escape_value(value, escape_for(r.kind, Escape::Text)));
 }
 
+bool append_extra_key(std::string& text, std::string_view name, std::string_view value) {
+    if (name.empty()) return false;
+    for (char c : name) {
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                     c == '_' || c == '-' || c == '.';
+        if (!plain) return false;
+    }
+    for (const KeyRule& r : kMessageKeys)
+        if (platform::iequals(r.name, name)) return false;
+    terminate_line(text);
+    put_line(text, name, escape_value(value, Escape::Text));
+    return true;
+}
+
 std::string set_key(std::string_view text, Key key, std::string_view value) {
     std::string out;
     out.reserve(text.size() + value.size() + 16);

@@ -270,6 +270,13 @@ std::string_view without_error_detail(std::string_view text);
 // an unterminated last line so that the new line is not glued to it.
 void append_key(std::string& text, Key key, std::string_view value);
 
+// Appends name=value for a key outside the table (the operator's extra
+// request keys). Only a plain name (letters, digits, "_", "-", ".") that is
+// no key of the table is written, so that no value can stand in for a
+// message key; false (nothing appended) otherwise. The value is escaped as
+// Text.
+bool append_extra_key(std::string& text, std::string_view name, std::string_view value);
+
 // The text with every line of key dropped (with its line end) and key=value
 // appended as append_key does.
 std::string set_key(std::string_view text, Key key, std::string_view value);
