@@ -174,10 +174,6 @@ bool in_set(const char* set, unsigned char c) {
     return c != 0 && std::strchr(set, c) != nullptr;
 }
 
-bool keep_in_url(unsigned char c) {
-    if (std::isalnum(c)) return true;
-    return in_set("$'()-./=@[]^_`{}|~", c) || c == 127;
-}
 
 std::string base64_decode(std::string_view in) {
     std::string out;
@@ -655,20 +651,7 @@ bool FindParameterNameByPrefix(std::string_view request, std::string_view prefix
 // --- encoding ---------------------------------------------
 
 std::string url_encode(std::string_view value) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(value.size());
-    for (char ch : value) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (keep_in_url(c)) {
-            out.push_back(ch);
-        } else {
-            out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
-        }
-    }
-    return out;
+    return platform::url_encode(value);
 }
 
 void UrlEncodeReplace(std::string& text, std::string_view token, std::string_view value,
