@@ -276,7 +276,8 @@ TEST_F(SubmitTest, SubmitRequestFilesPagesAndValidation) {
 TEST_F(SubmitTest, SubmitQuotaAndCreditRefusalsChargeNothing) {
     add_account(rig_.home(), "Carol", 3);
     ASSERT_TRUE(rig_.start(
-        "[SMSGW]\r\nDebug=Yes\r\nDefaultMsgLimitPerDay=100\r\nDefaultMsgLimitPerMonth=1000\r\n"));
+        "[SMSGW]\r\nDebug=Yes\r\nDefaultMsgLimitPerDay=100\r\nDefaultMsgLimitPerMonth=1000\r\n"
+        "DurableQueue=Yes\r\n"));
     Answer a = get("PhoneNumber=1,2&Text=x", false, "Carol");
     ASSERT_EQ(a.ids.size(), 2u) << a.raw;
     // Two more would pass the limit of 3: refused whole, with 503 (200 for a browser).
@@ -395,7 +396,9 @@ namespace {
 
 TEST_F(SubmitTest, SubmitTenThousandRecipientsGoThroughTheBulkQueue) {
     add_account(rig_.home(), "Alice");
-    ASSERT_TRUE(rig_.start("[SMSGW]\r\nDebug=No\r\nDisableWebLog=Yes\r\n"));
+    // Durable mode: the batch is synced before the answer, the bulk threads
+    // sync what they expand before they drop a list.
+    ASSERT_TRUE(rig_.start("[SMSGW]\r\nDebug=No\r\nDisableWebLog=Yes\r\nDurableQueue=Yes\r\n"));
     std::string list;
     for (int i = 0; i < 10001; ++i) list += (i ? "," : "") + std::to_string(4470000000LL + i);
     const auto t0 = std::chrono::steady_clock::now();

@@ -13,6 +13,7 @@
 #include "platform/text.h"
 #include "platform/trace_sink.h"
 #include "records/accounting.h"
+#include "store/request_file.h"
 #include "support/directories.h"
 
 namespace frontends::http {
@@ -120,9 +121,14 @@ bool handle_submission(Connection& c, Request& r) {
         if (i < charge.preauth.user_data.size()) t.user_data = charge.preauth.user_data[i];
         targets.push_back(std::move(t));
     }
-    WriteResult written = !local && use_bulk_queue(targets.size())
-                              ? write_bulk_batch(frame::bulk_q_dir(), p, ctx, shape, targets)
+    const bool bulk = !local && use_bulk_queue(targets.size());
+    WriteResult written = bulk ? write_bulk_batch(frame::bulk_q_dir(), p, ctx, shape, targets)
                               : write_submission(p, ctx, shape, targets, c.user_entry);
+    // With DurableQueue the answer waits until the files are on stable
+    // storage (one group commit); files that cannot be made durable are
+    // taken back and the submission is refused, uncharged.
+    if (bulk ? written.durable_failed : !store::commit_request_files(written.paths))
+        return send(c, refusal_page(c, "Unable to queue the message."));
     if (!local && !c.account.empty())
         records::charge_http_submission(charge, written.per_recipient);
 

@@ -7,6 +7,7 @@
 #include "platform/trace_sink.h"
 #include "records/counters.h"
 #include "store/bulk_queue.h"
+#include "store/durable.h"
 #include "store/message_id.h"
 #include "store/request_codec.h"
 #include "store/request_file.h"
@@ -90,7 +91,8 @@ WriteResult write_bulk_batch(const std::string& bulk_dir, const SubmitParams& p,
     for (uint32_t k = 0; k < total; ++k) {
         std::string text = submit_template_text(p, ctx, shape, shape.parts[k]);
         append_extra_args(text, p);
-        if (!platform::create_new_file(dir + platform::strprintf("M%u.REQ", k + 1), text)) {
+        w.paths.push_back(dir + platform::strprintf("M%u.REQ", k + 1));
+        if (!platform::create_new_file(w.paths.back(), text)) {
             // Without every template no recipient can be sent whole.
             platform::tracef(kTag, "Unable to write the templates of %s", dir.c_str());
             abandon(k);
@@ -123,6 +125,7 @@ WriteResult write_bulk_batch(const std::string& bulk_dir, const SubmitParams& p,
             platform::tracef(kTag, "Unable to write %s", path.c_str());
             continue;
         }
+        w.paths.push_back(path);
         for (size_t i = first; i < last; ++i) w.per_recipient[i] = total;
         for (size_t f = 0; f < files.size(); ++f) {
             const SubmitPart& part = shape.parts[f % total];
@@ -136,6 +139,11 @@ WriteResult write_bulk_batch(const std::string& bulk_dir, const SubmitParams& p,
         return w;
     }
     records::add_counter(records::Counter::Submitted, uint32_t(w.files.size()));
+    // In durable mode the lists are on disk before the batch is released.
+    // A batch the bulk threads may already be expanding cannot be taken
+    // back: when the sync fails it stays, and the caller answers an error
+    // (a message may then go out although refused, never the reverse).
+    if (store::wait_durable(w.paths) != 0) w.durable_failed = true;
     return w;
 }
 

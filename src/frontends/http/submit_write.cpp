@@ -158,6 +158,7 @@ WriteResult write_submission(const SubmitParams& p, const SubmitContext& ctx,
                 continue;
             }
             ++written;
+            w.paths.push_back(*path);
             std::string id = message_id_of(*path);
             if (local) {
                 records::add_counter(records::Counter::InQueueSize);

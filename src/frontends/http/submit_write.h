@@ -46,6 +46,8 @@ struct WrittenFile {
 struct WriteResult {
     std::vector<WrittenFile> files;
     std::vector<uint32_t> per_recipient;  // files written for each recipient
+    std::vector<std::string> paths;       // every file written, to be made durable
+    bool durable_failed = false;          // bulk batch kept although its sync failed
 };
 
 // Writes every file of the submission, each complete under its final name
