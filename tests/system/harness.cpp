@@ -15,10 +15,12 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -69,6 +71,16 @@ TempDir::~TempDir() {
     if (path_.empty()) return;
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
+}
+
+std::string run_command(const std::string& cmd) {
+    std::string out;
+    std::unique_ptr<FILE, int (*)(FILE*)> p(::popen(cmd.c_str(), "r"), ::pclose);
+    if (!p) return out;
+    char b[4096];
+    size_t n;
+    while ((n = std::fread(b, 1, sizeof b, p.get())) > 0) out.append(b, n);
+    return out;
 }
 
 std::string read_text(const std::string& path) {

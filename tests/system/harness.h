@@ -38,6 +38,8 @@ std::string read_text(const std::string& path);
 bool write_text(const std::string& path, const std::string& text);
 bool append_text(const std::string& path, const std::string& text);
 bool file_exists(const std::string& path);
+// Standard output of a shell command (curl, openssl) until it ends.
+std::string run_command(const std::string& cmd);
 long long file_size(const std::string& path);  // -1 when missing
 
 // Polls cond every step_ms until it holds or timeout_ms has passed.

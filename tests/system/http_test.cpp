@@ -113,13 +113,7 @@ std::string ask(unsigned port, const std::string& req, const char* from = nullpt
 }
 
 std::string run(const std::string& cmd) {
-    std::string out;
-    std::unique_ptr<FILE, int (*)(FILE*)> p(::popen(cmd.c_str(), "r"), ::pclose);
-    if (!p) return out;
-    char b[4096];
-    size_t n;
-    while ((n = std::fread(b, 1, sizeof b, p.get())) > 0) out.append(b, n);
-    return out;
+    return systest::run_command(cmd);
 }
 
 bool wait_port(unsigned port, bool open, unsigned timeout_ms) {

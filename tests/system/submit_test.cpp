@@ -30,13 +30,7 @@ namespace {
 using linktest::contains;
 
 std::string run(const std::string& cmd) {
-    std::string out;
-    std::unique_ptr<FILE, int (*)(FILE*)> p(::popen(cmd.c_str(), "r"), ::pclose);
-    if (!p) return out;
-    char b[4096];
-    size_t n;
-    while ((n = std::fread(b, 1, sizeof b, p.get())) > 0) out.append(b, n);
-    return out;
+    return systest::run_command(cmd);
 }
 
 void add_account(const std::string& home, const std::string& name, uint32_t per_day = 0) {
