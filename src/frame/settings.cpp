@@ -249,6 +249,8 @@ GlobalSettings read_global_settings() {
     s.flush_out_log = ini_bool("FlushOutLog", false);
     s.max_q_dir_entries = zero_means(ini_number("MaxQDirEntries", 10000), 10000);
     s.queue_delete_threads = std::min<uint32_t>(ini_number("QueueDeleteThreads", 4), 16);
+    s.queue_delete_inline_below_us =
+        std::min<uint32_t>(ini_number("QueueDeleteInlineBelowUs", 40), 1000000);
     s.durable_queue = ini_bool("DurableQueue", false);
     s.durable_queue_commit_ms = std::min<uint32_t>(ini_number("DurableQueueCommitMs", 5), 1000);
     s.accounting_keep_alive = ini_bool("AccountingKeepAlive", true);

@@ -45,6 +45,9 @@ struct GlobalSettings {
     // Threads that unlink request files after they left the queue
     // (QueueDeleteThreads, at most 16; 0: the link worker unlinks itself).
     uint32_t queue_delete_threads = 4;
+    // QueueDeleteInlineBelowUs: while unlinks cost less than this on average
+    // (microseconds), the worker unlinks itself; 0 always hands files over.
+    uint32_t queue_delete_inline_below_us = 40;
     // DurableQueue: front ends answer "accepted" only once the request file
     // and its directory entry are on stable storage, one sync serving every
     // file written within DurableQueueCommitMs (at most 1000) of the first.

@@ -1031,12 +1031,16 @@ TEST_F(LinkSmppTest, LinkSmppCrashMidFlightLosesNothing) {
         ASSERT_TRUE(rig.queue(platform::strprintf("C%07d.req", i),
                               request({{"PhoneNumber", "447700900500"},
                                        {"Data", platform::strprintf("crash-%05d", i)}})));
-    const std::string ini = make_ini({{smsc.link(), {{"WindowSize", "100"}}}});
+    // Every sent file goes through the deleter pool, which is busy when the
+    // gateway is killed.
+    const std::string ini = make_ini({{smsc.link(), {{"WindowSize", "100"}}}},
+                                     {{"QueueDeleteInlineBelowUs", "0"}, {"QueueDeleteThreads", "2"}});
     ASSERT_TRUE(rig.start(ini)) << rig.diag();
     ASSERT_TRUE(smsc.wait_submits(kMessages / 4, 60000)) << rig.diag();
     ASSERT_TRUE(rig.kill9());
     size_t before_kill = smsc.submits().size();
-    std::cout << "[ submits seen before SIGKILL: " << before_kill << " ]\n";
+    std::cout << "[ submits seen before SIGKILL: " << before_kill << ", files waiting for the "
+              << "deleter pool: " << rig.files(rig.q(), ".del").size() << " ]\n";
 
     ASSERT_TRUE(rig.start(ini)) << rig.diag();
     std::map<std::string, int> seen;

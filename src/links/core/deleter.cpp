@@ -32,11 +32,6 @@ constexpr size_t kBacklogCap = 100000;
 // "*.REQ.DEL" files for the next start's sweep.
 constexpr uint64_t kShutdownDrainMs = 3000;
 
-// Unlinks cheaper than this (on average) are done by the worker itself: a
-// rename costs a few microseconds, and a hand-off to another thread makes
-// the two contend for the directory.
-constexpr uint32_t kDeferAboveUs = 40;
-
 // Unlinks path and folds what it cost into the running average (1/16 weight).
 // False (errno set) when the file could not be removed; ENOENT counts as done.
 bool timed_unlink(const std::string& path) {
@@ -110,10 +105,15 @@ void start_deleter(detail::ModuleState::Deleter& d) {
 }  // namespace
 
 bool defer_delete(const std::string& path) {
-    const unsigned wanted = frame::settings().queue_delete_threads;
+    const frame::GlobalSettings& s = frame::settings();
+    const unsigned wanted = s.queue_delete_threads;
     detail::ModuleState::Deleter& d = detail::module_state().deleter;
+    // Unlinks cheaper than the limit (on average) are done by the worker
+    // itself: a rename costs a few microseconds, and a hand-off to another
+    // thread makes the two contend for the directory.
+    const uint64_t limit_x16 = uint64_t(s.queue_delete_inline_below_us) * 16;
     bool inline_delete = wanted == 0 || frame::shutdown_requested() ||
-                         d.unlink_cost_x16.load(std::memory_order_relaxed) <= kDeferAboveUs * 16;
+                         d.unlink_cost_x16.load(std::memory_order_relaxed) < limit_x16;
     if (!inline_delete) {
         std::lock_guard<std::mutex> lock(d.mu);
         inline_delete = d.pending.size() >= kBacklogCap;
