@@ -19,7 +19,9 @@
 #include "delivery/route_cache.h"
 #include "delivery/routing.h"
 #include "frame/debug_trace.h"
+#include "frame/global_state.h"
 #include "frame/settings.h"
+#include "links/core/deleter.h"
 #include "links/core/link_config.h"
 #include "links/core/link_worker.h"
 #include "links/core/outcome.h"
@@ -131,6 +133,10 @@ class WorkerTest : public ::testing::Test {
         links::reset_links_state_for_tests();
     }
     void TearDown() override {
+        // A deleter thread reads the settings until it is counted out:
+        // stop the pool before the settings are put back below.
+        links::stop_deleters_for_tests();
+        for (int i = 0; i < 200 && frame::running_thread_count() != 0; ++i) platform::sleep_ms(10);
         records::close_message_logs();
         records::close_stat_counters();
         delivery::route_cache_clear();
