@@ -105,6 +105,13 @@ int hex_digit_value(char c) {
     return -1;
 }
 
+size_t ifind(std::string_view hay, std::string_view needle, size_t from) {
+    if (needle.empty() || hay.size() < needle.size()) return std::string_view::npos;
+    for (size_t i = from; i + needle.size() <= hay.size(); ++i)
+        if (iequals(hay.substr(i, needle.size()), needle)) return i;
+    return std::string_view::npos;
+}
+
 std::string url_encode(std::string_view value) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     static constexpr std::string_view kKeep = "$'()-./=@[]^_`{}|~";

@@ -31,6 +31,10 @@ std::string_view trim(std::string_view s);
 // callers pass N-1). Never splits inside a UTF-8 sequence.
 std::string truncate_field(std::string_view s, size_t max_len);
 
+// Position of needle in hay at or after from, compared without case; npos
+// when absent or when needle is empty.
+size_t ifind(std::string_view hay, std::string_view needle, size_t from = 0);
+
 // URL encoding of the gateway's URLs: letters, digits, DEL and
 // "$'()-./=@[]^_`{}|~" stay, every other byte becomes %XX (upper case).
 std::string url_encode(std::string_view value);

@@ -28,25 +28,14 @@ constexpr size_t kJoinedRecipientsMax = 100;
 constexpr size_t kOptionPartMax = 99;
 constexpr size_t kPoolMax = 64;
 
-bool ieq(std::string_view a, std::string_view b) {
-    return platform::iequals(a, b);
-}
-
-size_t ifind(std::string_view hay, std::string_view needle, size_t from = 0) {
-    if (needle.empty() || hay.size() < needle.size()) return std::string_view::npos;
-    for (size_t i = from; i + needle.size() <= hay.size(); ++i)
-        if (ieq(hay.substr(i, needle.size()), needle)) return i;
-    return std::string_view::npos;
-}
-
 bool word_char(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
 }
 
 // Position just after keyword where it stands as a word of its own.
 size_t find_keyword(std::string_view text, std::string_view keyword, size_t from = 0) {
-    for (size_t p = ifind(text, keyword, from); p != std::string_view::npos;
-         p = ifind(text, keyword, p + 1))
+    for (size_t p = platform::ifind(text, keyword, from); p != std::string_view::npos;
+         p = platform::ifind(text, keyword, p + 1))
         if (p == 0 || !word_char(text[p - 1])) return p + keyword.size();
     return std::string_view::npos;
 }
@@ -84,7 +73,7 @@ std::vector<std::pair<std::string, std::string>> option_pairs(std::string_view t
         std::string_view item = platform::trim(text.substr(start, end - start));
         size_t eq = item.find('=');
         if (eq != std::string_view::npos && item.size() > 11 &&
-            ieq(item.substr(0, 11), "SMPPOption_")) {
+            platform::iequals(item.substr(0, 11), "SMPPOption_")) {
             out.emplace_back(std::string(item.substr(0, std::min(eq, kOptionPartMax))),
                              std::string(item.substr(eq + 1).substr(0, kOptionPartMax)));
         }
@@ -247,8 +236,8 @@ void apply_changes(std::string_view answer, AccountingMessage& m) {
     if (answer_value(answer, "Validity=", v)) m.validity = v;
     auto pairs = option_pairs(m.smpp_options);
     bool changed = false;
-    for (size_t p = ifind(answer, "SMPPOption_"); p != std::string_view::npos;
-         p = ifind(answer, "SMPPOption_", p + 1)) {
+    for (size_t p = platform::ifind(answer, "SMPPOption_"); p != std::string_view::npos;
+         p = platform::ifind(answer, "SMPPOption_", p + 1)) {
         if (p > 0 && word_char(answer[p - 1])) continue;
         size_t eq = answer.find('=', p);
         if (eq == std::string_view::npos) break;
@@ -261,7 +250,7 @@ void apply_changes(std::string_view answer, AccountingMessage& m) {
             ++e;
         std::string value(trim_right(answer.substr(eq + 1, std::min(e - eq - 1, kOptionPartMax))));
         auto it = std::find_if(pairs.begin(), pairs.end(),
-                               [&](const auto& kv) { return ieq(kv.first, name); });
+                               [&](const auto& kv) { return platform::iequals(kv.first, name); });
         if (value.empty()) {
             if (it != pairs.end()) pairs.erase(it);
         } else if (it != pairs.end()) {
@@ -347,7 +336,7 @@ bool accounting_callback_enabled(std::string_view kind) {
     if (s.sms_accounting_url.empty()) return false;
     const std::string& only = s.sms_accounting_limit_callbacks;
     if (platform::trim(only).empty()) return true;
-    return ifind(only, kind) != std::string_view::npos;
+    return platform::ifind(only, kind) != std::string_view::npos;
 }
 
 std::string preauth_url(std::string_view kind, const AccountingMessage& m,
@@ -371,7 +360,7 @@ std::string preauth_url(std::string_view kind, const AccountingMessage& m,
 std::string callback_url(std::string_view kind, const AccountingMessage& m,
                          const AccountingNotice& n) {
     std::string url = url_start(kind, false);
-    add_param(url, ieq(kind, "SMSIN") ? "ReceiptUser" : "From", m.account);
+    add_param(url, platform::iequals(kind, "SMSIN") ? "ReceiptUser" : "From", m.account);
     add_param(url, "To", m.recipient);
     add_param(url, "MessageID", n.message_id);
     add_param(url, "SubmitIP", m.submit_ip);
@@ -441,7 +430,7 @@ bool answer_error_code(std::string_view answer, uint32_t& code) {
 }
 
 std::string check_answer_route(std::string_view route) {
-    if (route.size() >= 10 && ieq(route.substr(0, 10), "localuser:")) {
+    if (route.size() >= 10 && platform::iequals(route.substr(0, 10), "localuser:")) {
         std::string_view user = route.substr(10);
         if (!user.empty() && platform::file_exists(frame::user_dir(user) + "RECV.FLG")) return "";
         return platform::strprintf("localuser:%.*s does not receive messages", int(user.size()),
@@ -510,7 +499,7 @@ uint32_t SMSAccountingCallback(std::string_view kind, AccountingMessage& m,
                                std::string* out_user_data) {
     const frame::GlobalSettings& s = frame::settings();
     if (!accounting_callback_enabled(kind)) return 0;
-    bool send = ieq(kind, "SMSSend"), in = ieq(kind, "SMSIN");
+    bool send = platform::iequals(kind, "SMSSend"), in = platform::iequals(kind, "SMSIN");
     if (in && !s.accounting_extended) return 0;
     if (send && s.sms_accounting_only_if_no_route && !m.route.empty()) return 0;
     std::string error;

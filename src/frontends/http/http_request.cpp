@@ -42,14 +42,6 @@ bool is_control(unsigned char c) {
     return c < 0x20;
 }
 
-size_t ifind(std::string_view hay, std::string_view needle, size_t from = 0) {
-    if (needle.empty() || hay.size() < needle.size()) return std::string_view::npos;
-    for (size_t i = from; i + needle.size() <= hay.size(); ++i) {
-        if (platform::iequals(hay.substr(i, needle.size()), needle)) return i;
-    }
-    return std::string_view::npos;
-}
-
 uint8_t byte_at(std::string_view s, size_t i) {
     return i < s.size() ? static_cast<uint8_t>(s[i]) : 0;
 }
@@ -138,14 +130,14 @@ std::vector<Occurrence> occurrences(std::string_view request, std::string_view p
                                     bool line_then_body_only_if_line_empty) {
     std::vector<Occurrence> found;
     std::string_view line = request_line_of(request);
-    for (size_t p = ifind(line, pattern); p != std::string_view::npos;
-         p = ifind(line, pattern, p + 1)) {
+    for (size_t p = platform::ifind(line, pattern); p != std::string_view::npos;
+         p = platform::ifind(line, pattern, p + 1)) {
         if (at_boundary(line, p, true)) found.push_back({p, line, true});
     }
     if (line_then_body_only_if_line_empty && !found.empty()) return found;
     std::string_view body = body_of(request);
-    for (size_t p = ifind(body, pattern); p != std::string_view::npos;
-         p = ifind(body, pattern, p + 1)) {
+    for (size_t p = platform::ifind(body, pattern); p != std::string_view::npos;
+         p = platform::ifind(body, pattern, p + 1)) {
         if (at_boundary(body, p, false)) found.push_back({p, body, false});
     }
     return found;
@@ -211,8 +203,8 @@ bool is_token_char(unsigned char c) {
 // follow a start, ";" or a blank so that "name" never matches "filename".
 std::optional<std::string> header_attribute(std::string_view value, std::string_view attr) {
     std::string pattern = std::string(attr) + "=";
-    for (size_t p = ifind(value, pattern); p != std::string_view::npos;
-         p = ifind(value, pattern, p + 1)) {
+    for (size_t p = platform::ifind(value, pattern); p != std::string_view::npos;
+         p = platform::ifind(value, pattern, p + 1)) {
         if (p > 0 && value[p - 1] != ';' && !is_blank(value[p - 1])) continue;
         size_t s = p + pattern.size();
         if (s < value.size() && (value[s] == '"' || value[s] == '\'')) {
@@ -360,7 +352,7 @@ Completeness check_request(std::string_view buf, const RequestLimits& limits,
     std::string_view head = buf.substr(0, hl);
     std::optional<std::string> te =
         GetHeader(head, "Transfer-encoding", kTransferEncodingExamined + 1);
-    c.chunked = te && ifind(*te, "chunked") != std::string_view::npos;
+    c.chunked = te && platform::ifind(*te, "chunked") != std::string_view::npos;
     std::vector<std::string> lengths = GetHeaderValues(head, "Content-Length");
     if (c.chunked) {
         // Both framings at once is how requests are smuggled past proxies.
@@ -660,8 +652,8 @@ void UrlEncodeReplace(std::string& text, std::string_view token, std::string_vie
         std::string enc = url_encode(value);
         std::string out;
         size_t from = 0;
-        for (size_t p = ifind(text, token); p != std::string_view::npos;
-             p = ifind(text, token, from)) {
+        for (size_t p = platform::ifind(text, token); p != std::string_view::npos;
+             p = platform::ifind(text, token, from)) {
             out.append(text, from, p - from);
             out.append(enc);
             from = p + token.size();
