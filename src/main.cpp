@@ -8,6 +8,7 @@
 #include "frame/service.h"
 #include "frame/settings.h"
 #include "frontends/http/http_server.h"
+#include "frontends/http/pap.h"
 #include "frontends/http/submit.h"
 #include "links/core/link_worker.h"
 #include "links/core/queue_cache.h"
@@ -90,6 +91,7 @@ int main(int argc, char** argv) {
     links::register_link_workers();
     frontends::http::register_http_frontend();
     frontends::http::register_submit_handler();
+    frontends::http::register_pap_handler();
     frame::register_thread_starter(frame::ThreadSlot::QCache, links::start_queue_cache_thread);
     frame::run_service(argc, argv);
 }

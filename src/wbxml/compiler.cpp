@@ -7,6 +7,7 @@
 
 #include "frame/debug_trace.h"
 #include "frame/settings.h"
+#include "platform/text.h"
 #include "radio/charset/charset.h"
 #include "support/ini_profile.h"
 #include "wbxml/tables.h"
@@ -33,17 +34,6 @@ constexpr uint8_t kCharsetLatin1 = 0x04;
 constexpr unsigned kLatin1CodePage = 28591;
 constexpr unsigned kDefaultCodePage = 1252;
 constexpr size_t kMaxRun = kScratchSize - 1;
-
-bool ieq(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = char(x + 32);
-        if (y >= 'A' && y <= 'Z') y = char(y + 32);
-        if (x != y) return false;
-    }
-    return true;
-}
 
 bool name_end(char c) { return c == '/' || c == '>' || static_cast<unsigned char>(c) < '!'; }
 bool blank(char c) { return static_cast<unsigned char>(c) <= ' '; }
@@ -109,7 +99,7 @@ Declaration read_declaration(std::string_view text) {
     size_t end = text.find("?>", at);
     std::string_view decl = text.substr(at, end == std::string_view::npos ? 200 : end - at);
     for (size_t i = 0; i + 5 <= decl.size(); ++i)
-        if (ieq(decl.substr(i, 5), "utf-8")) d.utf8 = true;
+        if (platform::iequals(decl.substr(i, 5), "utf-8")) d.utf8 = true;
     size_t e = decl.find("encoding");
     if (e == std::string_view::npos) return d;
     e = decl.find('=', e);
@@ -162,7 +152,7 @@ class Compiler {
 
 const TagToken* Compiler::find_tag(std::string_view name) const {
     for (const TagToken& tk : t_.tags)
-        if (ieq(tk.name, name) && (tk.page == 0 || o_.oma_code_pages)) return &tk;
+        if (platform::iequals(tk.name, name) && (tk.page == 0 || o_.oma_code_pages)) return &tk;
     return nullptr;
 }
 
@@ -224,11 +214,11 @@ size_t parse_variable(std::string_view s, std::string& name, int& mode) {
         size_t m = ++i;
         while (i < s.size() && s[i] != ')') ++i;
         std::string_view word = s.substr(m, i - m);
-        if (ieq(word, "escape") || ieq(word, "esc") || ieq(word, "e"))
+        if (platform::iequals(word, "escape") || platform::iequals(word, "esc") || platform::iequals(word, "e"))
             mode = 0;
-        else if (ieq(word, "unesc") || ieq(word, "u"))
+        else if (platform::iequals(word, "unesc") || platform::iequals(word, "u"))
             mode = 1;
-        else if (ieq(word, "noesc") || ieq(word, "n"))
+        else if (platform::iequals(word, "noesc") || platform::iequals(word, "n"))
             mode = 2;
         else
             return 0;
@@ -371,7 +361,7 @@ void Compiler::write_attr(std::string& out, const Attr& a) {
     const AttrToken* best = nullptr;
     for (int pass = 0; pass < 4 && !best; ++pass) {
         for (const AttrToken& at : t_.attrs) {
-            if (!ieq(at.name, a.name) || (at.page != 0 && !o_.oma_code_pages)) continue;
+            if (!platform::iequals(at.name, a.name) || (at.page != 0 && !o_.oma_code_pages)) continue;
             bool fits = false;
             switch (pass) {
                 case 0:
@@ -518,7 +508,7 @@ bool Compiler::run(std::string_view text, size_t pos) {
             while (!name.empty() && blank(name.back())) name.remove_suffix(1);
             pos = end == std::string_view::npos ? n : end + 1;
             size_t k = open_.size();
-            while (k > 0 && !ieq(open_[k - 1], name)) --k;
+            while (k > 0 && !platform::iequals(open_[k - 1], name)) --k;
             if (k == 0) return true;  // nothing open by that name: the document ends
             while (open_.size() > k) close_top(name);
             body_ += char(kEnd);

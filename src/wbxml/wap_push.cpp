@@ -1,7 +1,6 @@
 // WSP Push PDU building.
 #include "wbxml/wap_push.h"
 
-#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <mutex>
@@ -27,15 +26,6 @@ std::string_view trim(std::string_view s) {
     while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
     while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
     return s;
-}
-
-bool ieq(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
 }
 
 std::string_view unquote(std::string_view v) {
@@ -86,7 +76,7 @@ bool parse_date(std::string_view s, uint64_t& secs) {
     } else {
         if (!parse_uint(parts[0], d) || !parse_uint(parts[2], y)) return false;
         for (size_t m = 0; m < 12; ++m)
-            if (ieq(parts[1].substr(0, 3), kMonths[m])) mon = m + 1;
+            if (platform::iequals(parts[1].substr(0, 3), kMonths[m])) mon = m + 1;
     }
     if (!parse_uint(parts[3], hh) || !parse_uint(parts[4], mm) || !parse_uint(parts[5], ss))
         return false;
@@ -139,7 +129,7 @@ void encode_cache_control(std::string& out, std::string_view v) {
     size_t eq = v.find('=');
     std::string_view name = trim(v.substr(0, eq));
     for (size_t i = 0; i < std::size(kDirectives); ++i) {
-        if (!ieq(name, kDirectives[i])) continue;
+        if (!platform::iequals(name, kDirectives[i])) continue;
         if (eq == std::string_view::npos) {
             out += char(0x80 | i);
             return;
@@ -199,7 +189,7 @@ unsigned push_application_number(std::string_view name) {
         "x-wap-application:syncml.dm",   "x-wap-application:drm.ua",    "x-wap-application:enm.ua",
         "x-wap-application:wv.ua"};
     for (size_t i = 0; i < std::size(kApps); ++i)
-        if (ieq(name, kApps[i])) return static_cast<unsigned>(i + 1);
+        if (platform::iequals(name, kApps[i])) return static_cast<unsigned>(i + 1);
     return 0;
 }
 
@@ -218,7 +208,7 @@ std::string encode_header_line(std::string_view line) {
     std::string_view value = colon == std::string_view::npos ? "" : trim(line.substr(colon + 1));
     const HeaderCode* h = nullptr;
     for (const HeaderCode& hc : kHeaders)
-        if (ieq(hc.name, name)) h = &hc;
+        if (platform::iequals(hc.name, name)) h = &hc;
     if (!h) {
         append_text_string(out, name);
         append_text_string(out, value);
@@ -238,9 +228,9 @@ std::string encode_header_line(std::string_view line) {
             break;
         }
         case HeaderCode::Challenge: {
-            if (value.size() > 6 && ieq(value.substr(0, 6), "Basic ")) {
+            if (value.size() > 6 && platform::iequals(value.substr(0, 6), "Basic ")) {
                 std::string_view realm = trim(value.substr(6));
-                if (realm.size() > 6 && ieq(realm.substr(0, 6), "realm=")) realm = realm.substr(6);
+                if (realm.size() > 6 && platform::iequals(realm.substr(0, 6), "realm=")) realm = realm.substr(6);
                 std::string v(1, char(0x80));
                 append_text_string(v, unquote(realm));
                 append_value_length(out, v.size());
@@ -254,15 +244,15 @@ std::string encode_header_line(std::string_view line) {
             encode_cache_control(out, value);
             break;
         case HeaderCode::Pragma:
-            if (ieq(value, "no-cache"))
+            if (platform::iequals(value, "no-cache"))
                 out += char(0x80);
             else
                 append_text_string(out, value);
             break;
         case HeaderCode::AcceptRanges:
-            if (ieq(value, "none"))
+            if (platform::iequals(value, "none"))
                 out += char(0x80);
-            else if (ieq(value, "bytes"))
+            else if (platform::iequals(value, "bytes"))
                 out += char(0x81);
             else
                 append_text_string(out, value);
@@ -270,7 +260,7 @@ std::string encode_header_line(std::string_view line) {
         case HeaderCode::Range: {
             // "bytes first-last/length"
             std::string_view v = value;
-            if (v.size() > 6 && ieq(v.substr(0, 6), "bytes ")) v = trim(v.substr(6));
+            if (v.size() > 6 && platform::iequals(v.substr(0, 6), "bytes ")) v = trim(v.substr(6));
             size_t dash = v.find('-'), slash = v.find('/');
             uint64_t first = 0, len = 0;
             std::string r;
@@ -330,23 +320,37 @@ std::string encode_content_type(std::string_view type, std::string_view params,
         std::string_view name = trim(item.substr(0, eq));
         std::string_view value = eq == std::string_view::npos ? "" : unquote(item.substr(eq + 1));
         unsigned mib = 0;
-        if (ieq(name, "charset") && (mib = radio::charset::name_to_mibenum(value)) != 0) {
+        if (platform::iequals(name, "charset") && (mib = radio::charset::name_to_mibenum(value)) != 0) {
             p += char(0x81);
             append_integer_value(p, mib);
-        } else if (ieq(name, "type")) {
+        } else if (platform::iequals(name, "type")) {
             p += char(0x89);
             unsigned n = radio::charset::content_type_to_number(value);
             if (n <= 0x7F)
                 p += char(0x80 | n);
             else
                 append_text_string(p, value);
-        } else if (ieq(name, "name")) {
+        } else if (platform::iequals(name, "name")) {
             p += char(0x85);
             append_text_string(p, value);
-        } else if (ieq(name, "filename")) {
+        } else if (platform::iequals(name, "filename")) {
             p += char(0x86);
             append_text_string(p, value);
-        } else if (ieq(name, "start")) {
+        } else if (platform::iequals(name, "SEC")) {
+            // A signature the pusher computed itself.
+            p += char(0x91);
+            if (platform::iequals(value, "USERPIN"))
+                p += char(0x81);
+            else if (platform::iequals(value, "USERNETWPIN"))
+                p += char(0x82);
+            else if (platform::iequals(value, "USERPINMAC"))
+                p += char(0x83);
+            else
+                p += char(0x80);
+        } else if (platform::iequals(name, "MAC")) {
+            p += char(0x92);
+            append_text_string(p, value);
+        } else if (platform::iequals(name, "start")) {
             p += char(0x8A);
             append_text_string(p, value);
         } else {
@@ -411,8 +415,8 @@ int CreateWAPPushBinary(const PushRequest& r, std::string& pdu, std::string& err
                 error = "XML Content Not Recognised";
                 return 0;
             }
-            if (type.empty() || ieq(type, doc.xml_type) ||
-                (doc.family == Family::EmailNotification && ieq(type, "text/vnd.wap.emn+xml")))
+            if (type.empty() || platform::iequals(type, doc.xml_type) ||
+                (doc.family == Family::EmailNotification && platform::iequals(type, "text/vnd.wap.emn+xml")))
                 type = std::string(doc.binary_type);
             break;
         }
@@ -435,14 +439,14 @@ int CreateWAPPushBinary(const PushRequest& r, std::string& pdu, std::string& err
         std::string_view method = trim(r.security);
         std::string key;
         uint8_t sec = 0;
-        if (ieq(method, "USERPIN")) {
+        if (platform::iequals(method, "USERPIN")) {
             if (r.pin.empty()) {
                 error = "USERPIN security needs a PIN";
                 return 0;
             }
             key = r.pin;
             sec = 0x81;
-        } else if (ieq(method, "NETWPIN") || ieq(method, "USERNETWPIN")) {
+        } else if (platform::iequals(method, "NETWPIN") || platform::iequals(method, "USERNETWPIN")) {
             std::string_view pin = r.pin;
             size_t colon = pin.find(':');
             std::string imsi = encode_imsi(trim(pin.substr(0, colon)));

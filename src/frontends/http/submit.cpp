@@ -7,6 +7,7 @@
 #include "frontends/http/submit_bulk.h"
 #include "frontends/http/submit_menu.h"
 #include "frontends/http/submit_params.h"
+#include "frontends/http/submit_push.h"
 #include "frontends/http/submit_shape.h"
 #include "frontends/http/submit_write.h"
 #include "platform/clock.h"
@@ -50,11 +51,10 @@ std::string unavailable_family(std::string_view request) {
     if (has_any_param(request, {"EMSText"})) return "EMS submissions are not available.";
     if (has_any_param(request, {"VoiceMail", "VoiceMailMessageCount"}))
         return "Voice mail indications are not available.";
-    if (has_any_param(request,
-                      {"WAPURL", "WAPSL", "WAPBookmark", "OTAXMLSettings", "OTABookmark"}) ||
-        has_param_prefix(request,
-                         {"WAPSI", "WAPPUSHADV_", "OTA_", "OTASYNCML_", "OTAIMPS_", "OTAOMA_"}))
-        return "WAP push and OTA submissions are not available.";
+    // Settings in the older browser, SyncML and IMPS forms are described by
+    // parameters this gateway does not read; OTAXMLSettings takes any document.
+    if (has_param_prefix(request, {"OTA_", "OTASYNCML_", "OTAIMPS_"}))
+        return "OTA settings by parameters are not available; submit the document as OTAXMLSettings.";
     return "";
 }
 
@@ -70,23 +70,9 @@ bool invalid(Connection& c, const std::string& message) {
 
 }  // namespace
 
-bool handle_submission(Connection& c, Request& r) {
-    const std::string_view request = r.bytes;
-    SubmitSettings settings = submit_settings_now();
-    SubmitContext ctx{c.account, c.forced_sender_address, c.peer};
-    SubmitParams p;
-    read_submit_params(request, ctx, settings, p);
-
-    if (!p.receipt_message_id.empty())
-        inject_receipt(p, &tracked_http_message, platform::local_now());
-    std::string error = validate_submit_params(p);
-    if (!error.empty()) return invalid(c, error);
-    error = unavailable_family(request);
-    if (!error.empty()) return invalid(c, error);
-
-    MessageShape shape;
-    if (!shape_message(p, shape_settings_now(), shape, error)) return invalid(c, error);
-
+QueuedSubmission queue_submission(const Connection& c, const SubmitParams& p,
+                                  const SubmitContext& ctx, const MessageShape& shape) {
+    QueuedSubmission q;
     const bool local = !p.local_route.empty();
     records::SubmissionCharge charge;
     if (!local && !c.account.empty()) {
@@ -108,8 +94,10 @@ bool handle_submission(Connection& c, Request& r) {
         m.smpp_options = p.smpp_options;
         m.validity = p.validity;
         m.service_type = p.service_type;
-        if (!records::check_http_submission(charge))
-            return send(c, refusal_page(c, charge.refusal));
+        if (!records::check_http_submission(charge)) {
+            q.refusal = charge.refusal;
+            return q;
+        }
     }
 
     std::vector<FileTarget> targets;
@@ -122,22 +110,56 @@ bool handle_submission(Connection& c, Request& r) {
         targets.push_back(std::move(t));
     }
     const bool bulk = !local && use_bulk_queue(targets.size());
-    WriteResult written = bulk ? write_bulk_batch(frame::bulk_q_dir(), p, ctx, shape, targets)
-                              : write_submission(p, ctx, shape, targets, c.user_entry);
+    WriteResult& written = q.written;
+    written = bulk ? write_bulk_batch(frame::bulk_q_dir(), p, ctx, shape, targets)
+                   : write_submission(p, ctx, shape, targets, c.user_entry);
     // With DurableQueue the answer waits until the files are on stable
     // storage (one group commit); files that cannot be made durable are
     // taken back and the submission is refused, uncharged.
-    if (bulk ? written.durable_failed : !store::commit_request_files(written.paths))
-        return send(c, refusal_page(c, "Unable to queue the message."));
+    if (bulk ? written.durable_failed : !store::commit_request_files(written.paths)) {
+        q.refusal = "Unable to queue the message.";
+        return q;
+    }
     if (!local && !c.account.empty())
         records::charge_http_submission(charge, written.per_recipient);
 
     // Not one file could be written (disk full, no queue directory): that
     // is no success, and nothing was charged.
-    if (written.files.empty() && !targets.empty())
-        return send(c, refusal_page(c, "Unable to queue the message."));
+    if (written.files.empty() && !targets.empty()) {
+        q.refusal = "Unable to queue the message.";
+        return q;
+    }
+    q.queued = true;
+    return q;
+}
+
+bool handle_submission(Connection& c, Request& r) {
+    const std::string_view request = r.bytes;
+    SubmitSettings settings = submit_settings_now();
+    SubmitContext ctx{c.account, c.forced_sender_address, c.peer};
+    SubmitParams p;
+    read_submit_params(request, ctx, settings, p);
+
+    std::string error, push_kind;
+    if (is_push_submission(request) && !read_push_submission(request, p, push_kind, error))
+        return invalid(c, error);
+    if (!p.receipt_message_id.empty())
+        inject_receipt(p, &tracked_http_message, platform::local_now());
+    error = validate_submit_params(p);
+    if (!error.empty()) return invalid(c, error);
+    if (push_kind.empty()) error = unavailable_family(request);
+    if (!error.empty()) return invalid(c, error);
+
+    MessageShape shape;
+    if (push_kind.empty() ? !shape_message(p, shape_settings_now(), shape, error)
+                          : !shape_push_message(p, delivery::segment_limits_from_settings(), shape, error))
+        return invalid(c, error);
+    if (!push_kind.empty()) shape.kind = push_kind;
+
+    QueuedSubmission q = queue_submission(c, p, ctx, shape);
+    if (!q.queued) return send(c, refusal_page(c, q.refusal));
     const std::string tmpl = support::GetRealProgramDirectory() + "HTML/SUBMITOK.HTM";
-    return send(c, result_page(c, tmpl, p.continue_url, result_lines(written)));
+    return send(c, result_page(c, tmpl, p.continue_url, result_lines(q.written)));
 }
 
 void register_submit_handler() {
