@@ -55,6 +55,12 @@ TEST(Wbxml, ByteExactVectors) {
         {Family::ServiceIndication,
          R"(<si><indication href="http://www.x.com/a" created="1999-06-25T15:00:00Z"/></si>)",
          "02056A0045860D0378008503610" "00AC30519990625150101", {}},
+        // the indication of the Service Indication document's own example
+        {Family::ServiceIndication,
+         R"(<si><indication href="http://www.xyz.com/email/123/abc.wml" created="1999-06-25T15:23:15Z" si-expires="1999-06-30T00:00:00Z">You have 4 new emails</indication></si>)",
+         "02056A0045C6" "0D0378797A0085" "03656D61696C2F3132332F6162632E776D6C00"
+         "0AC3071999062515231510C30419990630" "01"
+         "03596F7520686176652034206E657720656D61696C7300" "0101", {}},
         // unknown elements become literals named in the string table
         {Family::CacheOperation, R"(<co><foo/><invalidate-object uri="http://a"/></co>)",
          "02076A04666F6F00" "45" "0400" "8606036100" "01" "01", {}},
