@@ -9,6 +9,7 @@
 #include "frame/settings.h"
 #include "frontends/http/http_server.h"
 #include "frontends/http/submit.h"
+#include "frontends/smpp/smpp_server.h"
 #include "links/core/link_worker.h"
 #include "links/core/queue_cache.h"
 #include "links/kinds.h"
@@ -90,6 +91,7 @@ int main(int argc, char** argv) {
     links::register_link_workers();
     frontends::http::register_http_frontend();
     frontends::http::register_submit_handler();
+    frontends::smpp::register_smpp_frontend();
     frame::register_thread_starter(frame::ThreadSlot::QCache, links::start_queue_cache_thread);
     frame::run_service(argc, argv);
 }
