@@ -171,15 +171,12 @@ bool submission_record(const Submitter& who, const DeliveryRecord& m,
     using protocols::smpp::ESME_RINVDSTADR;
     using protocols::smpp::ESME_RINVMSGLEN;
     rec = store::SmsMessage{};
-    rec.sender = m.sender;
-    rec.phone_number = m.recipient;
-    if (rec.phone_number.empty()) {
-        if (rec.sender.empty()) {
-            status = ESME_RINVDSTADR;
-            return false;
-        }
-        rec.phone_number = "1";
+    if (m.recipient.empty() && m.sender.empty()) {
+        status = ESME_RINVDSTADR;
+        return false;
     }
+    rec.sender = m.sender;
+    rec.phone_number = m.recipient.empty() ? std::string(1, '1') : m.recipient;
     std::string forced(platform::trim(who.forced_sender_address));
     if (!forced.empty() && !sender_in_list(forced, rec.sender)) {
         size_t comma = forced.find(',');
