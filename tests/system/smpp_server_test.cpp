@@ -350,7 +350,12 @@ TEST(SmppServerSystem, BadInputGetsAnAnswerOrTheDoor) {
         EXPECT_TRUE(c.sees_close(3000));
     }
     auto c = raw_peer(rig.port());
-    ASSERT_TRUE(c.send_raw(header(16, smpp::SUBMIT_SM, 5)));  // before any bind
+    smpp::Pdu early;
+    early.command_id = smpp::SUBMIT_SM;
+    early.sequence = 5;
+    early.dest_addr = "4470001";
+    early.short_message = "too early";
+    ASSERT_TRUE(c.send(early));  // before any bind
     ASSERT_TRUE(c.recv(p));
     EXPECT_EQ(p.command_id, smpp::GENERIC_NACK);
     EXPECT_EQ(p.command_status, uint32_t(smpp::ESME_RINVBNDSTS));
