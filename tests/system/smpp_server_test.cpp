@@ -153,7 +153,8 @@ Event find_to(const std::vector<Event>& evs, const std::string& dest, size_t nth
 TEST(SmppServerSystem, SubmissionsReachTheSmscWithTheirBytes) {
     SmppRig rig;
     rig.add_account({"alice", "Secret1", "", ""});
-    ASSERT_TRUE(rig.start_all());
+    rig.add_account({"bob", "pw", "3/30", ""});
+    ASSERT_TRUE(rig.start_all("MessageIDPrefix=GW-\r\n"));
     Esme c;
     ASSERT_TRUE(c.start(rig.port()));
     ASSERT_EQ(c.bind("transmitter", "alice", "secret1"), 0) << rig.diag();
@@ -180,8 +181,26 @@ TEST(SmppServerSystem, SubmissionsReachTheSmscWithTheirBytes) {
     ASSERT_TRUE(c.submit(text_submit("4470005", "0500037F0202" + hex_of("part two"), 0, 0x40), r));
     EXPECT_EQ(r["status"], "0");
     EXPECT_NE(r["message_id"], first_id);
+    EXPECT_EQ(first_id.substr(0, 3), "GW-");
+    // An SMPP 3.3 client gets ids of at most 8 characters; an account over
+    // its ThrottleSpeed is told to slow down.
+    Esme old("33"), fast;
+    ASSERT_TRUE(old.start(rig.port()));
+    ASSERT_TRUE(fast.start(rig.port()));
+    ASSERT_EQ(old.bind("transmitter", "alice", "Secret1"), 0);
+    ASSERT_TRUE(old.submit(text_submit("4470006", hex_of("v33")), r));
+    EXPECT_EQ(r["status"], "0");
+    EXPECT_LE(r["message_id"].size(), 8u);
+    EXPECT_FALSE(r["message_id"].empty());
+    ASSERT_EQ(fast.bind("transmitter", "bob", "pw"), 0);
+    std::vector<std::string> statuses;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(fast.submit(text_submit("4470007", hex_of("t")), r));
+        statuses.push_back(r["status"]);
+    }
+    EXPECT_EQ(statuses, (std::vector<std::string>{"0", "0", "0", "88"}));
 
-    ASSERT_TRUE(systest::wait_for([&] { return rig.smsc_submits().size() >= 7; }, 20000))
+    ASSERT_TRUE(systest::wait_for([&] { return rig.smsc_submits().size() >= 11; }, 20000))
         << rig.diag();
     auto subs = rig.smsc_submits();
     EXPECT_EQ(find_to(subs, "4470001")["short_message"], hex_of("Hello"));
