@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "frame/global_state.h"
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
 #include "frontends/http/user_cache.h"
@@ -148,6 +149,11 @@ bool DeliveryQueue::deliver_file(const std::string& path) {
         return true;
     protocols::common::SubmitRecord rec =
         delivery_record(msg, store::message_id_of(path), who_.short_ids);
+    pace();
+    if (lost_) {
+        finish(fh.fd(), path, msg.retry_count, psmpp::ESME_RTHROTTLED);
+        return false;
+    }
 
     if (window_ == 0) {
         uint32_t st = s_.deliver(rec);
@@ -155,7 +161,7 @@ bool DeliveryQueue::deliver_file(const std::string& path) {
         return !lost_;
     }
     while (pending_.size() >= window_) {
-        if (!s_.yield(0)) {
+        if (!s_.yield(0) || frame::shutdown_requested()) {
             lost_ = true;
             break;
         }
@@ -182,6 +188,21 @@ bool DeliveryQueue::deliver_file(const std::string& path) {
     pending_paths_.insert(path);
     pending_.push_back(std::move(p));
     return true;
+}
+
+void DeliveryQueue::pace() {
+    unsigned gap = 0;
+    if (entry_) {
+        std::lock_guard<std::mutex> l(entry_->lock);
+        gap = entry_->ms_per_message;
+    }
+    if (gap == 0) return;
+    // The account's ThrottleSpeed pace; the client's PDUs are served meanwhile.
+    while (!lost_ && platform::monotonic_ms() < next_send_ms_) {
+        if (!s_.yield(0) || frame::shutdown_requested()) lost_ = true;
+        if (window_) collect();
+    }
+    next_send_ms_ = platform::monotonic_ms() + gap;
 }
 
 void DeliveryQueue::pass() {

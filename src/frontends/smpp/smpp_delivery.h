@@ -5,6 +5,7 @@
 // section, and the drain of outstanding deliveries when the session ends.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <set>
@@ -59,12 +60,15 @@ class DeliveryQueue {
     struct Pending;
     void finish(int fd, const std::string& path, uint32_t retry_count, uint32_t status);
     bool deliver_file(const std::string& path);
+    // Waits until the account's delivery pace allows the next message.
+    void pace();
 
     protocols::smpp::ServerSession& s_;
     Submitter who_;
     http::UserCacheEntry* entry_;
     unsigned window_;
     bool lost_ = false;
+    uint64_t next_send_ms_ = 0;
     std::deque<std::unique_ptr<Pending>> pending_;
     std::set<std::string> pending_paths_;
 };

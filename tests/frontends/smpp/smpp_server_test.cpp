@@ -31,7 +31,9 @@ TEST(SmppClientMessageId, FitsTheInterfaceVersion) {
     for (const auto& c : cases) {
         std::string got = client_message_id(c.id, c.short_ids);
         EXPECT_EQ(got, c.want) << c.id;
-        if (c.short_ids) EXPECT_LE(got.size(), kShortIdMax);
+        if (c.short_ids) {
+            EXPECT_LE(got.size(), kShortIdMax);
+        }
     }
 }
 
