@@ -67,16 +67,21 @@ bool add_account(const Args& a) {
 struct Reader {
     int fd;
     std::string buf;
+    // The next PDU already in the buffer, without reading.
+    bool buffered(smpp::Pdu& p) {
+        smpp::Frame f =
+            smpp::check_frame({reinterpret_cast<const uint8_t*>(buf.data()), buf.size()});
+        if (f.state != smpp::FrameState::Complete) return false;
+        smpp::decode_pdu({reinterpret_cast<const uint8_t*>(buf.data()), f.length}, p);
+        buf.erase(0, f.length);
+        return true;
+    }
     // Next PDU; false on close or time-out.
     bool next(smpp::Pdu& p, unsigned timeout_ms) {
         for (;;) {
+            if (buffered(p)) return true;
             smpp::Frame f =
                 smpp::check_frame({reinterpret_cast<const uint8_t*>(buf.data()), buf.size()});
-            if (f.state == smpp::FrameState::Complete) {
-                smpp::decode_pdu({reinterpret_cast<const uint8_t*>(buf.data()), f.length}, p);
-                buf.erase(0, f.length);
-                return true;
-            }
             if (f.state == smpp::FrameState::Invalid) return false;
             char tmp[65536];
             long n = platform::recv_some(fd, tmp, sizeof tmp, timeout_ms);
@@ -143,20 +148,27 @@ int main(int argc, char** argv) {
         }
         if (!out.empty() && platform::send_all(s.fd(), out.data(), out.size(), 10000) != long(out.size()))
             break;
+        // One read, then every answer it brought.
         if (!rd.next(p, 10000)) break;
-        if (p.command_id != smpp::SUBMIT_SM_RESP) continue;
-        auto it = sent_at.find(p.sequence);
-        if (it == sent_at.end()) continue;
-        latency_us.push_back(uint32_t(platform::monotonic_us() - it->second));
-        sent_at.erase(it);
-        if (p.command_status == 0) {
-            ++ok;
-            if (ids >= 0) {
-                std::string line = p.message_id + "\n";
-                (void)!::write(ids, line.data(), line.size());
+        bool more = true;
+        while (more) {
+            if (p.command_id == smpp::SUBMIT_SM_RESP) {
+                auto it = sent_at.find(p.sequence);
+                if (it != sent_at.end()) {
+                    latency_us.push_back(uint32_t(platform::monotonic_us() - it->second));
+                    sent_at.erase(it);
+                    if (p.command_status == 0) {
+                        ++ok;
+                        if (ids >= 0) {
+                            std::string line = p.message_id + "\n";
+                            (void)!::write(ids, line.data(), line.size());
+                        }
+                    } else {
+                        ++refused;
+                    }
+                }
             }
-        } else {
-            ++refused;
+            more = rd.buffered(p);
         }
     }
     const double secs = double(platform::monotonic_us() - t0) / 1e6;

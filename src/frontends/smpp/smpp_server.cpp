@@ -251,8 +251,8 @@ void run_bound(psmpp::ServerSession& s, const psmpp::LoginRequest& login, Sessio
                     platform::trace(kSessionTag, why);
                     break;
                 }
-                std::lock_guard<std::mutex> l(entry->lock);
                 ctx.who.forced_sender_address = rec.forced_sender_address;
+                load_submit_settings(ctx.who);
             }
         }
     }
@@ -286,6 +286,7 @@ void run_session(Session conn) {
     ctx.who.forced_sender_address = rec.forced_sender_address;
     ctx.who.short_ids = login.version < psmpp::SMPP_VERSION_34;
     ctx.who.entry = entry;
+    load_submit_settings(ctx.who);
     unsigned max_sessions = cfg.max_per_user;
     unsigned sessions = 0;
     {

@@ -40,12 +40,6 @@ std::string cut(std::string v, size_t size) {
     return v;
 }
 
-std::vector<std::string> allowed_option_names() {
-    std::vector<std::string> names;
-    for (auto& [k, v] : support::ini_section(support::SMSIniGetFilename(), "SMPPOptions"))
-        names.push_back(k);
-    return names;
-}
 
 // The concatenation element of a client's UDH: reference, total, number.
 struct Concat {
@@ -132,6 +126,14 @@ void log_file(const Submitter& who, const store::SmsMessage& rec, const std::str
 }
 
 }  // namespace
+
+void load_submit_settings(Submitter& who) {
+    who.allowed_options.clear();
+    for (auto& [k, v] : support::ini_section(support::SMSIniGetFilename(), "SMPPOptions"))
+        who.allowed_options.push_back(k);
+    who.recip_prefix_convert = frame::ini_string("GlobalRecipPrefixConvert", "");
+    who.sender_prefix_convert = frame::ini_string("GlobalSenderPrefixConvert", "");
+}
 
 std::string client_message_id(std::string_view file_id, bool short_ids) {
     if (!short_ids || file_id.size() <= kShortIdMax) return std::string(file_id);
@@ -221,7 +223,7 @@ uint32_t submit_from_client(const Submitter& who, const DeliveryRecord& m,
                             std::string& message_id) {
     store::SmsMessage rec;
     uint32_t status = 0;
-    if (!submission_record(who, m, allowed_option_names(), rec, status)) {
+    if (!submission_record(who, m, who.allowed_options, rec, status)) {
         platform::tracef(kTag, "Submission from %s refused, status %u", who.account.c_str(),
                          status);
         return status;
@@ -231,8 +233,8 @@ uint32_t submit_from_client(const Submitter& who, const DeliveryRecord& m,
                      "udh=%s, msg=%s",
                      rec.sender.c_str(), rec.phone_number.c_str(), unsigned(rec.pid),
                      unsigned(rec.dcs), unsigned(m.flags), rec.udh.c_str(), rec.data.c_str());
-    delivery::global_recip_prefix_convert(rec.phone_number);
-    delivery::global_sender_prefix_convert(rec.sender);
+    delivery::prefix_convert(rec.phone_number, who.recip_prefix_convert, store::kPhoneNumberSize - 1);
+    delivery::prefix_convert(rec.sender, who.sender_prefix_convert, store::kSenderSize - 1);
 
     // Files this submission needs: one, the segments of a long message the
     // gateway splits, or one segment of the client's own concatenation.

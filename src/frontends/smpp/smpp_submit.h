@@ -27,7 +27,14 @@ struct Submitter {
     std::string forced_sender_address;  // the account's ForcedSenderAddress list
     bool short_ids = false;             // SMPP 3.3 bind: message ids of at most 8 characters
     http::UserCacheEntry* entry = nullptr;  // for the running queue file number (may be null)
+    // Settings a session reads at its bind and at every revalidation.
+    std::vector<std::string> allowed_options;  // [SMPPOptions] names
+    std::string recip_prefix_convert;          // GlobalRecipPrefixConvert
+    std::string sender_prefix_convert;         // GlobalSenderPrefixConvert
 };
+
+// Reads the settings fields of who.
+void load_submit_settings(Submitter& who);
 
 // Longest message id an SMPP 3.3 client accepts.
 inline constexpr size_t kShortIdMax = 8;
