@@ -8,11 +8,13 @@
 #
 # With BENCH_CRASH=1 it is the crash test instead: the gateway is killed
 # (SIGKILL) while the client submits, restarted, and every message id that
-# was answered with status 0 must still be a request file in the queue.
+# was answered with status 0 must still be a request file in the queue;
+# then the queue is delivered over an SMPP link to bench/smsc_fast, which
+# counts how many messages arrived twice.
 #
 # Build and run:
 #   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DSMSGW_TESTS=OFF -DSMSGW_BENCH=ON
-#   cmake --build build-rel --target smsgw esme_fast
+#   cmake --build build-rel --target smsgw esme_fast smsc_fast
 #   bench/smpp_server.sh build-rel [count (100000)] [window (100)]
 #
 # Environment:
@@ -32,7 +34,7 @@ build="$(cd "$1" && pwd)"
 crash="${BENCH_CRASH:-0}"
 if [ "$crash" = 1 ]; then count="${2:-20000}"; else count="${2:-100000}"; fi
 window="${3:-100}"
-for tool in smsgw esme_fast; do
+for tool in smsgw esme_fast smsc_fast; do
   [ -x "$build/$tool" ] || { echo "smpp_server: $build/$tool missing" >&2; exit 2; }
 done
 
@@ -41,11 +43,12 @@ if [ -z "$tmp_base" ]; then
   if [ -d /dev/shm ] && [ -w /dev/shm ]; then tmp_base=/dev/shm; else tmp_base=/tmp; fi
 fi
 home="$(mktemp -d "$tmp_base/smsgw-smpp-bench.XXXXXX")"
-gw_pid=""; esme_pid=""
+gw_pid=""; esme_pid=""; smsc_pid=""
 cleanup() {
   # Only the processes this script started, by their ids.
   [ -n "$esme_pid" ] && kill -TERM "$esme_pid" 2>/dev/null || true
   [ -n "$gw_pid" ] && kill -KILL "$gw_pid" 2>/dev/null || true
+  [ -n "$smsc_pid" ] && kill -TERM "$smsc_pid" 2>/dev/null || true
   wait 2>/dev/null || true
   if [ "${BENCH_KEEP:-0}" = 1 ]; then echo "home kept: $home"; else rm -rf "$home"; fi
 }
@@ -101,6 +104,7 @@ if [ "$crash" != 1 ]; then
 fi
 
 kill_after="${BENCH_KILL_AFTER:-$(( count / 2 ))}"
+: >"$home/acked.ids"
 echo "== crash test: $count submit_sm, window $window, SIGKILL after $kill_after answers"
 "$build/esme_fast" --port "$port" --user bench --password pw --count "$count" --window "$window" \
   --ids-file "$home/acked.ids" --timeout 60 >"$home/esme.out" 2>&1 &
@@ -126,4 +130,25 @@ queued="$(wc -l <"$home/queued.ids")"
 lost="$(comm -23 "$home/acked.sorted" "$home/queued.ids" | wc -l)"
 echo "answered with status 0: $acked; request files after the restart: $queued; lost: $lost"
 echo "(files without an answer: $(( queued - acked + lost )), submitted but killed before the answer)"
-[ "$lost" = 0 ]
+[ "$lost" = 0 ] || exit 1
+
+# Then the queue goes to an SMSC: every file once, none twice.
+"$build/smsc_fast" --port-file "$home/smsc.port" --status-file "$home/smsc.status" \
+  --expect "$queued" >"$home/smsc.out" 2>&1 &
+smsc_pid=$!
+for _ in $(seq 100); do [ -s "$home/smsc.port" ] && break; sleep 0.05; done
+link="SMPP - 127.0.0.1:$(cat "$home/smsc.port")"
+printf 'Modem1=%s\n\n[%s]\nWindowSize=100\n' "$link" "$link" >>"$home/SMSGW.INI"
+start_gateway
+for _ in $(seq 1200); do
+  grep -q 'done=1' "$home/smsc.status" 2>/dev/null && break; sleep 0.1
+done
+sleep 1
+kill -TERM "$gw_pid"; wait "$gw_pid" 2>/dev/null || true; gw_pid=""
+status="$(cat "$home/smsc.status")"
+kill -TERM "$smsc_pid" 2>/dev/null || true; wait "$smsc_pid" 2>/dev/null || true; smsc_pid=""
+submits="$(sed -n 's/.*submits=\([0-9]*\).*/\1/p' <<<"$status")"
+distinct="$(sed -n 's/.*distinct=\([0-9]*\).*/\1/p' <<<"$status")"
+left="$(find "$home/Q" -iname '*.req' | wc -l)"
+echo "delivered to the SMSC: $submits submit_sm, $distinct distinct messages, $(( submits - distinct )) twice; left in the queue: $left"
+[ "$distinct" -ge "$queued" ] && [ "$left" = 0 ]
