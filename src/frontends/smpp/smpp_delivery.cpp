@@ -10,6 +10,7 @@
 #include "frontends/http/user_cache.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/net.h"
 #include "platform/trace_sink.h"
 #include "store/request_file.h"
 #include "store/retry.h"
@@ -230,6 +231,9 @@ void DeliveryQueue::collect() {
 void DeliveryQueue::drain() {
     for (auto& p : pending_) p->entry.abandoned.store(true);
     while (!pending_.empty()) {
+        // On shutdown the connection is cut: the engine then completes
+        // every entry as lost and the files are kept for a later delivery.
+        if (frame::shutdown_requested()) platform::shutdown_socket(s_.socket());
         s_.yield(1);
         collect();
         if (!pending_.empty()) platform::sleep_ms(kDrainStepMs);

@@ -266,7 +266,16 @@ void run_session(Session conn) {
     psmpp::LoginRequest login;
     unsigned bind_timeout = frame::ini_number("SMPPServerBindTimeout", kDefaultBindTimeoutS);
     if (bind_timeout == 0 || bind_timeout > kDefaultBindTimeoutS) bind_timeout = kDefaultBindTimeoutS;
-    if (!s.wait_for_login(bind_timeout, login)) {
+    // In slices, so that a shutdown does not wait for the bind deadline.
+    bool bound = false;
+    const uint64_t bind_deadline = now_ms() + uint64_t(bind_timeout) * 1000u;
+    while (!bound && now_ms() < bind_deadline && !frame::shutdown_requested()) {
+        uint64_t t0 = now_ms();
+        bound = s.wait_for_login(1, login);
+        // A slice that ends early without a bind: the connection is gone.
+        if (!bound && now_ms() - t0 < 900) break;
+    }
+    if (!bound) {
         platform::tracef(kSessionTag, "No bind from %s, closing", conn.peer.c_str());
         return;
     }
