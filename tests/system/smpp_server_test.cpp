@@ -319,10 +319,33 @@ TEST(SmppServerSystem, UserQueueDeliveredInOrderWithAWindow) {
 TEST(SmppServerSystem, PasswordChangeEndsTheSession) {
     SmppRig rig;
     rig.add_account({"alice", "Secret1", "", ""});
-    ASSERT_TRUE(rig.start_all("SMPPServerValidateUserInterval=1\r\n", false));
-    Esme c;
-    ASSERT_TRUE(c.start(rig.port()));
-    ASSERT_EQ(c.bind("transceiver", "alice", "Secret1"), 0);
+    ASSERT_TRUE(rig.start_all("SMPPServerValidateUserInterval=1\r\nDefaultMsgLimitPerDay=5\r\n"
+                              "DefaultMsgLimitPerMonth=100\r\n",
+                              false));
+    Esme c, a, b;
+    for (Esme* e : {&c, &a, &b}) {
+        ASSERT_TRUE(e->start(rig.port()));
+        ASSERT_EQ(e->bind("transceiver", "alice", "Secret1"), 0);
+    }
+    // Two sessions at the account's quota at once: every accepted message
+    // is a file, every other one is refused with 88.
+    for (int i = 0; i < 4; ++i)
+        for (Esme* e : {&a, &b})
+            e->peer().send(R"({"cmd":"submit","source_addr":"1","destination_addr":"2","short_message":"41"})");
+    std::vector<Event> resps;
+    ASSERT_TRUE(systest::wait_for([&] {
+        for (Esme* e : {&a, &b})
+            for (auto& r : e->peer().take_all("submit_resp")) resps.push_back(r);
+        return resps.size() >= 8;
+    }, 10000));
+    size_t accepted = 0;
+    for (auto& r : resps) {
+        accepted += r["status"] == "0";
+        EXPECT_TRUE(r["status"] == "0" || r["status"] == "88") << r["status"];
+    }
+    EXPECT_GE(accepted, 5u);
+    EXPECT_LE(accepted, 6u);
+    EXPECT_EQ(linktest::Rig::files(rig.q(), ".req").size(), accepted);
     platform::sleep_ms(1500);
     EXPECT_EQ(c.peer().count("closed"), 0u);
     rig.add_account({"alice", "Changed2", "", ""});
