@@ -129,7 +129,7 @@ void DeliveryQueue::finish(int fd, const std::string& path, uint32_t retry_count
     platform::rewrite_in_place(fd, store::set_error_detail(*text, d));
 }
 
-bool DeliveryQueue::deliver_file(const std::string& path) {
+bool DeliveryQueue::deliver_file(const std::string& path, size_t& delivered) {
     bool busy = false;
     platform::FileHandle fh = platform::claim_file(path, &busy);
     if (!fh.valid()) return true;
@@ -158,6 +158,7 @@ bool DeliveryQueue::deliver_file(const std::string& path) {
 
     if (window_ == 0) {
         uint32_t st = s_.deliver(rec);
+        ++delivered;
         finish(fh.fd(), path, msg.retry_count, st);
         return !lost_;
     }
@@ -186,6 +187,7 @@ bool DeliveryQueue::deliver_file(const std::string& path) {
         return !gone;
     }
     p->file = std::move(fh);
+    ++delivered;
     pending_paths_.insert(path);
     pending_.push_back(std::move(p));
     return true;
@@ -206,15 +208,16 @@ void DeliveryQueue::pace() {
     next_send_ms_ = platform::monotonic_ms() + gap;
 }
 
-void DeliveryQueue::pass() {
+size_t DeliveryQueue::pass() {
     std::vector<std::string> files = user_queue_files(user_queue_root(who_.account));
-    size_t seen = 0;
+    size_t seen = 0, delivered = 0;
     for (const std::string& path : files) {
         if (lost_ || ++seen > kFilesPerPass) break;
         if (pending_paths_.count(path)) continue;
-        if (!deliver_file(path)) break;
+        if (!deliver_file(path, delivered)) break;
         if (window_) collect();
     }
+    return delivered;
 }
 
 void DeliveryQueue::collect() {

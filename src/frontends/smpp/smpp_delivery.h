@@ -46,8 +46,8 @@ class DeliveryQueue {
     DeliveryQueue(const DeliveryQueue&) = delete;
     DeliveryQueue& operator=(const DeliveryQueue&) = delete;
 
-    // One walk of the user queue.
-    void pass();
+    // One walk of the user queue; the number of deliveries it made.
+    size_t pass();
     // Handles the deliveries the client has answered.
     void collect();
     // The session must end (lost link, unanswered delivery).
@@ -59,7 +59,8 @@ class DeliveryQueue {
   private:
     struct Pending;
     void finish(int fd, const std::string& path, uint32_t retry_count, uint32_t status);
-    bool deliver_file(const std::string& path);
+    // False when the session ended; delivered counts what was sent.
+    bool deliver_file(const std::string& path, size_t& delivered);
     // Waits until the account's delivery pace allows the next message.
     void pace();
 

@@ -45,6 +45,7 @@ constexpr unsigned kPollSliceMs = 250;
 constexpr unsigned kRetryMs = 5000;
 constexpr int kBacklog = 100;
 constexpr unsigned kTlsHandshakeMs = 30000;
+constexpr unsigned kIdleWalkMs = 250;
 
 // --- process-wide state ----------------------------------------------------
 
@@ -223,12 +224,18 @@ void run_bound(psmpp::ServerSession& s, const psmpp::LoginRequest& login, Sessio
     const bool transmitter = login.kind == 2;
     DeliveryQueue queue(s, ctx.who, entry, cfg.window);
     uint64_t last_validate = now_ms();
+    uint64_t next_walk = 0;
     bool end = false;
     while (!end && !frame::shutdown_requested() && !active->terminate.load()) {
         if (transmitter) {
             end = !s.yield(2);
         } else {
-            queue.pass();
+            // An idle queue is walked a few times a second, a busy one at
+            // once again.
+            if (now_ms() >= next_walk) {
+                size_t sent = queue.pass();
+                next_walk = sent ? 0 : now_ms() + kIdleWalkMs;
+            }
             if (queue.session_lost()) break;
             end = !s.yield(1);
             queue.collect();
