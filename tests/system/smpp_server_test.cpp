@@ -447,6 +447,29 @@ TEST(SmppServerSystem, BadInputGetsAnAnswerOrTheDoor) {
         if (p.command_id == smpp::ENQUIRE_LINK_RESP) ++answered;
     EXPECT_EQ(answered, 3000u);
 
+    // A client that sends 100,000 PDUs and never reads an answer: the
+    // gateway's memory stays bounded and other sessions are served.
+    {
+        auto flood = raw_peer(rig.port());
+        bind.sequence = 8;
+        ASSERT_TRUE(flood.send(bind));
+        ASSERT_TRUE(flood.recv(p));
+        std::string chunk;
+        for (uint32_t i = 0; i < 1000; ++i) chunk += header(16, smpp::ENQUIRE_LINK, 5000 + i);
+        int sent = 0;
+        for (; sent < 100 && platform::send_all(flood.s.fd(), chunk.data(), chunk.size(), 500) ==
+                                 long(chunk.size());
+             ++sent) {
+        }
+        std::string status = systest::read_text("/proc/" + std::to_string(rig.gw().pid()) + "/status");
+        size_t at = status.find("VmRSS:");
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_LT(std::stol(status.substr(at + 6)), 200 * 1024L);  // kB
+        ASSERT_TRUE(c.send_raw(header(16, smpp::ENQUIRE_LINK, 10)));
+        ASSERT_TRUE(c.recv(p));
+        EXPECT_EQ(p.command_id, smpp::ENQUIRE_LINK_RESP);
+    }
+
     // The per-address cap: connections beyond it are closed at once.
     std::vector<smpp_test::RawPeer> idle;
     for (int i = 0; i < 12; ++i) idle.push_back(raw_peer(rig.port()));
