@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 
+#include "delivery/route_cache.h"
 #include "delivery/routing.h"
 #include "delivery/segmentation.h"
 #include "frame/queue_dirs.h"
@@ -368,6 +369,8 @@ uint32_t submit_from_client(const Submitter& who, const DeliveryRecord& m,
         else
             log_file(who, rec, id, rec.data, rec.udh, rec.binary, rec.dcs);
         records::add_counter(records::Counter::OutQueueSize);
+        // Wakes the links that may carry it (with UseRouteCacheOnSubmit).
+        delivery::MessageRoutesAdd(paths[i], rec.route, delivery::route_query(rec));
         if (!records::accounting_callback_enabled("SMSSend")) continue;
         records::AccountingNotice notice;
         notice.message_id = id;

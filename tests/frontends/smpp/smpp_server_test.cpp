@@ -139,13 +139,6 @@ TEST(SmppSubmissionRecord, OptionTextNeverAddsAKey) {
     EXPECT_EQ(back.service_type.substr(0, 4), "CMT;");
 }
 
-TEST(SmppSenderList, MatchesWholeEntries) {
-    EXPECT_TRUE(sender_in_list("Shop, Info", "info"));
-    EXPECT_TRUE(sender_in_list("Shop", "Shop"));
-    EXPECT_FALSE(sender_in_list("Shop, Info", "Sho"));
-    EXPECT_FALSE(sender_in_list("", "Shop"));
-}
-
 TEST(SmppThrottleSpeed, Forms) {
     struct Case {
         const char* text;
@@ -185,12 +178,6 @@ TEST(SmppRevalidation, FirstFailingReason) {
                  "Connection terminated - IP address restrictions have changed");
 }
 
-TEST(SmppActiveUserFlag, NameByKind) {
-    EXPECT_EQ(active_user_flag_name("127.0.0.1", 4000, 2, "alice"), "127.0.0.1-4000-S-alice.FLG");
-    EXPECT_EQ(active_user_flag_name("127.0.0.1", 4000, 1, "a/b"), "127.0.0.1-4000-R-a-b.FLG");
-    EXPECT_EQ(active_user_flag_name("10.0.0.1", 1, 9, "x"), "10.0.0.1-1-T-x.FLG");
-}
-
 TEST(SmppDeliveryRecord, ReceiptForAShortIdClient) {
     store::SmsMessage msg;
     msg.sender = "447700900001";
@@ -209,15 +196,6 @@ TEST(SmppDeliveryRecord, ReceiptForAShortIdClient) {
     auto full = delivery_record(msg, "00000042", false);
     EXPECT_EQ(full.receipt_message_id, "GW-0000001A");
     EXPECT_EQ(full.data, msg.data);
-}
-
-TEST(SmppDeliveryOutcome, ByStatus) {
-    EXPECT_EQ(outcome_for_status(0), DeliveryOutcome::Done);
-    EXPECT_EQ(outcome_for_status(0x58), DeliveryOutcome::Retry);
-    EXPECT_EQ(outcome_for_status(0x14), DeliveryOutcome::Retry);
-    EXPECT_EQ(outcome_for_status(0x45), DeliveryOutcome::Done);
-    EXPECT_EQ(outcome_for_status(0xFFFF0000u), DeliveryOutcome::RetryAndEnd);
-    EXPECT_EQ(outcome_for_status(0xFFFFFFFFu), DeliveryOutcome::RetryAndEnd);
 }
 
 TEST(SmppUserQueue, FilesInDeliveryOrder) {
