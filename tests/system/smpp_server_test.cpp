@@ -295,22 +295,30 @@ TEST(SmppServerSystem, UserQueueDeliveredInOrderWithAWindow) {
     ASSERT_TRUE(systest::wait_for([&] { return linktest::Rig::files(rig.user_q("alice"), ".REQ").empty(); },
                                   5000));
 
-    // Eleven deliveries left unanswered: ten go out, the eleventh waits.
-    rx.peer().send(R"({"cmd":"hold"})");
+    // Eleven deliveries left unanswered, now to a transceiver: ten go out,
+    // the eleventh waits.
+    rx.peer().send(R"({"cmd":"unbind"})");
+    Event u;
+    ASSERT_TRUE(rx.peer().wait("unbind_resp", u, 5000));
+    Esme trx;
+    ASSERT_TRUE(trx.start(rig.port()));
+    ASSERT_EQ(trx.bind("transceiver", "alice", "Secret1"), 0);
+    NodePeer& peer = trx.peer();
+    peer.send(R"({"cmd":"hold"})");
     platform::sleep_ms(200);
     for (int i = 0; i < 11; ++i)
         rig.queue_for_user("alice", platform::strprintf("000001%02X.REQ", unsigned(i)),
                            {{"PhoneNumber", "111"}, {"Sender", "44" + std::to_string(i)},
                             {"Data", "w" + std::to_string(i)}});
-    ASSERT_TRUE(systest::wait_for([&] { return rx.peer().count("deliver_sm") >= 10; }, 10000))
+    ASSERT_TRUE(systest::wait_for([&] { return peer.count("deliver_sm") >= 10; }, 10000))
         << rig.diag();
     platform::sleep_ms(1500);
-    EXPECT_EQ(rx.peer().count("deliver_sm"), 10u);
-    rx.peer().send(R"({"cmd":"release"})");
-    ASSERT_TRUE(systest::wait_for([&] { return rx.peer().count("deliver_sm") >= 11; }, 10000));
-    auto ds = rx.peer().take_all("deliver_sm");
+    EXPECT_EQ(peer.count("deliver_sm"), 10u);
+    peer.send(R"({"cmd":"release"})");
+    ASSERT_TRUE(systest::wait_for([&] { return peer.count("deliver_sm") >= 11; }, 10000));
+    auto ds = peer.take_all("deliver_sm");
     for (size_t i = 0; i < ds.size(); ++i) EXPECT_EQ(ds[i]["source_addr"], "44" + std::to_string(i));
-    rx.peer().send(R"({"cmd":"release"})");
+    peer.send(R"({"cmd":"release"})");
     EXPECT_TRUE(systest::wait_for(
         [&] { return linktest::Rig::files(rig.user_q("alice"), ".REQ").empty(); }, 10000));
     EXPECT_TRUE(rig.stop());
