@@ -103,6 +103,7 @@ if [ "$crash" != 1 ]; then
     printf "gateway CPU          %.2f s -> %.3f CPU s per 1,000 msgs\n", c / tck, ok ? c / tck * 1000 / ok : 0
     printf "gateway peak RSS     %.1f MB (VmHWM %d kB)\n", h / 1024, h
   }'
+  kill -TERM "$gw_pid"; wait "$gw_pid" 2>/dev/null || true; gw_pid=""
   [ "$queued" -ge "$(get ok)" ]
   exit
 fi
