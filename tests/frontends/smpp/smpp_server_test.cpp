@@ -3,12 +3,9 @@
 // deliveries, ThrottleSpeed and revalidation texts.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "frontends/smpp/smpp_delivery.h"
 #include "frontends/smpp/smpp_server.h"
 #include "frontends/smpp/smpp_submit.h"
-#include "platform/files.h"
 #include "protocols/smpp/pdu.h"
 #include "store/request_codec.h"
 
@@ -196,22 +193,6 @@ TEST(SmppDeliveryRecord, ReceiptForAShortIdClient) {
     auto full = delivery_record(msg, "00000042", false);
     EXPECT_EQ(full.receipt_message_id, "GW-0000001A");
     EXPECT_EQ(full.data, msg.data);
-}
-
-TEST(SmppUserQueue, FilesInDeliveryOrder) {
-    std::string root = std::filesystem::temp_directory_path() /
-                       ("smppq-" + std::to_string(::getpid())) / "";
-    std::filesystem::create_directories(root + "00000002");
-    std::filesystem::create_directories(root + "00000001");
-    for (const char* f : {"00000003.REQ", "00000001.req", "00000002.TMP"})
-        ASSERT_TRUE(platform::replace_file(root + f, "x"));
-    ASSERT_TRUE(platform::replace_file(root + "00000002/00000009.REQ", "x"));
-    ASSERT_TRUE(platform::replace_file(root + "00000001/0000000A.REQ", "x"));
-    std::vector<std::string> want = {root + "00000001.req", root + "00000003.REQ",
-                                     root + "00000001/0000000A.REQ",
-                                     root + "00000002/00000009.REQ"};
-    EXPECT_EQ(user_queue_files(root), want);
-    std::filesystem::remove_all(root);
 }
 
 }  // namespace
