@@ -15,7 +15,7 @@ if(TARGET bench_quotas)
 endif()
 
 # Tools of the end-to-end link benchmark (bench/link_smpp.sh): plain programs.
-foreach(name smsc_fast fill_queue)
+foreach(name smsc_fast fill_queue esme_fast)
   add_executable(${name} ${CMAKE_SOURCE_DIR}/bench/${name}.cpp)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src)
   target_link_libraries(${name} PRIVATE smsgw_all)

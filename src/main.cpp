@@ -10,6 +10,7 @@
 #include "frontends/http/http_server.h"
 #include "frontends/http/pap.h"
 #include "frontends/http/submit.h"
+#include "frontends/smpp/smpp_server.h"
 #include "links/core/link_worker.h"
 #include "links/core/queue_cache.h"
 #include "links/kinds.h"
@@ -92,6 +93,7 @@ int main(int argc, char** argv) {
     frontends::http::register_http_frontend();
     frontends::http::register_submit_handler();
     frontends::http::register_pap_handler();
+    frontends::smpp::register_smpp_frontend();
     frame::register_thread_starter(frame::ThreadSlot::QCache, links::start_queue_cache_thread);
     frame::run_service(argc, argv);
 }
