@@ -417,3 +417,28 @@ TEST_F(SubmitTest, SubmitTenThousandRecipientsGoThroughTheBulkQueue) {
 }
 
 }  // namespace
+
+namespace {
+
+// A list made over /DLists (plain interface) is what a submission to its
+// name expands to; the address book works beside it.
+TEST_F(SubmitTest, SubmitToListsMadeOverTheListInterface) {
+    add_account(rig_.home(), "Alice");
+    ASSERT_TRUE(rig_.start("[SMSGW]\r\nSeparateUserQueues=No\r\n"));
+    EXPECT_TRUE(contains(page("/DLists?DListName=crew&DListAction=create"), "OK : crew.TXT"));
+    EXPECT_TRUE(contains(page("/DLists?DListName=crew&DListImportData=447700900201,Ann%0A447700900202,Bo"),
+                         "2 members imported\r\nOK : crew.TXT"));
+    EXPECT_TRUE(contains(page("/DLists?DListName=crew&DListMember=447700900203"), "OK : crew.TXT"));
+    EXPECT_TRUE(contains(page("/DLists?DListName=%23crew&DListMember=1"),
+                         "ERROR : public lists need an administrator account"));
+    EXPECT_TRUE(contains(page("/AddrBook?AddrBookMember=447700900209&AddrBookMemberName=Mum"),
+                         "OK : ADDRESS.LST"));
+    EXPECT_TRUE(contains(page("/AddrBook"), "447700900209 Mum\r\nOK : ADDRESS.LST"));
+    Answer a = get("PhoneNumber=crew&Text=Meeting%20at%209");
+    EXPECT_EQ(a.recipients, (std::vector<std::string>{"447700900201", "447700900202", "447700900203"})) << a.raw;
+    EXPECT_TRUE(contains(page("/DLists?DListName=crew&DListAction=delete"), "OK : crew.TXT"));
+    EXPECT_TRUE(contains(page("/DLists?DListName=crew"), "ERROR : crew.TXT not found"));
+    EXPECT_TRUE(rig_.stop());
+}
+
+}  // namespace

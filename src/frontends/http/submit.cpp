@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "frame/queue_dirs.h"
+#include "frontends/http/dlists.h"
 #include "frontends/http/submit_bulk.h"
 #include "frontends/http/submit_menu.h"
 #include "frontends/http/submit_params.h"
@@ -165,6 +166,7 @@ bool handle_submission(Connection& c, Request& r) {
 void register_submit_handler() {
     register_route_handler(Route::Submit, &handle_submission);
     register_web_menu_handler();
+    register_dlist_handlers();
 }
 
 }  // namespace frontends::http
