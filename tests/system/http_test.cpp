@@ -363,13 +363,15 @@ TEST_F(HttpTest, AuthenticationBackOffLocalServiceIpListsAndBusyPort) {
     const std::string not_found =
         "HTTP/1.1 404 Not Found\r\nConnection: Keep-Alive\r\nContent-Length: 0\r\n\r\n";
     uint64_t t_unknown = 0, t_wrong = 0, t = 0;
-    // No user name: no delay, and without Authorization no challenge header.
+    // No credentials at all: no delay, and the challenge, so that a browser
+    // asks its user; credentials given as parameters get no challenge.
     std::string none = timed("GET /m HTTP/1.1\r\n\r\n", &t);
-    EXPECT_EQ(none,
+    EXPECT_EQ(none, challenge);
+    EXPECT_LT(t, 800u);
+    EXPECT_EQ(ask(port_, "GET /m?User=&Password=x HTTP/1.1\r\n\r\n"),
               "HTTP/1.1 401 Authorization Required\r\nConnection: Keep-Alive\r\nContent-Type: "
               "text/html\r\nContent-Length: 188\r\n\r\n" +
                   kAuthBody);
-    EXPECT_LT(t, 800u);
     // Unknown user and wrong password answer alike, in the same time.
     EXPECT_EQ(timed("GET /m HTTP/1.1\r\nAuthorization: Basic " + basic("nobody:x") + "\r\n\r\n",
                     &t_unknown),

@@ -397,9 +397,11 @@ bool authenticate(Connection& c, const Request& r) {
         c.user = basic->user;
         c.password = basic->password;
     } else {
-        GetRequestParameter(r.bytes, "User", c.user, kCredentialSize);
-        GetRequestParameter(r.bytes, "Password", c.password, kCredentialSize);
-        c.auth_by_params = true;
+        // Only credentials actually given as parameters do without the
+        // challenge: a browser that sent none must be asked for them.
+        bool user = GetRequestParameter(r.bytes, "User", c.user, kCredentialSize);
+        bool password = GetRequestParameter(r.bytes, "Password", c.password, kCredentialSize);
+        c.auth_by_params = user || password;
     }
     if (!request_settings()->web_auth) {
         c.user.clear();
