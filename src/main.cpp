@@ -7,6 +7,8 @@
 #include "frame/queue_dirs.h"
 #include "frame/service.h"
 #include "frame/settings.h"
+#include "frontends/http/admin_cli.h"
+#include "frontends/http/admin_pages.h"
 #include "frontends/http/http_server.h"
 #include "frontends/http/submit.h"
 #include "links/core/link_worker.h"
@@ -82,6 +84,7 @@ void wire_store() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (int rc = frontends::http::run_admin_tool(argc, argv); rc >= 0) return rc;
     wire_records();
     wire_store();
     delivery::register_long_message_lock_duties();
@@ -90,6 +93,7 @@ int main(int argc, char** argv) {
     links::register_link_workers();
     frontends::http::register_http_frontend();
     frontends::http::register_submit_handler();
+    frontends::http::register_admin_handlers();
     frame::register_thread_starter(frame::ThreadSlot::QCache, links::start_queue_cache_thread);
     frame::run_service(argc, argv);
 }
