@@ -23,6 +23,7 @@
 #include "store/request_codec.h"
 #include "support/accounts.h"
 #include "support/directories.h"
+#include "support/ini_profile.h"
 #include "support/mms_accounts.h"
 
 namespace frontends::http {
@@ -449,6 +450,15 @@ bool main_page(Page& p) {
                        "</td></tr><tr><th>Submitted today</th><td>" + std::to_string(sub.today) +
                        "</td></tr><tr><th>Sent today</th><td>" + std::to_string(sent.today) +
                        "</td></tr></table>\r\n";
+    std::vector<std::pair<std::string, std::string>> commands =
+        support::ini_section(support::SMSIniGetFilename(), "AdminCommands");
+    if (!commands.empty()) {
+        body += "<h2>Commands</h2>\r\n";
+        for (const auto& cmd : commands)
+            body += "<form method=\"post\" action=\"/ADMIN/" + esc(url_encode(cmd.first)) + "\">" +
+                    token_field(p) + "<button>" + esc(cmd.first) +
+                    "</button> <input name=\"CmdLine\" placeholder=\"arguments\"></form>\r\n";
+    }
     if (p.login.administrator)
         body += "<h2>Administrator password</h2>\r\n<form method=\"post\" action=\"/ADMIN\">" +
                 token_field(p) +
@@ -577,7 +587,15 @@ bool handle_admin(Connection& c, Request& r) {
     if (platform::istarts_with(path, "/ADMIN/")) {
         std::string_view name = path.substr(7);
         name = name.substr(0, name.find('?'));
-        if (run_admin_command(c, r, percent_decode(name))) return true;
+        std::string command = percent_decode(name);
+        if (admin_command_value(command)) {
+            // A command may change anything: it takes the login's token
+            // (GET or POST), like every other change.
+            std::string token;
+            GetRequestParameter(r.bytes, kAdminTokenField, token, 200);
+            if (!admin_token_valid(p.login.user, token)) return refuse_change(p);
+            return run_admin_command(c, r, command);
+        }
         return static_file(p, name);
     }
     return SendData(c, "HTTP/1.0 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");

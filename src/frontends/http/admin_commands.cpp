@@ -74,11 +74,17 @@ std::string command_content_type(std::string_view output) {
     return "text/plain";
 }
 
+std::optional<std::string> admin_command_value(std::string_view name) {
+    if (name.empty()) return std::nullopt;
+    std::optional<std::string> value =
+        support::ini_find(support::SMSIniGetFilename(), "AdminCommands", name);
+    if (!value || platform::trim(*value).empty()) return std::nullopt;
+    return value;
+}
+
 bool run_admin_command(Connection& c, const Request& r, std::string_view name) {
-    if (name.empty()) return false;
-    std::optional<std::string> value = support::ini_find(support::SMSIniGetFilename(),
-                                                         "AdminCommands", name);
-    if (!value || platform::trim(*value).empty()) return false;
+    std::optional<std::string> value = admin_command_value(name);
+    if (!value) return false;
     std::string cmd_line, std_in;
     GetRequestParameter(r.bytes, "CmdLine", cmd_line, kMaxParam);
     bool has_stdin = GetRequestParameter(r.bytes, "StdIn", std_in, kMaxParam);

@@ -2,7 +2,9 @@
 // status page, the XML status document and the administration commands.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "frontends/http/admin_template.h"
@@ -53,6 +55,8 @@ std::string xml_status_document();
 
 // --- commands ----------------------------------------------------------------------
 
+// The value of the AdminCommands entry of that name (nullopt: none).
+std::optional<std::string> admin_command_value(std::string_view name);
 // The AdminCommands entry of that name, when one exists: runs it and
 // answers. False when the name is not a command (a static file then).
 bool run_admin_command(Connection& c, const Request& r, std::string_view name);
