@@ -219,6 +219,24 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     EXPECT_TRUE(contains(a.body, "Event log cleared")) << a.body;
     EXPECT_TRUE(systest::read_text(home + "PRIVATE/EVENTS.LOG").empty());
 
+    // An account added through the account page's form (every field as the
+    // form sends it) may submit at once; empty fields change nothing.
+    std::string form = "AdminToken=" + token + "&Action=Add&UserName=erin&Password=E1";
+    for (const char* f : {"EnableWebLogin=Yes", "EnableSmppLogin=No", "EnableSmtpLogin=No",
+                          "ReceiveEnabled=No", "AdminEnabled=No", "EnableCreditBalance=No",
+                          "MessageLimitDefault=No", "CreditsToAdd=", "FullName=Erin",
+                          "ForcedSenderAddress=", "RestrictIPAddress=", "MessageLimitPerDay=0",
+                          "MessageLimitPerMonth=0", "ThrottleSpeed=", "WebOptions=",
+                          "RecipientAddresses="})
+        form += std::string("&") + f;
+    a = http(port, "POST", "/ADMIN/SMSUSERS", admin, form);
+    EXPECT_TRUE(contains(a.body, "<p class=\"ok\">OK</p>")) << a.body;
+    a = http(port, "POST", "/ADMIN/SMSUSERS", admin,
+             "AdminToken=" + token + "&Action=Modify&UserName=erin&Password=&FullName=Erin+E&CreditsToAdd=");
+    EXPECT_TRUE(contains(a.body, "<p class=\"ok\">OK</p>")) << a.body;
+    EXPECT_EQ(http(port, "GET", "/?PhoneNumber=31600000003&Text=from+erin", "erin:E1").status, "200 OK");
+    EXPECT_FALSE(systest::file_exists(home + "USERS/erin/SMS.CTR"));
+
     // A command: its output, and never a shell.
     EXPECT_EQ(http(port, "GET", "/ADMIN/echo?CmdLine=hello+there", admin).status, "403 Forbidden");
     a = http(port, "GET", "/ADMIN/echo?CmdLine=hello+there&AdminToken=" + token, admin);
@@ -231,7 +249,9 @@ TEST(AdminSystem, AdministrationEndToEnd) {
 
     // The SMSC takes the submitted message; the metrics agree with the logs.
     ASSERT_TRUE(systest::wait_for([&] { return rig.queued() == 0; }, 20000)) << rig.diag();
-    ASSERT_TRUE(systest::wait_for([&] { return rig.out_log_has("31600000001"); }, 10000)) << rig.diag();
+    ASSERT_TRUE(systest::wait_for(
+        [&] { return rig.out_log_has("31600000001") && rig.out_log_has("31600000003"); }, 10000))
+        << rig.diag();
     EXPECT_EQ(http(port, "GET", "/health").status, "200 OK");
     a = http(port, "GET", "/metrics");
     std::map<std::string, double> m;
@@ -243,7 +263,8 @@ TEST(AdminSystem, AdministrationEndToEnd) {
             for (std::string l; std::getline(in, l);) web_lines += !l.empty() && l != "\r";
         }
     size_t sent_lines = 0;
-    for (const auto& l : rig.out_lines()) sent_lines += contains(l, "31600000001");
+    for (const auto& l : rig.out_lines())
+        sent_lines += contains(l, "31600000001") || contains(l, "31600000003");
     EXPECT_EQ(m["smsgw_messages_today{kind=\"submitted\"}"], double(web_lines)) << a.body;
     EXPECT_EQ(m["smsgw_link_messages_today{link=\"" + link + "\",kind=\"sent\"}"], double(sent_lines))
         << a.body;
@@ -267,7 +288,7 @@ TEST(AdminSystem, AdministrationEndToEnd) {
             "r.findall('SMSCStatus')], r.findtext('SMSSubmitted/MessagesToday'))\" 2>&1");
     };
     std::string parsed = parse_xml(a.body);
-    EXPECT_TRUE(contains(parsed, "KelSMSStatus [('" + link + "', 'OK')] 1")) << parsed << a.body;
+    EXPECT_TRUE(contains(parsed, "KelSMSStatus [('" + link + "', 'OK')] 2")) << parsed << a.body;
 
     // The account tools while the gateway runs.
     std::string out = run(home, "account set dave Password=Dv1 EnableWebLogin=Yes AdminEnabled=Yes");
@@ -295,7 +316,8 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     // The only SMSC stops: the link goes down, /health says so, the XML
     // status and the status page too.
     smsc.reset();
-    rig.queue("ZZ000001.req", linktest::request({{"PhoneNumber", "31600000002"}, {"Data", "x"}}));
+    rig.queue("ZZ000001.req",
+              linktest::request({{"PhoneNumber", "31600000002"}, {"Sender", "<b>s"}, {"Data", "<i>q</i>"}}));
     EXPECT_TRUE(systest::wait_for([&] { return http(port, "GET", "/health").status == "503 Service Unavailable"; },
                                   30000, 200))
         << rig.diag();
@@ -306,6 +328,10 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     EXPECT_TRUE(contains(parsed, "[('" + link + "', 'ERROR')]")) << parsed;
     a = http(port, "GET", "/ADMIN/STATUS", "admin:NewPw9");
     EXPECT_TRUE(contains(a.body, "<font color=\"red\">" + link)) << a.body;
+    a = http(port, "GET", "/ADMIN/Q", "admin:NewPw9");
+    EXPECT_TRUE(contains(a.body, "<td>&lt;b&gt;s</td><td>31600000002</td>")) << a.body;
+    EXPECT_TRUE(contains(a.body, "&lt;i&gt;q&lt;/i&gt;"));
+    EXPECT_FALSE(contains(a.body, "<i>q"));
     EXPECT_TRUE(rig.stop());
 }
 

@@ -151,7 +151,7 @@ std::string account_form(const Page& p, const support::UserRecord* rec) {
         } else if (is_bool_field(n)) {
             f += yes_no_select(n, rec ? value_of(n) == "Yes" : n == "EnableWebLogin");
         } else if (n == "CreditsToAdd") {
-            f += "<input name=\"CreditsToAdd\" value=\"0\">";
+            f += "<input name=\"CreditsToAdd\" placeholder=\"credits to add\">";
             if (rec && records::credit_file_exists(rec->name))
                 f += " balance " + esc(records::credit_text(records::CreditOperation(
                                        records::quota_entry(rec->name), rec->name, nullptr, 0,
@@ -469,7 +469,9 @@ bool main_page(Page& p) {
 }
 
 bool status_page(Page& p) {
-    std::optional<std::string> tmpl = platform::read_file(webadmin_dir() + "STATUS.HTM", kMaxStaticHtml);
+    std::optional<std::string> name = platform::find_name_nocase(webadmin_dir(), "STATUS.HTM");
+    std::optional<std::string> tmpl;
+    if (name) tmpl = platform::read_file(webadmin_dir() + *name, kMaxStaticHtml);
     if (!tmpl) return SendData(p.c, "HTTP/1.0 404 File Not Found\r\nConnection: close\r\n\r\n");
     std::string body = fill_template(*tmpl, status_page_data("/ADMIN/STATUS", "/ADMIN"));
     return SendData(p.c, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n"

@@ -150,6 +150,7 @@ bool apply_account_field(support::UserRecord& rec, std::string_view field, std::
     } else if (is("EnableCreditBalance")) {
         rec.enable_credit_balance = bool_value(value);
     } else if (is("CreditsToAdd")) {
+        if (platform::trim(value).empty()) return true;  // nothing to add
         if (!credit_text_valid(value)) return bad();
         changes.credits = true;
         changes.credits_to_add = std::string(platform::trim(value));

@@ -104,6 +104,7 @@ TEST(AdminProvision, FieldValues) {
         {"MessageLimitPerDay", "99999999999", false},
         {"WebOptions", "TextOnly", true},   {"WebOptions", "Everything", false},
         {"CreditsToAdd", "2.5", true},      {"CreditsToAdd", "two", false},
+        {"CreditsToAdd", "", true},
         {"Password", "", false},            {"Password", std::string(300, 'p'), false},
         {"EnableWebLogin", "yes", true},    {"NoSuchField", "1", false},
         {"RecipientAddresses", "123*\nbob=1", false},
@@ -121,6 +122,8 @@ TEST(AdminProvision, FieldValues) {
     std::string err;
     rec.message_limit_per_day = 5;
     rec.message_limit_per_month = 50;
+    ASSERT_TRUE(apply_account_field(rec, "CreditsToAdd", " ", ch, err));
+    EXPECT_FALSE(ch.credits);  // an empty form field adds nothing (and makes no credit file)
     ASSERT_TRUE(apply_account_field(rec, "messagelimitdefault", "Yes", ch, err));
     EXPECT_EQ(rec.message_limit_per_day + rec.message_limit_per_month, 0u);
     ASSERT_TRUE(apply_account_field(rec, "AdminEnabled", "1", ch, err));
