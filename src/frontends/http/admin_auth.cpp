@@ -143,9 +143,23 @@ AdminLogin check_admin_login(std::string_view user, std::string_view password,
         return out;
     }
     if (!support::valid_account_name(user)) return out;
-    UserCacheEntry* entry = take_user_entry(user);
-    release_user_entry(entry);
+    // Cache entries live until the process ends, so only real accounts get
+    // one: a login tried with made-up names must not grow the cache.
     support::UserRecord rec;
+    UserCacheEntry* entry = find_user_entry(user);
+    if (!entry) {
+        support::UserFile file;
+        bool found = support::SMSOpenUserFile(file) && support::SMSFindUserRecord(file, user, rec);
+        support::SMSCloseUserFile(file);
+        if (!found) {
+            // An unknown name costs the same hash check as a wrong password.
+            static const std::string dummy = support::hash_account_password("no-such-account");
+            support::verify_account_password(dummy, password);
+            return out;
+        }
+        entry = take_user_entry(rec.name);
+        release_user_entry(entry);
+    }
     if (!cached_user_record(*entry, rec)) return out;
     if (!rec.enable_web_login || !rec.admin_enabled) return out;
     if (!support::verify_account_password(rec.password_hash, password)) return out;

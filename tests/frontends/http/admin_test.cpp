@@ -15,6 +15,7 @@
 #include "frontends/http/admin_template.h"
 #include "frontends/http/health_metrics.h"
 #include "frontends/http/provision.h"
+#include "frontends/http/user_cache.h"
 #include "links/core/link_config.h"
 #include "records/quotas.h"
 #include "support/accounts.h"
@@ -236,6 +237,8 @@ TEST_F(AdminHomeTest, ProvisioningAnswers) {
     EXPECT_TRUE(check_admin_login("ann", "a1", "10.0.0.1").ok);
     EXPECT_FALSE(check_admin_login("ann", "a1", "10.0.0.1").administrator);
     EXPECT_TRUE(check_admin_login("ADMIN", "PW", "10.0.0.1").administrator);
+    EXPECT_FALSE(check_admin_login("made-up-name", "x", "10.0.0.1").ok);
+    EXPECT_EQ(find_user_entry("made-up-name"), nullptr);  // no cache entry for a made-up name
     EXPECT_EQ(ask("Action=Modify&UserName=ann&AdminEnabled=No&RestrictIPAddress=10.*.*.*"), "OK\r\n");
     EXPECT_FALSE(check_admin_login("ann", "a1", "10.0.0.1").ok);
     EXPECT_EQ(ask("Action=Modify&UserName=ann&AdminEnabled=Yes"), "OK\r\n");
