@@ -148,11 +148,14 @@ TemplateData status_page_data(std::string_view post_url, std::string_view quit_u
     std::vector<LinkInfo> links = configured_links();
     std::string smsc;
     bool all_up = true;
+    for (const LinkInfo& l : links) all_up = all_up && l.up;
     for (const LinkInfo& l : links) {
-        if (l.up) continue;
-        all_up = false;
-        smsc += "<font color=\"red\">" + html_escape(l.name) + ":  " + html_escape(l.error) +
-                "</font><br>\r\n";
+        if (l.up) {
+            smsc += html_escape(l.name) + ":  OK<br>\r\n";
+        } else {
+            smsc += "<font color=\"red\">" + html_escape(l.name) + ":  " + html_escape(l.error) +
+                    "</font><br>\r\n";
+        }
     }
     if (all_up) smsc = links.empty() ? "No connections defined" : "All Connections OK";
     d.raw["SMSCSTATUS"] = smsc;

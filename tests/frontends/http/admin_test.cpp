@@ -285,6 +285,19 @@ TEST_F(AdminHomeTest, XmlStatusEscapesLinkNamesAndErrorTexts) {
     EXPECT_EQ(x.rfind("<KelSMSStatus>\r\n<SMSCStatus>", 0), 0u);
     size_t q = x.find("<SMSOUTQ>"), t = x.find("<SMSSubmitted>"), e = x.find("</KelSMSStatus>");
     EXPECT_TRUE(q < t && t < e && x.rfind("</SMSCStatus>") < q);
+    // The shipped status page: every token filled, the failing link red.
+    std::ifstream in(std::string(SMSGW_SOURCE_DIR) + "/src/frontends/http/admin_html/STATUS.HTM");
+    std::string tmpl((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(tmpl.empty());
+    std::string page = fill_template(tmpl, status_page_data("/post", "/quit"));
+    EXPECT_EQ(page.find("@@"), std::string::npos) << page;
+    EXPECT_NE(page.find("<font color=\"red\">SMPP - a&lt;b&amp;c:1:  Refused"), std::string::npos);
+    EXPECT_NE(page.find("UCP - up:2:  OK<br>"), std::string::npos);
+    EXPECT_NE(page.find("<td>UCP - up:2</td><td>R&amp;D</td><td>OK"), std::string::npos) << page;
+    EXPECT_NE(page.find("<td id=\"smsq\">Empty</td>"), std::string::npos);
+    EXPECT_NE(page.find("<p>0 connections</p>"), std::string::npos);
+    EXPECT_NE(page.find("action=\"/post\""), std::string::npos);
+    EXPECT_EQ(page.find("a<b"), std::string::npos);
     auto [status, reason] = health_state();
     EXPECT_EQ(status, 200);
     links::write_link_status("UCP - up:2", "down too");
