@@ -85,7 +85,7 @@ Answer http(unsigned port, const std::string& method, const std::string& path,
 
 std::string token_of(const std::string& page) {
     std::smatch m;
-    if (std::regex_search(page, m, std::regex("name=\"AdminToken\" value=\"([0-9a-f]+)\"")))
+    if (std::regex_search(page, m, std::regex("name=\"AdminToken\" value=\"([0-9A-Fa-f]+)\"")))
         return m[1];
     return "";
 }

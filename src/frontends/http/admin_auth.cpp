@@ -9,6 +9,7 @@
 #include "frontends/http/http_request.h"
 #include "frontends/http/user_cache.h"
 #include "platform/files.h"
+#include "protocols/common/fields.h"
 #include "platform/text.h"
 #include "support/accounts.h"
 #include "support/hmac.h"
@@ -52,41 +53,27 @@ const std::string& token_secret() {
     return secret;
 }
 
-std::string hex(std::string_view bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
+// The scramble is its own inverse: each byte under the key and its position.
+std::string mix(std::string_view bytes) {
+    std::string out(bytes);
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<char>(static_cast<unsigned char>(out[i]) ^
+                                   kScrambleKey[i % sizeof kScrambleKey] ^
+                                   static_cast<unsigned char>(i * 7));
     return out;
 }
 
 }  // namespace
 
 std::string scramble_admin_password(std::string_view clear) {
-    std::string mixed;
-    for (size_t i = 0; i < clear.size(); ++i)
-        mixed.push_back(static_cast<char>(static_cast<unsigned char>(clear[i]) ^
-                                          kScrambleKey[i % sizeof kScrambleKey] ^
-                                          static_cast<unsigned char>(i * 7)));
-    return platform::to_upper(hex(mixed));
+    return protocols::common::to_hex(mix(clear));
 }
 
 bool unscramble_admin_password(std::string_view stored, std::string& clear) {
     stored = platform::trim(stored);
-    if (stored.empty() || stored.size() % 2 != 0) return false;
-    std::string out;
-    for (size_t i = 0; i < stored.size(); i += 2) {
-        int hi = platform::hex_digit_value(stored[i]);
-        int lo = platform::hex_digit_value(stored[i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        size_t k = i / 2;
-        out.push_back(static_cast<char>((hi * 16 + lo) ^ kScrambleKey[k % sizeof kScrambleKey] ^
-                                        static_cast<unsigned char>(k * 7)));
-    }
-    clear = std::move(out);
+    std::string mixed;
+    if (stored.empty() || !protocols::common::from_hex(stored, mixed)) return false;
+    clear = mix(mixed);
     return true;
 }
 
@@ -174,7 +161,7 @@ AdminLogin check_admin_login(std::string_view user, std::string_view password,
 std::string admin_token(std::string_view user) {
     const std::string& secret = token_secret();
     if (secret.empty()) return "";
-    return hex(support::GenerateHMAC(secret, platform::to_lower(user)));
+    return protocols::common::to_hex(support::GenerateHMAC(secret, platform::to_lower(user)));
 }
 
 bool admin_token_valid(std::string_view user, std::string_view token) {
