@@ -19,6 +19,7 @@
 #include "common/ucp_sim.h"
 #include "frontends/http/admin_auth.h"
 #include "platform/net.h"
+#include "support/ini_profile.h"
 #include "system/harness.h"
 #include "system/link_fixture.h"
 
@@ -252,6 +253,10 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     ASSERT_TRUE(systest::wait_for(
         [&] { return rig.out_log_has("31600000001") && rig.out_log_has("31600000003"); }, 10000))
         << rig.diag();
+    EXPECT_EQ(http(port, "GET", "/health", "", "", "127.0.0.2").status, "200 OK");
+    ASSERT_TRUE(support::ini_set(home + "SMSGW.INI", "SMSGW", "MonitorIPAddressList", "127.0.0.1"));
+    EXPECT_EQ(http(port, "GET", "/health", "", "", "127.0.0.2").status, "403 Forbidden");
+    EXPECT_EQ(http(port, "GET", "/metrics", "", "", "127.0.0.2").status, "403 Forbidden");
     EXPECT_EQ(http(port, "GET", "/health").status, "200 OK");
     a = http(port, "GET", "/metrics");
     std::map<std::string, double> m;

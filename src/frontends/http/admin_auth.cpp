@@ -100,10 +100,13 @@ bool set_admin_password(std::string_view user, std::string_view password) {
     return support::ini_set(ini, "SMSGW", "AdminPassword", hash);
 }
 
+bool address_setting_allows(std::string_view key, std::string_view peer) {
+    std::string list = frame::ini_string(key);
+    return platform::trim(list).empty() || address_list_matches(list, peer);
+}
+
 bool admin_address_allowed(std::string_view peer) {
-    std::string list = frame::ini_string("AdminIPAddressList");
-    if (platform::trim(list).empty()) return true;
-    return address_list_matches(list, peer);
+    return address_setting_allows("AdminIPAddressList", peer);
 }
 
 bool check_administrator(std::string_view user, std::string_view password) {

@@ -33,7 +33,10 @@ bool set_admin_password(std::string_view user, std::string_view password);
 
 // --- logins ------------------------------------------------------------------------
 
-// AdminIPAddressList: empty allows every address.
+// An address-list setting of [SMSGW] (patterns separated by "," or ";"):
+// empty allows every address.
+bool address_setting_allows(std::string_view key, std::string_view peer);
+// AdminIPAddressList.
 bool admin_address_allowed(std::string_view peer);
 
 struct AdminLogin {

@@ -8,6 +8,7 @@
 #include "frame/queue_dirs.h"
 #include "frame/service.h"
 #include "frame/settings.h"
+#include "frontends/http/admin_auth.h"
 #include "frontends/http/admin_pages.h"
 #include "platform/text.h"
 #include "records/counters.h"
@@ -25,11 +26,6 @@ std::array<std::atomic<uint64_t>, kMaxStatus>& status_counts() {
 
 void metric(std::string& out, const char* name, const char* type, const char* help) {
     out += platform::strprintf("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
-}
-
-bool monitor_allowed(std::string_view peer) {
-    std::string list = frame::ini_string("MonitorIPAddressList");
-    return platform::trim(list).empty() || address_list_matches(list, peer);
 }
 
 bool send_plain(Connection& c, int status, const char* reason, std::string_view type,
@@ -141,7 +137,7 @@ std::string metrics_text() {
 }
 
 bool handle_health_metrics(Connection& c, Request& r) {
-    if (!monitor_allowed(c.peer)) return send_plain(c, 403, "Forbidden", "text/plain", "Forbidden\n");
+    if (!address_setting_allows("MonitorIPAddressList", c.peer)) return send_plain(c, 403, "Forbidden", "text/plain", "Forbidden\n");
     std::string_view path = r.line.path;
     if (path.substr(0, path.find('?')) == "/health") {
         auto [status, reason] = health_state();
