@@ -238,6 +238,23 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     EXPECT_EQ(http(port, "GET", "/?PhoneNumber=31600000003&Text=from+erin", "erin:E1").status, "200 OK");
     EXPECT_FALSE(systest::file_exists(home + "USERS/erin/SMS.CTR"));
 
+    // MMS accounts: add, change (an empty password keeps the old one), list.
+    const std::string mms = "AdminToken=" + token + "&UserName=mia";
+    EXPECT_EQ(http(port, "POST", "/ADMIN/USERS", admin, "Action=Add&UserName=mia&Password=m").status,
+              "403 Forbidden");
+    EXPECT_TRUE(contains(http(port, "POST", "/ADMIN/USERS", admin,
+                              mms + "&Action=Add&Password=m&FullName=Mia&PhoneNumber=%2B3161")
+                             .body,
+                         "OK Added"));
+    EXPECT_TRUE(contains(http(port, "POST", "/ADMIN/USERS", admin,
+                              mms + "&Action=Modify&Password=&FullName=M%3Ci%3Ea&PhoneNumber=%2B3162")
+                             .body,
+                         "OK Modified"));
+    a = http(port, "GET", "/ADMIN/USERS", admin);
+    EXPECT_TRUE(contains(a.body, "<td>mia</td><td>M&lt;i&gt;a</td><td>+3162</td>")) << a.body;
+    EXPECT_TRUE(contains(http(port, "POST", "/ADMIN/USERS", admin, mms + "&Action=Modify&FullName=a%0Ab").body,
+                         "line breaks are not allowed"));
+
     // A command: its output, and never a shell.
     EXPECT_EQ(http(port, "GET", "/ADMIN/echo?CmdLine=hello+there", admin).status, "403 Forbidden");
     a = http(port, "GET", "/ADMIN/echo?CmdLine=hello+there&AdminToken=" + token, admin);

@@ -220,20 +220,28 @@ std::string mms_change(const Page& p) {
         if (!exists) return "ERROR UserName not defined";
         return support::MMSCDeleteUser(file, rec.name) ? "OK Deleted" : "ERROR Unable to access user database";
     }
-    if (!platform::iequals(action, "Add")) return "ERROR Unsupported request (invalid or missing Action)";
-    if (!acceptable_new_account_name(name)) return "ERROR Invalid UserName";
-    if (exists) return "ERROR UserName " + name + " already defined";
-    rec = support::MmsUserRecord{};
-    rec.name = name;
+    bool modify = platform::iequals(action, "Modify");
+    if (!modify && !platform::iequals(action, "Add"))
+        return "ERROR Unsupported request (invalid or missing Action)";
+    if (modify && !exists) return "ERROR UserName not defined";
+    if (!modify) {
+        if (!acceptable_new_account_name(name)) return "ERROR Invalid UserName";
+        if (exists) return "ERROR UserName " + name + " already defined";
+        rec = support::MmsUserRecord{};
+        rec.name = name;
+    }
     std::string full = param(p.r, "FullName"), phone = param(p.r, "PhoneNumber"),
                 mail = param(p.r, "EmailAddress"), pw = param(p.r, "Password");
     for (const std::string* v : {&full, &phone, &mail, &pw})
-        if (v->find_first_of("\r\n") != std::string::npos) return "ERROR Invalid value";
+        if (v->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+            return "ERROR Invalid value (line breaks are not allowed)";
     rec.full_name = platform::truncate_field(full, support::kFullNameSize - 1);
     rec.phone_number = platform::truncate_field(phone, support::kMmsPhoneNumberSize - 1);
     rec.email_address = platform::truncate_field(mail, support::kMmsEmailAddressSize - 1);
-    if (pw.empty() || !support::set_mms_user_password(rec, pw)) return "ERROR Missing Password";
-    return support::MMSCAddUser(file, rec) ? "OK Added" : "ERROR Unable to access user database";
+    if (!pw.empty() && !support::set_mms_user_password(rec, pw)) return "ERROR Invalid Password";
+    if (rec.password_hash.empty()) return "ERROR Missing Password";
+    if (!support::MMSCAddUser(file, rec)) return "ERROR Unable to access user database";
+    return modify ? "OK Modified" : "OK Added";
 }
 
 bool mms_users_page(Page& p) {
@@ -245,13 +253,27 @@ bool mms_users_page(Page& p) {
     std::string body = notice(result);
     support::MmsUserFile file;
     if (!support::MMSCOpenUserFile(file)) return send_page(p, "MMS accounts", body + notice("ERROR Unable to access user database"));
+    support::MmsUserRecord rec;
+    std::string edit = param(p.r, "Edit");
+    if (!edit.empty() && support::MMSCFindUserRecord(file, edit, rec)) {
+        body += "<h2>MMS account " + esc(rec.name) +
+                "</h2>\r\n<form method=\"post\" action=\"/ADMIN/USERS\">" + token_field(p) +
+                "<input type=\"hidden\" name=\"UserName\" value=\"" + esc(rec.name) +
+                "\"><table><tr><th>Password</th><td><input type=\"password\" name=\"Password\"> "
+                "(empty: unchanged)</td></tr><tr><th>FullName</th><td><input name=\"FullName\" value=\"" +
+                esc(rec.full_name) + "\"></td></tr><tr><th>PhoneNumber</th><td><input name=\"PhoneNumber\" value=\"" +
+                esc(rec.phone_number) + "\"></td></tr><tr><th>EmailAddress</th><td><input name=\"EmailAddress\" value=\"" +
+                esc(rec.email_address) +
+                "\"></td></tr></table><button name=\"Action\" value=\"Modify\">Save</button></form>\r\n";
+        return send_page(p, "MMS accounts", body);
+    }
     body += "<table class=\"list\"><tr><th>Account</th><th>Full name</th><th>Phone</th>"
             "<th>E-mail</th><th></th></tr>\r\n";
-    support::MmsUserRecord rec;
     for (uint32_t i = 0; support::MMSCGetUserRecord(file, i, rec); ++i) {
         body += "<tr><td>" + esc(rec.name) + "</td><td>" + esc(rec.full_name) + "</td><td>" +
                 esc(rec.phone_number) + "</td><td>" + esc(rec.email_address) +
-                "</td><td><form method=\"post\" action=\"/ADMIN/USERS\">" + token_field(p) +
+                "</td><td><a href=\"/ADMIN/USERS?Edit=" + esc(url_encode(rec.name)) +
+                "\">Edit</a> <form method=\"post\" action=\"/ADMIN/USERS\">" + token_field(p) +
                 "<input type=\"hidden\" name=\"UserName\" value=\"" + esc(rec.name) +
                 "\"><button name=\"Action\" value=\"Delete\">Delete</button></form></td></tr>\r\n";
     }
