@@ -506,7 +506,7 @@ bool static_file(Page& p, std::string_view name) {
     if (name.size() > kStaticPathMax) name = name.substr(0, kStaticPathMax);
     std::string rel = clean_static_path(name);
     platform::FileHandle h;
-    if (!rel.empty()) h = open_static_file(webadmin_dir(), rel);
+    if (!rel.empty()) h = open_static_file(webadmin_dir(), name);  // decodes it once
     std::optional<platform::FileInfo> info = h ? platform::stat_fd(h.fd()) : std::nullopt;
     if (!h || !info || !info->is_regular)
         return SendData(p.c, "HTTP/1.0 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
