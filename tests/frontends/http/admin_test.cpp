@@ -249,6 +249,12 @@ TEST_F(AdminHomeTest, ProvisioningAnswers) {
     EXPECT_EQ(ask("Action=Delete&UserName=ann"), "ERROR UserName ann not defined\r\n");
     EXPECT_EQ(support::SMSIniGetProfileString("Inbound SMS Routing", "ann", "-"), "-");
     EXPECT_FALSE(check_admin_login("ann", "a1", "10.0.0.1").ok);
+
+    // A database that cannot be opened (its path is a directory).
+    std::filesystem::create_directories(home_ + "/USERS.DB.d");
+    support::set_account_database_path(home_ + "/USERS.DB.d");
+    EXPECT_EQ(ask("UserName=zed&Password=z"), "ERROR Unable to access user database\r\n");
+    support::set_account_database_path("");
 }
 
 TEST_F(AdminHomeTest, NewAdministratorPasswordIsStoredHashed) {
