@@ -35,8 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(only.find_first_of("<>\"") == std::string::npos);
     (void)out;
 
-    const std::string field_names[] = {"FullName", "RestrictIPAddress", "MessageLimitPerDay",
-                                       "WebOptions", "CreditsToAdd", "RecipientAddresses",
+    const std::string field_names[] = {"FullName",      "RestrictIPAddress", "MessageLimitPerDay",
+                                       "WebOptions",    "CreditsToAdd",      "RecipientAddresses",
                                        "ThrottleSpeed", "EnableWebLogin"};
     for (const std::string& f : field_names) {
         support::UserRecord rec;
@@ -52,11 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     if (acceptable_new_account_name(value)) {
-        check(value != "." && value != ".." && value.find_first_of("/\\:;=[]\r\n") == std::string_view::npos);
+        check(value != "." && value != ".." &&
+              value.find_first_of("/\\:;=[]\r\n") == std::string_view::npos);
         check(value.size() < support::kUserNameSize);
     }
     for (const std::string& a : admin_command_argv("/bin/echo", value))
-        if (a != "/bin/echo")
-            check(a.find_first_of(";&|`$<>()\r\n") == std::string::npos);
+        if (a != "/bin/echo") check(a.find_first_of(";&|`$<>()\r\n") == std::string::npos);
     return 0;
 }

@@ -51,7 +51,8 @@ struct Answer {
 // One HTTP/1.0 exchange (the gateway closes after it); from picks another
 // loopback source address.
 Answer http(unsigned port, const std::string& method, const std::string& path,
-            const std::string& auth = "", const std::string& body = "", const char* from = nullptr) {
+            const std::string& auth = "", const std::string& body = "",
+            const char* from = nullptr) {
     Answer a;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     platform::Socket s(fd);
@@ -78,7 +79,8 @@ Answer http(unsigned port, const std::string& method, const std::string& path,
         a.raw.append(buf, size_t(n));
     }
     size_t sp = a.raw.find(' '), eol = a.raw.find("\r\n");
-    if (sp != std::string::npos && eol != std::string::npos) a.status = a.raw.substr(sp + 1, eol - sp - 1);
+    if (sp != std::string::npos && eol != std::string::npos)
+        a.status = a.raw.substr(sp + 1, eol - sp - 1);
     size_t he = a.raw.find("\r\n\r\n");
     if (he != std::string::npos) a.body = a.raw.substr(he + 4);
     return a;
@@ -125,13 +127,13 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     smsc->serve();
     const std::string link = "UCP - 127.0.0.1:" + std::to_string(smsc->port);
     linktest::Rig rig;
-    std::string ini = "[SMSGW]\r\nDebug=Yes\r\nReceiveSMS=No\r\nEnableReceiptProcessing=No\r\n"
-                      "AdminUser=admin\r\nAdminPassword=" +
-                      frontends::http::scramble_admin_password("OldPw") +
-                      "\r\nAdminIPAddressList=127.0.0.1\r\nModem1=" + link +
-                      "\r\n\r\n[" + link +
-                      "]\r\nUserName=user\r\nPassword=secret\r\nRetryDelay=1\r\n"
-                      "InitRetryDelay=1\r\n\r\n[AdminCommands]\r\necho=/bin/echo\r\n";
+    std::string ini =
+        "[SMSGW]\r\nDebug=Yes\r\nReceiveSMS=No\r\nEnableReceiptProcessing=No\r\n"
+        "AdminUser=admin\r\nAdminPassword=" +
+        frontends::http::scramble_admin_password("OldPw") +
+        "\r\nAdminIPAddressList=127.0.0.1\r\nModem1=" + link + "\r\n\r\n[" + link +
+        "]\r\nUserName=user\r\nPassword=secret\r\nRetryDelay=1\r\n"
+        "InitRetryDelay=1\r\n\r\n[AdminCommands]\r\necho=/bin/echo\r\n";
     ASSERT_TRUE(rig.start(ini)) << rig.diag();
     const unsigned port = rig.gw().web_port();
     const std::string home = rig.home();
@@ -141,13 +143,16 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     Answer a = http(port, "GET", "/ADMIN", admin, "", "127.0.0.2");
     EXPECT_EQ(a.status, "403 Forbidden");
     EXPECT_TRUE(contains(a.body, "ERROR:  Connection not allowed from 127.0.0.2.")) << a.raw;
-    for (const std::string& who : {std::string(), std::string("admin:wrong"), std::string("nobody:OldPw")}) {
+    for (const std::string& who :
+         {std::string(), std::string("admin:wrong"), std::string("nobody:OldPw")}) {
         a = http(port, "GET", "/ADMIN/STATUS", who);
         EXPECT_EQ(a.status, "401 Auth Required") << who;
         EXPECT_TRUE(contains(a.raw, "WWW-Authenticate: Basic realm=\"KelSMS Administration\"\r\n"));
     }
-    EXPECT_EQ(http(port, "GET", "/PROVISION?AdminUser=admin&AdminPassword=OldPw", "", "", "127.0.0.2").status,
-              "403 Forbidden");
+    EXPECT_EQ(
+        http(port, "GET", "/PROVISION?AdminUser=admin&AdminPassword=OldPw", "", "", "127.0.0.2")
+            .status,
+        "403 Forbidden");
 
     // Provisioning: create, error texts, modify; nothing a value holds
     // becomes an INI key.
@@ -155,7 +160,8 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     struct Prov {
         std::string query, want;
     } provs[] = {
-        {"UserName=alice&Password=Pw1&EnableWebLogin=Yes&FullName=%3Cscript%3Ealert(1)%3C/script%3E",
+        {"UserName=alice&Password=Pw1&EnableWebLogin=Yes&FullName=%3Cscript%3Ealert(1)%3C/"
+         "script%3E",
          "OK"},
         {"UserName=Alice&Password=x", "ERROR UserName Alice already defined"},
         {"Action=Explode&UserName=alice", "ERROR Unsupported request (invalid or missing Action)"},
@@ -178,12 +184,14 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     // administer until AdminEnabled is on.
     a = http(port, "GET", "/ADMIN/SMSUSERS", admin);
     EXPECT_EQ(a.status, "200 OK");
-    EXPECT_TRUE(contains(a.body, "<td>alice</td><td>&lt;script&gt;alert(1)&lt;/script&gt;</td>")) << a.body;
+    EXPECT_TRUE(contains(a.body, "<td>alice</td><td>&lt;script&gt;alert(1)&lt;/script&gt;</td>"))
+        << a.body;
     EXPECT_FALSE(contains(a.body, "<script>"));
     EXPECT_EQ(http(port, "GET", "/ADMIN", "alice:Pw1").status, "401 Auth Required");
     a = http(port, "GET", "/?PhoneNumber=31600000001&Text=hello+admin", "alice:Pw1");
     EXPECT_EQ(a.status, "200 OK") << a.raw;
-    EXPECT_EQ(http(port, "GET", prov + "Action=Modify&UserName=alice&AdminEnabled=Yes").body, "OK\r\n");
+    EXPECT_EQ(http(port, "GET", prov + "Action=Modify&UserName=alice&AdminEnabled=Yes").body,
+              "OK\r\n");
     EXPECT_EQ(http(port, "GET", "/ADMIN", "alice:Pw1").status, "200 OK");
 
     // Every page answers behind the login.
@@ -200,8 +208,10 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     fs::create_symlink(home + "SMSGW.INI", home + "LOGS/SMSOUT-29990101.LOG");
     a = http(port, "GET", "/ADMIN/LOGFILES", admin);
     EXPECT_FALSE(contains(a.body, "SMSOUT-29990101")) << a.body;
-    EXPECT_EQ(http(port, "GET", "/ADMIN/LOGFILES?file=SMSOUT-29990101.LOG", admin).status, "404 Not Found");
-    EXPECT_EQ(http(port, "GET", "/ADMIN/LOGFILES?file=../SMSGW.INI", admin).status, "404 Not Found");
+    EXPECT_EQ(http(port, "GET", "/ADMIN/LOGFILES?file=SMSOUT-29990101.LOG", admin).status,
+              "404 Not Found");
+    EXPECT_EQ(http(port, "GET", "/ADMIN/LOGFILES?file=../SMSGW.INI", admin).status,
+              "404 Not Found");
 
     // Changes need a POST with the page's token.
     std::string main_page = http(port, "GET", "/ADMIN", admin).body;
@@ -209,10 +219,12 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     ASSERT_FALSE(token.empty()) << main_page;
     std::string events_before = systest::read_text(home + "PRIVATE/EVENTS.LOG");
     ASSERT_FALSE(events_before.empty());
-    EXPECT_EQ(http(port, "GET", "/ADMIN/EVENTLOG?Action=Clear&AdminToken=" + token, admin).status, "200 OK");
+    EXPECT_EQ(http(port, "GET", "/ADMIN/EVENTLOG?Action=Clear&AdminToken=" + token, admin).status,
+              "200 OK");
     EXPECT_EQ(http(port, "POST", "/ADMIN/EVENTLOG", admin, "Action=Clear").status, "403 Forbidden");
-    EXPECT_EQ(http(port, "POST", "/ADMIN/EVENTLOG", admin, "Action=Clear&AdminToken=00" + token).status,
-              "403 Forbidden");
+    EXPECT_EQ(
+        http(port, "POST", "/ADMIN/EVENTLOG", admin, "Action=Clear&AdminToken=00" + token).status,
+        "403 Forbidden");
     EXPECT_EQ(http(port, "POST", "/ADMIN/SMSUSERS", admin, "Action=Delete&UserName=alice").status,
               "403 Forbidden");
     EXPECT_EQ(systest::read_text(home + "PRIVATE/EVENTS.LOG"), events_before);
@@ -223,37 +235,41 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     // An account added through the account page's form (every field as the
     // form sends it) may submit at once; empty fields change nothing.
     std::string form = "AdminToken=" + token + "&Action=Add&UserName=erin&Password=E1";
-    for (const char* f : {"EnableWebLogin=Yes", "EnableSmppLogin=No", "EnableSmtpLogin=No",
-                          "ReceiveEnabled=No", "AdminEnabled=No", "EnableCreditBalance=No",
-                          "MessageLimitDefault=No", "CreditsToAdd=", "FullName=Erin",
-                          "ForcedSenderAddress=", "RestrictIPAddress=", "MessageLimitPerDay=0",
-                          "MessageLimitPerMonth=0", "ThrottleSpeed=", "WebOptions=",
-                          "RecipientAddresses="})
+    for (const char* f :
+         {"EnableWebLogin=Yes", "EnableSmppLogin=No", "EnableSmtpLogin=No", "ReceiveEnabled=No",
+          "AdminEnabled=No", "EnableCreditBalance=No", "MessageLimitDefault=No", "CreditsToAdd=",
+          "FullName=Erin", "ForcedSenderAddress=", "RestrictIPAddress=", "MessageLimitPerDay=0",
+          "MessageLimitPerMonth=0", "ThrottleSpeed=", "WebOptions=", "RecipientAddresses="})
         form += std::string("&") + f;
     a = http(port, "POST", "/ADMIN/SMSUSERS", admin, form);
     EXPECT_TRUE(contains(a.body, "<p class=\"ok\">OK</p>")) << a.body;
     a = http(port, "POST", "/ADMIN/SMSUSERS", admin,
-             "AdminToken=" + token + "&Action=Modify&UserName=erin&Password=&FullName=Erin+E&CreditsToAdd=");
+             "AdminToken=" + token +
+                 "&Action=Modify&UserName=erin&Password=&FullName=Erin+E&CreditsToAdd=");
     EXPECT_TRUE(contains(a.body, "<p class=\"ok\">OK</p>")) << a.body;
-    EXPECT_EQ(http(port, "GET", "/?PhoneNumber=31600000003&Text=from+erin", "erin:E1").status, "200 OK");
+    EXPECT_EQ(http(port, "GET", "/?PhoneNumber=31600000003&Text=from+erin", "erin:E1").status,
+              "200 OK");
     EXPECT_FALSE(systest::file_exists(home + "USERS/erin/SMS.CTR"));
 
     // MMS accounts: add, change (an empty password keeps the old one), list.
     const std::string mms = "AdminToken=" + token + "&UserName=mia";
-    EXPECT_EQ(http(port, "POST", "/ADMIN/USERS", admin, "Action=Add&UserName=mia&Password=m").status,
-              "403 Forbidden");
+    EXPECT_EQ(
+        http(port, "POST", "/ADMIN/USERS", admin, "Action=Add&UserName=mia&Password=m").status,
+        "403 Forbidden");
     EXPECT_TRUE(contains(http(port, "POST", "/ADMIN/USERS", admin,
                               mms + "&Action=Add&Password=m&FullName=Mia&PhoneNumber=%2B3161")
                              .body,
                          "OK Added"));
-    EXPECT_TRUE(contains(http(port, "POST", "/ADMIN/USERS", admin,
-                              mms + "&Action=Modify&Password=&FullName=M%3Ci%3Ea&PhoneNumber=%2B3162")
-                             .body,
-                         "OK Modified"));
+    EXPECT_TRUE(
+        contains(http(port, "POST", "/ADMIN/USERS", admin,
+                      mms + "&Action=Modify&Password=&FullName=M%3Ci%3Ea&PhoneNumber=%2B3162")
+                     .body,
+                 "OK Modified"));
     a = http(port, "GET", "/ADMIN/USERS", admin);
     EXPECT_TRUE(contains(a.body, "<td>mia</td><td>M&lt;i&gt;a</td><td>+3162</td>")) << a.body;
-    EXPECT_TRUE(contains(http(port, "POST", "/ADMIN/USERS", admin, mms + "&Action=Modify&FullName=a%0Ab").body,
-                         "line breaks are not allowed"));
+    EXPECT_TRUE(contains(
+        http(port, "POST", "/ADMIN/USERS", admin, mms + "&Action=Modify&FullName=a%0Ab").body,
+        "line breaks are not allowed"));
 
     // A command: its output, and never a shell.
     EXPECT_EQ(http(port, "GET", "/ADMIN/echo?CmdLine=hello+there", admin).status, "403 Forbidden");
@@ -261,7 +277,8 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     EXPECT_EQ(a.status, "200 OK");
     EXPECT_TRUE(contains(a.raw, "Content-Type: text/plain\r\n"));
     EXPECT_EQ(a.body, "hello there\n");
-    a = http(port, "GET", "/ADMIN/echo?CmdLine=x%3Btouch+" + home + "PWNED&AdminToken=" + token, admin);
+    a = http(port, "GET", "/ADMIN/echo?CmdLine=x%3Btouch+" + home + "PWNED&AdminToken=" + token,
+             admin);
     EXPECT_EQ(a.status, "400 Bad Request");
     EXPECT_FALSE(systest::file_exists(home + "PWNED"));
 
@@ -288,7 +305,8 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     for (const auto& l : rig.out_lines())
         sent_lines += contains(l, "31600000001") || contains(l, "31600000003");
     EXPECT_EQ(m["smsgw_messages_today{kind=\"submitted\"}"], double(web_lines)) << a.body;
-    EXPECT_EQ(m["smsgw_link_messages_today{link=\"" + link + "\",kind=\"sent\"}"], double(sent_lines))
+    EXPECT_EQ(m["smsgw_link_messages_today{link=\"" + link + "\",kind=\"sent\"}"],
+              double(sent_lines))
         << a.body;
     EXPECT_EQ(m["smsgw_link_up{link=\"" + link + "\"}"], 1.0);
     EXPECT_EQ(m.count("smsgw_queue_size{queue=\"outbound\"}"), 1u);
@@ -301,19 +319,22 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     systest::write_text(home + "PRIVATE/SMPPData/ActiveUsers/127.0.0.1-4000-T-gone.FLG", "");
     a = http(port, "GET", "/ADMIN/XMLSTATUS", admin);
     EXPECT_TRUE(contains(a.raw, "Content-Type: application/xml\r\n"));
-    EXPECT_FALSE(systest::file_exists(home + "PRIVATE/SMPPData/ActiveUsers/127.0.0.1-4000-T-gone.FLG"));
+    EXPECT_FALSE(
+        systest::file_exists(home + "PRIVATE/SMPPData/ActiveUsers/127.0.0.1-4000-T-gone.FLG"));
     auto parse_xml = [&](const std::string& xml) {
         systest::write_text(home + "status.xml", xml);
         return systest::run_command(
             "python3 -c \"import xml.etree.ElementTree as E; r=E.parse('" + home +
-            "status.xml').getroot(); print(r.tag, [(s.findtext('Name'), s.findtext('Status')) for s in "
+            "status.xml').getroot(); print(r.tag, [(s.findtext('Name'), s.findtext('Status')) for "
+            "s in "
             "r.findall('SMSCStatus')], r.findtext('SMSSubmitted/MessagesToday'))\" 2>&1");
     };
     std::string parsed = parse_xml(a.body);
     EXPECT_TRUE(contains(parsed, "KelSMSStatus [('" + link + "', 'OK')] 2")) << parsed << a.body;
 
     // The account tools while the gateway runs.
-    std::string out = run(home, "account set dave Password=Dv1 EnableWebLogin=Yes AdminEnabled=Yes");
+    std::string out =
+        run(home, "account set dave Password=Dv1 EnableWebLogin=Yes AdminEnabled=Yes");
     EXPECT_TRUE(contains(out, "OK")) << out;
     EXPECT_TRUE(contains(run(home, "account set dave Colour=red"), "rc=2"));
     EXPECT_TRUE(contains(run(home, "account set 'a;b' Password=x"), "rc=1"));
@@ -330,18 +351,23 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     std::string stored = systest::read_text(home + "SMSGW.INI");
     EXPECT_TRUE(contains(stored, "AdminPassword=pbkdf2-sha256$"));
     EXPECT_FALSE(contains(stored, "NewPw9"));
-    EXPECT_TRUE(systest::wait_for([&] { return http(port, "GET", "/ADMIN", "admin:NewPw9").status == "200 OK"; }, 5000));
+    EXPECT_TRUE(systest::wait_for(
+        [&] { return http(port, "GET", "/ADMIN", "admin:NewPw9").status == "200 OK"; }, 5000));
     EXPECT_EQ(http(port, "GET", "/ADMIN", admin).status, "401 Auth Required");
-    EXPECT_EQ(http(port, "GET", "/PROVISION?AdminUser=admin&AdminPassword=NewPw9&Action=Delete&UserName=alice").body,
+    EXPECT_EQ(http(port, "GET",
+                   "/PROVISION?AdminUser=admin&AdminPassword=NewPw9&Action=Delete&UserName=alice")
+                  .body,
               "OK\r\n");
 
     // The only SMSC stops: the link goes down, /health says so, the XML
     // status and the status page too.
     smsc.reset();
     rig.queue("ZZ000001.req",
-              linktest::request({{"PhoneNumber", "31600000002"}, {"Sender", "<b>s"}, {"Data", "<i>q</i>"}}));
-    EXPECT_TRUE(systest::wait_for([&] { return http(port, "GET", "/health").status == "503 Service Unavailable"; },
-                                  30000, 200))
+              linktest::request(
+                  {{"PhoneNumber", "31600000002"}, {"Sender", "<b>s"}, {"Data", "<i>q</i>"}}));
+    EXPECT_TRUE(systest::wait_for(
+        [&] { return http(port, "GET", "/health").status == "503 Service Unavailable"; }, 30000,
+        200))
         << rig.diag();
     a = http(port, "GET", "/health");
     EXPECT_TRUE(contains(a.body, "No link is up (" + link)) << a.body;

@@ -56,16 +56,21 @@ std::string esc(std::string_view s) {
 
 // The page frame: title, navigation and the body.
 std::string layout(std::string_view title, std::string_view body) {
-    std::string out =
-        "<!DOCTYPE html>\r\n<html><head><meta charset=\"utf-8\"><title>" + esc(title) +
-        " - KelSMS Administration</title>\r\n"
-        "<link rel=\"stylesheet\" href=\"/ADMIN/admin.css\"></head><body>\r\n<nav>";
+    std::string out = "<!DOCTYPE html>\r\n<html><head><meta charset=\"utf-8\"><title>" +
+                      esc(title) +
+                      " - KelSMS Administration</title>\r\n"
+                      "<link rel=\"stylesheet\" href=\"/ADMIN/admin.css\"></head><body>\r\n<nav>";
     static const std::pair<const char*, const char*> kNav[] = {
-        {"/ADMIN", "Main"},           {"/ADMIN/STATUS", "Status"},
-        {"/ADMIN/SMSUSERS", "SMS accounts"}, {"/ADMIN/USERS", "MMS accounts"},
-        {"/ADMIN/LOGFILES", "Log files"},   {"/ADMIN/EVENTLOG", "Event log"},
-        {"/ADMIN/ACTIVITY", "Activity"},    {"/ADMIN/INBOX", "Inbox"},
-        {"/ADMIN/Q", "Outbound queue"},     {"/ADMIN/XMLSTATUS", "XML status"},
+        {"/ADMIN", "Main"},
+        {"/ADMIN/STATUS", "Status"},
+        {"/ADMIN/SMSUSERS", "SMS accounts"},
+        {"/ADMIN/USERS", "MMS accounts"},
+        {"/ADMIN/LOGFILES", "Log files"},
+        {"/ADMIN/EVENTLOG", "Event log"},
+        {"/ADMIN/ACTIVITY", "Activity"},
+        {"/ADMIN/INBOX", "Inbox"},
+        {"/ADMIN/Q", "Outbound queue"},
+        {"/ADMIN/XMLSTATUS", "XML status"},
     };
     for (const auto& n : kNav)
         out += platform::strprintf("<a href=\"%s\">%s</a> ", n.first, n.second);
@@ -105,8 +110,8 @@ bool refuse_change(Page& p) {
 std::string notice(std::string_view result) {
     if (result.empty()) return "";
     bool ok = platform::istarts_with(result, "OK");
-    return std::string("<p class=\"") + (ok ? "ok" : "error") + "\">" + esc(platform::trim(result)) +
-           "</p>\r\n";
+    return std::string("<p class=\"") + (ok ? "ok" : "error") + "\">" +
+           esc(platform::trim(result)) + "</p>\r\n";
 }
 
 std::string yes_no_select(std::string_view name, bool on) {
@@ -124,12 +129,12 @@ bool is_bool_field(std::string_view f) {
 // --- SMS accounts --------------------------------------------------------------
 
 std::string account_form(const Page& p, const support::UserRecord* rec) {
-    std::string f = "<form method=\"post\" action=\"/ADMIN/SMSUSERS\">" + token_field(p) +
-                    "<table>\r\n";
+    std::string f =
+        "<form method=\"post\" action=\"/ADMIN/SMSUSERS\">" + token_field(p) + "<table>\r\n";
     f += "<tr><th>UserName</th><td>";
     if (rec) {
-        f += esc(rec->name) + "<input type=\"hidden\" name=\"UserName\" value=\"" +
-             esc(rec->name) + "\">";
+        f += esc(rec->name) + "<input type=\"hidden\" name=\"UserName\" value=\"" + esc(rec->name) +
+             "\">";
     } else {
         f += "<input name=\"UserName\" maxlength=\"99\">";
     }
@@ -190,8 +195,9 @@ bool sms_users_page(Page& p) {
         body += "<h2>Account " + esc(rec.name) + "</h2>\r\n" + account_form(p, &rec);
         return send_page(p, "SMS accounts", body);
     }
-    body += "<table class=\"list\"><tr><th>Account</th><th>Full name</th><th>Web</th><th>SMPP</th>"
-            "<th>Receive</th><th>Admin</th><th>Limits day/month</th><th></th></tr>\r\n";
+    body +=
+        "<table class=\"list\"><tr><th>Account</th><th>Full name</th><th>Web</th><th>SMPP</th>"
+        "<th>Receive</th><th>Admin</th><th>Limits day/month</th><th></th></tr>\r\n";
     for (uint32_t i = 0; support::SMSGetUserRecord(file, i, rec); ++i) {
         body += "<tr><td>" + esc(rec.name) + "</td><td>" + esc(rec.full_name) + "</td><td>" +
                 (rec.enable_web_login ? "Yes" : "No") + "</td><td>" +
@@ -218,7 +224,8 @@ std::string mms_change(const Page& p) {
     bool exists = support::MMSCFindUserRecord(file, name, rec) != 0;
     if (platform::iequals(action, "Delete")) {
         if (!exists) return "ERROR UserName not defined";
-        return support::MMSCDeleteUser(file, rec.name) ? "OK Deleted" : "ERROR Unable to access user database";
+        return support::MMSCDeleteUser(file, rec.name) ? "OK Deleted"
+                                                       : "ERROR Unable to access user database";
     }
     bool modify = platform::iequals(action, "Modify");
     if (!modify && !platform::iequals(action, "Add"))
@@ -252,7 +259,8 @@ bool mms_users_page(Page& p) {
     }
     std::string body = notice(result);
     support::MmsUserFile file;
-    if (!support::MMSCOpenUserFile(file)) return send_page(p, "MMS accounts", body + notice("ERROR Unable to access user database"));
+    if (!support::MMSCOpenUserFile(file))
+        return send_page(p, "MMS accounts", body + notice("ERROR Unable to access user database"));
     support::MmsUserRecord rec;
     std::string edit = param(p.r, "Edit");
     if (!edit.empty() && support::MMSCFindUserRecord(file, edit, rec)) {
@@ -260,15 +268,20 @@ bool mms_users_page(Page& p) {
                 "</h2>\r\n<form method=\"post\" action=\"/ADMIN/USERS\">" + token_field(p) +
                 "<input type=\"hidden\" name=\"UserName\" value=\"" + esc(rec.name) +
                 "\"><table><tr><th>Password</th><td><input type=\"password\" name=\"Password\"> "
-                "(empty: unchanged)</td></tr><tr><th>FullName</th><td><input name=\"FullName\" value=\"" +
-                esc(rec.full_name) + "\"></td></tr><tr><th>PhoneNumber</th><td><input name=\"PhoneNumber\" value=\"" +
-                esc(rec.phone_number) + "\"></td></tr><tr><th>EmailAddress</th><td><input name=\"EmailAddress\" value=\"" +
+                "(empty: unchanged)</td></tr><tr><th>FullName</th><td><input name=\"FullName\" "
+                "value=\"" +
+                esc(rec.full_name) +
+                "\"></td></tr><tr><th>PhoneNumber</th><td><input name=\"PhoneNumber\" value=\"" +
+                esc(rec.phone_number) +
+                "\"></td></tr><tr><th>EmailAddress</th><td><input name=\"EmailAddress\" value=\"" +
                 esc(rec.email_address) +
-                "\"></td></tr></table><button name=\"Action\" value=\"Modify\">Save</button></form>\r\n";
+                "\"></td></tr></table><button name=\"Action\" "
+                "value=\"Modify\">Save</button></form>\r\n";
         return send_page(p, "MMS accounts", body);
     }
-    body += "<table class=\"list\"><tr><th>Account</th><th>Full name</th><th>Phone</th>"
-            "<th>E-mail</th><th></th></tr>\r\n";
+    body +=
+        "<table class=\"list\"><tr><th>Account</th><th>Full name</th><th>Phone</th>"
+        "<th>E-mail</th><th></th></tr>\r\n";
     for (uint32_t i = 0; support::MMSCGetUserRecord(file, i, rec); ++i) {
         body += "<tr><td>" + esc(rec.name) + "</td><td>" + esc(rec.full_name) + "</td><td>" +
                 esc(rec.phone_number) + "</td><td>" + esc(rec.email_address) +
@@ -277,14 +290,15 @@ bool mms_users_page(Page& p) {
                 "<input type=\"hidden\" name=\"UserName\" value=\"" + esc(rec.name) +
                 "\"><button name=\"Action\" value=\"Delete\">Delete</button></form></td></tr>\r\n";
     }
-    body += "</table>\r\n<h2>New MMS account</h2>\r\n<form method=\"post\" action=\"/ADMIN/USERS\">" +
-            token_field(p) +
-            "<table><tr><th>UserName</th><td><input name=\"UserName\"></td></tr>"
-            "<tr><th>Password</th><td><input type=\"password\" name=\"Password\"></td></tr>"
-            "<tr><th>FullName</th><td><input name=\"FullName\"></td></tr>"
-            "<tr><th>PhoneNumber</th><td><input name=\"PhoneNumber\"></td></tr>"
-            "<tr><th>EmailAddress</th><td><input name=\"EmailAddress\"></td></tr></table>"
-            "<button name=\"Action\" value=\"Add\">Add account</button></form>\r\n";
+    body +=
+        "</table>\r\n<h2>New MMS account</h2>\r\n<form method=\"post\" action=\"/ADMIN/USERS\">" +
+        token_field(p) +
+        "<table><tr><th>UserName</th><td><input name=\"UserName\"></td></tr>"
+        "<tr><th>Password</th><td><input type=\"password\" name=\"Password\"></td></tr>"
+        "<tr><th>FullName</th><td><input name=\"FullName\"></td></tr>"
+        "<tr><th>PhoneNumber</th><td><input name=\"PhoneNumber\"></td></tr>"
+        "<tr><th>EmailAddress</th><td><input name=\"EmailAddress\"></td></tr></table>"
+        "<button name=\"Action\" value=\"Add\">Add account</button></form>\r\n";
     return send_page(p, "MMS accounts", body);
 }
 
@@ -295,8 +309,9 @@ bool log_files_page(Page& p) {
     std::vector<std::string> links;
     std::vector<platform::DirEntry> logs =
         platform::scan_dir_no_links(dir, "SMS*.LOG", platform::ScanKind::FilesOnly, &links);
-    std::sort(logs.begin(), logs.end(),
-              [](const platform::DirEntry& a, const platform::DirEntry& b) { return a.name > b.name; });
+    std::sort(
+        logs.begin(), logs.end(),
+        [](const platform::DirEntry& a, const platform::DirEntry& b) { return a.name > b.name; });
     std::string want = param(p.r, "file");
     if (!want.empty()) {
         // Only a name of the listing, opened without following links.
@@ -305,8 +320,9 @@ bool log_files_page(Page& p) {
         platform::FileHandle h;
         if (it != logs.end()) h = open_static_file(dir, it->name);
         if (!h)
-            return send_admin_answer(p.c, "404 Not Found", "text/html",
-                                     layout("Log file", "<p class=\"error\">No such log file.</p>"));
+            return send_admin_answer(
+                p.c, "404 Not Found", "text/html",
+                layout("Log file", "<p class=\"error\">No such log file.</p>"));
         std::optional<uint64_t> size = platform::fd_size(h.fd());
         uint64_t from = size && *size > kMaxLogView ? *size - kMaxLogView : 0;
         std::string text(static_cast<size_t>(size ? *size - from : 0), '\0');
@@ -324,16 +340,18 @@ bool log_files_page(Page& p) {
                 "</td></tr>\r\n";
     }
     body += "</table>\r\n";
-    if (!links.empty()) body += "<p>" + std::to_string(links.size()) + " symbolic link(s) not shown.</p>\r\n";
+    if (!links.empty())
+        body += "<p>" + std::to_string(links.size()) + " symbolic link(s) not shown.</p>\r\n";
     platform::LocalTime t = platform::local_now();
-    body += "<h2>Messages per account</h2>\r\n<table class=\"list\"><tr><th>Account</th>"
-            "<th>Today</th><th>This month</th><th>Day limit</th><th>Month limit</th></tr>\r\n";
+    body +=
+        "<h2>Messages per account</h2>\r\n<table class=\"list\"><tr><th>Account</th>"
+        "<th>Today</th><th>This month</th><th>Day limit</th><th>Month limit</th></tr>\r\n";
     support::UserFile file;
     support::UserRecord rec;
     if (support::SMSOpenUserFile(file)) {
         for (uint32_t i = 0; support::SMSGetUserRecord(file, i, rec); ++i) {
-            records::CounterImage q = records::read_counter_file(
-                frame::user_dir(rec.name) + std::to_string(t.year) + ".QTA");
+            records::CounterImage q = records::read_counter_file(frame::user_dir(rec.name) +
+                                                                 std::to_string(t.year) + ".QTA");
             unsigned slot = records::quota_slot(t.year, t.month, t.day);
             body += "<tr><td>" + esc(rec.name) + "</td><td>" +
                     std::to_string(slot < q.size() ? q[slot] : 0) + "</td><td>" +
@@ -351,17 +369,19 @@ bool event_log_page(Page& p) {
     if (platform::iequals(p.r.line.method, "POST")) {
         if (!change_allowed(p)) return refuse_change(p);
         if (platform::iequals(param(p.r, "Action"), "Clear")) {
-            result = frame::clear_event_log() ? "OK Event log cleared" : "ERROR Unable to clear the event log";
-            platform::tracef("ProcessAdminRequest", "Event log cleared by %s", p.login.user.c_str());
+            result = frame::clear_event_log() ? "OK Event log cleared"
+                                              : "ERROR Unable to clear the event log";
+            platform::tracef("ProcessAdminRequest", "Event log cleared by %s",
+                             p.login.user.c_str());
         } else {
             result = "ERROR Unsupported request (invalid or missing Action)";
         }
     }
     std::vector<std::string> lines = frame::read_event_log();
-    std::string body = notice(result) + "<form method=\"post\" action=\"/ADMIN/EVENTLOG\">" +
-                       token_field(p) +
-                       "<button name=\"Action\" value=\"Clear\">Clear the event log</button></form>\r\n"
-                       "<table class=\"list\"><tr><th>Time</th><th>Type</th><th>Event</th></tr>\r\n";
+    std::string body =
+        notice(result) + "<form method=\"post\" action=\"/ADMIN/EVENTLOG\">" + token_field(p) +
+        "<button name=\"Action\" value=\"Clear\">Clear the event log</button></form>\r\n"
+        "<table class=\"list\"><tr><th>Time</th><th>Type</th><th>Event</th></tr>\r\n";
     for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
         std::string_view l = *it;
         size_t a = l.find('\t');
@@ -378,8 +398,9 @@ bool event_log_page(Page& p) {
 }
 
 bool activity_page(Page& p) {
-    std::string body = "<table class=\"list\"><tr><th>Account</th><th>Queued</th>"
-                       "<th>SMPP sessions</th><th>Delivered to SMPP client</th></tr>\r\n";
+    std::string body =
+        "<table class=\"list\"><tr><th>Account</th><th>Queued</th>"
+        "<th>SMPP sessions</th><th>Delivered to SMPP client</th></tr>\r\n";
     for_each_user_entry([&](UserCacheEntry& e) {
         unsigned sessions;
         uint64_t delivered;
@@ -433,14 +454,15 @@ bool inbox_page(Page& p) {
 }
 
 bool queue_page(Page& p) {
-    const std::string root = frame::settings().q_dir.empty() ? frame::default_queue_root()
-                                                             : frame::settings().q_dir;
-    std::string body = "<p>Messages waiting: " + std::to_string(outbound_queue_size()) + "</p>\r\n" +
-                       kMessageHead;
+    const std::string root =
+        frame::settings().q_dir.empty() ? frame::default_queue_root() : frame::settings().q_dir;
+    std::string body =
+        "<p>Messages waiting: " + std::to_string(outbound_queue_size()) + "</p>\r\n" + kMessageHead;
     size_t shown = 0;
     message_rows(root, "*.REQ", 3, body, shown);
     body += "</table>\r\n";
-    if (shown >= kMaxListed) body += "<p>The first " + std::to_string(kMaxListed) + " are shown.</p>\r\n";
+    if (shown >= kMaxListed)
+        body += "<p>The first " + std::to_string(kMaxListed) + " are shown.</p>\r\n";
     return send_page(p, "Outbound queue", body);
 }
 
@@ -461,17 +483,17 @@ bool main_page(Page& p) {
         }
     }
     std::vector<LinkInfo> links = configured_links();
-    size_t down = std::count_if(links.begin(), links.end(), [](const LinkInfo& l) { return !l.up; });
+    size_t down =
+        std::count_if(links.begin(), links.end(), [](const LinkInfo& l) { return !l.up; });
     records::CounterReport sub = records::report_global(records::Counter::Submitted);
     records::CounterReport sent = records::report_global(records::Counter::Sent);
-    std::string body = notice(result) + "<p>Logged in as " + esc(p.login.user) +
-                       ".</p>\r\n<table class=\"list\"><tr><th>Links</th><td>" +
-                       std::to_string(links.size()) + " (" + std::to_string(down) +
-                       " down)</td></tr><tr><th>Outbound queue</th><td>" +
-                       std::to_string(outbound_queue_size()) +
-                       "</td></tr><tr><th>Submitted today</th><td>" + std::to_string(sub.today) +
-                       "</td></tr><tr><th>Sent today</th><td>" + std::to_string(sent.today) +
-                       "</td></tr></table>\r\n";
+    std::string body =
+        notice(result) + "<p>Logged in as " + esc(p.login.user) +
+        ".</p>\r\n<table class=\"list\"><tr><th>Links</th><td>" + std::to_string(links.size()) +
+        " (" + std::to_string(down) + " down)</td></tr><tr><th>Outbound queue</th><td>" +
+        std::to_string(outbound_queue_size()) + "</td></tr><tr><th>Submitted today</th><td>" +
+        std::to_string(sub.today) + "</td></tr><tr><th>Sent today</th><td>" +
+        std::to_string(sent.today) + "</td></tr></table>\r\n";
     std::vector<std::pair<std::string, std::string>> commands =
         support::ini_section(support::SMSIniGetFilename(), "AdminCommands");
     if (!commands.empty()) {
@@ -496,10 +518,12 @@ bool status_page(Page& p) {
     if (name) tmpl = platform::read_file(webadmin_dir() + *name, kMaxStaticHtml);
     if (!tmpl) return SendData(p.c, "HTTP/1.0 404 File Not Found\r\nConnection: close\r\n\r\n");
     std::string body = fill_template(*tmpl, status_page_data("/ADMIN/STATUS", "/ADMIN"));
-    return SendData(p.c, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n"
-                         "Expires: Tue, 01 Jan 1980 12:00 GMT\r\nCache-Control: max-age=0\r\n"
-                         "Cache-Control: no-cache\r\nPragma: no-cache\r\nConnection: close\r\n"
-                         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    return SendData(p.c,
+                    "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n"
+                    "Expires: Tue, 01 Jan 1980 12:00 GMT\r\nCache-Control: max-age=0\r\n"
+                    "Cache-Control: no-cache\r\nPragma: no-cache\r\nConnection: close\r\n"
+                    "Content-Length: " +
+                        std::to_string(body.size()) + "\r\n\r\n" + body);
 }
 
 bool static_file(Page& p, std::string_view name) {
@@ -509,10 +533,12 @@ bool static_file(Page& p, std::string_view name) {
     if (!rel.empty()) h = open_static_file(webadmin_dir(), name);  // decodes it once
     std::optional<platform::FileInfo> info = h ? platform::stat_fd(h.fd()) : std::nullopt;
     if (!h || !info || !info->is_regular)
-        return SendData(p.c, "HTTP/1.0 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+        return SendData(p.c,
+                        "HTTP/1.0 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
     std::string type = content_type_for(rel);
     std::string lower = platform::to_lower(rel);
-    if (platform::iends_with(lower, ".htm") || platform::iends_with(lower, ".html")) type = "text/html";
+    if (platform::iends_with(lower, ".htm") || platform::iends_with(lower, ".html"))
+        type = "text/html";
     if (platform::iends_with(lower, ".css")) type = "text/css";
     if (platform::iends_with(lower, ".js")) type = "text/javascript";
     std::string head = "HTTP/1.0 200 OK\r\nContent-Type: " + type + "\r\n" + kAdminNoCache;
@@ -521,9 +547,11 @@ bool static_file(Page& p, std::string_view name) {
         if (!text) return false;
         for (std::string_view m : {"<!@@StartBlockHeavy@@>", "<!@@EndBlockHeavy@@>"})
             for (size_t at; (at = text->find(m)) != std::string::npos;) text->erase(at, m.size());
-        return SendData(p.c, head + "Content-Length: " + std::to_string(text->size()) + "\r\n\r\n" + *text);
+        return SendData(
+            p.c, head + "Content-Length: " + std::to_string(text->size()) + "\r\n\r\n" + *text);
     }
-    return SendAFile(p.c, h.fd(), head + "Content-Length: " + std::to_string(info->size) + "\r\n\r\n",
+    return SendAFile(p.c, h.fd(),
+                     head + "Content-Length: " + std::to_string(info->size) + "\r\n\r\n",
                      info->size);
 }
 
@@ -545,7 +573,8 @@ std::string request_trace(const Request& r) {
                      "Authorization: (not traced)\r");
     }
     for (const char* k : {"Password=", "AdminPassword="}) {
-        for (size_t p = platform::ifind(head, k); p != std::string::npos; p = platform::ifind(head, k, p + 1)) {
+        for (size_t p = platform::ifind(head, k); p != std::string::npos;
+             p = platform::ifind(head, k, p + 1)) {
             size_t v = p + std::strlen(k);
             size_t e = head.find_first_of("& \r\n", v);
             head.replace(v, (e == std::string::npos ? head.size() : e) - v, "*");
@@ -562,16 +591,19 @@ std::string webadmin_dir() {
 
 bool send_admin_forbidden(Connection& c) {
     platform::tracef("ProcessAdminRequest", "Connection not allowed from %s...\n", c.peer.c_str());
-    return SendData(c, "HTTP/1.0 403 Forbidden\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n"
-                       "<HTML><HEAD><TITLE>\r\nConnection not allowed\r\n</TITLE></HEAD><BODY>\r\n"
-                       "ERROR:  Connection not allowed from " + html_escape(c.peer) + ".\r\n"
-                       "</BODY></HTML>\r\n");
+    return SendData(c,
+                    "HTTP/1.0 403 Forbidden\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n"
+                    "<HTML><HEAD><TITLE>\r\nConnection not allowed\r\n</TITLE></HEAD><BODY>\r\n"
+                    "ERROR:  Connection not allowed from " +
+                        html_escape(c.peer) +
+                        ".\r\n"
+                        "</BODY></HTML>\r\n");
 }
 
 bool send_admin_answer(Connection& c, std::string_view status, std::string_view content_type,
                        std::string_view body) {
-    std::string head = "HTTP/1.0 " + std::string(status) + "\r\nContent-Type: " +
-                       std::string(content_type) + "\r\n" + kAdminNoCache +
+    std::string head = "HTTP/1.0 " + std::string(status) +
+                       "\r\nContent-Type: " + std::string(content_type) + "\r\n" + kAdminNoCache +
                        "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     return SendData(c, head, body);
 }
@@ -591,8 +623,9 @@ bool handle_admin(Connection& c, Request& r) {
     }
     Page p{c, r, check_admin_login(user, password, c.peer), ""};
     if (!p.login.ok) {
-        return SendData(c, std::string("HTTP/1.0 401 Auth Required\r\nWWW-Authenticate: Basic realm=\"") +
-                               kAdminRealm + "\"\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+        return SendData(
+            c, std::string("HTTP/1.0 401 Auth Required\r\nWWW-Authenticate: Basic realm=\"") +
+                   kAdminRealm + "\"\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
     }
     platform::trace("ProcessAdminRequest", request_trace(r));
     std::string_view path = r.line.path;

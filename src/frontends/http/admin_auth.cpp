@@ -9,8 +9,8 @@
 #include "frontends/http/http_request.h"
 #include "frontends/http/user_cache.h"
 #include "platform/files.h"
-#include "protocols/common/fields.h"
 #include "platform/text.h"
+#include "protocols/common/fields.h"
 #include "support/accounts.h"
 #include "support/hmac.h"
 #include "support/ini_profile.h"
@@ -29,10 +29,12 @@ constexpr size_t kSecretBytes = 32;
 bool equal_nocase_fixed_time(std::string_view a, std::string_view b) {
     unsigned char diff = a.size() == b.size() ? 0 : 1;
     for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(a[i])));
-        unsigned char y = i < b.size()
-                              ? static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(b[i])))
-                              : 0;
+        unsigned char x =
+            static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(a[i])));
+        unsigned char y =
+            i < b.size()
+                ? static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(b[i])))
+                : 0;
         diff |= static_cast<unsigned char>(x ^ y);
     }
     return diff == 0;
@@ -84,8 +86,7 @@ bool is_hashed_admin_password(std::string_view stored) {
 bool admin_password_matches(std::string_view stored, std::string_view password) {
     stored = platform::trim(stored);
     if (stored.empty()) return false;
-    if (is_hashed_admin_password(stored))
-        return support::verify_account_password(stored, password);
+    if (is_hashed_admin_password(stored)) return support::verify_account_password(stored, password);
     std::string clear;
     if (!unscramble_admin_password(stored, clear)) return false;
     return equal_nocase_fixed_time(clear, password);

@@ -105,8 +105,7 @@ int account(int argc, char** argv, std::ostream& out, std::ostream& err) {
 
 }  // namespace
 
-int run_admin_tool(int argc, char** argv, std::istream& in, std::ostream& out,
-                   std::ostream& err) {
+int run_admin_tool(int argc, char** argv, std::istream& in, std::ostream& out, std::ostream& err) {
     if (argc < 2) return -1;
     std::string_view cmd = argv[1];
     if (cmd == "admin-password") return set_password(argc, argv, in, out, err);

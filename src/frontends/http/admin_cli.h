@@ -14,8 +14,7 @@ namespace frontends::http {
 
 // The exit status of the tool named by argv[1]; -1 when argv names none
 // (the gateway then starts as usual).
-int run_admin_tool(int argc, char** argv, std::istream& in, std::ostream& out,
-                   std::ostream& err);
+int run_admin_tool(int argc, char** argv, std::istream& in, std::ostream& out, std::ostream& err);
 int run_admin_tool(int argc, char** argv);
 
 }  // namespace frontends::http

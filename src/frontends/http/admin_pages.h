@@ -4,8 +4,8 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 #include "frontends/http/admin_template.h"
 #include "frontends/http/http_server.h"
@@ -31,9 +31,9 @@ bool send_admin_answer(Connection& c, std::string_view status, std::string_view 
 // the first empty value).
 struct LinkInfo {
     std::string name;
-    std::string route;   // RouteName, else the name
-    bool up = true;      // no status file
-    std::string error;   // the status file's text while down
+    std::string route;  // RouteName, else the name
+    bool up = true;     // no status file
+    std::string error;  // the status file's text while down
 };
 std::vector<LinkInfo> configured_links();
 

@@ -29,11 +29,21 @@ std::string xml_text(std::string_view s) {
     for (char ch : s) {
         unsigned char c = static_cast<unsigned char>(ch);
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
             default:
                 if (c < 0x20 && c != '\t' && c != '\r' && c != '\n') break;
                 out.push_back(ch);
@@ -117,7 +127,8 @@ std::vector<SmppSession> active_smpp_sessions() {
     std::optional<std::string> active = platform::find_name_nocase(base, "ActiveUsers");
     if (!active) return out;
     std::string dir = base + *active + "/";
-    for (const platform::DirEntry& e : platform::scan_dir(dir, "*.FLG", platform::ScanKind::FilesOnly)) {
+    for (const platform::DirEntry& e :
+         platform::scan_dir(dir, "*.FLG", platform::ScanKind::FilesOnly)) {
         if (platform::remove_if_stale(dir + e.name)) continue;
         // "<address>-<port>-<kind>-<account>.FLG"
         std::string_view n(e.name);
@@ -199,10 +210,10 @@ TemplateData status_page_data(std::string_view post_url, std::string_view quit_u
     d.lists["MMSOUTVASPList"];
 
     std::vector<SmppSession> sessions = active_smpp_sessions();
-    d.values["SMPPCLIENTCOUNT"] = sessions.size() == 1
-                                      ? std::string("1 connection")
-                                      : platform::strprintf("%u connections",
-                                                            static_cast<unsigned>(sessions.size()));
+    d.values["SMPPCLIENTCOUNT"] =
+        sessions.size() == 1
+            ? std::string("1 connection")
+            : platform::strprintf("%u connections", static_cast<unsigned>(sessions.size()));
     std::string list;
     for (const SmppSession& s : sessions)
         list += html_escape(s.account) + " (" + html_escape(s.bind_kind) + ") " +

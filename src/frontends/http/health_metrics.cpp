@@ -137,7 +137,8 @@ std::string metrics_text() {
 }
 
 bool handle_health_metrics(Connection& c, Request& r) {
-    if (!address_setting_allows("MonitorIPAddressList", c.peer)) return send_plain(c, 403, "Forbidden", "text/plain", "Forbidden\n");
+    if (!address_setting_allows("MonitorIPAddressList", c.peer))
+        return send_plain(c, 403, "Forbidden", "text/plain", "Forbidden\n");
     std::string_view path = r.line.path;
     if (path.substr(0, path.find('?')) == "/health") {
         auto [status, reason] = health_state();

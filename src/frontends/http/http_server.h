@@ -48,7 +48,7 @@ struct Connection {
     bool receive_enabled = false;
     std::string forced_sender_address;
     UserCacheEntry* user_entry = nullptr;  // not held (the HTTP handler only creates it)
-    bool status_counted = false;  // the current answer's status was counted
+    bool status_counted = false;           // the current answer's status was counted
 };
 
 // One complete request.

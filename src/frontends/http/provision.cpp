@@ -48,8 +48,8 @@ bool number_value(std::string_view v, uint32_t& out) {
 bool web_options_value(std::string_view v) {
     v = platform::trim(v);
     if (v.empty()) return true;
-    for (const char* o : {"All", "Advanced", "TextOnly", "Text", "SMSMMS", "SMSWAPMM",
-                          "SMSMMSWAPMM"})
+    for (const char* o :
+         {"All", "Advanced", "TextOnly", "Text", "SMSMMS", "SMSWAPMM", "SMSMMSWAPMM"})
         if (platform::iequals(v, o)) return true;
     return false;
 }
@@ -73,7 +73,8 @@ bool credit_text_valid(std::string_view v) {
 
 std::string echo(std::string_view s) {
     std::string out;
-    for (char c : s.substr(0, kEchoMax)) out.push_back(static_cast<unsigned char>(c) < 0x20 ? '?' : c);
+    for (char c : s.substr(0, kEchoMax))
+        out.push_back(static_cast<unsigned char>(c) < 0x20 ? '?' : c);
     return out;
 }
 
@@ -106,12 +107,23 @@ bool acceptable_new_account_name(std::string_view name) {
 }
 
 const std::vector<std::string>& account_field_names() {
-    static const std::vector<std::string> names = {
-        "Password",           "FullName",          "EnableWebLogin",       "EnableSmppLogin",
-        "EnableSmtpLogin",    "ReceiveEnabled",    "AdminEnabled",         "ForcedSenderAddress",
-        "RestrictIPAddress",  "EnableCreditBalance", "CreditsToAdd",       "MessageLimitPerDay",
-        "MessageLimitPerMonth", "MessageLimitDefault", "ThrottleSpeed",    "WebOptions",
-        "RecipientAddresses"};
+    static const std::vector<std::string> names = {"Password",
+                                                   "FullName",
+                                                   "EnableWebLogin",
+                                                   "EnableSmppLogin",
+                                                   "EnableSmtpLogin",
+                                                   "ReceiveEnabled",
+                                                   "AdminEnabled",
+                                                   "ForcedSenderAddress",
+                                                   "RestrictIPAddress",
+                                                   "EnableCreditBalance",
+                                                   "CreditsToAdd",
+                                                   "MessageLimitPerDay",
+                                                   "MessageLimitPerMonth",
+                                                   "MessageLimitDefault",
+                                                   "ThrottleSpeed",
+                                                   "WebOptions",
+                                                   "RecipientAddresses"};
     return names;
 }
 
@@ -181,9 +193,10 @@ bool apply_side_effects(const std::string& account, const AccountChanges& change
                         std::string& err) {
     if (changes.recipients) {
         const std::string ini = support::SMSIniGetFilename();
-        bool ok = changes.recipient_addresses.empty()
-                      ? support::ini_delete_key(ini, kRoutingSection, account)
-                      : support::ini_set(ini, kRoutingSection, account, changes.recipient_addresses);
+        bool ok =
+            changes.recipient_addresses.empty()
+                ? support::ini_delete_key(ini, kRoutingSection, account)
+                : support::ini_set(ini, kRoutingSection, account, changes.recipient_addresses);
         if (!ok) {
             err = "Unable to write RecipientAddresses";
             return false;

@@ -66,9 +66,15 @@ TEST(AdminPassword, StoredFormsAndMatching) {
         std::string stored, given;
         bool want;
     } cases[] = {
-        {scrambled, "Secret1", true},  {scrambled, "SECRET1", true},  {scrambled, "Secret", false},
-        {scrambled, "", false},        {hashed, "hashed2", true},     {hashed, "Hashed3", false},
-        {"", "", false},               {"XYZ", "XYZ", false},         {"ABC", "", false},
+        {scrambled, "Secret1", true},
+        {scrambled, "SECRET1", true},
+        {scrambled, "Secret", false},
+        {scrambled, "", false},
+        {hashed, "hashed2", true},
+        {hashed, "Hashed3", false},
+        {"", "", false},
+        {"XYZ", "XYZ", false},
+        {"ABC", "", false},
         {"pbkdf2-sha256$1$00$00", "x", false},
     };
     for (const Case& c : cases)
@@ -82,12 +88,24 @@ TEST(AdminProvision, AccountNamesThatMayBeCreated) {
         std::string name;
         bool want;
     } cases[] = {
-        {"alice", true},         {"Bob.Smith-2", true},       {"a b", true},
-        {"a/b", false},          {"..", false},               {".", false},
-        {"a;b", false},          {std::string("a\0b", 3), false}, {"a\r\nb", false},
-        {"a\\b", false},         {"a:b", false},              {std::string(10240, 'x'), false},
-        {std::string(99, 'x'), true}, {"", false},            {" lead", false},
-        {"localsystem", false},  {"**system**", false},       {"a=b", false},
+        {"alice", true},
+        {"Bob.Smith-2", true},
+        {"a b", true},
+        {"a/b", false},
+        {"..", false},
+        {".", false},
+        {"a;b", false},
+        {std::string("a\0b", 3), false},
+        {"a\r\nb", false},
+        {"a\\b", false},
+        {"a:b", false},
+        {std::string(10240, 'x'), false},
+        {std::string(99, 'x'), true},
+        {"", false},
+        {" lead", false},
+        {"localsystem", false},
+        {"**system**", false},
+        {"a=b", false},
         {"[sec]", false},
     };
     for (const Case& c : cases) EXPECT_EQ(acceptable_new_account_name(c.name), c.want) << c.name;
@@ -99,15 +117,21 @@ TEST(AdminProvision, FieldValues) {
         std::string value;
         bool ok;
     } cases[] = {
-        {"FullName", "Ann", true},          {"FullName", "x\r\n[SMSGW]", false},
+        {"FullName", "Ann", true},
+        {"FullName", "x\r\n[SMSGW]", false},
         {"RestrictIPAddress", std::string("1\0", 2), false},
-        {"MessageLimitPerDay", "12", true}, {"MessageLimitPerDay", "12x", false},
+        {"MessageLimitPerDay", "12", true},
+        {"MessageLimitPerDay", "12x", false},
         {"MessageLimitPerDay", "99999999999", false},
-        {"WebOptions", "TextOnly", true},   {"WebOptions", "Everything", false},
-        {"CreditsToAdd", "2.5", true},      {"CreditsToAdd", "two", false},
+        {"WebOptions", "TextOnly", true},
+        {"WebOptions", "Everything", false},
+        {"CreditsToAdd", "2.5", true},
+        {"CreditsToAdd", "two", false},
         {"CreditsToAdd", "", true},
-        {"Password", "", false},            {"Password", std::string(300, 'p'), false},
-        {"EnableWebLogin", "yes", true},    {"NoSuchField", "1", false},
+        {"Password", "", false},
+        {"Password", std::string(300, 'p'), false},
+        {"EnableWebLogin", "yes", true},
+        {"NoSuchField", "1", false},
         {"RecipientAddresses", "123*\nbob=1", false},
     };
     for (const Case& c : cases) {
@@ -155,10 +179,8 @@ TEST(AdminCommands, ArgumentsWithoutAShell) {
         std::string out;
         const char* want;
     } types[] = {
-        {"<HTML xmlns=\"x\">", "application/xhtml+xml"},
-        {"x<html><body>", "text/html"},
-        {"<?xml version=\"1.0\"?><a/>", "text/xml"},
-        {"plain", "text/plain"},
+        {"<HTML xmlns=\"x\">", "application/xhtml+xml"},   {"x<html><body>", "text/html"},
+        {"<?xml version=\"1.0\"?><a/>", "text/xml"},       {"plain", "text/plain"},
         {std::string(1100, ' ') + "<html>", "text/plain"},
     };
     for (const Type& t : types) EXPECT_EQ(command_content_type(t.out), t.want);
@@ -203,7 +225,8 @@ TEST_F(AdminHomeTest, ProvisioningAnswers) {
     struct Case {
         std::string query, want;
     } cases[] = {
-        {"UserName=ann&Password=a1&FullName=Ann&EnableWebLogin=Yes&RecipientAddresses=44*&CreditsToAdd=3",
+        {"UserName=ann&Password=a1&FullName=Ann&EnableWebLogin=Yes&RecipientAddresses=44*&"
+         "CreditsToAdd=3",
          "OK\r\n"},
         {"UserName=ANN&Password=a2", "ERROR UserName ANN already defined\r\n"},
         {"Action=Rename&UserName=ann", "ERROR Unsupported request (invalid or missing Action)\r\n"},
@@ -214,7 +237,8 @@ TEST_F(AdminHomeTest, ProvisioningAnswers) {
         {"Password=x", "ERROR Missing UserName in request\r\n"},
         {"Action=Modify&Name=ann&AdminEnabled=Yes&MessageLimitPerDay=7", "OK\r\n"},
         {"Action=Modify&UserName=nobody&FullName=x", "ERROR UserName nobody not defined\r\n"},
-        {"Action=Modify&UserName=ann&MessageLimitPerDay=x", "ERROR Invalid value for MessageLimitPerDay\r\n"},
+        {"Action=Modify&UserName=ann&MessageLimitPerDay=x",
+         "ERROR Invalid value for MessageLimitPerDay\r\n"},
     };
     for (const Case& c : cases) EXPECT_EQ(ask(c.query), c.want) << c.query;
 
@@ -232,14 +256,16 @@ TEST_F(AdminHomeTest, ProvisioningAnswers) {
                                        records::CreditMode::Check),
               3 * records::kCreditUnit);
     // Nothing a value carried became a key or a section.
-    EXPECT_EQ(support::ini_sections(ini_), (std::vector<std::string>{"SMSGW", "Inbound SMS Routing"}));
+    EXPECT_EQ(support::ini_sections(ini_),
+              (std::vector<std::string>{"SMSGW", "Inbound SMS Routing"}));
 
     EXPECT_TRUE(check_admin_login("ann", "a1", "10.0.0.1").ok);
     EXPECT_FALSE(check_admin_login("ann", "a1", "10.0.0.1").administrator);
     EXPECT_TRUE(check_admin_login("ADMIN", "PW", "10.0.0.1").administrator);
     EXPECT_FALSE(check_admin_login("made-up-name", "x", "10.0.0.1").ok);
     EXPECT_EQ(find_user_entry("made-up-name"), nullptr);  // no cache entry for a made-up name
-    EXPECT_EQ(ask("Action=Modify&UserName=ann&AdminEnabled=No&RestrictIPAddress=10.*.*.*"), "OK\r\n");
+    EXPECT_EQ(ask("Action=Modify&UserName=ann&AdminEnabled=No&RestrictIPAddress=10.*.*.*"),
+              "OK\r\n");
     EXPECT_FALSE(check_admin_login("ann", "a1", "10.0.0.1").ok);
     EXPECT_EQ(ask("Action=Modify&UserName=ann&AdminEnabled=Yes"), "OK\r\n");
     EXPECT_TRUE(check_admin_login("ann", "a1", "10.0.0.1").ok);
