@@ -205,6 +205,15 @@ TEST(AdminSystem, AdministrationEndToEnd) {
     EXPECT_EQ(http(port, "GET", "/ADMIN/nosuch.htm", admin).status, "404 Not Found");
     EXPECT_EQ(http(port, "GET", "/ADMIN/..%2FSMSGW.INI", admin).status, "404 Not Found");
 
+    // Received texts and senders in the inbox are escaped.
+    systest::write_text(
+        home + "LOGS/SMSIN-29990102.LOG",
+        "2999-01-02 10:00:00,<img src=x onerror=alert(1)>,UCP - x,Text=<script>\r\n");
+    a = http(port, "GET", "/ADMIN/INBOX", admin);
+    EXPECT_TRUE(contains(a.body, "&lt;img src=x onerror=alert(1)&gt;,UCP - x,Text=&lt;script&gt;"))
+        << a.body;
+    EXPECT_FALSE(contains(a.body, "<img") || contains(a.body, "<script"));
+
     // The log viewer shows only listed logs; a symlink in LOGS/ is neither.
     fs::create_symlink(home + "SMSGW.INI", home + "LOGS/SMSOUT-29990101.LOG");
     a = http(port, "GET", "/ADMIN/LOGFILES", admin);

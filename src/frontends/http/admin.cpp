@@ -32,6 +32,7 @@ namespace {
 
 constexpr size_t kParamSize = 2048;
 constexpr size_t kMaxLogView = 256 * 1024;
+constexpr size_t kMaxInboxLog = 64 * 1024;
 constexpr size_t kMaxListed = 200;
 constexpr size_t kMaxMessageFile = 64 * 1024;
 constexpr size_t kMaxStaticHtml = 4u << 20;
@@ -304,6 +305,20 @@ bool mms_users_page(Page& p) {
 
 // --- logs and statistics ----------------------------------------------------------
 
+// The last max bytes of a file of dir, opened without following links;
+// nullopt when it cannot be opened.
+std::optional<std::string> file_tail(const std::string& dir, const std::string& name, size_t max,
+                                     bool* cut) {
+    platform::FileHandle h = open_static_file(dir, name);
+    std::optional<uint64_t> size = h ? platform::fd_size(h.fd()) : std::nullopt;
+    if (!size) return std::nullopt;
+    uint64_t from = *size > max ? *size - max : 0;
+    if (cut) *cut = from != 0;
+    std::string text(static_cast<size_t>(*size - from), '\0');
+    text.resize(platform::pread_all(h.fd(), text.data(), text.size(), from));
+    return text;
+}
+
 bool log_files_page(Page& p) {
     const std::string dir = support::GetLogDirectory();
     std::vector<std::string> links;
@@ -317,19 +332,16 @@ bool log_files_page(Page& p) {
         // Only a name of the listing, opened without following links.
         auto it = std::find_if(logs.begin(), logs.end(),
                                [&](const platform::DirEntry& e) { return e.name == want; });
-        platform::FileHandle h;
-        if (it != logs.end()) h = open_static_file(dir, it->name);
-        if (!h)
+        bool cut = false;
+        std::optional<std::string> text;
+        if (it != logs.end()) text = file_tail(dir, it->name, kMaxLogView, &cut);
+        if (!text)
             return send_admin_answer(
                 p.c, "404 Not Found", "text/html",
                 layout("Log file", "<p class=\"error\">No such log file.</p>"));
-        std::optional<uint64_t> size = platform::fd_size(h.fd());
-        uint64_t from = size && *size > kMaxLogView ? *size - kMaxLogView : 0;
-        std::string text(static_cast<size_t>(size ? *size - from : 0), '\0');
-        text.resize(platform::pread_all(h.fd(), text.data(), text.size(), from));
         std::string body;
-        if (from) body += "<p>Last " + std::to_string(kMaxLogView / 1024) + " KB shown.</p>";
-        body += "<pre>" + esc(text) + "</pre>";
+        if (cut) body += "<p>Last " + std::to_string(kMaxLogView / 1024) + " KB shown.</p>";
+        body += "<pre>" + esc(*text) + "</pre>";
         return send_page(p, want, body);
     }
     std::string body = "<table class=\"list\"><tr><th>Log file</th><th>Size</th></tr>\r\n";
@@ -449,7 +461,19 @@ bool inbox_page(Page& p) {
     size_t shown = 0;
     message_rows(frame::sms_in_dir(), "*.IN", 1, body, shown);
     message_rows(frame::sms_in_dir(), "*.REC", 1, body, shown);
-    body += "</table>\r\n<p>" + std::to_string(shown) + " message(s) shown.</p>\r\n";
+    body += "</table>\r\n<p>" + std::to_string(shown) + " message(s) waiting to be routed.</p>\r\n";
+    // The newest inbound log: what was received and where it went.
+    const std::string dir = support::GetLogDirectory();
+    std::vector<platform::DirEntry> logs =
+        platform::scan_dir_no_links(dir, "SMSIN-*.LOG", platform::ScanKind::FilesOnly, nullptr);
+    if (!logs.empty()) {
+        const std::string& newest =
+            std::max_element(logs.begin(), logs.end(), [](const auto& a, const auto& b) {
+                return a.name < b.name;
+            })->name;
+        if (std::optional<std::string> text = file_tail(dir, newest, kMaxInboxLog, nullptr))
+            body += "<h2>Received (" + esc(newest) + ")</h2>\r\n<pre>" + esc(*text) + "</pre>\r\n";
+    }
     return send_page(p, "Inbox", body);
 }
 
