@@ -1,6 +1,8 @@
 // The provisioning interface and the account field rules.
 #include "frontends/http/provision.h"
 
+#include <cctype>
+
 #include "frame/settings.h"
 #include "frontends/http/admin_auth.h"
 #include "frontends/http/admin_pages.h"
@@ -16,6 +18,7 @@ namespace {
 constexpr size_t kValueSize = 2048;
 constexpr size_t kEchoMax = 100;
 constexpr const char* kRoutingSection = "Inbound SMS Routing";
+constexpr const char* kSdkLinkSection = "SDKLink";
 
 bool has_bad_bytes(std::string_view v) {
     for (char c : v)
@@ -304,17 +307,53 @@ std::string account_request(std::string_view request, std::string_view action_te
     return "OK\r\n";
 }
 
-std::string provision_answer(std::string_view request) {
+std::string sdk_link_request(std::string_view request, std::string_view action_text,
+                             std::string_view peer) {
+    std::string_view action = platform::trim(action_text);
+    bool remove = platform::iequals(action, "Delete");
+    if (!remove && !action.empty() && !platform::iequals(action, "Add") &&
+        !platform::iequals(action, "Modify"))
+        return error("Unsupported request (invalid or missing Action)");
+    std::string phone = std::string(platform::trim(param(request, "PhoneNumber")));
+    if (phone.empty()) return error("Missing PhoneNumber in request");
+    for (char c : phone)
+        if (!(c >= '0' && c <= '9') && c != '+') return error("Invalid PhoneNumber " + echo(phone));
+    const std::string ini = support::SMSIniGetFilename();
+    if (remove) {
+        if (!support::ini_delete_key(ini, kSdkLinkSection, phone))
+            return error("Unable to write the SDKLink entry");
+        return "OK\r\n";
+    }
+    std::string port_text = std::string(platform::trim(param(request, "IPPort")));
+    if (port_text.empty()) return error("Missing IP Port number (IPPort) in request");
+    uint32_t port = 0;
+    if (!number_value(port_text, port) || port == 0 || port > 65535)
+        return error("Invalid IPPort " + echo(port_text));
+    std::string host = std::string(platform::trim(param(request, "IPAddress")));
+    if (host.empty()) host = std::string(peer);
+    for (char c : host)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-')
+            return error("Invalid IPAddress " + echo(host));
+    if (!support::ini_set(ini, kSdkLinkSection, phone, host + ":" + std::to_string(port)))
+        return error("Unable to write the SDKLink entry");
+    return "OK\r\n";
+}
+
+std::string provision_answer(std::string_view request, std::string_view peer) {
     if (!check_administrator(param(request, "AdminUser"), param(request, "AdminPassword")))
         return error("Invalid AdminUser or AdminPassword");
     std::string action = param(request, "Action");
-    if (!has_param(request, "Action")) action = param(request, "AdminAction");
+    std::string admin_action = param(request, "AdminAction");
+    if (platform::iequals(platform::trim(param(request, "Type")), "SDKLink") ||
+        platform::iequals(platform::trim(admin_action), "SDKLink"))
+        return sdk_link_request(request, action, peer);
+    if (!has_param(request, "Action")) action = admin_action;
     return account_request(request, action, false);
 }
 
 bool handle_provision(Connection& c, Request& r) {
     if (!admin_address_allowed(c.peer)) return send_admin_forbidden(c);
-    std::string body = provision_answer(r.bytes);
+    std::string body = provision_answer(r.bytes, c.peer);
     return SendData(c, std::string("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n") +
                            kAdminNoCache + "Content-Length: " + std::to_string(body.size()) +
                            "\r\n\r\n" + body);

@@ -57,9 +57,16 @@ void forget_cached_account(std::string_view name);
 std::string account_request(std::string_view request, std::string_view action,
                             bool keep_empty_password);
 
-// The "/PROVISION" answer body for a request ("OK..." or "ERROR ...");
-// Exposed for tests and fuzzing.
-std::string provision_answer(std::string_view request);
+// The SDKLink entries ("Type=SDKLink", or "AdminAction=SDKLink"): the
+// recipient PhoneNumber taken by the virtual SMSC and delivered to
+// IPAddress (default: the client's address) at IPPort, in [SDKLink];
+// Action=Delete removes the entry.
+std::string sdk_link_request(std::string_view request, std::string_view action,
+                             std::string_view peer);
+
+// The "/PROVISION" answer body for a request ("OK..." or "ERROR ..."); peer
+// is the client's address. Exposed for tests and fuzzing.
+std::string provision_answer(std::string_view request, std::string_view peer);
 
 // "/PROVISION" handler.
 bool handle_provision(Connection& c, Request& r);

@@ -214,13 +214,15 @@ class AdminHomeTest : public ::testing::Test {
 };
 
 std::string ask(const std::string& query) {
-    return provision_answer("GET /PROVISION?AdminUser=admin&AdminPassword=pw&" + query +
-                            " HTTP/1.0\r\n\r\n");
+    return provision_answer(
+        "GET /PROVISION?AdminUser=admin&AdminPassword=pw&" + query + " HTTP/1.0\r\n\r\n",
+        "10.9.8.7");
 }
 
 TEST_F(AdminHomeTest, ProvisioningAnswers) {
     EXPECT_EQ(provision_answer("GET /PROVISION?AdminUser=admin&AdminPassword=no&UserName=x "
-                               "HTTP/1.0\r\n\r\n"),
+                               "HTTP/1.0\r\n\r\n",
+                               "10.9.8.7"),
               "ERROR Invalid AdminUser or AdminPassword\r\n");
     struct Case {
         std::string query, want;
@@ -242,6 +244,27 @@ TEST_F(AdminHomeTest, ProvisioningAnswers) {
     };
     for (const Case& c : cases) EXPECT_EQ(ask(c.query), c.want) << c.query;
 
+    struct Sdk {
+        std::string query, want, entry;
+    } sdk[] = {
+        {"Type=SDKLink&IPPort=9000", "ERROR Missing PhoneNumber in request\r\n", "-"},
+        {"Type=SDKLink&PhoneNumber=%2B3161", "ERROR Missing IP Port number (IPPort) in request\r\n",
+         "-"},
+        {"Type=SDKLink&PhoneNumber=31%0A%5Bx%5D&IPPort=1", "ERROR Invalid PhoneNumber 31?[x]\r\n",
+         "-"},
+        {"Type=SDKLink&PhoneNumber=3161&IPPort=70000", "ERROR Invalid IPPort 70000\r\n", "-"},
+        {"Type=SDKLink&PhoneNumber=3161&IPPort=9000&IPAddress=a;b",
+         "ERROR Invalid IPAddress a;b\r\n", "-"},
+        {"AdminAction=SDKLink&PhoneNumber=3161&IPPort=9000", "OK\r\n", "10.9.8.7:9000"},
+        {"Type=sdklink&PhoneNumber=3161&IPPort=9001&IPAddress=app.local", "OK\r\n",
+         "app.local:9001"},
+        {"Type=SDKLink&Action=Delete&PhoneNumber=3161", "OK\r\n", "-"},
+    };
+    for (const Sdk& c : sdk) {
+        EXPECT_EQ(ask(c.query), c.want) << c.query;
+        EXPECT_EQ(support::SMSIniGetProfileString("SDKLink", "3161", "-"), c.entry) << c.query;
+    }
+
     support::UserFile f;
     ASSERT_TRUE(support::SMSOpenUserFile(f));
     support::UserRecord rec;
@@ -257,7 +280,7 @@ TEST_F(AdminHomeTest, ProvisioningAnswers) {
               3 * records::kCreditUnit);
     // Nothing a value carried became a key or a section.
     EXPECT_EQ(support::ini_sections(ini_),
-              (std::vector<std::string>{"SMSGW", "Inbound SMS Routing"}));
+              (std::vector<std::string>{"SMSGW", "Inbound SMS Routing", "SDKLink"}));
 
     EXPECT_TRUE(check_admin_login("ann", "a1", "10.0.0.1").ok);
     EXPECT_FALSE(check_admin_login("ann", "a1", "10.0.0.1").administrator);
