@@ -7,6 +7,8 @@
 #include "frame/queue_dirs.h"
 #include "frame/service.h"
 #include "frame/settings.h"
+#include "frontends/http/admin_cli.h"
+#include "frontends/http/admin_pages.h"
 #include "frontends/http/http_server.h"
 #include "frontends/http/pap.h"
 #include "frontends/http/submit.h"
@@ -84,6 +86,7 @@ void wire_store() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (int rc = frontends::http::run_admin_tool(argc, argv); rc >= 0) return rc;
     wire_records();
     wire_store();
     delivery::register_long_message_lock_duties();
@@ -94,6 +97,7 @@ int main(int argc, char** argv) {
     frontends::http::register_submit_handler();
     frontends::http::register_pap_handler();
     frontends::smpp::register_smpp_frontend();
+    frontends::http::register_admin_handlers();
     frame::register_thread_starter(frame::ThreadSlot::QCache, links::start_queue_cache_thread);
     frame::run_service(argc, argv);
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -110,6 +111,12 @@ void untrack_fd(int fd) {
 void wake_open_connections() {
     std::lock_guard<std::mutex> l(st().open.lock);
     for (int fd : st().open.fds) platform::shutdown_socket(fd);
+}
+
+// The answer status counter of the metrics (none until one is set).
+std::atomic<void (*)(int)>& status_counter() {
+    static std::atomic<void (*)(int)> counter{nullptr};
+    return counter;
 }
 
 RouteHandler route_handler(Route r) {
@@ -513,7 +520,10 @@ bool process_request(Connection& c, Request& r) {
     }
 
     bool ok;
-    if (platform::istarts_with(path, "/ADMIN")) {
+    std::string_view bare = std::string_view(path).substr(0, path.find('?'));
+    if (bare == "/health" || bare == "/metrics") {
+        ok = call_route(Route::Health, c, r);
+    } else if (platform::istarts_with(path, "/ADMIN")) {
         c.keep_alive = false;
         ok = call_route(Route::Admin, c, r);
     } else if (platform::istarts_with(path, "/PROVISION")) {
@@ -678,6 +688,15 @@ ReadResult ProcessRead(Connection& c, Request& out, const RequestLimits& limits,
 // --- sending ----------------------------------------------
 
 int SendData(Connection& c, std::string_view bytes) {
+    if (!c.status_counted && bytes.size() >= 12 && bytes.substr(0, 7) == "HTTP/1.") {
+        c.status_counted = true;
+        if (auto count = status_counter().load()) {
+            int code = 0;
+            for (size_t i = 9; i < 12 && bytes[i] >= '0' && bytes[i] <= '9'; ++i)
+                code = code * 10 + (bytes[i] - '0');
+            count(code);
+        }
+    }
     if (c.tls) {
         if (bytes.empty()) return 1;
         if (support::sslSend(c.tls, bytes.data(), bytes.size()) ==
@@ -795,6 +814,10 @@ void register_route_handler(Route route, RouteHandler handler) {
     st().routes.handlers[route] = std::move(handler);
 }
 
+void set_status_counter(void (*count)(int status)) {
+    status_counter().store(count);
+}
+
 void clear_route_handlers_for_tests() {
     std::lock_guard<std::mutex> l(st().routes.lock);
     st().routes.handlers.clear();
@@ -825,6 +848,7 @@ void handle_connection(int fd, support::SslSessionPtr tls) {
         c.keep_alive = false;
         switch (res) {
             case ReadResult::Request:
+                c.status_counted = false;
                 more = process_request(c, r);
                 break;
             case ReadResult::Closed:

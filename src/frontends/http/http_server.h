@@ -48,6 +48,7 @@ struct Connection {
     bool receive_enabled = false;
     std::string forced_sender_address;
     UserCacheEntry* user_entry = nullptr;  // not held (the HTTP handler only creates it)
+    bool status_counted = false;           // the current answer's status was counted
 };
 
 // One complete request.
@@ -103,6 +104,7 @@ void LoadBlockedList();
 // true when it answered; a row without a handler (or one that did not
 // answer) is answered 404.
 enum class Route {
+    Health,      // "/health" and "/metrics" (no login)
     Admin,       // "/ADMIN" (closes)
     Provision,   // "/PROVISION" (closes)
     InboundSms,  // "/INBOUNDSMS/"
@@ -115,6 +117,8 @@ enum class Route {
     WebMenu,     // any other path when WebMenu
 };
 using RouteHandler = std::function<bool(Connection&, Request&)>;
+// Counts the status of every answer (the first send of each request).
+void set_status_counter(void (*count)(int status));
 void register_route_handler(Route route, RouteHandler handler);
 void clear_route_handlers_for_tests();
 

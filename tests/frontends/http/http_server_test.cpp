@@ -46,7 +46,8 @@ TEST(HttpRoutes, RowsAnswer404UntilAHandlerAnswers) {
         Route route;
     } rows[] = {{"/ADMIN/x", Route::Admin},
                 {"/provision", Route::Provision},
-                {"/InboundSMS/abc", Route::InboundSms}};
+                {"/InboundSMS/abc", Route::InboundSms},
+                {"/metrics?x=1", Route::Health}};
     for (const Row& row : rows) {
         const std::string req = std::string("GET ") + row.path + " HTTP/1.0\r\n\r\n";
         EXPECT_EQ(exchange(req), nf) << row.path;
@@ -58,6 +59,9 @@ TEST(HttpRoutes, RowsAnswer404UntilAHandlerAnswers) {
         });
         EXPECT_EQ(exchange(req), std::string("handled ") + row.path) << row.path;
     }
+    // "/health" shares the row; a longer name is no such request.
+    EXPECT_EQ(exchange("GET /health HTTP/1.0\r\n\r\n"), "handled /health");
+    EXPECT_NE(exchange("GET /healthz HTTP/1.0\r\n\r\n"), "handled /healthz");
     // The reset empties the table again.
     reset_http_state_for_tests();
     EXPECT_EQ(exchange("GET /ADMIN/x HTTP/1.0\r\n\r\n"), nf);
