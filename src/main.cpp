@@ -9,6 +9,7 @@
 #include "frame/settings.h"
 #include "frontends/http/http_server.h"
 #include "frontends/http/submit.h"
+#include "inbound/inbound_threads.h"
 #include "links/core/link_worker.h"
 #include "links/core/queue_cache.h"
 #include "links/kinds.h"
@@ -88,6 +89,8 @@ int main(int argc, char** argv) {
     delivery::register_routing_duties();
     links::register_link_kinds();
     links::register_link_workers();
+    inbound::register_inbound_threads();
+    links::set_local_delivery_hook(&inbound::deliver_locally);
     frontends::http::register_http_frontend();
     frontends::http::register_submit_handler();
     frame::register_thread_starter(frame::ThreadSlot::QCache, links::start_queue_cache_thread);
