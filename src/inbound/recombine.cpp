@@ -113,6 +113,9 @@ bool hold_segment(const std::string& dir, std::string_view sender, uint32_t refe
     frame::debug_tracef("ProcessInboundSMS", "SAR Segment Reference = %X, Count = %u, Current = %u",
                         reference, total, sequence);
     if (platform::create_new_file(path, content)) return true;
+    if (!platform::file_exists(path) && platform::ensure_dir(dir) &&
+        platform::create_new_file(path, content))
+        return true;
     if (platform::file_exists(path)) {
         frame::debug_tracef("ProcessInboundSMS", "Segment %s already held, repeat dropped",
                             path.c_str());

@@ -127,6 +127,9 @@ ActionResult dlist_action(const TwoWayMessage& m, std::string_view name, bool ad
     std::string content = platform::read_file(path).value_or("");
     std::string out;
     bool present = false;
+    // Entries end at their first blank; so does the sender compared with them.
+    std::string_view want = m.msg.sender;
+    want = want.substr(0, want.find_first_of(" \t"));
     size_t pos = 0;
     while (pos < content.size()) {
         size_t nl = content.find('\n', pos);
@@ -135,7 +138,7 @@ ActionResult dlist_action(const TwoWayMessage& m, std::string_view name, bool ad
         std::string_view addr = platform::trim(line);
         if (pos == 0 && platform::istarts_with(addr, "\xEF\xBB\xBF")) addr.remove_prefix(3);
         addr = addr.substr(0, addr.find_first_of(" \t"));
-        bool same = addr == m.msg.sender;
+        bool same = addr == want;
         present = present || same;
         if (!(same && !add)) {
             out += line;
