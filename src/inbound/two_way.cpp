@@ -266,6 +266,9 @@ ActionResult program_action(const TwoWayAction& a) {
             frame::debug_tracef(kExecTrace, "Command stopped after %u ms: %s", kCommandTimeoutMs,
                                 a.text.c_str());
         if (out) r.reply = platform::read_file(out->path, kMaxCommandOutput).value_or("");
+        // The line end a program closes its output with is not part of the answer.
+        while (!r.reply.empty() && (r.reply.back() == '\n' || r.reply.back() == '\r'))
+            r.reply.pop_back();
         if (a.send_response && platform::trim(r.reply).empty())
             frame::debug_trace(kExecTrace, "Command response is blank, no reply will be sent");
     }

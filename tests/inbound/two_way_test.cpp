@@ -81,7 +81,7 @@ TEST(TwoWayPlaceholders, SenderTextStaysOneProgramArgument) {
     a.text = "echo";
     inbound::ActionResult r = inbound::execute_action(m, a, nullptr);
     ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.reply, "[x; rm -rf / | cat \"q\" $(id) `id` && echo pwned] end\n");
+    EXPECT_EQ(r.reply, "[x; rm -rf / | cat \"q\" $(id) `id` && echo pwned] end");
 }
 
 class TwoWayIniTest : public inbound_test::InboundTest {};

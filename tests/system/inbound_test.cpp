@@ -1,0 +1,216 @@
+// Inbound routing over a real SMSC peer (the npm "smpp" package) on
+// loopback: messages for a local account, 2-way keywords that fetch URLs
+// from a loopback HTTP server, run a program or write mail, a long message
+// sent out of order, and a failing URL retried on the "2Way" schedule until
+// it is archived as .BAD.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/node_peer.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "system/harness.h"
+#include "system/link_fixture.h"
+
+using linktest::contains;
+using nodepeer::Event;
+
+namespace {
+
+const std::string kSystemDir = std::string(SMSGW_SOURCE_DIR) + "/tests/system/";
+
+std::string hex_of(std::string_view bytes) {
+    std::string out;
+    for (unsigned char c : bytes) out += platform::strprintf("%02X", c);
+    return out;
+}
+std::string bytes_of(std::string_view hex) {
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out += char(nodepeer::hex_digit(hex[i]) * 16 + nodepeer::hex_digit(hex[i + 1]));
+    return out;
+}
+
+// The keyword server (two_way_peer.py): its port, and the request log.
+class KeywordServer {
+  public:
+    explicit KeywordServer(std::string log) : log_(std::move(log)) {}
+    ~KeywordServer() {
+        if (child_) platform::wait_child(*child_, 5000);
+    }
+    bool start() {
+        child_ = platform::spawn_piped({"python3", kSystemDir + "two_way_peer.py", log_}, {});
+        if (!child_) return false;
+        std::string line;
+        char c;
+        while (line.size() < 16 && platform::read_some_fd(child_->stdout_fd, &c, 1) == 1 &&
+               c != '\n')
+            line += c;
+        port_ = unsigned(std::atoi(line.c_str()));
+        return port_ != 0;
+    }
+    unsigned port() const { return port_; }
+    std::vector<std::string> requests() const {
+        std::vector<std::string> out;
+        std::string all = systest::read_text(log_);
+        size_t pos = 0;
+        while (pos < all.size()) {
+            size_t nl = all.find('\n', pos);
+            if (nl == std::string::npos) nl = all.size();
+            out.push_back(all.substr(pos, nl - pos));
+            pos = nl + 1;
+        }
+        return out;
+    }
+    size_t count(const std::string& prefix) const {
+        size_t n = 0;
+        for (const auto& r : requests()) n += r.rfind(prefix, 0) == 0;
+        return n;
+    }
+
+  private:
+    std::string log_;
+    std::optional<platform::ChildProcess> child_;
+    unsigned port_ = 0;
+};
+
+class InboundSystemTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!systest::test_hooks_built()) GTEST_SKIP() << "needs a build with SMSGW_TEST_HOOKS";
+        ::signal(SIGPIPE, SIG_IGN);
+    }
+};
+
+// Every submit_sm the SMSC saw so far, kept across reads.
+std::vector<Event> submits(nodepeer::NodePeer& smsc, std::vector<Event>& seen) {
+    smsc.pump();
+    for (auto& e : smsc.take_all("submit_sm")) seen.push_back(e);
+    return seen;
+}
+
+TEST_F(InboundSystemTest, MessagesRoutedToAccountsCommandsAndReplies) {
+    nodepeer::NodePeer smsc(kSystemDir);
+    ASSERT_TRUE(smsc.start("npm_smsc.js", {"0"}));
+    Event e;
+    ASSERT_TRUE(smsc.wait("listening", e, 10000));
+    const std::string link = "SMPP - 127.0.0.1:" + e["port"];
+    linktest::Rig rig;
+    KeywordServer http(rig.home() + "http.log");
+    ASSERT_TRUE(http.start());
+    const std::string base = "http://127.0.0.1:" + std::to_string(http.port());
+
+    std::string ini =
+        "[SMSGW]\r\nDebug=Yes\r\nEnableReceiptProcessing=No\r\nRetryDelay=1\r\n"
+        "RetryDelayMultiplier=0\r\nRetryDelayAfterAttempts=1\r\nRetryMaxAttempts=2\r\n"
+        "SMSDomainName=sms.example\r\nModem1=" + link + "\r\n\r\n[" + link + "]\r\n"
+        "UserName=gw\r\nPassword=pw\r\nInitRetryDelay=1\r\nInitRetryDelayMax=2\r\n"
+        "RetryDelay=1\r\nRetryDelayMultiplier=0\r\n\r\n"
+        "[Inbound SMS Routing]\r\nalice=7001\r\n\r\n"
+        "[2Way-Keywords]\r\nKeyword1=INFO\r\nKeyword2=LONG\r\nKeyword3=BROKEN\r\n"
+        "Keyword4=ECHO\r\nKeyword5=MAIL\r\n\r\n"
+        "[2Way-Keyword-INFO]\r\nRun=" + base + "/info?s=@@SENDER@@&t=@@SMS@@\r\n\r\n"
+        "[2Way-Keyword-LONG]\r\nRun=" + base + "/long\r\n\r\n"
+        "[2Way-Keyword-BROKEN]\r\nRun=" + base + "/fail\r\n\r\n"
+        "[2Way-Keyword-ECHO]\r\nRun=/bin/echo \"got @@SMS@@\"\r\nRunSendResponse=Yes\r\n\r\n"
+        "[2Way-Keyword-MAIL]\r\nMailTo=ops@example.com?subject=SMS%20from%20@@SENDER@@\r\n";
+    ASSERT_TRUE(rig.start(ini)) << rig.diag();
+    ASSERT_TRUE(systest::wait_for([&] { return smsc.count("bind") >= 2; }, 15000)) << rig.diag();
+
+    auto deliver = [&](const std::string& tag, const std::string& from, const std::string& to,
+                       const std::string& short_hex, int esm = 0) {
+        smsc.send(R"({"cmd":"deliver","tag":")" + tag + R"(","source_addr":")" + from +
+                  R"(","destination_addr":")" + to + R"(","esm_class":)" + std::to_string(esm) +
+                  R"(,"short_message":")" + short_hex + R"("})");
+    };
+    deliver("local", "447700900001", "7001", hex_of("hello alice"));
+    deliver("info", "447700900002", "5000", hex_of("info please"));
+    deliver("long", "447700900003", "5000", hex_of("long"));
+    deliver("broken", "447700900004", "5000", hex_of("broken"));
+    deliver("mail", "447700900005", "5000", hex_of("mail lunch at one"));
+    deliver("none", "447700900006", "5000", hex_of("what is this"));
+    // A three-part command, last part first.
+    const char* parts[] = {"echo one", " two", " three"};
+    for (unsigned seq : {3u, 1u, 2u})
+        deliver("sar" + std::to_string(seq), "447700900007", "5000",
+                platform::strprintf("0500032A03%02X", seq) + hex_of(parts[seq - 1]), 64);
+    ASSERT_TRUE(systest::wait_for([&] { return smsc.count("deliver_resp") >= 9; }, 10000))
+        << rig.diag();
+
+    // The local account's queue.
+    ASSERT_TRUE(systest::wait_for(
+        [&] { return rig.files(rig.home() + "USERS/alice", ".req").size() == 1; }, 10000))
+        << rig.diag();
+    std::string local = systest::read_text(rig.files(rig.home() + "USERS/alice", ".req")[0]);
+    EXPECT_TRUE(contains(local, "RouteToLocalUser=alice\r\n")) << local;
+    EXPECT_TRUE(contains(local, "Data=hello alice\r\n")) << local;
+    EXPECT_TRUE(contains(local, "Sender=447700900001\r\n")) << local;
+
+    // Replies as submit_sm back to each sender.
+    std::vector<Event> seen;
+    auto to = [&](const std::string& dest) {
+        std::vector<Event> out;
+        for (const auto& s : submits(smsc, seen))
+            if (s["destination_addr"] == dest) out.push_back(s);
+        return out;
+    };
+    ASSERT_TRUE(systest::wait_for([&] { return to("447700900002").size() == 1; }, 15000))
+        << rig.diag();
+    EXPECT_EQ(bytes_of(to("447700900002")[0]["short_message"]), "Info for 447700900002: please");
+    EXPECT_EQ(to("447700900002")[0]["source_addr"], "5000");
+
+    // The long answer in two concatenated parts.
+    ASSERT_TRUE(systest::wait_for([&] { return to("447700900003").size() == 2; }, 15000))
+        << rig.diag();
+    std::string joined;
+    for (const auto& s : to("447700900003")) {
+        EXPECT_EQ(s["esm_class"], "64");
+        std::string sm = bytes_of(s["short_message"]);
+        ASSERT_GE(sm.size(), 6u);
+        joined += sm.substr(6);
+    }
+    EXPECT_GT(joined.size(), 150u);
+
+    // The three parts became one command, run once.
+    ASSERT_TRUE(systest::wait_for([&] { return to("447700900007").size() == 1; }, 15000))
+        << rig.diag();
+    EXPECT_EQ(bytes_of(to("447700900007")[0]["short_message"]), "got one two three");
+
+    // The mail file.
+    ASSERT_TRUE(systest::wait_for(
+        [&] { return rig.files(rig.home() + "MMSCOUT", ".RFC").size() == 1; }, 10000))
+        << rig.diag();
+    std::string mail = systest::read_text(rig.files(rig.home() + "MMSCOUT", ".RFC")[0]);
+    EXPECT_EQ(mail.rfind("To: ops@example.com\r\nX-MMSC-RCPT-TO: ops@example.com\r\nDate: ", 0),
+              0u)
+        << mail;
+    EXPECT_TRUE(contains(mail, "\r\nFrom: 447700900005@sms.example\r\n"
+                               "Subject: SMS from 447700900005\r\n\r\nmail lunch at one\r\n"))
+        << mail;
+
+    // Unclaimed text kept in the inbox; the failing URL tried three times,
+    // then archived.
+    ASSERT_TRUE(systest::wait_for([&] { return rig.inbound(".SMS").size() == 1; }, 10000))
+        << rig.diag();
+    EXPECT_TRUE(contains(systest::read_text(rig.inbound(".SMS")[0]), "Data=what is this"));
+    ASSERT_TRUE(systest::wait_for([&] { return rig.inbound(".BAD").size() == 1; }, 20000))
+        << rig.diag();
+    EXPECT_EQ(http.count("/fail"), 3u);
+    std::string bad = systest::read_text(rig.inbound(".BAD")[0]);
+    EXPECT_TRUE(contains(bad, "Data=broken")) << bad;
+    EXPECT_TRUE(contains(bad, "RetryCount=2")) << bad;
+    EXPECT_TRUE(rig.inbound(".in").empty());
+    EXPECT_TRUE(rig.inbound(".SAR").empty());
+    EXPECT_EQ(http.count("/info"), 1u);
+    EXPECT_EQ(http.count("/long"), 1u);
+    EXPECT_TRUE(to("447700900004").empty());
+    EXPECT_TRUE(rig.stop()) << rig.diag();
+    smsc.send(R"({"cmd":"exit"})");
+}
+
+}  // namespace
