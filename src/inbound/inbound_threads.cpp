@@ -148,38 +148,6 @@ FileOutcome retry_or_bad(const std::string& path, platform::FileHandle& fh,
     return FileOutcome::Bad;
 }
 
-records::LogContent content_of(const store::SmsMessage& m) {
-    records::LogContent c;
-    c.binary = m.binary;
-    c.pid = m.pid;
-    c.dcs = m.dcs;
-    c.udh = m.udh;
-    c.data = m.data;
-    return c;
-}
-
-void log_local_delivery(std::string_view user, const store::SmsMessage& m,
-                        std::string_view message_id) {
-    records::LogContent c = content_of(m);
-    records::write_account_log(user, "SMSReceive", m.phone_number, m.sender, message_id,
-                               m.binary ? "Binary" : "Text", c, m.sender);
-    records::write_outbound_log(message_id, m.submitted_by, m.phone_number,
-                                "OK -- LocalUser:" + std::string(user), c, m.submit_user, "",
-                                m.sender, m.resolved_route);
-}
-
-// The copy for the 2-way commands of a message a local account took.
-bool duplicate_for_two_way(const store::SmsMessage& msg, bool receipt, std::string_view tag) {
-    frame::debug_tracef(kTrace, "Duplicating message (%.*s)", int(tag.size()), tag.data());
-    store::SmsMessage copy = msg;
-    copy.retry_count = 0;
-    copy.last_retry_time = {};
-    copy.duplicate_for_2way = true;
-    std::string text = store::format_request(copy, store::RecordLayout::Inbound);
-    store::append_key(text, store::Key::DuplicateMessageFor2Way, "Yes");
-    return !write_inbound_record(receipt ? "rec" : "in", text, kTrace).empty();
-}
-
 bool sender_share_used(ScanState& st, std::string_view sender) {
     for (auto& [s, n] : st.per_sender)
         if (s == sender) return ++n > kSenderShare;
@@ -204,6 +172,44 @@ std::vector<std::string> scan_inbound(std::string_view pattern) {
 }
 
 }  // namespace
+
+namespace {
+
+records::LogContent content_of(const store::SmsMessage& m) {
+    records::LogContent c;
+    c.binary = m.binary;
+    c.pid = m.pid;
+    c.dcs = m.dcs;
+    c.udh = m.udh;
+    c.data = m.data;
+    return c;
+}
+
+}  // namespace
+
+void log_local_delivery(std::string_view user, const store::SmsMessage& m,
+                        std::string_view message_id) {
+    records::LogContent c = content_of(m);
+    records::write_account_log(user, "SMSReceive", m.phone_number, m.sender, message_id,
+                               m.binary ? "Binary" : "Text", c, m.sender);
+    const std::string status = "OK -- LocalUser:" + std::string(user);
+    records::write_outbound_log(message_id, m.submitted_by, m.phone_number, status, c,
+                                m.submit_user, "", m.sender, m.resolved_route);
+    if (frame::settings().accounting_extended)
+        if (store::AccountingHook hook = store::accounting_hook())
+            hook(m, message_id, status, m.link_name);
+}
+
+bool duplicate_for_two_way(const store::SmsMessage& msg, bool receipt, std::string_view tag) {
+    frame::debug_tracef(kTrace, "Duplicating message (%.*s)", int(tag.size()), tag.data());
+    store::SmsMessage copy = msg;
+    copy.retry_count = 0;
+    copy.last_retry_time = {};
+    copy.duplicate_for_2way = true;
+    std::string text = store::format_request(copy, store::RecordLayout::Inbound);
+    store::append_key(text, store::Key::DuplicateMessageFor2Way, "Yes");
+    return !write_inbound_record(receipt ? "rec" : "in", text, kTrace).empty();
+}
 
 bool copy_to_user_queue(std::string_view user, const store::SmsMessage& msg,
                         std::string_view base) {

@@ -74,6 +74,16 @@ void register_inbound_threads();
 bool copy_to_user_queue(std::string_view user, const store::SmsMessage& msg,
                         std::string_view base_name);
 
+// The account log line ("SMSReceive") and the outbound log line
+// "OK -- LocalUser:<user>" of a message delivered to a local account.
+void log_local_delivery(std::string_view user, const store::SmsMessage& msg,
+                        std::string_view message_id);
+
+// The copy for the 2-way commands of a message a local account took: into
+// the inbound store with DuplicateMessageFor2Way=Yes ("Duplicating message
+// (<tag>)"), as ".rec" for a receipt. False when it could not be written.
+bool duplicate_for_two_way(const store::SmsMessage& msg, bool receipt, std::string_view tag);
+
 // The queue pass's local delivery: a request whose recipient the inbound
 // routing gives to a local account is copied into that account's queue
 // (with DuplicateUserMessagesFor2Way, into the inbound store as well).

@@ -100,6 +100,11 @@ TEST_F(InboundSystemTest, MessagesRoutedToAccountsCommandsAndReplies) {
     Event e;
     ASSERT_TRUE(smsc.wait("listening", e, 10000));
     const std::string link = "SMPP - 127.0.0.1:" + e["port"];
+    // A second SMSC whose link hands what it receives to the first link.
+    nodepeer::NodePeer smsc_b(kSystemDir);
+    ASSERT_TRUE(smsc_b.start("npm_smsc.js", {"0"}));
+    ASSERT_TRUE(smsc_b.wait("listening", e, 10000));
+    const std::string link_b = "SMPP - 127.0.0.1:" + e["port"];
     linktest::Rig rig;
     KeywordServer http(rig.home() + "http.log");
     ASSERT_TRUE(http.start());
@@ -108,9 +113,12 @@ TEST_F(InboundSystemTest, MessagesRoutedToAccountsCommandsAndReplies) {
     std::string ini =
         "[SMSGW]\r\nDebug=Yes\r\nEnableReceiptProcessing=No\r\nRetryDelay=1\r\n"
         "RetryDelayMultiplier=0\r\nRetryDelayAfterAttempts=1\r\nRetryMaxAttempts=2\r\n"
-        "SMSDomainName=sms.example\r\nModem1=" + link + "\r\n\r\n[" + link + "]\r\n"
+        "SMSDomainName=sms.example\r\n2WayReplySameServer=Yes\r\nModem1=" + link +
+        "\r\nModem2=" + link_b + "\r\n\r\n[" + link + "]\r\n"
         "UserName=gw\r\nPassword=pw\r\nInitRetryDelay=1\r\nInitRetryDelayMax=2\r\n"
-        "RetryDelay=1\r\nRetryDelayMultiplier=0\r\n\r\n"
+        "RetryDelay=1\r\nRetryDelayMultiplier=0\r\n\r\n[" + link_b + "]\r\n"
+        "UserName=gw\r\nPassword=pw\r\nInitRetryDelay=1\r\nInitRetryDelayMax=2\r\n"
+        "ReRouteReceived=" + link + "\r\n\r\n"
         "[Inbound SMS Routing]\r\nalice=7001\r\n\r\n"
         "[2Way-Keywords]\r\nKeyword1=INFO\r\nKeyword2=LONG\r\nKeyword3=BROKEN\r\n"
         "Keyword4=ECHO\r\nKeyword5=MAIL\r\n\r\n"
@@ -121,6 +129,11 @@ TEST_F(InboundSystemTest, MessagesRoutedToAccountsCommandsAndReplies) {
         "[2Way-Keyword-MAIL]\r\nMailTo=ops@example.com?subject=SMS%20from%20@@SENDER@@\r\n";
     ASSERT_TRUE(rig.start(ini)) << rig.diag();
     ASSERT_TRUE(systest::wait_for([&] { return smsc.count("bind") >= 2; }, 15000)) << rig.diag();
+    ASSERT_TRUE(systest::wait_for([&] { return smsc_b.count("bind") >= 2; }, 15000))
+        << rig.diag();
+    smsc_b.send(R"({"cmd":"deliver","tag":"fwd","source_addr":"447700900008",)"
+                R"("destination_addr":"447700900999","short_message":")" +
+                hex_of("forward me") + R"("})");
 
     auto deliver = [&](const std::string& tag, const std::string& from, const std::string& to,
                        const std::string& short_hex, int esm = 0) {
@@ -176,6 +189,13 @@ TEST_F(InboundSystemTest, MessagesRoutedToAccountsCommandsAndReplies) {
     }
     EXPECT_GT(joined.size(), 150u);
 
+    // The message from the second SMSC went out over the first link.
+    ASSERT_TRUE(systest::wait_for([&] { return to("447700900999").size() == 1; }, 15000))
+        << rig.diag();
+    EXPECT_EQ(bytes_of(to("447700900999")[0]["short_message"]), "forward me");
+    EXPECT_EQ(to("447700900999")[0]["source_addr"], "447700900008");
+    EXPECT_TRUE(rig.out_log_has("447700900999")) << rig.diag();
+
     // The three parts became one command, run once.
     ASSERT_TRUE(systest::wait_for([&] { return to("447700900007").size() == 1; }, 15000))
         << rig.diag();
@@ -211,6 +231,7 @@ TEST_F(InboundSystemTest, MessagesRoutedToAccountsCommandsAndReplies) {
     EXPECT_TRUE(to("447700900004").empty());
     EXPECT_TRUE(rig.stop()) << rig.diag();
     smsc.send(R"({"cmd":"exit"})");
+    smsc_b.send(R"({"cmd":"exit"})");
 }
 
 }  // namespace
