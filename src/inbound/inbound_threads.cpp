@@ -260,6 +260,10 @@ FileOutcome process_inbound_file(const std::string& path, InboundKind kind, Scan
     if (!wap && !(msg.sender.empty() && msg.phone_number.empty()) && !msg.duplicate_for_2way) {
         std::string user =
             InboundRoutingLookup(msg.phone_number, msg.service_type, msg.local_user_route);
+        // Nobody else claims it: the account named in the record keeps it
+        // (a receipt goes back to the account that submitted the message).
+        if (user.empty() && !platform::istarts_with(msg.local_user_route, kReRoutePrefix))
+            user = msg.local_user_route;
         if (platform::iequals(user, "~SMSIN::BAD"))
             return archive(path, fh, *content, "BAD") ? FileOutcome::Archived : FileOutcome::Skipped;
         if (platform::iequals(user, "~SMSIN::SMS"))
