@@ -171,10 +171,6 @@ std::vector<std::string> scan_inbound(std::string_view pattern) {
     return out;
 }
 
-}  // namespace
-
-namespace {
-
 records::LogContent content_of(const store::SmsMessage& m) {
     records::LogContent c;
     c.binary = m.binary;
@@ -183,6 +179,20 @@ records::LogContent content_of(const store::SmsMessage& m) {
     c.udh = m.udh;
     c.data = m.data;
     return c;
+}
+
+// Looks for name in the account's queue directory dir and, when dir is a
+// batch level ("%08X/"), in every batch of its parent.
+bool already_in_user_queue(const std::string& dir, const std::string& name) {
+    if (platform::file_exists(dir + name)) return true;
+    std::string parent = dir.substr(0, dir.size() - 1);
+    size_t slash = parent.rfind('/');
+    if (slash == std::string::npos || parent.size() - slash - 1 != 8) return false;
+    parent.resize(slash + 1);
+    if (platform::file_exists(parent + name)) return true;
+    for (const auto& d : platform::scan_dir(parent, "????????", platform::ScanKind::DirsOnly))
+        if (platform::file_exists(parent + d.name + "/" + name)) return true;
+    return false;
 }
 
 }  // namespace
@@ -220,10 +230,14 @@ bool copy_to_user_queue(std::string_view user, const store::SmsMessage& msg,
     copy.first_attempt_time = {};
     copy.duplicate_for_2way = false;
     const std::string dir = frame::user_queue_dir(user);
+    const std::string name = std::string(base) + ".req";
+    // A copy made before a crash may lie in an earlier batch directory of
+    // the queue: it is not made twice.
+    if (already_in_user_queue(dir, name)) return true;
     platform::ensure_dir(dir);
-    const std::string path = dir + std::string(base) + ".req";
+    const std::string path = dir + name;
     if (platform::create_new_file(path, store::format_request(copy))) return true;
-    if (platform::file_exists(path)) return true;  // made before a crash
+    if (platform::file_exists(path)) return true;
     frame::debug_tracef(kTrace, "Unable to copy message to %s", path.c_str());
     return false;
 }
