@@ -130,6 +130,10 @@ TEST_F(InboundSystemTest, MessagesRoutedToAccountsCommandsAndReplies) {
         "[2Way-Keyword-BROKEN]\r\nRun=" + base + "/fail\r\n\r\n"
         "[2Way-Keyword-ECHO]\r\nRun=/bin/echo \"got @@SMS@@\"\r\nRunSendResponse=Yes\r\n\r\n"
         "[2Way-Keyword-MAIL]\r\nMailTo=ops@example.com?subject=SMS%20from%20@@SENDER@@\r\n";
+    // A queued request for the local account is delivered to it, not sent.
+    ASSERT_TRUE(rig.queue("QA000001.req", linktest::request({{"PhoneNumber", "7001"},
+                                                             {"Sender", "447700900020"},
+                                                             {"Data", "queued for alice"}})));
     ASSERT_TRUE(rig.start(ini)) << rig.diag();
     ASSERT_TRUE(systest::wait_for([&] { return smsc.count("bind") >= 2; }, 15000)) << rig.diag();
     ASSERT_TRUE(systest::wait_for([&] { return smsc_b.count("bind") >= 2; }, 15000))
@@ -160,9 +164,16 @@ TEST_F(InboundSystemTest, MessagesRoutedToAccountsCommandsAndReplies) {
 
     // The local account's queue.
     ASSERT_TRUE(systest::wait_for(
-        [&] { return rig.files(rig.home() + "USERS/alice", ".req").size() == 1; }, 10000))
+        [&] { return rig.files(rig.home() + "USERS/alice", ".req").size() == 2; }, 10000))
         << rig.diag();
-    std::string local = systest::read_text(rig.files(rig.home() + "USERS/alice", ".req")[0]);
+    std::string local, queued;
+    for (const auto& f : rig.files(rig.home() + "USERS/alice", ".req")) {
+        std::string text = systest::read_text(f);
+        (contains(text, "Data=hello alice") ? local : queued) = text;
+    }
+    EXPECT_TRUE(contains(queued, "Data=queued for alice\r\n")) << queued;
+    EXPECT_TRUE(contains(queued, "RouteToLocalUser=alice\r\n")) << queued;
+    EXPECT_FALSE(systest::file_exists(rig.q("QA000001.req")));
     EXPECT_TRUE(contains(local, "RouteToLocalUser=alice\r\n")) << local;
     EXPECT_TRUE(contains(local, "Data=hello alice\r\n")) << local;
     EXPECT_TRUE(contains(local, "Sender=447700900001\r\n")) << local;
@@ -232,6 +243,7 @@ TEST_F(InboundSystemTest, MessagesRoutedToAccountsCommandsAndReplies) {
     EXPECT_EQ(http.count("/info"), 1u);
     EXPECT_EQ(http.count("/long"), 1u);
     EXPECT_TRUE(to("447700900004").empty());
+    EXPECT_TRUE(to("7001").empty());
     EXPECT_TRUE(rig.stop()) << rig.diag();
     smsc.send(R"({"cmd":"exit"})");
     smsc_b.send(R"({"cmd":"exit"})");
