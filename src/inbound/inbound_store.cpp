@@ -239,11 +239,18 @@ bool is_wap_push_for_mms(const InboundMessage& m, const store::SmsMessage& in) {
 
 StoreResult store_inbound(const InboundMessage& m, std::string* path) {
     InboundRecord rec = inbound_record(m);
+    // A receipt whose message id is still to be resolved waits in the store
+    // for the receipt thread, and a receipt is never re-sent as a message:
+    // only the rest is routed at once.
+    const bool resolve = rec.ext == "rct";
+    const bool receipt = (rec.msg.flags & store::kFlagReceipt) != 0;
     std::string local = rec.msg.local_user_route;
-    const std::string route = reroute_target(m, local);
+    std::string route;
+    if (!resolve) route = reroute_target(m, local);
+    if (receipt) route.clear();
     rec.msg.local_user_route = local;
 
-    if (!local.empty() && !is_wap_push_for_mms(m, rec.msg)) {
+    if (!resolve && !local.empty() && !is_wap_push_for_mms(m, rec.msg)) {
         std::string user =
             InboundRoutingLookup(rec.msg.phone_number, rec.msg.service_type, local);
         if (!user.empty() && !is_inbound_store_user(user)) {
@@ -258,7 +265,6 @@ StoreResult store_inbound(const InboundMessage& m, std::string* path) {
             }
             records::add_counter(records::Counter::Received);
             log_local_delivery(user, copy, store::message_id_of(*p));
-            const bool receipt = (copy.flags & store::kFlagReceipt) != 0;
             if (frame::ini_bool(receipt ? "DuplicateUserReceiptsFor2Way"
                                         : "DuplicateUserMessagesFor2Way",
                                 false))

@@ -85,6 +85,17 @@ TEST_F(InboundThreadsTest, ReRouteReceivedQueuesForTheRoute) {
     EXPECT_EQ(text.find("SMSCRoute="), std::string::npos) << text;
     EXPECT_TRUE(inbound_files().empty());
 
+    // Receipts stay for matching: neither re-sent nor taken before resolving.
+    InboundMessage receipt = message("447700900999", "id:9 stat:DELIVRD");
+    receipt.flags = 0x0C;
+    receipt.receipt_message_id = "9";
+    EXPECT_EQ(inbound::store_inbound(receipt, &path), StoreResult::Stored);
+    EXPECT_EQ(extension_of(path), ".rec");
+    receive_flag("bob");
+    receipt.options = protocols::common::parse_option_text("RouteToLocalUser=bob; ResolveReceiptID=Yes");
+    EXPECT_EQ(inbound::store_inbound(receipt, &path), StoreResult::Stored);
+    EXPECT_EQ(extension_of(path), ".rct");
+
     set_ini(kLink, "ReRouteReceived", "SMPP - Beta");
     ASSERT_EQ(inbound::store_inbound(message("447700900999", "fwd"), &path), StoreResult::ReRouted);
     EXPECT_NE(slurp(path).find("SMSCRoute=SMPP - Beta\r\n"), std::string::npos);
