@@ -13,6 +13,7 @@
 #include "inbound/recombine.h"
 #include "inbound/sms_reply.h"
 #include "inbound/two_way.h"
+#include "inbound/wap_push.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -316,13 +317,19 @@ FileOutcome process_inbound_file(const std::string& path, InboundKind kind, Scan
 
     // WAP push for the MMS side.
     if (wap) {
-        frame::debug_trace(kTrace, "Processing WAP Push Message");
-        const std::string to = frame::mms_in_dir() + file_name(path);
-        if (!platform::replace_file(to, *content)) return retry_or_bad(path, fh, *content, msg);
-        remove_claimed(path, fh);
-        return FileOutcome::MmsHandOff;
+        switch (process_wap_push(msg)) {
+            case WapPushResult::Queued:
+            case WapPushResult::Duplicate:
+                remove_claimed(path, fh);
+                return FileOutcome::MmsHandOff;
+            case WapPushResult::Failed:
+                return retry_or_bad(path, fh, *content, msg);
+            case WapPushResult::NotProcessed:
+                break;  // kept in the inbox below unless a command takes it
+        }
+    } else if (udh.port16) {
+        frame::debug_tracef(kTrace, "UDH Dest Port = %u", udh.dest_port);
     }
-    if (udh.port16) frame::debug_tracef(kTrace, "UDH Dest Port = %u", udh.dest_port);
 
     // The text as the commands see it.
     TwoWayMessage m;
