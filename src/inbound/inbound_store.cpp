@@ -7,13 +7,14 @@
 #include <string>
 
 #include "delivery/routing.h"
-#include "delivery/segmentation.h"
 #include "frame/debug_trace.h"
 #include "frame/global_state.h"
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
 #include "inbound/inbound_routing.h"
 #include "inbound/inbound_threads.h"
+#include "inbound/recombine.h"
+#include "inbound/wap_push.h"
 #include "platform/text.h"
 #include "protocols/common/message.h"
 #include "records/accounting.h"
@@ -170,18 +171,7 @@ StoreResult reroute_message(const InboundMessage& m, const store::SmsMessage& in
     r.submit_user = std::string(kReRoutePrefix) + m.link_name;
     if (!platform::iequals(route, "any")) r.route = route;
 
-    records::AccountingMessage am;
-    am.account = r.submit_user;
-    am.recipient = r.phone_number;
-    am.sender = r.sender;
-    am.binary = r.binary;
-    am.pid = r.pid;
-    am.dcs = r.dcs;
-    am.udh = r.udh;
-    am.message = r.data;
-    am.route = r.route;
-    am.smpp_options = r.smpp_options;
-    am.service_type = r.service_type;
+    records::AccountingMessage am = accounting_message(r, r.submit_user);
     records::PreAuthAnswer answer;
     if (records::SMSAccountingPreAuth("SMSSend", am, {}, 1, answer) != 0) {
         frame::debug_trace("ProcessInboundSMS", "Message rejected by Accounting PreAuth");
@@ -190,21 +180,9 @@ StoreResult reroute_message(const InboundMessage& m, const store::SmsMessage& in
 
     const std::string dir = frame::outbound_queue_dir(nullptr, r.route, "", 0);
     std::optional<std::string> p;
-    delivery::UdhElement concat;
-    std::vector<delivery::UdhElement> els;
-    std::string error;
-    bool segment = false;
-    uint32_t ref = 0, total = 0, seq = 0;
-    if (!r.udh.empty() && delivery::parse_udh(r.udh, els, error)) {
-        for (const auto& e : els) {
-            const auto* d = reinterpret_cast<const unsigned char*>(e.data.data());
-            if (e.id == 0x00 && e.data.size() == 3) {
-                segment = true, ref = d[0], total = d[1], seq = d[2];
-            } else if (e.id == 0x08 && e.data.size() == 4) {
-                segment = true, ref = (unsigned(d[0]) << 8) | d[1], total = d[2], seq = d[3];
-            }
-        }
-    }
+    const UdhInfo udh = parse_udh_info(r.udh);
+    const bool segment = udh.concat;
+    const uint32_t ref = udh.reference, total = udh.total, seq = udh.sequence;
     if (segment) {
         // One message's segments stay together: keyed by its sender and
         // recipient, so that two senders' sets never share a name.
@@ -223,19 +201,27 @@ StoreResult reroute_message(const InboundMessage& m, const store::SmsMessage& in
     return StoreResult::ReRouted;
 }
 
-bool is_wap_push_for_mms(const InboundMessage& m, const store::SmsMessage& in) {
-    std::vector<delivery::UdhElement> els;
-    std::string error;
-    if (in.udh.empty() || !delivery::parse_udh(in.udh, els, error)) return false;
-    for (const auto& e : els) {
-        const auto* d = reinterpret_cast<const unsigned char*>(e.data.data());
-        if (e.id == 0x05 && e.data.size() == 4 && ((unsigned(d[0]) << 8) | d[1]) == 2948)
-            return frame::parse_bool(link_setting(m.link_name, "ReceiveMMS"));
-    }
-    return false;
-}
-
 }  // namespace
+
+records::AccountingMessage accounting_message(const store::SmsMessage& m,
+                                              std::string_view account) {
+    records::AccountingMessage a;
+    a.account = std::string(account);
+    a.recipient = m.phone_number;
+    a.submit_ip = m.submitted_by;
+    a.sender = m.sender;
+    a.binary = m.binary;
+    a.pid = m.pid;
+    a.dcs = m.dcs;
+    a.udh = m.udh;
+    a.message = m.data;
+    a.receipt_requested = (m.flags & store::kFlagReceiptRequested) != 0;
+    a.route = m.route;
+    a.smpp_options = m.smpp_options;
+    a.validity = m.validity;
+    a.service_type = m.service_type;
+    return a;
+}
 
 StoreResult store_inbound(const InboundMessage& m, std::string* path) {
     InboundRecord rec = inbound_record(m);
@@ -250,7 +236,7 @@ StoreResult store_inbound(const InboundMessage& m, std::string* path) {
     if (receipt) route.clear();
     rec.msg.local_user_route = local;
 
-    if (!resolve && !local.empty() && !is_wap_push_for_mms(m, rec.msg)) {
+    if (!resolve && !local.empty() && !is_wap_push_for_mms(rec.msg.udh, m.link_name)) {
         std::string user =
             InboundRoutingLookup(rec.msg.phone_number, rec.msg.service_type, local);
         if (!user.empty() && !is_inbound_store_user(user)) {

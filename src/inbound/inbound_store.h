@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "protocols/common/message.h"
+#include "records/accounting.h"
 #include "store/request_codec.h"
 
 namespace inbound {
@@ -81,6 +82,10 @@ int receive_message(std::string_view callback_name, const InboundMessage& m);
 // link kinds install this (with their protocol's refusal codes) as their
 // engine's receive handler.
 int receive_record(std::string_view callback_name, const protocols::common::DeliveryRecord& m);
+
+// The accounting description of a message record, for account.
+records::AccountingMessage accounting_message(const store::SmsMessage& m,
+                                              std::string_view account);
 
 // --- shared by the receipt writers (and tests) ---------------------------------
 

@@ -31,7 +31,6 @@ namespace {
 
 constexpr std::string_view kTrace = "ProcessInboundSMS";
 constexpr std::string_view kRetrySchedule = "2Way";
-constexpr unsigned kWapPushPort = 2948;
 constexpr size_t kUsaSegmentLength = 147;
 constexpr unsigned kIdleWaitMs = 1000;
 
@@ -54,14 +53,6 @@ std::string file_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string with_ext(const std::string& path, std::string_view ext) {
-    size_t slash = path.rfind('/');
-    size_t dot = path.rfind('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-        return path + "." + std::string(ext);
-    return path.substr(0, dot + 1) + std::string(ext);
-}
-
 void remove_claimed(const std::string& path, platform::FileHandle& fh) {
     std::lock_guard lk(store_lock());
     platform::remove_file(path);
@@ -72,7 +63,7 @@ void remove_claimed(const std::string& path, platform::FileHandle& fh) {
 // kept) and removes the original.
 bool archive(const std::string& path, platform::FileHandle& fh, std::string_view content,
              std::string_view ext) {
-    const std::string to = with_ext(path, ext);
+    const std::string to = path_with_extension(path, ext);
     std::optional<time_t> mtime = platform::file_mtime(path);
     if (!platform::replace_file(to, content)) {
         frame::debug_tracef(kTrace, "Unable to create %s", to.c_str());
@@ -81,12 +72,6 @@ bool archive(const std::string& path, platform::FileHandle& fh, std::string_view
     if (mtime) platform::set_file_mtime(to, *mtime);
     remove_claimed(path, fh);
     return true;
-}
-
-bool receive_mms_on(std::string_view link_name) {
-    std::string v(platform::trim(
-        frame::link_string(frame::link_section_name(link_name), "ReceiveMMS", "")));
-    return frame::parse_bool(v);
 }
 
 // The reply options: the subaddresses swapped, the options named in
@@ -172,16 +157,6 @@ std::vector<std::string> scan_inbound(std::string_view pattern) {
     return out;
 }
 
-records::LogContent content_of(const store::SmsMessage& m) {
-    records::LogContent c;
-    c.binary = m.binary;
-    c.pid = m.pid;
-    c.dcs = m.dcs;
-    c.udh = m.udh;
-    c.data = m.data;
-    return c;
-}
-
 // Looks for name in the account's queue directory dir and, when dir is a
 // batch level ("%08X/"), in every batch of its parent.
 bool already_in_user_queue(const std::string& dir, const std::string& name) {
@@ -200,7 +175,7 @@ bool already_in_user_queue(const std::string& dir, const std::string& name) {
 
 void log_local_delivery(std::string_view user, const store::SmsMessage& m,
                         std::string_view message_id) {
-    records::LogContent c = content_of(m);
+    records::LogContent c = store::log_content(m);
     records::write_account_log(user, "SMSReceive", m.phone_number, m.sender, message_id,
                                m.binary ? "Binary" : "Text", c, m.sender);
     const std::string status = "OK -- LocalUser:" + std::string(user);
@@ -268,7 +243,7 @@ FileOutcome process_inbound_file(const std::string& path, InboundKind kind, Scan
 
     const bool receipt = kind == InboundKind::Receipts || (msg.flags & store::kFlagReceipt);
     const UdhInfo udh = parse_udh_info(msg.udh);
-    const bool wap = udh.port16 && udh.dest_port == kWapPushPort && receive_mms_on(msg.link_name);
+    const bool wap = is_wap_push_for_mms(msg.udh, msg.link_name);
     const std::string base = base_name(path);
 
     // Local accounts first.

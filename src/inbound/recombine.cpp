@@ -31,14 +31,6 @@ std::string name_part(std::string_view sender) {
     return out.empty() ? std::string("_") : out;
 }
 
-std::string ext_replaced(const std::string& path, std::string_view ext) {
-    size_t slash = path.rfind('/');
-    size_t dot = path.rfind('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-        return path + "." + std::string(ext);
-    return path.substr(0, dot + 1) + std::string(ext);
-}
-
 bool parse_uint(std::string_view s, int base, uint32_t& out) {
     if (s.empty() || s.size() > 8) return false;
     uint64_t v = 0;
@@ -52,6 +44,14 @@ bool parse_uint(std::string_view s, int base, uint32_t& out) {
 }
 
 }  // namespace
+
+std::string path_with_extension(const std::string& path, std::string_view ext) {
+    size_t slash = path.rfind('/');
+    size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return path + "." + std::string(ext);
+    return path.substr(0, dot + 1) + std::string(ext);
+}
 
 UdhInfo parse_udh_info(std::string_view udh_hex) {
     UdhInfo info;
@@ -197,7 +197,7 @@ unsigned RecombineSARMessages(const std::string& dir, time_t now, unsigned wait_
         std::optional<SarName> n = parse_sar_name(e.name);
         if (!n) {
             const std::string from = dir + e.name;
-            platform::move_file_noreplace(from, ext_replaced(from, "SMS"));
+            platform::move_file_noreplace(from, path_with_extension(from, "SMS"));
             frame::debug_tracef(kTrace, "Segment name %s not understood, archived", e.name.c_str());
             continue;
         }

@@ -14,6 +14,10 @@
 
 namespace inbound {
 
+// path with its extension replaced by ext (appended when the file name has
+// none): the archive names ".SMS" and ".BAD" of inbound files.
+std::string path_with_extension(const std::string& path, std::string_view ext);
+
 // The reference of the pieces of a long text that came without headers.
 inline constexpr uint32_t kHeaderlessReference = 0x10000;
 inline constexpr unsigned kHeaderlessTotal = 20;

@@ -5,6 +5,7 @@
 #include "frame/debug_trace.h"
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
+#include "inbound/inbound_store.h"
 #include "radio/charset/charset.h"
 #include "records/accounting.h"
 #include "store/request_file.h"
@@ -19,18 +20,7 @@ constexpr std::string_view kTrace = "BuildSMSReply";
 
 void account_reply(const store::SmsMessage& msg, const std::string& path) {
     if (!records::accounting_callback_enabled("SMSSend")) return;
-    records::AccountingMessage m;
-    m.account = std::string(kTwoWayUser);
-    m.recipient = msg.phone_number;
-    m.submit_ip = msg.submitted_by;
-    m.sender = msg.sender;
-    m.binary = msg.binary;
-    m.pid = msg.pid;
-    m.dcs = msg.dcs;
-    m.udh = msg.udh;
-    m.message = msg.data;
-    m.route = msg.route;
-    m.smpp_options = msg.smpp_options;
+    records::AccountingMessage m = accounting_message(msg, kTwoWayUser);
     records::AccountingNotice n;
     n.message_id = store::message_id_of(path);
     records::SMSAccountingCallback("SMSSend", m, n);

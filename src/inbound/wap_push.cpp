@@ -4,8 +4,12 @@
 #include <cstdint>
 
 #include "frame/debug_trace.h"
+#include "frame/queue_dirs.h"
+#include "frame/settings.h"
+#include "inbound/recombine.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "protocols/common/fields.h"
 #include "radio/charset/charset.h"
 #include "store/request_file.h"
 #include "support/directories.h"
@@ -32,16 +36,6 @@ std::string text_until_nul(std::string_view s, size_t pos) {
     return std::string(s.substr(pos, end == std::string_view::npos ? s.size() - pos : end - pos));
 }
 
-std::string from_hex(std::string_view hex) {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size() && out.size() < kMaxPushOctets; i += 2) {
-        int hi = platform::hex_digit_value(hex[i]), lo = platform::hex_digit_value(hex[i + 1]);
-        if (hi < 0 || lo < 0) break;
-        out += char(hi * 16 + lo);
-    }
-    return out;
-}
-
 // FNV-1a of a content location: the name of its "seen" marker.
 std::string location_key(std::string_view location) {
     uint64_t h = 1469598103934665603ULL;
@@ -50,6 +44,13 @@ std::string location_key(std::string_view location) {
 }
 
 }  // namespace
+
+bool is_wap_push_for_mms(std::string_view udh_hex, std::string_view link_name) {
+    UdhInfo udh = parse_udh_info(udh_hex);
+    if (!udh.port16 || udh.dest_port != kWapPushPort) return false;
+    return frame::parse_bool(platform::trim(
+        frame::link_string(frame::link_section_name(link_name), "ReceiveMMS", "")));
+}
 
 WapPush parse_wap_push(std::string_view pdu) {
     WapPush p;
@@ -121,7 +122,10 @@ std::string mms_content_location(std::string_view n) {
 
 WapPushResult process_wap_push(const store::SmsMessage& msg) {
     frame::debug_trace(kTrace, "Processing WAP Push Message");
-    WapPush p = parse_wap_push(from_hex(msg.data));
+    std::string pdu;
+    if (!protocols::common::from_hex(msg.data, pdu)) pdu.clear();
+    if (pdu.size() > kMaxPushOctets) pdu.resize(kMaxPushOctets);
+    WapPush p = parse_wap_push(pdu);
     if (!p.ok) {
         frame::debug_trace(kTrace, p.error);
         return WapPushResult::NotProcessed;

@@ -10,6 +10,12 @@
 
 namespace inbound {
 
+inline constexpr unsigned kWapPushPort = 2948;
+
+// A message whose UDH names destination port 2948, received on a link with
+// ReceiveMMS (link section, else [SMSGW]): it is for the MMS side.
+bool is_wap_push_for_mms(std::string_view udh_hex, std::string_view link_name);
+
 inline constexpr std::string_view kMmsContentType = "application/vnd.wap.mms-message";
 
 struct WapPush {
