@@ -156,9 +156,9 @@ ActionResult dlist_action(const TwoWayMessage& m, std::string_view name, bool ad
     return r;
 }
 
-ActionResult mail_action(const TwoWayMessage& m, std::string_view spec) {
+ActionResult mail_action(const TwoWayMessage& m, std::string_view action_text) {
     ActionResult r;
-    std::string_view rest = spec.substr(7);  // after "mailto:"
+    std::string_view rest = action_text.substr(7);  // after "mailto:"
     size_t q = rest.find('?');
     std::string to = without_controls(platform::trim(url_decode(rest.substr(0, q))));
     std::string subject, body = m.msg.data;
@@ -213,18 +213,18 @@ ActionResult mail_action(const TwoWayMessage& m, std::string_view spec) {
     return r;
 }
 
-ActionResult reply_action(std::string_view spec) {
+ActionResult reply_action(std::string_view action_text) {
     ActionResult r;
     std::string_view file, text;
-    if (platform::istarts_with(spec, "replyfile:")) {
-        file = spec.substr(10);
+    if (platform::istarts_with(action_text, "replyfile:")) {
+        file = action_text.substr(10);
         size_t amp = platform::ifind(file, "&&replytext:");
         if (amp != std::string_view::npos) {
             text = file.substr(amp + 12);
             file = file.substr(0, amp);
         }
     } else {
-        text = spec.substr(10);  // after "replytext:"
+        text = action_text.substr(10);  // after "replytext:"
     }
     if (!file.empty()) {
         std::optional<std::string> content =
