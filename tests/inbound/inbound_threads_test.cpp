@@ -11,6 +11,8 @@
 #include "inbound/inbound_fixture.h"
 #include "inbound/inbound_routing.h"
 #include "inbound/inbound_store.h"
+#include "inbound/recombine.h"
+#include "platform/files.h"
 
 using inbound::InboundKind;
 using inbound::InboundMessage;
@@ -142,6 +144,43 @@ TEST_F(InboundThreadsTest, ReceiptRecordGoesToTheSubmittingAccount) {
     std::string text = slurp(q[0]);
     EXPECT_NE(text.find("ReceiptDelivered=Yes\r\n"), std::string::npos) << text;
     EXPECT_NE(text.find("ReceiptMessageId=M1\r\n"), std::string::npos) << text;
+}
+
+TEST_F(InboundThreadsTest, OneSendersStormLeavesRoomForOthers) {
+    for (int i = 0; i < 20; ++i)
+        ASSERT_FALSE(inbound::store_inbound_message(message("5000", "storm")).empty());
+    InboundMessage other = message("5000", "quiet");
+    other.sender = "+447700900002";
+    ASSERT_FALSE(inbound::store_inbound_message(other).empty());
+    // One scan: the storm's share, then the other sender; the rest waits.
+    EXPECT_EQ(inbound::inbound_scan_pass(InboundKind::Extra), inbound::kSenderShare + 1);
+    auto left = files(inbound_dir(), ".in");
+    EXPECT_EQ(left.size(), 20u - inbound::kSenderShare);
+    for (const auto& f : left) EXPECT_NE(slurp(f).find("Data=storm"), std::string::npos);
+    EXPECT_EQ(inbound::inbound_scan_pass(InboundKind::Extra), 20u - inbound::kSenderShare);
+}
+
+TEST_F(InboundThreadsTest, HeaderlessPiecesJoinedWithUsaSegmentFix) {
+    set_ini("SMSGW", "USASegmentFix", "Yes");
+    const std::string first(150, 'a');
+    inbound::ScanState st;
+    for (const std::string& text : {first, std::string("bb")}) {
+        std::string p = inbound::store_inbound_message(message("5000", text));
+        EXPECT_EQ(inbound::process_inbound_file(p, InboundKind::Primary, st),
+                  inbound::FileOutcome::Held);
+    }
+    // A short text of another sender is not held.
+    InboundMessage other = message("5000", "short");
+    other.sender = "+447700900002";
+    EXPECT_EQ(inbound::process_inbound_file(inbound::store_inbound_message(other),
+                                            InboundKind::Primary, st),
+              inbound::FileOutcome::Archived);
+    const time_t held = platform::file_mtime(inbound_dir() + "+447700900001-10000-20-1.SAR").value();
+    EXPECT_EQ(inbound::RecombineSARMessages(inbound_dir(), held + 30, 120), 0u);
+    EXPECT_EQ(inbound::RecombineSARMessages(inbound_dir(), held + 61, 120), 1u);
+    auto in = files(inbound_dir(), ".in");
+    ASSERT_EQ(in.size(), 1u);
+    EXPECT_EQ(store::parse_request(slurp(in[0])).data, first + "bb");
 }
 
 }  // namespace
