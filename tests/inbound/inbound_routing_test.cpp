@@ -75,12 +75,4 @@ TEST_F(InboundRoutingLookupTest, PresetAccountKeptOnlyWithItsReceiveFlag) {
     EXPECT_EQ(inbound::InboundRoutingLookup("999", "", ""), "");
 }
 
-TEST_F(InboundRoutingLookupTest, SectionReadAgainAfterReset) {
-    set_ini("Inbound SMS Routing", "alice", "123*");
-    EXPECT_EQ(inbound::InboundRoutingLookup("12345", "", ""), "alice");
-    set_ini("Inbound SMS Routing", "bob", "1234*");
-    inbound::reset_inbound_routing_cache();
-    EXPECT_EQ(inbound::InboundRoutingLookup("12345", "", ""), "bob");
-}
-
 }  // namespace

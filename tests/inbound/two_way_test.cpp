@@ -37,12 +37,6 @@ TEST(TwoWayKeywords, ChoiceByPatternLengthAndRecipientList) {
             << c.prefix << " to " << c.recipient << " first " << c.keywords[0];
 }
 
-TEST(TwoWayKeywords, PrefixEndsAtFirstBlankOrControl) {
-    EXPECT_EQ(inbound::command_prefix("info please"), "info");
-    EXPECT_EQ(inbound::command_prefix("info\r\nx"), "info");
-    EXPECT_EQ(inbound::command_prefix(std::string(300, 'a')).size(), 200u);
-}
-
 TwoWayMessage message(const std::string& text) {
     TwoWayMessage m;
     m.msg.sender = "+4477 009";
