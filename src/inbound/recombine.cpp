@@ -168,6 +168,8 @@ std::optional<store::SmsMessage> combine_segments(const std::vector<store::SmsMe
     r.local_user_route = f.local_user_route;
     r.scts = f.scts;
     r.recombine = true;
+    // The copy made for the 2-way commands stays that copy once joined.
+    r.duplicate_for_2way = f.duplicate_for_2way;
 
     UdhInfo info = parse_udh_info(f.udh);
     const bool decode7 = !info.port16 && f.binary && radio::charset::dcs_is_gsm7(f.dcs);
@@ -248,6 +250,8 @@ unsigned RecombineSARMessages(const std::string& dir, time_t now, unsigned wait_
         if (msg) {
             std::string content = store::format_request(*msg, store::RecordLayout::Inbound);
             store::append_key(content, store::Key::RecombineFlag, "Yes");
+            if (msg->duplicate_for_2way)
+                store::append_key(content, store::Key::DuplicateMessageFor2Way, "Yes");
             std::string path = write_inbound_record("in", content, kTrace);
             if (path.empty()) continue;  // segments kept; the next round tries again
             frame::debug_tracef(kTrace, "Created %s", path.c_str());

@@ -111,6 +111,7 @@ TEST_F(RecombineTest, MissingPartGivenUpOnlyAfterTheWait) {
     auto msgs = created();
     ASSERT_EQ(msgs.size(), 1u);
     EXPECT_EQ(msgs[0].data, "AC");
+    EXPECT_FALSE(msgs[0].duplicate_for_2way);
     EXPECT_FALSE(platform::file_exists(dir + "333-9-3-2.SAR"));
     EXPECT_FALSE(platform::file_exists(dir + "333-9-3.LCK"));
 }
@@ -123,12 +124,14 @@ TEST(CombineSegments, PackedSevenBitPartsDecodedAndPortKept) {
     // "hi" and "yo" packed behind their 6-octet headers.
     a.udh = "050003010201";
     b.udh = "050003010202";
+    a.duplicate_for_2way = true;  // the 2-way copy of a local account's message
     a.data = radio::charset::pack_septets(radio::charset::utf8_to_gsm("hi"), 6);
     b.data = radio::charset::pack_septets(radio::charset::utf8_to_gsm("yo"), 6);
     auto r = inbound::combine_segments({a, b});
     ASSERT_TRUE(r);
     EXPECT_FALSE(r->binary);
     EXPECT_EQ(r->data, "hiyo");
+    EXPECT_TRUE(r->duplicate_for_2way);
 
     a.udh = "0B0003010201050404D20000";
     a.dcs = b.dcs = 4;
