@@ -434,7 +434,9 @@ std::vector<std::string> command_argv(std::string_view command, const Placeholde
         }
     }
     if (in_arg) args.push_back(std::move(cur));
-    for (std::string& a : args) a = replace_placeholders(a, values, false);
+    // The program itself is the configuration's: a placeholder there is
+    // not replaced, so that no sender can choose what runs.
+    for (size_t i = 1; i < args.size(); ++i) args[i] = replace_placeholders(args[i], values, false);
     return args;
 }
 
@@ -469,8 +471,17 @@ bool GetProgramToExecute(const TwoWayMessage& m, unsigned index, TwoWayAction& a
         action.text = "mailto:" + platform::url_encode(prefix) + "?body=" + platform::url_encode(rest);
     } else if (is_url_action(a) || platform::istarts_with(a, "mailto:")) {
         action.text = replace_placeholders(a, values, true);
-    } else if (platform::istarts_with(a, "replytext:") || platform::istarts_with(a, "replyfile:") ||
-               platform::istarts_with(a, "dlistadd:") || platform::istarts_with(a, "dlistremove:")) {
+    } else if (platform::istarts_with(a, "replyfile:")) {
+        // A value inside the file's path can name no other directory.
+        size_t amp = platform::ifind(a, "&&replytext:");
+        std::string_view file = std::string_view(a).substr(0, amp);
+        Placeholders in_path = values;
+        for (auto& [n, v] : in_path) v = platform::clean_path_part(v);
+        action.text = replace_placeholders(file, in_path, false);
+        if (amp != std::string::npos)
+            action.text += replace_placeholders(std::string_view(a).substr(amp), values, false);
+    } else if (platform::istarts_with(a, "replytext:") || platform::istarts_with(a, "dlistadd:") ||
+               platform::istarts_with(a, "dlistremove:")) {
         action.text = replace_placeholders(a, values, false);
     } else {
         action.program = true;

@@ -56,7 +56,8 @@ std::string replace_placeholders(std::string_view action, const Placeholders& va
                                  bool url_escape);
 
 // A program command as arguments: split at blanks outside double quotes,
-// quotes removed, then the placeholders replaced inside each argument.
+// quotes removed, then the placeholders replaced inside each argument but
+// the first (the program is always the one configured).
 std::vector<std::string> command_argv(std::string_view command, const Placeholders& values);
 
 // True for "http://", "https://", "httppost://", "httpspost://" actions.

@@ -67,6 +67,9 @@ TEST(TwoWayPlaceholders, SenderTextStaysOneProgramArgument) {
     EXPECT_EQ(argv[0], "/bin/echo");
     EXPECT_EQ(argv[1], "[x; rm -rf / | cat \"q\" $(id) `id` && echo pwned]");
     EXPECT_EQ(argv[2], "end");
+    // Nor can the text name the program.
+    EXPECT_EQ(inbound::command_argv("@@SMSPREFIX@@ @@SMSPREFIX@@", v),
+              (std::vector<std::string>{"@@SMSPREFIX@@", "run"}));
 
     TwoWayAction a;
     a.program = true;
@@ -98,6 +101,12 @@ TEST_F(TwoWayIniTest, ActionsOfTheWinningKeywordInTheirOrder) {
     EXPECT_TRUE(inbound::execute_action(m, a, nullptr).ok);
     EXPECT_TRUE(inbound::execute_action(m, a, nullptr).ok);
     EXPECT_EQ(inbound_test::slurp(home_ + "/DLists/news.TXT"), "+4477 009\r\n");
+
+    // A reply file named from the text stays in its directory.
+    set_ini("2Way-Keyword-INFO", "ReplyFile", "/srv/replies/@@SMS@@.txt");
+    TwoWayMessage up = message("info ../../etc/passwd");
+    ASSERT_TRUE(inbound::GetProgramToExecute(up, 1, a));
+    EXPECT_EQ(a.text, "replyfile:/srv/replies/..-..-etc-passwd.txt&&replytext:Thanks ../../etc/passwd");
 }
 
 TEST_F(TwoWayIniTest, MailActionWritesAnRfc822File) {
