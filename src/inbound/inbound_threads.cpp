@@ -53,10 +53,15 @@ std::string file_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The file leaves the inbound store: removed, and no longer counted in the
+// inbound queue gauge its writer added it to.
 void remove_claimed(const std::string& path, platform::FileHandle& fh) {
-    std::lock_guard lk(store_lock());
-    platform::remove_file(path);
-    fh.close();
+    {
+        std::lock_guard lk(store_lock());
+        platform::remove_file(path);
+        fh.close();
+    }
+    records::subtract_counter(records::Counter::InQueueSize);
 }
 
 // Copies the claimed file's text to the same name with ext (file times

@@ -158,6 +158,8 @@ TEST_F(InboundThreadsTest, OneSendersStormLeavesRoomForOthers) {
     EXPECT_EQ(left.size(), 20u - inbound::kSenderShare);
     for (const auto& f : left) EXPECT_NE(slurp(f).find("Data=storm"), std::string::npos);
     EXPECT_EQ(inbound::inbound_scan_pass(InboundKind::Extra), 20u - inbound::kSenderShare);
+    // The inbound queue gauge counts what is still waiting: nothing.
+    EXPECT_EQ(records::counter_today(records::Counter::InQueueSize), 0u);
 }
 
 TEST_F(InboundThreadsTest, HeaderlessPiecesJoinedWithUsaSegmentFix) {
