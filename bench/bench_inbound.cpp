@@ -66,7 +66,8 @@ void setup() {
         support::reset_support_for_tests();
         std::ofstream(g_home + "/SMSGW.INI")
             << "[SMSGW]\r\nDisableUserLog=Yes\r\n\r\n[Inbound SMS Routing]\r\nalice=7*\r\n\r\n"
-            << "[2Way-Keywords]\r\nKeyword1=INFO\r\n\r\n[2Way-Keyword-INFO]\r\nRun=http://127.0.0.1:"
+            << "[2Way-Keywords]\r\nKeyword1=INFO\r\n\r\n[2Way-Keyword-INFO]\r\nRun=http://"
+               "127.0.0.1:"
             << g_port << "/info?s=@@SENDER@@&t=@@SMS@@\r\n";
         support::SMSIniSetFilename(g_home + "/SMSGW.INI");
         frame::mutable_settings() = frame::GlobalSettings{};

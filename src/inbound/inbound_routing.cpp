@@ -148,8 +148,7 @@ std::string InboundRoutingLookup(std::string_view recipient, std::string_view se
     std::string_view preset = platform::trim(preset_user);
     if (!preset.empty()) {
         if (is_inbound_store_user(preset)) return std::string(preset);
-        if (platform::file_exists(frame::user_dir(preset) + "RECV.FLG"))
-            return std::string(preset);
+        if (platform::file_exists(frame::user_dir(preset) + "RECV.FLG")) return std::string(preset);
     }
     std::shared_ptr<const RoutingTable> t = inbound_routing_table();
     if (t->empty()) return {};

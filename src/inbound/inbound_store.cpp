@@ -186,8 +186,8 @@ StoreResult reroute_message(const InboundMessage& m, const store::SmsMessage& in
     if (segment) {
         // One message's segments stay together: keyed by its sender and
         // recipient, so that two senders' sets never share a name.
-        p = store::create_segment_file(dir, r.sender + "_" + r.phone_number, ref, total, seq,
-                                       "req", store::format_request(r, store::RecordLayout::Segment));
+        p = store::create_segment_file(dir, r.sender + "_" + r.phone_number, ref, total, seq, "req",
+                                       store::format_request(r, store::RecordLayout::Segment));
     } else {
         p = store::create_request_file(dir, "req", store::format_request(r));
     }
@@ -237,8 +237,7 @@ StoreResult store_inbound(const InboundMessage& m, std::string* path) {
     rec.msg.local_user_route = local;
 
     if (!resolve && !local.empty() && !is_wap_push_for_mms(rec.msg.udh, m.link_name)) {
-        std::string user =
-            InboundRoutingLookup(rec.msg.phone_number, rec.msg.service_type, local);
+        std::string user = InboundRoutingLookup(rec.msg.phone_number, rec.msg.service_type, local);
         if (!user.empty() && !is_inbound_store_user(user)) {
             store::SmsMessage copy = rec.msg;
             copy.local_user_route = user;
@@ -251,9 +250,9 @@ StoreResult store_inbound(const InboundMessage& m, std::string* path) {
             }
             records::add_counter(records::Counter::Received);
             log_local_delivery(user, copy, store::message_id_of(*p));
-            if (frame::ini_bool(receipt ? "DuplicateUserReceiptsFor2Way"
-                                        : "DuplicateUserMessagesFor2Way",
-                                false))
+            if (frame::ini_bool(
+                    receipt ? "DuplicateUserReceiptsFor2Way" : "DuplicateUserMessagesFor2Way",
+                    false))
                 duplicate_for_two_way(copy, receipt, "a");
             records::add_link_counter(m.link_name, records::LinkCounter::Received);
             if (path) *path = *p;

@@ -84,8 +84,7 @@ int receive_message(std::string_view callback_name, const InboundMessage& m);
 int receive_record(std::string_view callback_name, const protocols::common::DeliveryRecord& m);
 
 // The accounting description of a message record, for account.
-records::AccountingMessage accounting_message(const store::SmsMessage& m,
-                                              std::string_view account);
+records::AccountingMessage accounting_message(const store::SmsMessage& m, std::string_view account);
 
 // --- shared by the receipt writers (and tests) ---------------------------------
 

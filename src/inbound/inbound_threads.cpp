@@ -157,8 +157,9 @@ std::vector<std::string> scan_inbound(std::string_view pattern) {
         for (const auto& e : platform::scan_dir(dir, pattern, platform::ScanKind::FilesOnly))
             out.push_back(dir + e.name);
     }
-    std::sort(out.begin(), out.end(),
-              [](const std::string& a, const std::string& b) { return file_name(a) < file_name(b); });
+    std::sort(out.begin(), out.end(), [](const std::string& a, const std::string& b) {
+        return file_name(a) < file_name(b);
+    });
     return out;
 }
 
@@ -260,9 +261,11 @@ FileOutcome process_inbound_file(const std::string& path, InboundKind kind, Scan
         if (user.empty() && !platform::istarts_with(msg.local_user_route, kReRoutePrefix))
             user = msg.local_user_route;
         if (platform::iequals(user, "~SMSIN::BAD"))
-            return archive(path, fh, *content, "BAD") ? FileOutcome::Archived : FileOutcome::Skipped;
+            return archive(path, fh, *content, "BAD") ? FileOutcome::Archived
+                                                      : FileOutcome::Skipped;
         if (platform::iequals(user, "~SMSIN::SMS"))
-            return archive(path, fh, *content, "SMS") ? FileOutcome::Archived : FileOutcome::Skipped;
+            return archive(path, fh, *content, "SMS") ? FileOutcome::Archived
+                                                      : FileOutcome::Skipped;
         if (!user.empty() && !is_inbound_store_user(user)) {
             if (!copy_to_user_queue(user, msg, base)) return retry_or_bad(path, fh, *content, msg);
             log_local_delivery(user, msg, base);
@@ -325,7 +328,8 @@ FileOutcome process_inbound_file(const std::string& path, InboundKind kind, Scan
     }
     m.message_id = file_name(path);
     m.route = msg.resolved_route;
-    platform::LocalTime t = platform::to_local(platform::file_mtime(path).value_or(platform::now()));
+    platform::LocalTime t =
+        platform::to_local(platform::file_mtime(path).value_or(platform::now()));
     m.msg_date = platform::strprintf("%04d%02d%02d", t.year, t.month, t.day);
     m.msg_time = platform::strprintf("%02d%02d%02d", t.hour, t.minute, t.second);
     ReplyRoute rr;
@@ -356,7 +360,8 @@ unsigned inbound_scan_pass(InboundKind kind, frame::KeepAlive* keep_alive) {
     unsigned handled = 0;
     if (frame::debug_on()) frame::debug_trace(kTrace, "Begin scan loop");
     if (frame::ini_bool("ReceiveSMS", true)) {
-        for (const std::string& p : scan_inbound(kind == InboundKind::Receipts ? "*.REC" : "*.IN")) {
+        for (const std::string& p :
+             scan_inbound(kind == InboundKind::Receipts ? "*.REC" : "*.IN")) {
             if (frame::shutdown_requested()) break;
             if (process_inbound_file(p, kind, st) != FileOutcome::Skipped) ++handled;
         }
@@ -370,8 +375,8 @@ unsigned inbound_scan_pass(InboundKind kind, frame::KeepAlive* keep_alive) {
 
 void ThreadProcessInboundSMS(InboundKind kind) {
     frame::KeepAlive keep_alive;
-    frame::WakeEvent& ev = kind == InboundKind::Receipts ? frame::inbound_receipt_event()
-                                                         : frame::inbound_sms_event();
+    frame::WakeEvent& ev =
+        kind == InboundKind::Receipts ? frame::inbound_receipt_event() : frame::inbound_sms_event();
     while (!frame::shutdown_requested()) {
         unsigned n = inbound_scan_pass(kind, &keep_alive);
         if (frame::shutdown_requested()) break;
@@ -390,12 +395,15 @@ bool start_inbound_sms_threads() {
     bool ok = frame::start_thread("ThreadProcessInboundSMS",
                                   [] { ThreadProcessInboundSMS(InboundKind::Primary); });
     ok = frame::start_thread("ThreadProcessInboundSMS",
-                             [] { ThreadProcessInboundSMS(InboundKind::Receipts); }) && ok;
+                             [] { ThreadProcessInboundSMS(InboundKind::Receipts); }) &&
+         ok;
     for (unsigned i = 1; i < inbound_thread_pairs(); ++i) {
         ok = frame::start_thread("ThreadProcessInboundSMS",
-                                 [] { ThreadProcessInboundSMS(InboundKind::Extra); }) && ok;
+                                 [] { ThreadProcessInboundSMS(InboundKind::Extra); }) &&
+             ok;
         ok = frame::start_thread("ThreadProcessInboundSMS",
-                                 [] { ThreadProcessInboundSMS(InboundKind::Receipts); }) && ok;
+                                 [] { ThreadProcessInboundSMS(InboundKind::Receipts); }) &&
+             ok;
     }
     return ok;
 }

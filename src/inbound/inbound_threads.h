@@ -87,7 +87,6 @@ bool duplicate_for_two_way(const store::SmsMessage& msg, bool receipt, std::stri
 // The queue pass's local delivery: a request whose recipient the inbound
 // routing gives to a local account is copied into that account's queue
 // (with DuplicateUserMessagesFor2Way, into the inbound store as well).
-links::LocalDelivery deliver_locally(const std::string& request_path,
-                                     const store::SmsMessage& msg);
+links::LocalDelivery deliver_locally(const std::string& request_path, const store::SmsMessage& msg);
 
 }  // namespace inbound

@@ -238,7 +238,8 @@ unsigned RecombineSARMessages(const std::string& dir, time_t now, unsigned wait_
         std::vector<store::SmsMessage> parts(n->total);
         bool unreadable = false;
         for (unsigned s = 1; s <= n->total; ++s) {
-            std::optional<std::string> text = platform::read_file(paths[s - 1], store::kMaxRequestFileBytes);
+            std::optional<std::string> text =
+                platform::read_file(paths[s - 1], store::kMaxRequestFileBytes);
             if (!text) {
                 unreadable = true;
                 break;

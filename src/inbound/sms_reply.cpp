@@ -48,8 +48,7 @@ std::vector<std::string> BuildSMSReply(const store::SmsMessage& original, std::s
     }
     store::SmsMessage base = reply_base(original, route);
     const frame::GlobalSettings& g = frame::settings();
-    radio::charset::UnicodeSettings us{g.disable_http_unicode_sms,
-                                       g.test_unicode_sms_for_iso88591,
+    radio::charset::UnicodeSettings us{g.disable_http_unicode_sms, g.test_unicode_sms_for_iso88591,
                                        g.test_unicode_sms_for_ascii};
     delivery::SegmentLimits limits = delivery::segment_limits_from_settings();
     const bool unicode = radio::charset::UTF8StringRequiresUnicodeEncoding(reply, us);

@@ -66,7 +66,6 @@ std::string message_text(const TwoWayMessage& m) {
     return text;
 }
 
-
 // --- actions ---------------------------------------------------------------------------
 
 ActionResult fetch_action(const TwoWayMessage& m, const TwoWayAction& a, frame::KeepAlive* ka) {
@@ -98,8 +97,8 @@ ActionResult fetch_action(const TwoWayMessage& m, const TwoWayAction& a, frame::
             radio::charset::code_page_to_utf8(r.reply, cp);
         }
     } else {
-        r.reply = "Command not completed.  Request returned invalid content type:  " +
-                  resp.content_type;
+        r.reply =
+            "Command not completed.  Request returned invalid content type:  " + resp.content_type;
     }
     (void)m;
     return r;
@@ -283,7 +282,7 @@ ActionResult program_action(const TwoWayAction& a) {
 
 std::string command_prefix(std::string_view text) {
     size_t n = 0;
-    while (n < text.size() && n < kPrefixMax && static_cast<unsigned char>(text[n]) > 32) ++n;
+    while (n < text.size() && n<kPrefixMax&& static_cast<unsigned char>(text[n])> 32) ++n;
     return std::string(text.substr(0, n));
 }
 
@@ -296,8 +295,8 @@ std::string choose_keyword(const std::vector<std::string>& keywords, std::string
         std::string_view v = value;
         size_t hash = v.find("##");
         std::string_view pattern = platform::trim(v.substr(0, hash));
-        std::string_view list =
-            hash == std::string_view::npos ? std::string_view() : platform::trim(v.substr(hash + 2));
+        std::string_view list = hash == std::string_view::npos ? std::string_view()
+                                                               : platform::trim(v.substr(hash + 2));
         if (list == "*") list = {};
         if (!delivery::route_pattern_match(pattern, prefix)) continue;
         frame::debug_tracef(kTrace, "Found 2-way command prefix match %s", value.c_str());
@@ -311,8 +310,9 @@ std::string choose_keyword(const std::vector<std::string>& keywords, std::string
                 if (!item.empty() && delivery::route_pattern_match(item, recipient)) match = true;
                 pos = comma + 1;
             }
-            frame::debug_tracef(kTrace, match ? "2-way command recipient %.*s matches %.*s"
-                                              : "2-way command recipient %.*s does not match %.*s",
+            frame::debug_tracef(kTrace,
+                                match ? "2-way command recipient %.*s matches %.*s"
+                                      : "2-way command recipient %.*s does not match %.*s",
                                 int(recipient.size()), recipient.data(), int(list.size()),
                                 list.data());
             if (!match) continue;
@@ -468,7 +468,8 @@ bool GetProgramToExecute(const TwoWayMessage& m, unsigned index, TwoWayAction& a
         // The first word is the address, the rest is the mail.
         std::string_view rest = std::string_view(text).substr(prefix.size());
         while (!rest.empty() && static_cast<unsigned char>(rest[0]) <= 32) rest.remove_prefix(1);
-        action.text = "mailto:" + platform::url_encode(prefix) + "?body=" + platform::url_encode(rest);
+        action.text =
+            "mailto:" + platform::url_encode(prefix) + "?body=" + platform::url_encode(rest);
     } else if (is_url_action(a) || platform::istarts_with(a, "mailto:")) {
         action.text = replace_placeholders(a, values, true);
     } else if (platform::istarts_with(a, "replyfile:")) {
@@ -496,7 +497,8 @@ ActionResult execute_action(const TwoWayMessage& m, const TwoWayAction& a,
     frame::debug_tracef(kExecTrace, "Executing %s", a.text.c_str());
     if (a.program) return program_action(a);
     if (is_url_action(a.text)) return fetch_action(m, a, keep_alive);
-    if (platform::istarts_with(a.text, "replytext:") || platform::istarts_with(a.text, "replyfile:"))
+    if (platform::istarts_with(a.text, "replytext:") ||
+        platform::istarts_with(a.text, "replyfile:"))
         return reply_action(a.text);
     if (platform::istarts_with(a.text, "dlistadd:")) return dlist_action(m, a.text.substr(9), true);
     if (platform::istarts_with(a.text, "dlistremove:"))

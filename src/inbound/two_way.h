@@ -23,11 +23,11 @@ namespace inbound {
 
 // A received message as the 2-way commands see it.
 struct TwoWayMessage {
-    store::SmsMessage msg;    // data converted to UTF-8 text where it was coded
-    std::string message_id;   // the stored file's name
-    std::string msg_date;     // "%04d%02d%02d" of the file time
-    std::string msg_time;     // "%02d%02d%02d"
-    std::string route;        // the arrival route (RouteName of the link)
+    store::SmsMessage msg;   // data converted to UTF-8 text where it was coded
+    std::string message_id;  // the stored file's name
+    std::string msg_date;    // "%04d%02d%02d" of the file time
+    std::string msg_time;    // "%02d%02d%02d"
+    std::string route;       // the arrival route (RouteName of the link)
 };
 
 // The command prefix: the text up to its first character at or below a
@@ -82,8 +82,8 @@ inline constexpr unsigned kUrlTimeoutS = 60;
 
 // What running one action gave.
 struct ActionResult {
-    bool ok = false;     // false: the message is kept for a retry
-    std::string reply;   // sent back when not blank
+    bool ok = false;    // false: the message is kept for a retry
+    std::string reply;  // sent back when not blank
 };
 
 // Runs one action ("Executing %s"); keep_alive is the calling thread's

@@ -48,8 +48,8 @@ std::string location_key(std::string_view location) {
 bool is_wap_push_for_mms(std::string_view udh_hex, std::string_view link_name) {
     UdhInfo udh = parse_udh_info(udh_hex);
     if (!udh.port16 || udh.dest_port != kWapPushPort) return false;
-    return frame::parse_bool(platform::trim(
-        frame::link_string(frame::link_section_name(link_name), "ReceiveMMS", "")));
+    return frame::parse_bool(
+        platform::trim(frame::link_string(frame::link_section_name(link_name), "ReceiveMMS", "")));
 }
 
 WapPush parse_wap_push(std::string_view pdu) {
@@ -77,8 +77,9 @@ WapPush parse_wap_push(std::string_view pdu) {
         }
         if (at < headers_end) {
             uint8_t v = uint8_t(pdu[at]);
-            p.content_type = v >= 0x80 ? std::string(radio::charset::number_to_content_type(v & 0x7F))
-                                       : text_until_nul(pdu.substr(0, headers_end), at);
+            p.content_type = v >= 0x80
+                                 ? std::string(radio::charset::number_to_content_type(v & 0x7F))
+                                 : text_until_nul(pdu.substr(0, headers_end), at);
         }
     } else {
         p.content_type = text_until_nul(pdu.substr(0, headers_end), pos);

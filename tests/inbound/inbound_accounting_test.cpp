@@ -19,10 +19,10 @@ class InboundAccountingTest : public inbound_test::InboundTest {
         InboundTest::SetUp();
         answer_ = home_ + "/answer.txt";
         inbound_test::spit(answer_, "");
-        auto child = platform::spawn_piped({"python3",
-                                            SMSGW_SOURCE_DIR "/tests/records/accounting_server.py",
-                                            home_ + "/requests.log", answer_},
-                                           {});
+        auto child = platform::spawn_piped(
+            {"python3", SMSGW_SOURCE_DIR "/tests/records/accounting_server.py",
+             home_ + "/requests.log", answer_},
+            {});
         ASSERT_TRUE(child);
         server_ = *child;
         char port[16] = {};

@@ -9,9 +9,9 @@
 #include "frame/queue_dirs.h"
 #include "inbound/inbound_fixture.h"
 
-using inbound::RoutingTable;
 using inbound::route_by_table;
 using inbound::routing_line;
+using inbound::RoutingTable;
 
 namespace {
 
@@ -32,8 +32,8 @@ TEST(InboundRoutingTable, ChoosesAsTheSectionSays) {
         {"longer pattern wins", table({{"alice", "123*"}, {"bob", "1234*"}}), "12345", "", "bob"},
         {"longer pattern wins in any order", table({{"bob", "1234*"}, {"alice", "123*"}}), "12345",
          "", "bob"},
-        {"equal length keeps the earlier line", table({{"alice", "12*"}, {"bob", "1?*"}}), "123", "",
-         "alice"},
+        {"equal length keeps the earlier line", table({{"alice", "12*"}, {"bob", "1?*"}}), "123",
+         "", "alice"},
         {"shorter match only", table({{"alice", "123*"}, {"bob", "1234*"}}), "1239", "", "alice"},
         {"exclusion skips the line", table({{"carol", "!555*,*"}}), "5551234", "", ""},
         {"exclusion leaves the rest", table({{"carol", "!555*,*"}}), "4441234", "", "carol"},

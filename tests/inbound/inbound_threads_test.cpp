@@ -94,7 +94,8 @@ TEST_F(InboundThreadsTest, ReRouteReceivedQueuesForTheRoute) {
     EXPECT_EQ(inbound::store_inbound(receipt, &path), StoreResult::Stored);
     EXPECT_EQ(extension_of(path), ".rec");
     receive_flag("bob");
-    receipt.options = protocols::common::parse_option_text("RouteToLocalUser=bob; ResolveReceiptID=Yes");
+    receipt.options =
+        protocols::common::parse_option_text("RouteToLocalUser=bob; ResolveReceiptID=Yes");
     EXPECT_EQ(inbound::store_inbound(receipt, &path), StoreResult::Stored);
     EXPECT_EQ(extension_of(path), ".rct");
 
@@ -177,7 +178,8 @@ TEST_F(InboundThreadsTest, HeaderlessPiecesJoinedWithUsaSegmentFix) {
     EXPECT_EQ(inbound::process_inbound_file(inbound::store_inbound_message(other),
                                             InboundKind::Primary, st),
               inbound::FileOutcome::Archived);
-    const time_t held = platform::file_mtime(inbound_dir() + "+447700900001-10000-20-1.SAR").value();
+    const time_t held =
+        platform::file_mtime(inbound_dir() + "+447700900001-10000-20-1.SAR").value();
     EXPECT_EQ(inbound::RecombineSARMessages(inbound_dir(), held + 30, 120), 0u);
     EXPECT_EQ(inbound::RecombineSARMessages(inbound_dir(), held + 61, 120), 1u);
     auto in = files(inbound_dir(), ".in");

@@ -27,7 +27,8 @@ TEST(SarNames, RoundTripWithDashesInTheSender) {
     EXPECT_EQ(n->reference, 0xABu);
     EXPECT_EQ(n->total, 3u);
     EXPECT_EQ(n->sequence, 2u);
-    for (const char* bad : {"x-ab-3-4.SAR", "x-ab-0-0.SAR", "x-zz-3-1.SAR", "-ab-3-1.SAR", "x-1.SAR"})
+    for (const char* bad :
+         {"x-ab-3-4.SAR", "x-ab-0-0.SAR", "x-zz-3-1.SAR", "-ab-3-1.SAR", "x-1.SAR"})
         EXPECT_FALSE(inbound::parse_sar_name(bad)) << bad;
 }
 
@@ -59,7 +60,8 @@ class RecombineTest : public inbound_test::InboundTest {
     std::vector<store::SmsMessage> created() {
         std::vector<store::SmsMessage> out;
         for (const auto& p : inbound_files())
-            if (extension_of(p) == ".in") out.push_back(store::parse_request(inbound_test::slurp(p)));
+            if (extension_of(p) == ".in")
+                out.push_back(store::parse_request(inbound_test::slurp(p)));
         return out;
     }
 };
@@ -79,8 +81,8 @@ TEST_F(RecombineTest, ShuffledInterleavedSetsJoinOnceInOrder) {
     for (const Part& p : parts)
         ASSERT_TRUE(inbound::hold_segment(
             dir, p.sender, p.ref, 4, p.seq,
-            segment(p.sender, p.ref, 4, p.seq, p.sender + ":" + std::to_string(p.ref) + ":" +
-                                                   std::to_string(p.seq) + ";")));
+            segment(p.sender, p.ref, 4, p.seq,
+                    p.sender + ":" + std::to_string(p.ref) + ":" + std::to_string(p.seq) + ";")));
     // A repeated segment is dropped.
     EXPECT_TRUE(inbound::hold_segment(dir, "111", 7, 4, 2, segment("111", 7, 4, 2, "other")));
     EXPECT_EQ(inbound::RecombineSARMessages(dir, inbound_test::g_now, 120), 3u);

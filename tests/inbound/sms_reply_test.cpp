@@ -56,8 +56,7 @@ TEST_F(SmsReplyTest, ShortUnicodeAndLongReplies) {
         EXPECT_EQ(s.udh.substr(0, 6), "050003");
         EXPECT_EQ(s.udh.substr(8), platform::strprintf("03%02X", seq));
         EXPECT_EQ(s.submit_user, "localsystem-2way");
-        joined += radio::charset::gsm_to_utf8(
-            radio::charset::unpack_septets(s.data, 6));
+        joined += radio::charset::gsm_to_utf8(radio::charset::unpack_septets(s.data, 6));
     }
     EXPECT_EQ(joined, text);
 }

@@ -50,9 +50,9 @@ TwoWayMessage message(const std::string& text) {
 TEST(TwoWayPlaceholders, EscapedForUrlsAndFlattenedOtherwise) {
     TwoWayMessage m = message("info a&b=c\r\nd");
     inbound::Placeholders v = inbound::placeholders_for(m, m.msg.data);
-    EXPECT_EQ(inbound::replace_placeholders("http://h/x?f=@@SENDER@@&t=@@SMS@@&p=@@SMSPREFIX@@", v,
-                                            true),
-              "http://h/x?f=%2B4477%20009&t=a%26b=c%0D%0Ad&p=info");
+    EXPECT_EQ(
+        inbound::replace_placeholders("http://h/x?f=@@SENDER@@&t=@@SMS@@&p=@@SMSPREFIX@@", v, true),
+        "http://h/x?f=%2B4477%20009&t=a%26b=c%0D%0Ad&p=info");
     EXPECT_EQ(inbound::replace_placeholders("replytext:@@FULLSMS@@ @@dcs@@ @@Binary@@", v, false),
               "replytext:info a&b=c  d 08 0");
     // Unknown names and lone markers stay as written.
@@ -106,7 +106,8 @@ TEST_F(TwoWayIniTest, ActionsOfTheWinningKeywordInTheirOrder) {
     set_ini("2Way-Keyword-INFO", "ReplyFile", "/srv/replies/@@SMS@@.txt");
     TwoWayMessage up = message("info ../../etc/passwd");
     ASSERT_TRUE(inbound::GetProgramToExecute(up, 1, a));
-    EXPECT_EQ(a.text, "replyfile:/srv/replies/..-..-etc-passwd.txt&&replytext:Thanks ../../etc/passwd");
+    EXPECT_EQ(a.text,
+              "replyfile:/srv/replies/..-..-etc-passwd.txt&&replytext:Thanks ../../etc/passwd");
 }
 
 TEST_F(TwoWayIniTest, MailActionWritesAnRfc822File) {
@@ -119,8 +120,7 @@ TEST_F(TwoWayIniTest, MailActionWritesAnRfc822File) {
     std::string mail;
     for (const auto& e : std::filesystem::directory_iterator(home_ + "/MMSCOUT"))
         mail = inbound_test::slurp(e.path().string());
-    EXPECT_EQ(mail.rfind("To: bob@example.com\r\nX-MMSC-RCPT-TO: bob@example.com\r\nDate: ", 0),
-              0u)
+    EXPECT_EQ(mail.rfind("To: bob@example.com\r\nX-MMSC-RCPT-TO: bob@example.com\r\nDate: ", 0), 0u)
         << mail;
     EXPECT_NE(mail.find("\r\nFrom: +4477 009@sms.example\r\nSubject: Hi  Bcc: x\r\n\r\n"
                         "bob@example.com lunch at one?\r\n"),

@@ -116,18 +116,29 @@ TEST_F(InboundSystemTest, MessagesRoutedToAccountsCommandsAndReplies) {
     std::string ini =
         "[SMSGW]\r\nDebug=Yes\r\nEnableReceiptProcessing=No\r\nRetryDelay=1\r\n"
         "RetryDelayMultiplier=0\r\nRetryDelayAfterAttempts=1\r\nRetryMaxAttempts=2\r\n"
-        "SMSDomainName=sms.example\r\n2WayReplySameServer=Yes\r\nModem1=" + link +
-        "\r\nModem2=" + link_b + "\r\n\r\n[" + link + "]\r\n"
+        "SMSDomainName=sms.example\r\n2WayReplySameServer=Yes\r\nModem1=" +
+        link + "\r\nModem2=" + link_b + "\r\n\r\n[" + link +
+        "]\r\n"
         "UserName=gw\r\nPassword=pw\r\nInitRetryDelay=1\r\nInitRetryDelayMax=2\r\n"
-        "RetryDelay=1\r\nRetryDelayMultiplier=0\r\n\r\n[" + link_b + "]\r\n"
+        "RetryDelay=1\r\nRetryDelayMultiplier=0\r\n\r\n[" +
+        link_b +
+        "]\r\n"
         "UserName=gw\r\nPassword=pw\r\nInitRetryDelay=1\r\nInitRetryDelayMax=2\r\n"
-        "ReRouteReceived=" + link + "\r\n\r\n"
+        "ReRouteReceived=" +
+        link +
+        "\r\n\r\n"
         "[Inbound SMS Routing]\r\nalice=7001\r\n\r\n"
         "[2Way-Keywords]\r\nKeyword1=INFO\r\nKeyword2=LONG\r\nKeyword3=BROKEN\r\n"
         "Keyword4=ECHO\r\nKeyword5=MAIL\r\n\r\n"
-        "[2Way-Keyword-INFO]\r\nRun=" + base + "/info?s=@@SENDER@@&t=@@SMS@@\r\n\r\n"
-        "[2Way-Keyword-LONG]\r\nRun=" + base + "/long\r\n\r\n"
-        "[2Way-Keyword-BROKEN]\r\nRun=" + base + "/fail\r\n\r\n"
+        "[2Way-Keyword-INFO]\r\nRun=" +
+        base +
+        "/info?s=@@SENDER@@&t=@@SMS@@\r\n\r\n"
+        "[2Way-Keyword-LONG]\r\nRun=" +
+        base +
+        "/long\r\n\r\n"
+        "[2Way-Keyword-BROKEN]\r\nRun=" +
+        base +
+        "/fail\r\n\r\n"
         "[2Way-Keyword-ECHO]\r\nRun=/bin/echo \"got @@SMS@@\"\r\nRunSendResponse=Yes\r\n\r\n"
         "[2Way-Keyword-MAIL]\r\nMailTo=ops@example.com?subject=SMS%20from%20@@SENDER@@\r\n";
     // A queued request for the local account is delivered to it, not sent.
@@ -136,8 +147,7 @@ TEST_F(InboundSystemTest, MessagesRoutedToAccountsCommandsAndReplies) {
                                                              {"Data", "queued for alice"}})));
     ASSERT_TRUE(rig.start(ini)) << rig.diag();
     ASSERT_TRUE(systest::wait_for([&] { return smsc.count("bind") >= 2; }, 15000)) << rig.diag();
-    ASSERT_TRUE(systest::wait_for([&] { return smsc_b.count("bind") >= 2; }, 15000))
-        << rig.diag();
+    ASSERT_TRUE(systest::wait_for([&] { return smsc_b.count("bind") >= 2; }, 15000)) << rig.diag();
     smsc_b.send(R"({"cmd":"deliver","tag":"fwd","source_addr":"447700900008",)"
                 R"("destination_addr":"447700900999","short_message":")" +
                 hex_of("forward me") + R"("})");
@@ -220,11 +230,11 @@ TEST_F(InboundSystemTest, MessagesRoutedToAccountsCommandsAndReplies) {
         [&] { return rig.files(rig.home() + "MMSCOUT", ".RFC").size() == 1; }, 10000))
         << rig.diag();
     std::string mail = systest::read_text(rig.files(rig.home() + "MMSCOUT", ".RFC")[0]);
-    EXPECT_EQ(mail.rfind("To: ops@example.com\r\nX-MMSC-RCPT-TO: ops@example.com\r\nDate: ", 0),
-              0u)
+    EXPECT_EQ(mail.rfind("To: ops@example.com\r\nX-MMSC-RCPT-TO: ops@example.com\r\nDate: ", 0), 0u)
         << mail;
-    EXPECT_TRUE(contains(mail, "\r\nFrom: 447700900005@sms.example\r\n"
-                               "Subject: SMS from 447700900005\r\n\r\nmail lunch at one\r\n"))
+    EXPECT_TRUE(contains(mail,
+                         "\r\nFrom: 447700900005@sms.example\r\n"
+                         "Subject: SMS from 447700900005\r\n\r\nmail lunch at one\r\n"))
         << mail;
 
     // Unclaimed text kept in the inbox; the failing URL tried three times,
@@ -260,10 +270,13 @@ TEST_F(InboundSystemTest, KilledWhileRoutingLosesNothing) {
     ASSERT_TRUE(smsc.wait("listening", e, 10000));
     const std::string link = "SMPP - 127.0.0.1:" + e["port"];
     linktest::Rig rig;
-    const std::string ini = "[SMSGW]\r\nEnableReceiptProcessing=No\r\n2WaySMSThreadCount=2\r\n"
-                            "Modem1=" + link + "\r\n\r\n[" + link + "]\r\nUserName=gw\r\n"
-                            "Password=pw\r\nInitRetryDelay=1\r\nInitRetryDelayMax=1\r\n\r\n"
-                            "[Inbound SMS Routing]\r\nalice=7*\r\n";
+    const std::string ini =
+        "[SMSGW]\r\nEnableReceiptProcessing=No\r\n2WaySMSThreadCount=2\r\n"
+        "Modem1=" +
+        link + "\r\n\r\n[" + link +
+        "]\r\nUserName=gw\r\n"
+        "Password=pw\r\nInitRetryDelay=1\r\nInitRetryDelayMax=1\r\n\r\n"
+        "[Inbound SMS Routing]\r\nalice=7*\r\n";
     ASSERT_TRUE(rig.start(ini)) << rig.diag();
     ASSERT_TRUE(systest::wait_for([&] { return smsc.count("bind") >= 2; }, 15000)) << rig.diag();
 
@@ -281,7 +294,12 @@ TEST_F(InboundSystemTest, KilledWhileRoutingLosesNothing) {
                       hex_of("mo-" + std::to_string(i)) + R"("})");
     };
     send_batch(0, 1000);
-    ASSERT_TRUE(systest::wait_for([&] { collect(); return acked.size() >= 300; }, 20000))
+    ASSERT_TRUE(systest::wait_for(
+        [&] {
+            collect();
+            return acked.size() >= 300;
+        },
+        20000))
         << rig.diag();
     ASSERT_TRUE(rig.gw().send_signal(SIGKILL));
     ASSERT_EQ(rig.gw().wait_exit(10000), 128 + SIGKILL);
@@ -311,15 +329,16 @@ TEST_F(InboundSystemTest, KilledWhileRoutingLosesNothing) {
             ++seen[text.substr(d + 7, end - d - 7)];
         }
     };
-    ASSERT_TRUE(systest::wait_for([&] { return rig.inbound(".in").empty(); }, 30000))
-        << rig.diag();
+    ASSERT_TRUE(systest::wait_for([&] { return rig.inbound(".in").empty(); }, 30000)) << rig.diag();
     count_in(rig.files(rig.home() + "USERS/alice", ".req"));
     count_in(rig.inbound(".in"));
     size_t missing = 0, duplicates = 0;
     for (const auto& t : acked) {
         auto it = seen.find(t);
-        if (it == seen.end()) ++missing;
-        else if (it->second > 1) duplicates += size_t(it->second - 1);
+        if (it == seen.end())
+            ++missing;
+        else if (it->second > 1)
+            duplicates += size_t(it->second - 1);
     }
     // Kept without an answer reaching the SMSC (killed between the two): a
     // real SMSC delivers these again, so they would arrive twice.
