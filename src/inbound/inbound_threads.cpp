@@ -53,6 +53,13 @@ std::string file_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Characters of a UTF-8 text (continuation bytes not counted).
+size_t characters(std::string_view utf8) {
+    size_t n = 0;
+    for (unsigned char c : utf8) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
 // The file leaves the inbound store: removed, and no longer counted in the
 // inbound queue gauge its writer added it to.
 void remove_claimed(const std::string& path, platform::FileHandle& fh) {
@@ -287,7 +294,7 @@ FileOutcome process_inbound_file(const std::string& path, InboundKind kind, Scan
             return FileOutcome::Held;
         }
         if (msg.udh.empty() && !msg.binary && frame::ini_bool("USASegmentFix", false) &&
-            (msg.data.size() > kUsaSegmentLength || has_headerless_pieces(dir, msg.sender))) {
+            (characters(msg.data) > kUsaSegmentLength || has_headerless_pieces(dir, msg.sender))) {
             if (unsigned seq = next_headerless_piece(dir, msg.sender)) {
                 if (!hold_segment(dir, msg.sender, kHeaderlessReference, kHeaderlessTotal, seq,
                                   *content))

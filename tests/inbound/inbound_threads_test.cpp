@@ -172,8 +172,10 @@ TEST_F(InboundThreadsTest, HeaderlessPiecesJoinedWithUsaSegmentFix) {
         EXPECT_EQ(inbound::process_inbound_file(p, InboundKind::Primary, st),
                   inbound::FileOutcome::Held);
     }
-    // A short text of another sender is not held.
-    InboundMessage other = message("5000", "short");
+    // A short text of another sender is not held, counted in characters.
+    std::string accents;
+    for (int i = 0; i < 100; ++i) accents += "\xC3\xA9";
+    InboundMessage other = message("5000", accents);
     other.sender = "+447700900002";
     EXPECT_EQ(inbound::process_inbound_file(inbound::store_inbound_message(other),
                                             InboundKind::Primary, st),
