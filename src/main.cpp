@@ -13,6 +13,7 @@
 #include "frontends/http/pap.h"
 #include "frontends/http/submit.h"
 #include "frontends/smpp/smpp_server.h"
+#include "inbound/inbound_threads.h"
 #include "links/core/link_worker.h"
 #include "links/core/queue_cache.h"
 #include "links/kinds.h"
@@ -93,6 +94,8 @@ int main(int argc, char** argv) {
     delivery::register_routing_duties();
     links::register_link_kinds();
     links::register_link_workers();
+    inbound::register_inbound_threads();
+    links::set_local_delivery_hook(&inbound::deliver_locally);
     frontends::http::register_http_frontend();
     frontends::http::register_submit_handler();
     frontends::http::register_pap_handler();

@@ -11,12 +11,19 @@
 #include "frame/global_state.h"
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
+#include "inbound/inbound_routing.h"
+#include "inbound/inbound_threads.h"
+#include "inbound/recombine.h"
+#include "inbound/wap_push.h"
 #include "platform/text.h"
 #include "protocols/common/message.h"
+#include "records/accounting.h"
 #include "records/counters.h"
 #include "records/message_log.h"
 #include "store/request_codec.h"
 #include "store/request_file.h"
+#include "store/retry.h"
+#include "support/events.h"
 #include "support/ini_profile.h"
 
 namespace inbound {
@@ -124,13 +131,152 @@ InboundRecord inbound_record(const InboundMessage& m) {
     return out;
 }
 
-std::string store_inbound_message(const InboundMessage& m) {
+namespace {
+
+bool means_any_route(std::string_view v) {
+    return platform::iequals(v, "Yes") || platform::iequals(v, "Y") || v == "1" ||
+           platform::iequals(v, "TRUE") || platform::iequals(v, "On");
+}
+
+// Where the link sends what it receives instead of the inbound store:
+// RouteLocal already stands in the record; ReRouteReceived names a route
+// ("Yes": any route). A local user "ReRouteReceived-<route>" names one too.
+std::string reroute_target(const InboundMessage& m, std::string& local_user) {
+    if (platform::istarts_with(local_user, kReRoutePrefix)) {
+        std::string route = local_user.substr(kReRoutePrefix.size());
+        local_user.clear();
+        return route;
+    }
+    if (!local_user.empty()) return {};
+    std::string rr = link_setting(m.link_name, "ReRouteReceived");
+    return means_any_route(rr) ? std::string("any") : rr;
+}
+
+// A received message handed to another route: an [SMS] request in that
+// route's queue (a segment under its segment file name).
+StoreResult reroute_message(const InboundMessage& m, const store::SmsMessage& in,
+                            const std::string& route, std::string* path) {
+    store::SmsMessage r;
+    r.phone_number = in.phone_number;
+    r.sender = in.sender;
+    r.udh = in.udh;
+    r.pid = in.pid;
+    r.dcs = in.dcs;
+    r.data = in.data;
+    r.binary = in.binary;
+    r.flags = in.flags & (store::kFlagReceiptRequested | store::kFlagNonDeliveryReceiptRequested);
+    r.service_type = in.service_type;
+    r.smpp_options = in.smpp_options;
+    r.received_smsc = in.received_smsc;
+    r.submit_user = std::string(kReRoutePrefix) + m.link_name;
+    if (!platform::iequals(route, "any")) r.route = route;
+
+    records::AccountingMessage am = accounting_message(r, r.submit_user);
+    records::PreAuthAnswer answer;
+    if (records::SMSAccountingPreAuth("SMSSend", am, {}, 1, answer) != 0) {
+        frame::debug_trace("ProcessInboundSMS", "Message rejected by Accounting PreAuth");
+        return StoreResult::Dropped;
+    }
+
+    const std::string dir = frame::outbound_queue_dir(nullptr, r.route, "", 0);
+    std::optional<std::string> p;
+    const UdhInfo udh = parse_udh_info(r.udh);
+    const bool segment = udh.concat;
+    const uint32_t ref = udh.reference, total = udh.total, seq = udh.sequence;
+    if (segment) {
+        // One message's segments stay together: keyed by its sender and
+        // recipient, so that two senders' sets never share a name.
+        p = store::create_segment_file(dir, r.sender + "_" + r.phone_number, ref, total, seq, "req",
+                                       store::format_request(r, store::RecordLayout::Segment));
+    } else {
+        p = store::create_request_file(dir, "req", store::format_request(r));
+    }
+    if (!p) {
+        frame::debug_tracef(kTraceName, "Unable to create re-routed message in %s", dir.c_str());
+        return StoreResult::Failed;
+    }
+    records::add_counter(records::Counter::Received);
+    support::SetEventForInterface("SMSOut", r.route);
+    if (path) *path = *p;
+    return StoreResult::ReRouted;
+}
+
+}  // namespace
+
+records::AccountingMessage accounting_message(const store::SmsMessage& m,
+                                              std::string_view account) {
+    records::AccountingMessage a;
+    a.account = std::string(account);
+    a.recipient = m.phone_number;
+    a.submit_ip = m.submitted_by;
+    a.sender = m.sender;
+    a.binary = m.binary;
+    a.pid = m.pid;
+    a.dcs = m.dcs;
+    a.udh = m.udh;
+    a.message = m.data;
+    a.receipt_requested = (m.flags & store::kFlagReceiptRequested) != 0;
+    a.route = m.route;
+    a.smpp_options = m.smpp_options;
+    a.validity = m.validity;
+    a.service_type = m.service_type;
+    return a;
+}
+
+StoreResult store_inbound(const InboundMessage& m, std::string* path) {
     InboundRecord rec = inbound_record(m);
+    // A receipt whose message id is still to be resolved waits in the store
+    // for the receipt thread, and a receipt is never re-sent as a message:
+    // only the rest is routed at once.
+    const bool resolve = rec.ext == "rct";
+    const bool receipt = (rec.msg.flags & store::kFlagReceipt) != 0;
+    std::string local = rec.msg.local_user_route;
+    std::string route;
+    if (!resolve) route = reroute_target(m, local);
+    if (receipt) route.clear();
+    rec.msg.local_user_route = local;
+
+    if (!resolve && !local.empty() && !is_wap_push_for_mms(rec.msg.udh, m.link_name)) {
+        std::string user = InboundRoutingLookup(rec.msg.phone_number, rec.msg.service_type, local);
+        if (!user.empty() && !is_inbound_store_user(user)) {
+            store::SmsMessage copy = rec.msg;
+            copy.local_user_route = user;
+            const std::string dir = frame::user_queue_dir(user);
+            std::optional<std::string> p =
+                store::create_request_file(dir, "req", store::format_request(copy));
+            if (!p) {
+                frame::debug_tracef(kTraceName, "Unable to create message in %s", dir.c_str());
+                return StoreResult::Failed;
+            }
+            records::add_counter(records::Counter::Received);
+            log_local_delivery(user, copy, store::message_id_of(*p));
+            if (frame::ini_bool(
+                    receipt ? "DuplicateUserReceiptsFor2Way" : "DuplicateUserMessagesFor2Way",
+                    false))
+                duplicate_for_two_way(copy, receipt, "a");
+            records::add_link_counter(m.link_name, records::LinkCounter::Received);
+            if (path) *path = *p;
+            return StoreResult::LocalUser;
+        }
+    }
+    if (!route.empty()) {
+        StoreResult r = reroute_message(m, rec.msg, route, path);
+        if (r == StoreResult::ReRouted)
+            records::add_link_counter(m.link_name, records::LinkCounter::Received);
+        return r;
+    }
     // The file, its counts and the wake-up; the link's count once it is safe.
-    std::string path = write_inbound_record(
+    std::string p = write_inbound_record(
         rec.ext, store::format_request(rec.msg, store::RecordLayout::Inbound), kTraceName);
-    if (path.empty()) return path;
+    if (p.empty()) return StoreResult::Failed;
     records::add_link_counter(m.link_name, records::LinkCounter::Received);
+    if (path) *path = p;
+    return StoreResult::Stored;
+}
+
+std::string store_inbound_message(const InboundMessage& m) {
+    std::string path;
+    store_inbound(m, &path);
     return path;
 }
 
@@ -143,10 +289,32 @@ int receive_message(std::string_view callback_name, const InboundMessage& m) {
         if (!m.options.empty()) line += ", extraParms=" + common::join_option_text(m.options);
         frame::debug_trace(callback_name, line);
     }
+    const bool resolve = frame::parse_bool(common::option(m.options, "ResolveReceiptID"));
+    if (!resolve && frame::settings().accounting_extended) {
+        records::AccountingMessage am;
+        am.account = common::option(m.options, "RouteToLocalUser");
+        am.recipient = m.recipient;
+        am.sender = m.sender;
+        am.binary = m.binary;
+        am.pid = uint8_t(m.pid);
+        am.dcs = uint8_t(m.dcs);
+        am.udh = m.udh;
+        am.message = m.data;
+        am.service_type = common::option(m.options, "ServiceType");
+        records::AccountingNotice n;
+        n.smsc_name = m.link_name;
+        n.smsc_receipt_msg_id = m.receipt_message_id;
+        uint32_t answer = records::SMSAccountingCallback("SMSIN", am, n);
+        // "Do not accept": acknowledged to the SMSC, nothing kept.
+        if (answer == records::kAccountingDoNotAccept) return 0;
+        if (answer != 0) return int(answer);
+    }
     // Stored first: a message that is not on disk must not be acknowledged,
     // nor logged as received (the SMSC delivers it again).
-    if (store_inbound_message(m).empty()) return kRefuseNotStored;
-    if (!frame::parse_bool(common::option(m.options, "ResolveReceiptID"))) {
+    StoreResult stored = store_inbound(m, nullptr);
+    if (stored == StoreResult::Failed) return kRefuseNotStored;
+    if (stored == StoreResult::Dropped) return 0;
+    if (!resolve) {
         records::LogContent content;
         content.binary = m.binary;
         content.pid = unsigned(m.pid);

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "protocols/common/message.h"
+#include "records/accounting.h"
 #include "store/request_codec.h"
 
 namespace inbound {
@@ -43,12 +44,33 @@ struct InboundRecord {
 };
 InboundRecord inbound_record(const InboundMessage& m);
 
-// Writes the [SMS-IN] record into the inbound store (frame::inbound_write_dir)
+// store_inbound, returning the file's path (empty when nothing was written).
+// Without a confirmed local account or a re-route it writes the [SMS-IN]
+// record into the inbound store (frame::inbound_write_dir)
 // as ".rct" (option ResolveReceiptID=Yes), ".rec" (a receipt with a
 // message id) or ".in"; counts it (received counters, queue gauges), signals
 // the inbound or receipt wake-up event. Returns the file's path, empty when
 // it could not be written (traced).
 std::string store_inbound_message(const InboundMessage& m);
+
+// Where store_inbound put a message.
+enum class StoreResult {
+    Stored,     // the inbound store (.in, .rec or .rct)
+    LocalUser,  // a local account's queue (RouteToLocalUser / RouteLocal confirmed)
+    ReRouted,   // another route's outbound queue (ReRouteReceived)
+    Dropped,    // refused by the "SMSSend" pre-authorisation of a re-routed message
+    Failed,     // nothing could be written (traced)
+};
+inline constexpr std::string_view kReRoutePrefix = "ReRouteReceived-";
+
+// The whole storing step: a message with a local account that the inbound
+// routing lookup confirms goes to that account's queue (copied for 2-way
+// processing with DuplicateUserMessagesFor2Way / DuplicateUserReceiptsFor2Way,
+// logged as delivered there); one of a link with ReRouteReceived (or a
+// local user "ReRouteReceived-<route>") is re-submitted to that route
+// ("Yes": any) with SubmitUser "ReRouteReceived-<link>"; the rest is written
+// by store_inbound_message's rules. *path (optional) receives the file.
+StoreResult store_inbound(const InboundMessage& m, std::string* path);
 
 // The body every receive callback shares: the "inbound message: ..." debug
 // line (Debug on), the inbound log line unless the receipt still has to be
@@ -60,6 +82,9 @@ int receive_message(std::string_view callback_name, const InboundMessage& m);
 // link kinds install this (with their protocol's refusal codes) as their
 // engine's receive handler.
 int receive_record(std::string_view callback_name, const protocols::common::DeliveryRecord& m);
+
+// The accounting description of a message record, for account.
+records::AccountingMessage accounting_message(const store::SmsMessage& m, std::string_view account);
 
 // --- shared by the receipt writers (and tests) ---------------------------------
 
