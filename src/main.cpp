@@ -9,6 +9,7 @@
 #include "frame/settings.h"
 #include "frontends/http/http_server.h"
 #include "frontends/http/submit.h"
+#include "inbound/receipt_thread.h"
 #include "links/core/link_worker.h"
 #include "links/core/queue_cache.h"
 #include "links/kinds.h"
@@ -91,5 +92,6 @@ int main(int argc, char** argv) {
     frontends::http::register_http_frontend();
     frontends::http::register_submit_handler();
     frame::register_thread_starter(frame::ThreadSlot::QCache, links::start_queue_cache_thread);
+    frame::register_thread_starter(frame::ThreadSlot::InboundSms, inbound::start_receipt_threads);
     frame::run_service(argc, argv);
 }

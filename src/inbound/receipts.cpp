@@ -4,9 +4,11 @@
 #include <string>
 
 #include "frame/debug_trace.h"
+#include "frame/global_state.h"
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
 #include "inbound/inbound_store.h"
+#include "inbound/receipt_thread.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -108,7 +110,10 @@ void register_smsc_message_id(std::string_view tracking_link, std::string_view s
         frame::debug_tracef("SMSCMessageIdAdd", "Unable to record message id %.*s for %.*s",
                             int(smsc_id.size()), smsc_id.data(), int(tracking_link.size()),
                             tracking_link.data());
+        return;
     }
+    // A receipt that came before this response may be waiting for it.
+    if (receipts_waiting()) frame::inbound_receipt_event().set();
 }
 
 std::string gateway_receipt_text(std::string_view message_id, bool delivered,
