@@ -85,9 +85,9 @@ support::MatchResult match_receipt(const std::string& link, const std::string& i
     return r;
 }
 
-// The "SMSIN" notification of a received receipt (with AccountingExtended);
-// non-zero refuses it.
-uint32_t account_receipt(const store::SmsMessage& r, std::string_view far_id) {
+}  // namespace
+
+uint32_t account_received_receipt(const store::SmsMessage& r, std::string_view far_id) {
     if (!frame::settings().accounting_extended ||
         !records::accounting_callback_enabled("SMSIN"))
         return 0;
@@ -108,6 +108,8 @@ uint32_t account_receipt(const store::SmsMessage& r, std::string_view far_id) {
     n.smsc_name = r.link_name;
     return records::SMSAccountingCallback("SMSIN", m, n);
 }
+
+namespace {
 
 // Writes the receipt record next to the ".rct" under the same base name
 // (another name when that is taken). Empty when it could not be written.
@@ -253,7 +255,7 @@ ReceiptOutcome process_receipt_file(const std::string& path, ReceiptWaits& waits
     }
     waits.forget(path);
 
-    uint32_t refused = account_receipt(r, far_id);
+    uint32_t refused = account_received_receipt(r, far_id);
     if (refused != 0) {
         frame::debug_tracef(kTraceName, "Receipt rejected by Accounting PreAuth: %s",
                             path.c_str());

@@ -62,6 +62,11 @@ std::string tracking_link_for(const store::SmsMessage& rct);
 // other texts unchanged.
 std::string replace_receipt_text_id(std::string_view text, std::string_view our_id);
 
+// The "SMSIN" notification of a received receipt r (its sender, recipient,
+// text, link and resolved id; far_id the id as the far end gave it), made
+// with AccountingExtended only. Non-zero refuses the receipt.
+uint32_t account_received_receipt(const store::SmsMessage& r, std::string_view far_id);
+
 // Processes one ".rct" file (claimed for the time of the work).
 ReceiptOutcome process_receipt_file(const std::string& path, ReceiptWaits& waits);
 
