@@ -519,10 +519,14 @@ void collect_numeric(DailyDb& daily, const std::string& path, bool hex_column,
     sqlite::Statement& st = hex_column ? daily.select_hex : daily.select_dec;
     if (!st.is_prepared() &&
         !st.prepare(daily.db.get(),
+                    // Named: without statistics the planner would rather walk the
+                    // link's whole primary key.
                     hex_column ? "SELECT smsc_id, message_id, submit_user, sender, recipient"
-                                 " FROM message_ids WHERE link = ?1 AND hex_value = ?2 LIMIT 4"
+                                 " FROM message_ids INDEXED BY message_ids_hex"
+                                 " WHERE link = ?1 AND hex_value = ?2 LIMIT 4"
                                : "SELECT smsc_id, message_id, submit_user, sender, recipient"
-                                 " FROM message_ids WHERE link = ?1 AND dec_value = ?2 LIMIT 4")) {
+                                 " FROM message_ids INDEXED BY message_ids_dec"
+                                 " WHERE link = ?1 AND dec_value = ?2 LIMIT 4")) {
         platform::tracef("SMSCMessageIdGet", "Error reading %s: %s", path.c_str(),
                          daily.db.last_error().c_str());
         return;
