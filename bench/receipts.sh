@@ -14,7 +14,8 @@
 #
 # Environment: BENCH_TMP (default /dev/shm, else /tmp), BENCH_KEEP=1 keeps the
 # home, BENCH_TIMEOUT seconds (default 300), BENCH_INI_SMSGW / BENCH_INI_LINK
-# extra INI lines, BENCH_ID_FORM=dec|hex|hexlower (default dec).
+# extra INI lines, BENCH_ID_FORM=dec|hex|hexlower (default dec), BENCH_PERF=1
+# records a call-graph profile of the gateway (perf.data in the kept home).
 # Exit status 0 when every message was sent and every receipt matched.
 set -euo pipefail
 
@@ -38,8 +39,10 @@ fi
 home="$(mktemp -d "$tmp_base/smsgw-rcpt.XXXXXX")"
 smsc_pid=""
 gw_pid=""
+perf_pid=""
 cleanup() {
   # Only the processes this script started, by their ids.
+  [ -n "$perf_pid" ] && kill -INT "$perf_pid" 2>/dev/null || true
   [ -n "$gw_pid" ] && kill -KILL "$gw_pid" 2>/dev/null || true
   [ -n "$smsc_pid" ] && kill -TERM "$smsc_pid" 2>/dev/null || true
   exec 3>&- 2>/dev/null || true
@@ -103,6 +106,10 @@ echo "== gateway: $build/smsgw, link '$link', WindowSize=$window"
 gw_start="$(now)"
 SMSGW_HOME="$home" "$build/smsgw" >"$home/gateway.out" 2>&1 &
 gw_pid=$!
+if [ "${BENCH_PERF:-0}" = 1 ]; then
+  perf record -g -o "$home/perf.data" -p "$gw_pid" >"$home/perf.out" 2>&1 &
+  perf_pid=$!
+fi
 t_msgs=""; t_rcpts=""
 deadline=$(( $(date +%s) + timeout_s ))
 next_note=$(( $(date +%s) + 5 ))
@@ -123,6 +130,11 @@ while :; do
   sleep 0.2
 done
 
+if [ -n "$perf_pid" ]; then
+  kill -INT "$perf_pid" 2>/dev/null || true
+  wait "$perf_pid" 2>/dev/null || true
+  perf_pid=""
+fi
 kill -TERM "$gw_pid" 2>/dev/null || true
 for _ in $(seq 300); do kill -0 "$gw_pid" 2>/dev/null || break; sleep 0.1; done
 wait "$gw_pid" 2>/dev/null || true

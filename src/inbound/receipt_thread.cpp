@@ -1,6 +1,7 @@
 // Resolving receipts: ".rct" -> ".rec" through the message-id tracking store.
 #include "inbound/receipt_thread.h"
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <string>
@@ -31,6 +32,8 @@ constexpr unsigned kScanWaitMs = 2000;
 // A waiting receipt is tried again at least this often even when no new id
 // was recorded (an id recorded by another process, a clock step).
 constexpr uint64_t kWaitFallbackMs = 1000;
+// The first pause of a waiting receipt; it doubles with every try.
+constexpr uint64_t kFirstBackOffMs = 25;
 
 std::atomic<long> g_waiting{0};
 
@@ -150,8 +153,20 @@ void ReceiptWaits::forget(const std::string& path) {
 void ReceiptWaits::keep(const std::string& path, uint64_t generation, uint64_t now_ms) {
     auto [it, added] = files.try_emplace(path);
     if (added) g_waiting.fetch_add(1);
-    it->second.generation = generation;
-    it->second.next_try_ms = now_ms + kWaitFallbackMs;
+    Wait& w = it->second;
+    w.generation = generation;
+    w.last_try_ms = now_ms;
+    w.next_try_ms = now_ms + std::min<uint64_t>(kFirstBackOffMs << std::min(w.tries, 6u),
+                                                kWaitFallbackMs);
+    ++w.tries;
+}
+
+bool ReceiptWaits::due(const std::string& path, uint64_t generation, uint64_t now_ms) const {
+    auto it = files.find(path);
+    if (it == files.end()) return true;
+    const Wait& w = it->second;
+    if (now_ms < w.next_try_ms) return false;
+    return w.generation != generation || now_ms >= w.last_try_ms + kWaitFallbackMs;
 }
 
 bool receipts_waiting() {
@@ -296,10 +311,7 @@ unsigned process_receipt_files(ReceiptWaits& waits) {
              platform::scan_dir(dir, "*.RCT", platform::ScanKind::FilesOnly)) {
             if (frame::shutdown_requested()) return done;
             const std::string path = dir + e.name;
-            auto w = waits.files.find(path);
-            if (w != waits.files.end() && w->second.generation == generation &&
-                platform::monotonic_ms() < w->second.next_try_ms)
-                continue;
+            if (!waits.due(path, generation, platform::monotonic_ms())) continue;
             ReceiptOutcome o = process_receipt_file(path, waits);
             if (o == ReceiptOutcome::Matched || o == ReceiptOutcome::Unmatched) ++done;
         }
@@ -314,8 +326,13 @@ void ThreadProcessInboundReceipts() {
         process_receipt_files(waits);
         frame::debug_trace(kTraceName, "End scan loop");
         if (frame::shutdown_requested()) break;
-        frame::inbound_receipt_event().wait(waits.files.empty() ? kScanWaitMs
-                                                                : unsigned(kWaitFallbackMs));
+        // New receipts and new ids set the event; a waiting receipt's
+        // back-off ending does not.
+        uint64_t wait_ms = kScanWaitMs;
+        const uint64_t now_ms = platform::monotonic_ms();
+        for (const auto& [path, w] : waits.files)
+            wait_ms = std::min(wait_ms, w.next_try_ms > now_ms ? w.next_try_ms - now_ms : 1);
+        frame::inbound_receipt_event().wait(unsigned(std::max<uint64_t>(wait_ms, 1)));
     }
 }
 

@@ -5,8 +5,9 @@
 //
 // A receipt whose id is not (yet) in the tracking store waits: a fast SMSC
 // may report a message before its submit response has been recorded. For
-// ReceiptMatchWait seconds after its arrival it is tried again whenever a new
-// id was recorded (and at least every second); after that it follows the
+// ReceiptMatchWait seconds after its arrival it is tried again once new ids
+// were recorded (backing off from 25 ms to 1 s between tries, and at least
+// every second); after that it follows the
 // receipt retry schedule (due after n minutes at retry count n) and, once
 // its retry count exceeds 3, is passed on unmatched with the far end's id.
 #pragma once
@@ -40,9 +41,13 @@ enum class ReceiptOutcome {
 // tracking store has a new id or the fallback time has passed).
 struct ReceiptWaits {
     struct Wait {
-        uint64_t generation = 0;
-        uint64_t next_try_ms = 0;
+        uint64_t generation = 0;   // of the tracking store at the last try
+        uint64_t last_try_ms = 0;
+        uint64_t next_try_ms = 0;  // back-off: not before this, however much changed
+        unsigned tries = 0;
     };
+    // Whether the receipt at path is worth another look now.
+    bool due(const std::string& path, uint64_t generation, uint64_t now_ms) const;
     std::unordered_map<std::string, Wait> files;
     ~ReceiptWaits();
     void forget(const std::string& path);

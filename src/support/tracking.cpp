@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <set>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -240,6 +242,47 @@ int with_daily(const std::string& path, bool create, unsigned cache_limit, Fn fn
     return 0;
 }
 
+// The daily files in the directory, listed at most once a second (and again
+// after a file was created), so that a look-up over the retention period
+// does not probe every missing day's name.
+struct DayFiles {
+    std::mutex lock;
+    std::string dir;
+    std::set<long> days;
+    uint64_t listed_ms = 0;
+    bool valid = false;
+};
+DayFiles& day_files() {
+    static DayFiles d;
+    return d;
+}
+void forget_day_files() {
+    DayFiles& d = day_files();
+    std::lock_guard<std::mutex> lock(d.lock);
+    d.valid = false;
+}
+// True unless the listing says there is no file for the day (today's file
+// is always tried: it may have been made a moment ago).
+bool day_file_listed(const std::string& dir, long day, long today) {
+    if (day == today) return true;
+    DayFiles& d = day_files();
+    const uint64_t now_ms = platform::monotonic_ms();
+    std::lock_guard<std::mutex> lock(d.lock);
+    if (!d.valid || d.dir != dir || now_ms - d.listed_ms >= 1000) {
+        d.days.clear();
+        for (const platform::DirEntry& e :
+             platform::scan_dir(dir, "*.DB", platform::ScanKind::FilesOnly)) {
+            int y = 0, m = 0, dd = 0;
+            if (e.name.size() == 11 && std::sscanf(e.name.c_str(), "%4d%2d%2d", &y, &m, &dd) == 3)
+                d.days.insert(days_from_civil(y, m, dd));
+        }
+        d.dir = dir;
+        d.listed_ms = now_ms;
+        d.valid = true;
+    }
+    return d.days.count(day) != 0;
+}
+
 unsigned retain_days() {
     SupportState::Tracking& t = tracking_state();
     std::lock_guard<std::mutex> lock(t.config_lock);
@@ -269,6 +312,7 @@ bool lookup(std::string_view link, std::string_view smsc_id, unsigned days, Foun
     const long today = today_days();
     const unsigned limit = cache_limit_for(std::max(days, retain_days()));
     for (unsigned back = 0; back <= days; ++back) {
+        if (!day_file_listed(dir, today - static_cast<long>(back), today)) continue;
         const std::string path = path_for_day(dir, today - static_cast<long>(back));
         int found = with_daily(path, false, limit, [&](DailyDb& daily) -> int {
             sqlite::Statement& st = daily.select_id;
@@ -307,7 +351,10 @@ int with_today(Fn fn) {
     const std::string dir = tracking_directory();
     const std::string path = path_for_day(dir, today_days());
     const unsigned limit = cache_limit_for(retain_days());
-    if (!platform::file_exists(path)) platform::ensure_dir(dir);
+    if (!platform::file_exists(path)) {
+        platform::ensure_dir(dir);
+        forget_day_files();
+    }
     return with_daily(path, true, limit, fn);
 }
 
@@ -333,6 +380,7 @@ void set_tracking_directory(std::string_view dir) {
         t.configured_dir = std::string(platform::trim(dir));
         t.resolved_dir.clear();
     }
+    forget_day_files();
     sqlSMSCMessageIdCloseAll();
 }
 
@@ -571,6 +619,7 @@ MatchResult SMSCMessageIdMatch(std::string_view link, std::string_view smsc_id,
     const unsigned days = retain_days();
     const unsigned limit = cache_limit_for(days);
     for (unsigned back = 0; back <= days; ++back) {
+        if (!day_file_listed(dir, today - static_cast<long>(back), today)) continue;
         const std::string path = path_for_day(dir, today - static_cast<long>(back));
         with_daily(path, false, limit, [&](DailyDb& daily) -> int {
             // Same base first: their candidates come first in the list.

@@ -121,7 +121,7 @@ TEST_F(ReceiptThreadTest, ReceiptAheadOfItsSubmitResponseWaitsAndMatches) {
     register_id("AB12CD", "GW00000001.req", "alice");
     // The registration wakes the receipt threads.
     EXPECT_TRUE(frame::inbound_receipt_event().wait(0));
-    EXPECT_EQ(inbound::process_receipt_files(waits_), 1u);
+    EXPECT_EQ(inbound::process_receipt_file(rct, waits_), inbound::ReceiptOutcome::Matched);
     EXPECT_FALSE(inbound::receipts_waiting());
     auto recs = records();
     ASSERT_EQ(recs.size(), 1u);
@@ -207,3 +207,21 @@ TEST(ReceiptText, IdReplacedOnlyAtTheStart) {
 }
 
 }  // namespace
+
+TEST(ReceiptWaits, TriedAgainOnlyAfterItsBackOffAndNewIds) {
+    inbound::ReceiptWaits w;
+    const std::string p = "/in/a.rct";
+    EXPECT_TRUE(w.due(p, 5, 0));  // not waiting yet
+    w.keep(p, 5, 1000);
+    struct Case {
+        uint64_t gen, at;
+        bool due;
+    } first[] = {{6, 1010, false}, {5, 1030, false}, {6, 1030, true}, {5, 2000, true}};
+    for (const Case& c : first) EXPECT_EQ(w.due(p, c.gen, c.at), c.due) << c.gen << "@" << c.at;
+    w.keep(p, 6, 2000);  // the second pause is twice as long
+    EXPECT_FALSE(w.due(p, 7, 2040));
+    EXPECT_TRUE(w.due(p, 7, 2050));
+    EXPECT_TRUE(inbound::receipts_waiting());
+    w.forget(p);
+    EXPECT_FALSE(inbound::receipts_waiting());
+}
