@@ -21,6 +21,7 @@
 #include "store/delay_queue.h"
 #include "store/message_id.h"
 #include "store/retry.h"
+#include "support/tracking.h"
 
 namespace {
 
@@ -85,6 +86,8 @@ void wire_store() {
 int main(int argc, char** argv) {
     wire_records();
     wire_store();
+    frame::register_duty(frame::Duty::Hourly, "CloseExpiredTrackingFiles",
+                         [] { support::close_expired_tracking_files(); });
     delivery::register_long_message_lock_duties();
     delivery::register_routing_duties();
     links::register_link_kinds();

@@ -652,6 +652,31 @@ MatchResult SMSCMessageIdMatch(std::string_view link, std::string_view smsc_id,
     return MatchResult::Found;
 }
 
+unsigned close_expired_tracking_files() {
+    const std::string dir = tracking_directory();
+    const long oldest = today_days() - static_cast<long>(retain_days());
+    std::vector<std::shared_ptr<DailyDb>> closing;
+    {
+        SupportState::Tracking& t = tracking_state();
+        std::lock_guard<std::mutex> lock(t.cache_lock);
+        for (auto it = t.cache.begin(); it != t.cache.end();) {
+            const std::string& path = it->first;
+            int y = 0, m = 0, d = 0;
+            const bool dated = path.size() > dir.size() &&
+                               path.compare(0, dir.size(), dir) == 0 &&
+                               std::sscanf(path.c_str() + dir.size(), "%4d%2d%2d.DB", &y, &m, &d) == 3;
+            if (dated && days_from_civil(y, m, d) < oldest) {
+                closing.push_back(it->second);
+                it = t.cache.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& entry : closing) retire(entry);
+    return unsigned(closing.size());
+}
+
 void sqlSMSCMessageIdCloseAll() {
     std::map<std::string, std::shared_ptr<DailyDb>> closing;
     {

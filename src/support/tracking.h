@@ -114,6 +114,10 @@ int sqlSMSCMessageIdGetQuick(std::string_view link, std::string_view smsc_id,
                              std::string& recipient);
 // Closes every cached connection (at shutdown, before a repair).
 void sqlSMSCMessageIdCloseAll();
+// Closes the cached connections of daily files older than the retention
+// period (hourly): the retention sweep deletes those files, and an open
+// connection would keep their space. Returns how many were closed.
+unsigned close_expired_tracking_files();
 
 // PRAGMA quick_check on a database file: non-zero when it is sound; 0 when
 // it is damaged, not a database or cannot be opened. Never creates the file.

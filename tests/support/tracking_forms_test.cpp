@@ -211,3 +211,23 @@ TEST_F(TrackingForms, RegistrationsMoveTheGeneration) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TrackingForms, ExpiredDailyFilesAreClosed) {
+    set_tracking_retention_days(3);
+    add("SMPP - X", "old", "GW1");
+    g_clock = noon(2024, 3, 8);  // three days on: still within the retention
+    add("SMPP - X", "new", "GW2");
+    EXPECT_EQ(close_expired_tracking_files(), 0u);
+    g_clock = noon(2024, 3, 9);
+    std::string id, user, sender, recip;
+    ASSERT_NE(SMSCMessageIdGet2("SMPP - X", "new", id, user, sender, recip), 0);
+    EXPECT_EQ(close_expired_tracking_files(), 1u);  // the file of the 5th
+    EXPECT_EQ(close_expired_tracking_files(), 0u);
+    // Still there for a look-up within the retention.
+    ASSERT_NE(SMSCMessageIdGet2("SMPP - X", "new", id, user, sender, recip), 0);
+    EXPECT_EQ(id, "GW2");
+}
+
+}  // namespace
