@@ -88,6 +88,11 @@ int main(int argc, char** argv) {
     wire_store();
     frame::register_duty(frame::Duty::Hourly, "CloseExpiredTrackingFiles",
                          [] { support::close_expired_tracking_files(); });
+    frame::register_duty(frame::Duty::Second, "CommitTrackingGroups",
+                         [] { support::commit_tracking_groups(); });
+    frame::register_duty(frame::Duty::Reload, "TrackingGroupCommit", [] {
+        support::set_tracking_group_commit_ms(frame::ini_number("MessageIDTrackingGroupMs", 0));
+    });
     delivery::register_long_message_lock_duties();
     delivery::register_routing_duties();
     links::register_link_kinds();

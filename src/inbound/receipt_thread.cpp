@@ -322,6 +322,8 @@ unsigned process_receipt_files(ReceiptWaits& waits) {
 void ThreadProcessInboundReceipts() {
     ReceiptWaits waits;
     while (!frame::shutdown_requested()) {
+        // Ids recorded moments ago go to disk before they are looked for.
+        support::commit_tracking_groups();
         frame::debug_trace(kTraceName, "Begin scan loop");
         process_receipt_files(waits);
         frame::debug_trace(kTraceName, "End scan loop");

@@ -27,6 +27,12 @@ namespace {
 
 constexpr unsigned kMaxCachedFiles = 64;
 
+// With group commits on, a group of associations is committed after this
+// many rows or g_group_ms after its first row, whichever comes first (and by
+// commit_tracking_groups).
+constexpr unsigned kGroupRows = 512;
+std::atomic<uint64_t> g_group_ms{0};
+
 // Counts the stored associations (tracking_generation).
 std::atomic<uint64_t> g_generation{0};
 
@@ -123,6 +129,11 @@ struct TrackingDb {
     dev_t device = 0;
     ino_t inode = 0;
     uint64_t last_use = 0;
+    // Associations are committed in groups: an open write transaction, its
+    // start and its rows (look-ups on this connection see them at once).
+    bool in_txn = false;
+    uint64_t txn_started_ms = 0;
+    unsigned txn_rows = 0;
 };
 
 namespace {
@@ -162,11 +173,26 @@ std::shared_ptr<DailyDb> open_daily(const std::string& path, bool create) {
     return entry;
 }
 
+// Commits the open group of associations (entry locked). A failed commit is
+// rolled back and traced: those associations are lost, as a failed add is.
+void commit_group(DailyDb& e) {
+    if (!e.in_txn) return;
+    e.in_txn = false;
+    std::string error;
+    if (!e.db.exec("COMMIT", &error)) {
+        platform::tracef("SMSCMessageIdAdd", "Error committing %u message ids: %s", e.txn_rows,
+                         error.c_str());
+        e.db.exec("ROLLBACK");
+    }
+    e.txn_rows = 0;
+}
+
 // Closes a connection that left the cache once its current user is done.
 // It must be closed before another connection opens a file of the same
 // name: a closing WAL connection removes the "-wal" file by name.
 void retire(const std::shared_ptr<DailyDb>& entry) {
     std::lock_guard<std::mutex> lock(entry->mutex);
+    commit_group(*entry);
     entry->insert_id.finalize();
     entry->select_id.finalize();
     entry->insert_sar.finalize();
@@ -452,7 +478,19 @@ int sqlSMSCMessageIdAdd(std::string_view link, std::string_view smsc_id,
         const NumericId n = numeric_id_values(smsc_id);
         st.bind(8, static_cast<int64_t>(n.has_hex ? n.hex : 0));
         st.bind(9, static_cast<int64_t>(n.has_dec ? n.dec : 0));
-        if (!st.run()) {
+        const uint64_t now_ms = platform::monotonic_ms();
+        const uint64_t group_ms = g_group_ms.load(std::memory_order_relaxed);
+        if (group_ms > 0 && !daily.in_txn && daily.db.exec("BEGIN")) {
+            daily.in_txn = true;
+            daily.txn_started_ms = now_ms;
+        }
+        const bool stored = st.run();
+        if (daily.in_txn) {
+            ++daily.txn_rows;
+            if (daily.txn_rows >= kGroupRows || now_ms - daily.txn_started_ms >= group_ms)
+                commit_group(daily);
+        }
+        if (!stored) {
             platform::tracef("SMSCMessageIdAdd", "Error adding message id %.*s for %.*s: %s",
                              static_cast<int>(smsc_id.size()), smsc_id.data(),
                              static_cast<int>(link.size()), link.data(),
@@ -650,6 +688,27 @@ MatchResult SMSCMessageIdMatch(std::string_view link, std::string_view smsc_id,
     out = std::move(found.front().msg);
     form = found.front().form;
     return MatchResult::Found;
+}
+
+void set_tracking_group_commit_ms(unsigned ms) {
+    g_group_ms.store(std::min(ms, kMaxTrackingGroupMs));
+    if (ms == 0) commit_tracking_groups(true);
+}
+
+void commit_tracking_groups(bool all) {
+    std::vector<std::shared_ptr<DailyDb>> open;
+    {
+        SupportState::Tracking& t = tracking_state();
+        std::lock_guard<std::mutex> lock(t.cache_lock);
+        for (auto& [path, entry] : t.cache) open.push_back(entry);
+    }
+    const uint64_t now_ms = platform::monotonic_ms();
+    for (auto& entry : open) {
+        std::lock_guard<std::mutex> lock(entry->mutex);
+        if (entry->in_txn && entry->db.is_open() &&
+            (all || now_ms - entry->txn_started_ms >= g_group_ms.load()))
+            commit_group(*entry);
+    }
 }
 
 unsigned close_expired_tracking_files() {

@@ -231,3 +231,46 @@ TEST_F(TrackingForms, ExpiredDailyFilesAreClosed) {
 }
 
 }  // namespace
+
+namespace {
+
+int rows_seen_elsewhere(const std::string& path) {
+    sqlite3* db = nullptr;
+    int n = -1;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK)
+        sqlite3_exec(
+            db, "SELECT count(*) FROM message_ids",
+            [](void* out, int, char** v, char**) {
+                *static_cast<int*>(out) = std::atoi(v[0]);
+                return 0;
+            },
+            &n, nullptr);
+    sqlite3_close(db);
+    return n;
+}
+
+TEST_F(TrackingForms, GroupCommitsAreSeenHereAtOnceAndElsewhereWhenCommitted) {
+    const std::string path = dir_ + tracking_file_name(2024, 3, 5);
+    add("SMPP - X", "first", "GW1");
+    EXPECT_EQ(rows_seen_elsewhere(path), 1);  // off: committed with the add
+    set_tracking_group_commit_ms(1000);
+    add("SMPP - X", "1A2B3C", "GW2");
+    TrackedMessage t;
+    IdForm form;
+    ASSERT_EQ(SMSCMessageIdMatch("SMPP - X", "1715004", t, form), MatchResult::Found);
+    EXPECT_EQ(t.message_id, "GW2");
+    EXPECT_EQ(rows_seen_elsewhere(path), 1);
+    commit_tracking_groups();  // younger than the group time: stays open
+    EXPECT_EQ(rows_seen_elsewhere(path), 1);
+    commit_tracking_groups(true);
+    EXPECT_EQ(rows_seen_elsewhere(path), 2);
+    // Closing commits what is open; turning the groups off too.
+    add("SMPP - X", "third", "GW3");
+    sqlSMSCMessageIdCloseAll();
+    EXPECT_EQ(rows_seen_elsewhere(path), 3);
+    add("SMPP - X", "fourth", "GW4");
+    set_tracking_group_commit_ms(0);
+    EXPECT_EQ(rows_seen_elsewhere(path), 4);
+}
+
+}  // namespace
