@@ -148,6 +148,12 @@ ReceiptWaits::~ReceiptWaits() {
 
 void ReceiptWaits::forget(const std::string& path) {
     if (files.erase(path)) g_waiting.fetch_sub(1);
+    scheduled.erase(path);
+}
+
+void ReceiptWaits::schedule(const std::string& path, uint64_t at_ms) {
+    if (files.erase(path)) g_waiting.fetch_sub(1);
+    scheduled[path] = at_ms;
 }
 
 void ReceiptWaits::keep(const std::string& path, uint64_t generation, uint64_t now_ms) {
@@ -162,6 +168,8 @@ void ReceiptWaits::keep(const std::string& path, uint64_t generation, uint64_t n
 }
 
 bool ReceiptWaits::due(const std::string& path, uint64_t generation, uint64_t now_ms) const {
+    auto at = scheduled.find(path);
+    if (at != scheduled.end()) return now_ms >= at->second;
     auto it = files.find(path);
     if (it == files.end()) return true;
     const Wait& w = it->second;
@@ -211,8 +219,13 @@ ReceiptOutcome process_receipt_file(const std::string& path, ReceiptWaits& waits
     store::SmsMessage rct;
     store::parse_sms_message(*text, rct);
     const time_t now = platform::now();
-    if (!store::receipt_retry_due(rct.retry_count, rct.last_retry_time, now))
+    if (!store::receipt_retry_due(rct.retry_count, rct.last_retry_time, now)) {
+        const time_t due_at = store::message_time_to_epoch(rct.last_retry_time) +
+                              time_t(rct.retry_count) * 60;
+        waits.schedule(path, platform::monotonic_ms() +
+                                 uint64_t(std::max<time_t>(due_at - now, 1)) * 1000);
         return ReceiptOutcome::Skipped;
+    }
     frame::debug_tracef(kTraceName, "Processing %s...", path.c_str());
 
     const std::string far_id = rct.receipt_message_id;
@@ -258,7 +271,7 @@ ReceiptOutcome process_receipt_file(const std::string& path, ReceiptWaits& waits
             store::ErrorDetail d;
             d.retry_count = rct.retry_count + 1;
             d.last_retry_time = store::epoch_to_message_time(now);
-            waits.forget(path);
+            waits.schedule(path, platform::monotonic_ms() + uint64_t(d.retry_count) * 60000);
             if (!platform::rewrite_in_place(fd.fd(), store::set_error_detail(*text, d))) {
                 frame::debug_tracef(kTraceName, "Unable to update %s", path.c_str());
             }

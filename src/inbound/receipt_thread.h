@@ -49,7 +49,11 @@ struct ReceiptWaits {
     // Whether the receipt at path is worth another look now.
     bool due(const std::string& path, uint64_t generation, uint64_t now_ms) const;
     std::unordered_map<std::string, Wait> files;
+    // Receipts on the retry schedule: not read again before this time
+    // (monotonic ms); a rewrite of the file by someone else is seen then.
+    std::unordered_map<std::string, uint64_t> scheduled;
     ~ReceiptWaits();
+    void schedule(const std::string& path, uint64_t at_ms);
     void forget(const std::string& path);
     void keep(const std::string& path, uint64_t generation, uint64_t now_ms);
 };

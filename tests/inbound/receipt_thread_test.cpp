@@ -12,6 +12,7 @@
 #include "inbound/inbound_fixture.h"
 #include "inbound/inbound_store.h"
 #include "inbound/receipts.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "store/request_codec.h"
 #include "support/tracking.h"
@@ -134,6 +135,8 @@ TEST_F(ReceiptThreadTest, UnmatchedReceiptRetriesThenPassesOnUnmatched) {
     ASSERT_TRUE(platform::set_file_mtime(rct, g_now.load() - 61));
     for (uint32_t n = 1; n <= 3; ++n) {
         EXPECT_EQ(inbound::process_receipt_file(rct, waits_), inbound::ReceiptOutcome::Retry);
+        // A scan leaves it alone until its retry time, whatever was recorded.
+        EXPECT_FALSE(waits_.due(rct, support::tracking_generation() + 1, platform::monotonic_ms()));
         store::SmsMessage m = store::parse_request(slurp(rct));
         EXPECT_EQ(m.retry_count, n);
         // Not due before n minutes have passed.
