@@ -228,3 +228,20 @@ TEST(ReceiptWaits, TriedAgainOnlyAfterItsBackOffAndNewIds) {
     w.forget(p);
     EXPECT_FALSE(inbound::receipts_waiting());
 }
+
+TEST(ReceiptTrackingLink, RouteNameOrHttp) {
+    struct Case {
+        const char* link;
+        const char* route;
+        const char* want;
+    } cases[] = {{"SMPP - a:1", "RouteA", "RouteA"},
+                 {"SMPP - a:1", "", "SMPP - a:1"},
+                 {"HTTP - smsc", "RouteH", "HTTP"},
+                 {"http - smsc", "", "HTTP"}};
+    for (const Case& c : cases) {
+        store::SmsMessage m;
+        m.link_name = c.link;
+        m.resolved_route = c.route;
+        EXPECT_EQ(inbound::tracking_link_for(m), c.want) << c.link;
+    }
+}
