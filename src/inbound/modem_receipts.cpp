@@ -7,6 +7,7 @@
 #include "frame/settings.h"
 #include "inbound/inbound_store.h"
 #include "inbound/receipt_thread.h"
+#include "inbound/receipts.h"
 #include "platform/text.h"
 #include "records/message_log.h"
 #include "store/request_codec.h"
@@ -59,12 +60,9 @@ bool register_modem_reference(std::string_view link, std::string_view cmgs_respo
                               std::string_view sender, std::string_view recipient) {
     unsigned ref = cmgs_reference(cmgs_response);
     if (ref < 1 || ref > 255) return false;
-    size_t slash = message_file.rfind('/');
-    std::string_view name =
-        slash == std::string_view::npos ? message_file : message_file.substr(slash + 1);
-    name = name.substr(0, name.find('.'));
-    return support::SMSCMessageIdAdd(link, modem_registration_key(ref, recipient), name,
-                                     submit_user, sender, recipient) != 0;
+    return support::SMSCMessageIdAdd(link, modem_registration_key(ref, recipient),
+                                     message_id_from_path(message_file), submit_user, sender,
+                                     recipient) != 0;
 }
 
 std::string modem_timestamp_key(const std::array<uint8_t, 7>& o, std::string_view recipient) {

@@ -24,13 +24,6 @@ namespace {
 
 constexpr size_t kReceiptTextChars = 19;
 
-// The gateway's message id: the request file's name up to its first ".".
-std::string message_id_from_path(std::string_view path) {
-    size_t slash = path.rfind('/');
-    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    return std::string(name.substr(0, name.find('.')));
-}
-
 // The first n characters (code points) of UTF-8 text; a byte that does not
 // start a valid sequence counts as one character, and no sequence is split.
 std::string first_chars(std::string_view text, size_t n) {
@@ -98,6 +91,12 @@ void failure_receipt_adapter(const std::string& request_path, const store::SmsMe
 }
 
 }  // namespace
+
+std::string message_id_from_path(std::string_view path) {
+    size_t slash = path.rfind('/');
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    return std::string(name.substr(0, name.find('.')));
+}
 
 void register_smsc_message_id(std::string_view tracking_link, std::string_view smsc_id,
                               std::string_view request_path, const store::SmsMessage& msg) {
