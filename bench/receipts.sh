@@ -99,8 +99,12 @@ counts() {
   grep '^counts' "$home/smsc.out" | tail -1
 }
 field() { sed -n "s/.*\\b$1=\\([0-9]*\\).*/\\1/p" <<<"$2"; }
-records() { find "$home/SMS-IN" -iname '*.rec' 2>/dev/null | wc -l; }
-pending() { find "$home/SMS-IN" -iname '*.rct' 2>/dev/null | wc -l; }
+# "<receipt records> <receipts still to match>" in one walk of the store
+# (a walk of 100,000 files is not free: the loop below polls once a second).
+store_counts() {
+  find "$home/SMS-IN" -type f \( -iname '*.rec' -o -iname '*.rct' \) 2>/dev/null |
+    awk '{ if (tolower($0) ~ /\.rec$/) r++; else p++ } END { printf "%d %d\n", r, p }'
+}
 
 echo "== gateway: $build/smsgw, link '$link', WindowSize=$window"
 gw_start="$(now)"
@@ -118,18 +122,26 @@ while :; do
   submits="$(field submits "$c")"; submits="${submits:-0}"
   if [ -z "$t_msgs" ] && [ "$submits" -ge "$count" ]; then t_msgs="$(now)"; fi
   if [ -n "$t_msgs" ]; then
-    recs="$(records)"
-    if [ "$recs" -ge "$count" ] && [ "$(pending)" -eq 0 ]; then t_rcpts="$(now)"; break; fi
+    read -r recs pend <<<"$(store_counts)"
+    if [ "$recs" -ge "$count" ] && [ "$pend" -eq 0 ]; then t_rcpts="$(now)"; break; fi
   fi
   kill -0 "$gw_pid" 2>/dev/null || { echo "receipts: the gateway ended early" >&2; break; }
   [ "$(date +%s)" -ge "$deadline" ] && { echo "receipts: gave up after ${timeout_s}s" >&2; break; }
   if [ "$(date +%s)" -ge "$next_note" ]; then
-    echo "   ... submits $submits, receipt records $(records), waiting $(pending)"
+    read -r recs pend <<<"$(store_counts)"
+    echo "   ... submits $submits, receipt records $recs, waiting $pend"
     next_note=$(( next_note + 5 ))
   fi
-  sleep 0.2
+  if [ -n "$t_msgs" ]; then sleep 1; else sleep 0.2; fi
 done
 
+# CPU seconds of a process so far (user + system).
+cpu_s() {
+  [ -r "/proc/$1/stat" ] || { echo 0; return; }
+  sed 's/^.*) //' "/proc/$1/stat" | awk -v t="$(getconf CLK_TCK)" '{ printf "%.2f", ($12 + $13) / t }'
+}
+gw_cpu="$(cpu_s "$gw_pid")"
+smsc_cpu="$(cpu_s "$smsc_pid")"
 if [ -n "$perf_pid" ]; then
   kill -INT "$perf_pid" 2>/dev/null || true
   wait "$perf_pid" 2>/dev/null || true
@@ -141,12 +153,13 @@ wait "$gw_pid" 2>/dev/null || true
 gw_pid=""
 
 c="$(counts)"
-recs="$(records)"
+read -r recs pend <<<"$(store_counts)"
 matched="$(find "$home/SMS-IN" -iname '*.rec' -exec grep -h '^ReceiptMessageId=R' {} + 2>/dev/null | wc -l)"
 users="$(find "$home/SMS-IN" -iname '*.rec' -exec grep -h '^RouteToLocalUser=benchuser' {} + 2>/dev/null | wc -l)"
 unmatched=$(( recs - matched ))
 echo "== results (load average: $(cut -d' ' -f1-3 /proc/loadavg))"
 echo "SMSC: $c"
+echo "CPU seconds          gateway $gw_cpu, SMSC (node) $smsc_cpu"
 awk -v s="$gw_start" -v m="${t_msgs:-0}" -v r="${t_rcpts:-0}" -v n="$count" -v recs="$recs" \
     -v matched="$matched" -v users="$users" -v un="$unmatched" 'BEGIN {
   if (m > s) printf "messages             %d in %.2f s -> %.0f msg/s\n", n, m - s, n / (m - s)

@@ -32,6 +32,10 @@ constexpr unsigned kScanWaitMs = 2000;
 // A waiting receipt is tried again at least this often even when no new id
 // was recorded (an id recorded by another process, a clock step).
 constexpr uint64_t kWaitFallbackMs = 1000;
+// Bounds of the pause between passes (a pass shorter than the lower bound
+// is followed at once).
+constexpr uint64_t kMinPassGapMs = 5;
+constexpr uint64_t kMaxPassGapMs = 500;
 // The first pause of a waiting receipt; it doubles with every try.
 constexpr uint64_t kFirstBackOffMs = 25;
 
@@ -334,12 +338,22 @@ unsigned process_receipt_files(ReceiptWaits& waits) {
 
 void ThreadProcessInboundReceipts() {
     ReceiptWaits waits;
+    uint64_t pass_ms = 0;
     while (!frame::shutdown_requested()) {
+        // Every stored receipt sets the event: while receipts pour in, a
+        // pass over a large store would otherwise follow each one. The
+        // pause after a pass is as long as the pass was (within bounds), so
+        // that scanning takes at most half of this thread's time.
+        if (pass_ms >= kMinPassGapMs &&
+            frame::sleep_unless_shutdown(unsigned(std::min(pass_ms, kMaxPassGapMs))))
+            break;
         // Ids recorded moments ago go to disk before they are looked for.
         support::commit_tracking_groups();
+        const uint64_t started = platform::monotonic_ms();
         frame::debug_trace(kTraceName, "Begin scan loop");
         process_receipt_files(waits);
         frame::debug_trace(kTraceName, "End scan loop");
+        pass_ms = platform::monotonic_ms() - started;
         if (frame::shutdown_requested()) break;
         // New receipts and new ids set the event; a waiting receipt's
         // back-off ending does not.

@@ -1,7 +1,7 @@
 // An SMSC made of the npm "smpp" package that reports on every message at
 // once: each accepted submit_sm is answered with a hexadecimal message id
 // and, when it asked for a receipt, followed by a delivery receipt to the
-// newest receiver or transceiver session. For the receipt tests and the
+// newest receiver or transceiver session (at most 100 receipts unanswered). For the receipt tests and the
 // receipt benchmark.
 //
 // Arguments: port (0 for any), the form of the id in the receipt text
@@ -59,7 +59,25 @@ function stamp() {
   return p(d.getFullYear() % 100) + p(d.getMonth() + 1) + p(d.getDate()) + p(d.getHours()) + p(d.getMinutes());
 }
 
+// Receipts go out with at most kWindow of them unanswered, as SMSCs window
+// their deliveries; the rest wait here in order.
+const kWindow = 100;
+const backlog = [];
+let outstanding = 0;
+
+function pumpReceipts() {
+  while (outstanding < kWindow && backlog.length) {
+    const [pdu, id] = backlog.shift();
+    sendReceiptNow(pdu, id);
+  }
+}
+
 function sendReceipt(pdu, id) {
+  backlog.push([pdu, id]);
+  pumpReceipts();
+}
+
+function sendReceiptNow(pdu, id) {
   const target = newestReceiver();
   if (!target) {
     ++receiptErrors;
@@ -80,7 +98,10 @@ function sendReceipt(pdu, id) {
     short_message: Buffer.from(text, 'latin1'),
   };
   if (withTlv) opts.receipted_message_id = id;
+  ++outstanding;
   target.s.deliver_sm(opts, (resp) => {
+    --outstanding;
+    setImmediate(pumpReceipts);
     ++receipts;
     if (resp.command_status !== 0) ++receiptErrors;
     if (!quiet) emit('receipt_resp', {message_id: id, status: resp.command_status});
