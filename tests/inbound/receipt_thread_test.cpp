@@ -110,6 +110,7 @@ TEST_F(ReceiptThreadTest, FailureReceiptKeepsItsStateAndText) {
 
 TEST_F(ReceiptThreadTest, ReceiptAheadOfItsSubmitResponseWaitsAndMatches) {
     const std::string rct = store_rct("ab12cd");
+    ASSERT_TRUE(platform::set_file_mtime(rct, g_now.load()));  // arrived just now
     EXPECT_EQ(inbound::process_receipt_file(rct, waits_), inbound::ReceiptOutcome::Waiting);
     EXPECT_TRUE(inbound::receipts_waiting());
     EXPECT_EQ(count(".rct"), 1u);
