@@ -14,6 +14,7 @@
 #include "frontends/http/submit.h"
 #include "frontends/smpp/smpp_server.h"
 #include "inbound/inbound_threads.h"
+#include "inbound/receipt_thread.h"
 #include "links/core/link_worker.h"
 #include "links/core/queue_cache.h"
 #include "links/kinds.h"
@@ -25,6 +26,7 @@
 #include "store/delay_queue.h"
 #include "store/message_id.h"
 #include "store/retry.h"
+#include "support/tracking.h"
 
 namespace {
 
@@ -90,6 +92,13 @@ int main(int argc, char** argv) {
     if (int rc = frontends::http::run_admin_tool(argc, argv); rc >= 0) return rc;
     wire_records();
     wire_store();
+    frame::register_duty(frame::Duty::Hourly, "CloseExpiredTrackingFiles",
+                         [] { support::close_expired_tracking_files(); });
+    frame::register_duty(frame::Duty::Second, "CommitTrackingGroups",
+                         [] { support::commit_tracking_groups(); });
+    frame::register_duty(frame::Duty::Reload, "TrackingGroupCommit", [] {
+        support::set_tracking_group_commit_ms(frame::ini_number("MessageIDTrackingGroupMs", 0));
+    });
     delivery::register_long_message_lock_duties();
     delivery::register_routing_duties();
     links::register_link_kinds();
@@ -102,5 +111,6 @@ int main(int argc, char** argv) {
     frontends::smpp::register_smpp_frontend();
     frontends::http::register_admin_handlers();
     frame::register_thread_starter(frame::ThreadSlot::QCache, links::start_queue_cache_thread);
+    frame::register_thread_starter(frame::ThreadSlot::InboundSms, inbound::start_receipt_threads);
     frame::run_service(argc, argv);
 }

@@ -4,9 +4,11 @@
 #include <string>
 
 #include "frame/debug_trace.h"
+#include "frame/global_state.h"
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
 #include "inbound/inbound_store.h"
+#include "inbound/receipt_thread.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -21,13 +23,6 @@ namespace inbound {
 namespace {
 
 constexpr size_t kReceiptTextChars = 19;
-
-// The gateway's message id: the request file's name up to its first ".".
-std::string message_id_from_path(std::string_view path) {
-    size_t slash = path.rfind('/');
-    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    return std::string(name.substr(0, name.find('.')));
-}
 
 // The first n characters (code points) of UTF-8 text; a byte that does not
 // start a valid sequence counts as one character, and no sequence is split.
@@ -97,6 +92,12 @@ void failure_receipt_adapter(const std::string& request_path, const store::SmsMe
 
 }  // namespace
 
+std::string message_id_from_path(std::string_view path) {
+    size_t slash = path.rfind('/');
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    return std::string(name.substr(0, name.find('.')));
+}
+
 void register_smsc_message_id(std::string_view tracking_link, std::string_view smsc_id,
                               std::string_view request_path, const store::SmsMessage& msg) {
     if (smsc_id.empty()) return;
@@ -108,7 +109,10 @@ void register_smsc_message_id(std::string_view tracking_link, std::string_view s
         frame::debug_tracef("SMSCMessageIdAdd", "Unable to record message id %.*s for %.*s",
                             int(smsc_id.size()), smsc_id.data(), int(tracking_link.size()),
                             tracking_link.data());
+        return;
     }
+    // A receipt that came before this response may be waiting for it.
+    if (receipts_waiting()) frame::inbound_receipt_event().set();
 }
 
 std::string gateway_receipt_text(std::string_view message_id, bool delivered,

@@ -11,6 +11,9 @@
 
 namespace inbound {
 
+// The gateway's message id of a request file: its name up to the first ".".
+std::string message_id_from_path(std::string_view path);
+
 // After a link accepted a message that asked for a receipt (flags 0x02 or
 // 0x40): SMSCMessageIdAdd(link, smsc id, message id (request file base
 // name), submit user, sender, recipient). Nothing for an empty smsc id.

@@ -50,6 +50,57 @@ int SMSCMessageIdGet(std::string_view link, std::string_view key, std::string& m
 int SMSCMessageIdGet2(std::string_view link, std::string_view smsc_id, std::string& message_id,
                       std::string& submit_user, std::string& sender, std::string& recipient);
 
+// --- ids in other forms -------------------------------------------------------
+
+// The numbers an id stands for when it is wholly digits: read as hexadecimal
+// (at most 16 significant digits, either case) and, when wholly decimal
+// digits, as decimal (fits 64 bits). Leading zeros do not count; the value 0
+// is no number here (SMSCs that give no id answer "0").
+struct NumericId {
+    bool has_hex = false;
+    uint64_t hex = 0;
+    bool has_dec = false;
+    uint64_t dec = 0;
+};
+NumericId numeric_id_values(std::string_view id);
+
+// How a receipt's id was found. Every form but Exact names the same number
+// as the stored id: in the same base with other leading zeros or letter
+// case, or in the other base.
+enum class IdForm {
+    Exact,
+    SameHex,      // the same hexadecimal number (leading zeros, letter case)
+    SameDecimal,  // the same decimal number (leading zeros)
+    DecimalOfHex, // the receipt gives the decimal value of a stored hexadecimal id
+    HexOfDecimal, // the receipt gives the hexadecimal value of a stored decimal id
+};
+// "exact", "hexadecimal", "decimal", "decimal for hexadecimal",
+// "hexadecimal for decimal": the words of the debug trace.
+std::string_view id_form_name(IdForm form);
+
+struct TrackedMessage {
+    std::string smsc_id;  // the id as it was stored
+    std::string message_id, submit_user, sender, recipient;
+};
+enum class MatchResult {
+    NotFound,
+    Found,
+    // The id names, in its other forms, two different stored messages:
+    // nothing is taken, as either could be the wrong one.
+    Ambiguous,
+};
+// Finds the message of a receipt's id on a link: the exact id first (the
+// newest day first, as SMSCMessageIdGet2); when no day holds it and the id
+// is wholly digits, every stored id of the link that names the same number
+// in one of the forms above, over the whole retention. Found only when all
+// of them belong to one message.
+MatchResult SMSCMessageIdMatch(std::string_view link, std::string_view smsc_id,
+                               TrackedMessage& out, IdForm& form);
+
+// Grows with every association stored (receipt threads retry waiting
+// receipts when it moved).
+uint64_t tracking_generation();
+
 // The SQL-library names of the same store.
 int sqlSMSCMessageIdAdd(std::string_view link, std::string_view smsc_id,
                         std::string_view message_id, std::string_view submit_user,
@@ -61,8 +112,24 @@ int sqlSMSCMessageIdGet2(std::string_view link, std::string_view smsc_id, std::s
 int sqlSMSCMessageIdGetQuick(std::string_view link, std::string_view smsc_id,
                              std::string& message_id, std::string& submit_user, std::string& sender,
                              std::string& recipient);
+// Group commits (MessageIDTrackingGroupMs, 0 = off, at most 1000): each
+// association is normally committed on its own, durable when the add
+// returns. With ms > 0 associations are committed in groups of up to 512
+// rows, at most ms apart, which makes an add several times cheaper; look-ups
+// in this process see them at once, other connections once committed, and
+// a crash loses the last uncommitted group.
+inline constexpr unsigned kMaxTrackingGroupMs = 1000;
+void set_tracking_group_commit_ms(unsigned ms);
+// Commits every group older than the group time (all: every group). The
+// receipt threads and the once-a-second round call it.
+void commit_tracking_groups(bool all = false);
+
 // Closes every cached connection (at shutdown, before a repair).
 void sqlSMSCMessageIdCloseAll();
+// Closes the cached connections of daily files older than the retention
+// period (hourly): the retention sweep deletes those files, and an open
+// connection would keep their space. Returns how many were closed.
+unsigned close_expired_tracking_files();
 
 // PRAGMA quick_check on a database file: non-zero when it is sound; 0 when
 // it is damaged, not a database or cannot be opened. Never creates the file.
