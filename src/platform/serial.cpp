@@ -36,18 +36,20 @@ speed_t speed_of(unsigned baud) {
 
 }  // namespace
 
-int serial_open(const std::string& path, int* err) {
+int serial_open(const std::string& path, int* err, bool exclusive) {
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (err) *err = errno;
         return -1;
     }
-    ::ioctl(fd, TIOCEXCL);
+    if (exclusive) ::ioctl(fd, TIOCEXCL);
     return fd;
 }
 
 void serial_close(int fd) {
-    if (fd >= 0) ::close(fd);
+    if (fd < 0) return;
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
 }
 
 bool serial_configure(int fd, unsigned baud) {

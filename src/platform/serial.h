@@ -11,8 +11,9 @@
 namespace platform {
 
 // Opens path read/write, non-blocking, without becoming its controlling
-// terminal, and exclusively (TIOCEXCL). -1 and *err = errno on failure.
-int serial_open(const std::string& path, int* err = nullptr);
+// terminal, and (exclusive) for this process alone (TIOCEXCL, given up
+// again by serial_close). -1 and *err = errno on failure.
+int serial_open(const std::string& path, int* err = nullptr, bool exclusive = true);
 void serial_close(int fd);
 
 // Raw 8N1 at baud (one of the standard rates; others fail), no flow control,
