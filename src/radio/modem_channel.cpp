@@ -12,6 +12,7 @@
 #include "platform/process.h"
 #include "platform/serial.h"
 #include "platform/text.h"
+#include "radio/charset/charset.h"
 #include "support/ini_profile.h"
 
 namespace radio {
@@ -298,6 +299,8 @@ ModemSettings load_modem_settings(std::string_view sec) {
     s.test_zero_mr = frame::ini_bool("TestZeroMR", false);
     s.disable_report_check = frame::ini_bool("DisableInvalidStatusReportCheck", false);
     s.reboot_command = frame::ini_string("RebootCommand", "/sbin/shutdown -r +1");
+    s.app_check_interval_s = frame::ini_number("ModemAppCheckInterval", 600);
+    if (s.app_check_interval_s == 0) s.app_check_interval_s = 600;
     s.max_report_text = std::max<uint32_t>(2, frame::ini_number("MaxSMSSegmentLengthText", 160));
     return s;
 }
@@ -459,8 +462,6 @@ bool FilterCMTandCDS(ModemChannel& ch, std::string& buf) {
     }
 }
 
-namespace {
-
 // The acknowledgement a delivery asked for, once no command is pending.
 void send_pending_ack(ModemChannel& ch) {
     if (!ch.ack_pending) return;
@@ -468,6 +469,8 @@ void send_pending_ack(ModemChannel& ch) {
     frame::debug_trace("FilterCMTandCDS", "OUT: AT+CNMA");
     SendModemCommand(ch, "AT+CNMA\r");
 }
+
+namespace {
 
 bool response_complete(std::string_view buf, std::string_view pattern, bool prompt) {
     for (size_t e = buf.find("ERROR"); e != std::string_view::npos; e = buf.find("ERROR", e + 1))
@@ -847,12 +850,16 @@ int cmgs_reference(std::string_view response) {
     return number_after(response, "+CMGS:");
 }
 
-SendOutcome send_pdu(ModemChannel& ch, const pdu::BuiltPdu& p) {
+namespace {
+
+// AT+CMGS (command), the prompt, the body and Ctrl-Z, the final result.
+SendOutcome send_after_prompt(ModemChannel& ch, const std::string& command,
+                              const std::string& body) {
     const char* tag = "SendSMSMessage";
     SendOutcome o;
     run_commands(ch, ch.s.pre_send, tag);
     for (int attempt = 0; attempt < 4; ++attempt) {
-        if (!SendModemCommand(ch, platform::strprintf("AT+CMGS=%u\r", p.tpdu_length))) {
+        if (!SendModemCommand(ch, command)) {
             o.error_text = "ERROR - Error communication with modem (1)";
             break;
         }
@@ -878,7 +885,7 @@ SendOutcome send_pdu(ModemChannel& ch, const pdu::BuiltPdu& p) {
             SendModemCommand(ch, std::string(1, kEsc));
             break;
         }
-        if (!SendModemCommand(ch, p.hex + std::string(1, kCtrlZ))) {
+        if (!SendModemCommand(ch, body + std::string(1, kCtrlZ))) {
             o.error_text = "ERROR - Error communication with modem (2)";
             break;
         }
@@ -912,6 +919,23 @@ SendOutcome send_pdu(ModemChannel& ch, const pdu::BuiltPdu& p) {
     const unsigned delay = o.ok ? ch.s.delay_after_send_ms : ch.s.delay_after_error_ms;
     if (delay) platform::sleep_ms(delay);
     return o;
+}
+
+}  // namespace
+
+SendOutcome send_pdu(ModemChannel& ch, const pdu::BuiltPdu& p) {
+    return send_after_prompt(ch, platform::strprintf("AT+CMGS=%u\r", p.tpdu_length), p.hex);
+}
+
+SendOutcome send_text(ModemChannel& ch, std::string_view recipient, std::string_view text) {
+    // The modem's character set is its default (IRA/GSM): text goes as
+    // Windows-1252, cut where the prompt's line would end.
+    std::string body = charset::utf8_to_win1252(text);
+    body.erase(std::remove_if(body.begin(), body.end(),
+                              [](char c) { return c == kCtrlZ || c == kEsc; }),
+               body.end());
+    return send_after_prompt(
+        ch, "AT+CMGS=\"" + std::string(recipient) + "\"\r", body);
 }
 
 // --- receiving -------------------------------------------------------------------------------

@@ -48,6 +48,7 @@ struct ModemSettings {
     std::string username, password;
     std::vector<std::pair<std::string, std::string>> ip_init;  // WaitFor, Send
     std::vector<std::string> pre_init, post_init, pre_send, post_send, pre_poll, post_poll;
+    unsigned app_check_interval_s = 600;  // [SMSGW] ModemAppCheckInterval
     std::string device_path;  // DevicePath (COM<n>: names)
     // [SMSGW]
     unsigned send_delay_ms = 0;  // ModemSendDelay
@@ -121,6 +122,9 @@ bool FilterCMTandCDS(ModemChannel& ch, std::string& buf);
 // Discards pending input.
 size_t FlushInput(ModemChannel& ch);
 
+// Sends the acknowledgement (AT+CNMA) a Phase 2+ delivery is waiting for.
+void send_pending_ack(ModemChannel& ch);
+
 // Sends cmd + CR and waits for OK; the answer in *answer.
 bool command_ok(ModemChannel& ch, std::string_view cmd, unsigned timeout_s,
                 std::string* answer = nullptr);
@@ -142,6 +146,8 @@ struct SendOutcome {
 };
 // Sends one SMS-SUBMIT with AT+CMGS (PDU mode).
 SendOutcome send_pdu(ModemChannel& ch, const pdu::BuiltPdu& p);
+// Text mode (ModemTextMode): AT+CMGS="<recipient>" and the text.
+SendOutcome send_text(ModemChannel& ch, std::string_view recipient, std::string_view text);
 // The number after "+CMGS:" (spaces skipped), -1 when none.
 int cmgs_reference(std::string_view response);
 

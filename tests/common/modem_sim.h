@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cctype>
 #include <map>
 #include <mutex>
 #include <string>
@@ -170,7 +171,9 @@ class ModemSim {
             scripted = answers_.count(cmd) != 0;
         }
         if (!scripted && cmd.rfind("AT+CMGS=", 0) == 0) {
-            length = unsigned(std::stoul(cmd.substr(8)));
+            length = std::isdigit(static_cast<unsigned char>(cmd[8]))
+                         ? unsigned(std::stoul(cmd.substr(8)))
+                         : 0;  // text mode: AT+CMGS="<number>"
             std::string pre;
             {
                 std::lock_guard<std::mutex> l(mu_);

@@ -112,6 +112,11 @@ TEST_F(ModemChannelTest, InitSendDeliveriesAndPollOnAPseudoTerminal) {
     EXPECT_FALSE(refused.ok);
     EXPECT_TRUE(refused.written);
     EXPECT_EQ(refused.error_text, "ERROR - Modem Response (1):  \r\n+CMS ERROR: 38\r\n");
+
+    // Text mode: the number in the command, the text as Windows-1252.
+    EXPECT_TRUE(radio::send_text(ch, "+4412345", "Caf\xC3\xA9 ok").ok);
+    EXPECT_TRUE(sim.got("AT+CMGS=\"+4412345\""));
+    EXPECT_EQ(sim.sent().back().pdu, "Caf\xE9 ok");
 }
 
 TEST_F(ModemChannelTest, ResponsesWithGarbageHalfDeliveriesAndSilence) {

@@ -49,8 +49,18 @@ class ModemSession final : public LinkSession {
     SubmitResult submit(const OutboundMessage& m) override {
         w_.pacer.wait([this] { return link_ok(); }, [this] { return must_stop(w_); });
         SubmitResult r;
-        const pdu::BuiltPdu p = build_modem_pdu(m, ch_.s, w_.settings.validity);
-        radio::SendOutcome o = radio::send_pdu(ch_, p);
+        radio::SendOutcome o;
+        if (ch_.s.text_mode) {
+            if (m.binary || !m.udh.empty()) {
+                r.code = kModemRejected;
+                r.error_text = "ERROR - binary messages not supported for this modem";
+                r.not_encodable = true;
+                return r;
+            }
+            o = radio::send_text(ch_, m.recipient, m.data);
+        } else {
+            o = radio::send_pdu(ch_, build_modem_pdu(m, ch_.s, w_.settings.validity));
+        }
         if (o.ok) {
             if (o.reference >= 1 && o.reference <= 255)
                 r.smsc_id = pdu::modem_reference_key(uint8_t(o.reference), m.recipient);
@@ -75,6 +85,12 @@ class ModemSession final : public LinkSession {
     void yield(bool wait) override {
         if (!link_ok()) return;
         const uint64_t now = platform::monotonic_ms();
+        if (now - started_ >= uint64_t(ch_.s.app_check_interval_s) * ch_.second_ms) {
+            // A modem can hang without the link noticing between sends.
+            frame::debug_trace(kWorkerTrace, "Re-init to verify modem is still accessible");
+            w_.restart = true;
+            return;
+        }
         if (ch_.s.receive_sms &&
             (ch_.new_message || now >= last_poll_ + uint64_t(ch_.s.receive_poll_s) * ch_.second_ms)) {
             ch_.new_message = false;
@@ -84,6 +100,7 @@ class ModemSession final : public LinkSession {
         } else if (wait && ch_.s.receive_sms) {
             // Unsolicited deliveries arrive meanwhile.
             std::string idle = radio::ReceiveModemCommand(ch_, 1, "\x01");
+            radio::send_pending_ack(ch_);
             if (!ch_.is_open()) failed_ = true;
         }
     }
@@ -97,6 +114,7 @@ class ModemSession final : public LinkSession {
     radio::ModemChannel& ch_;
     bool failed_ = false;
     uint64_t last_poll_ = 0;
+    uint64_t started_ = platform::monotonic_ms();
 };
 
 // Soft reset, then (when allowed) hard reset of a modem that did not come up.
