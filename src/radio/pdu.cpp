@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <vector>
 
+#include "delivery/segmentation.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "protocols/common/fields.h"
@@ -357,6 +359,73 @@ BuiltPdu build_submit(const SubmitParams& p) {
     tpdu += platform::to_upper(ud);
     b.tpdu_length = unsigned(tpdu.size() / 2);
     b.hex = smsc + tpdu;
+    return b;
+}
+
+namespace {
+
+std::string cdma_address(std::string_view number) {
+    std::string a = encode_address(number);
+    if (a.size() >= 4 && a.compare(2, 2, "81") == 0) a.replace(2, 2, "80");
+    return a;
+}
+
+// Text for the CDMA modules: Windows-1252 with everything outside ASCII
+// as "?", one character per septet.
+std::string cdma_ascii(std::string_view utf8) {
+    std::string t = cs::utf8_to_win1252(utf8);
+    for (char& c : t)
+        if (uint8_t(c) >= 0x80) c = '?';
+    return t;
+}
+
+}  // namespace
+
+BuiltPdu build_cdma(const CdmaParams& p) {
+    BuiltPdu b;
+    const std::string dest = cdma_address(p.recipient);
+    std::string body = p.sender.empty() ? std::string("00") : cdma_address(p.sender);
+    const size_t udh_octets = p.udh.size() / 2;
+    std::vector<delivery::UdhElement> elements;
+    std::string error;
+    const bool udh_ok = !p.udh.empty() && delivery::parse_udh(p.udh, elements, error);
+    const delivery::UdhElement* ports = nullptr;
+    const delivery::UdhElement* concat = nullptr;
+    for (const delivery::UdhElement& e : elements) {
+        if (e.id == 0x05 && e.data.size() == 4) ports = &e;
+        if (e.id == 0x00 && e.data.size() == 3) concat = &e;
+    }
+    const bool wap = ports && (uint8_t(ports->data[0]) << 8 | uint8_t(ports->data[1])) == 2948;
+    if (p.text && p.udh.empty() && cs::dcs_is_gsm7(p.dcs)) {
+        const std::string t = cdma_ascii(p.data).substr(0, kMaxSeptets);
+        body += platform::strprintf("10020002%02X", unsigned(t.size() & 0xFF)) +
+                cs::pack_septets_msb_first(t, 0);
+    } else if (p.text && cs::dcs_is_gsm7(p.dcs)) {
+        const std::string t = cdma_ascii(p.data).substr(0, kMaxSeptets);
+        const std::string ud = p.udh + cs::pack_septets_msb_first(t, udh_octets);
+        body += platform::strprintf("10050002%02X", unsigned((ud.size() / 2) & 0xFF)) + ud;
+    } else if (wap && udh_ok) {
+        const uint8_t ref = concat ? uint8_t(concat->data[0]) : 0;
+        const uint8_t total = concat ? uint8_t(concat->data[1]) : 1;
+        const uint8_t seq = concat ? uint8_t(concat->data[2]) : 1;
+        const unsigned dport = uint8_t(ports->data[0]) << 8 | uint8_t(ports->data[1]);
+        const unsigned sport = uint8_t(ports->data[2]) << 8 | uint8_t(ports->data[3]);
+        const std::string data = p.text ? to_hex(p.data) : p.data;
+        body += platform::strprintf("10040000" "00%02X%02X%02X%04X%04X", ref, total, seq, dport, sport) +
+                platform::strprintf("%02X", unsigned((data.size() / 2) & 0xFF)) + data;
+    } else {
+        std::string data = p.text ? (cs::dcs_is_ucs2(p.dcs) ? cs::utf8_to_ucs2_hex(p.data)
+                                                            : to_hex(p.data))
+                                  : p.data;
+        data = p.udh + data;
+        if (data.size() % 2) data.pop_back();
+        body += platform::strprintf("1005%s%02X", cs::dcs_is_ucs2(p.dcs) ? "0004" : "0000",
+                                    unsigned((data.size() / 2) & 0xFF)) +
+                data;
+    }
+    body = platform::to_upper(body);
+    b.tpdu_length = unsigned(body.size() / 2);
+    b.hex = dest + body;
     return b;
 }
 

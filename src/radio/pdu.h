@@ -58,6 +58,21 @@ BuiltPdu build_submit(const SubmitParams& p);
 // The next TP-MR of the process-wide counter (1..255, skipping 0).
 uint8_t next_message_reference();
 
+// The PDU of the CDMA modules (CDMAPDUMode=1): destination and callback
+// without the type 81 (written 80), then a teleservice with its encoding and
+// data: plain text (1002, ASCII packed high bit first), 7-bit text behind a
+// header (1005), a WAP datagram to port 2948 (1004) or other binary data
+// (1005). tpdu_length counts the octets after the destination field.
+struct CdmaParams {
+    std::string recipient;
+    std::string sender;  // callback number, may be empty
+    uint8_t dcs = 0;
+    std::string udh;   // hex, length octet included
+    std::string data;  // UTF-8 text when text, else hex
+    bool text = true;
+};
+BuiltPdu build_cdma(const CdmaParams& p);
+
 // --- decoding -------------------------------------------------------------------------
 
 struct Timestamp {

@@ -245,3 +245,38 @@ TEST(PduDecode, BadInputNeverReadsPastTheEnd) {
         EXPECT_FALSE(d.error.empty()) << c.name;
     }
 }
+
+TEST(PduBuild, CdmaForms) {
+    struct Case {
+        const char* name;
+        pdu::CdmaParams p;
+        const char* hex;
+        unsigned length;
+    };
+    auto make = [](std::string to, std::string from, uint8_t dcs, std::string udh, std::string data,
+                   bool text) {
+        pdu::CdmaParams p;
+        p.recipient = std::move(to);
+        p.sender = std::move(from);
+        p.dcs = dcs;
+        p.udh = std::move(udh);
+        p.data = std::move(data);
+        p.text = text;
+        return p;
+    };
+    const Case cases[] = {
+        {"plain text, no callback", make("12345", "", 0, "", "Hi", true),
+         "05802143F5" "00" "1002000202" "91A4", 8},
+        {"callback, non-ASCII as ?", make("12345", "+4412345", 0, "", "\xC3\xA9", true),
+         "05802143F5" "0791442143F5" "1002000201" "7E", 12},
+        {"UCS-2 data", make("12345", "", 8, "", "h", true), "05802143F5" "00" "10050004020068",
+         8},
+        {"WAP datagram", make("12345", "", 4, "0605040B8423F0", "DEAD", false),
+         "05802143F5" "00" "10040000" "000001010B8423F0" "02DEAD", 16},
+    };
+    for (const Case& c : cases) {
+        pdu::BuiltPdu b = pdu::build_cdma(c.p);
+        EXPECT_EQ(b.hex, c.hex) << c.name;
+        EXPECT_EQ(b.tpdu_length, c.length) << c.name;
+    }
+}

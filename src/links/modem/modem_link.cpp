@@ -58,6 +58,15 @@ class ModemSession final : public LinkSession {
                 return r;
             }
             o = radio::send_text(ch_, m.recipient, m.data);
+        } else if (ch_.s.cdma_pdu_mode == 1) {
+            pdu::CdmaParams c;
+            c.recipient = m.recipient;
+            c.sender = m.sender;
+            c.dcs = m.msg ? m.msg->dcs : 0;
+            c.udh = m.udh;
+            c.data = m.data;
+            c.text = !m.binary;
+            o = radio::send_pdu(ch_, pdu::build_cdma(c));
         } else {
             o = radio::send_pdu(ch_, build_modem_pdu(m, ch_.s, w_.settings.validity));
         }
