@@ -300,6 +300,7 @@ ModemSettings load_modem_settings(std::string_view sec) {
     s.disable_report_check = frame::ini_bool("DisableInvalidStatusReportCheck", false);
     s.reboot_command = frame::ini_string("RebootCommand", "/sbin/shutdown -r +1");
     s.app_check_interval_s = frame::ini_number("ModemAppCheckInterval", 600);
+    s.old_receipt_format = frame::ini_bool("OldModemReceiptFormat", false);
     if (s.app_check_interval_s == 0) s.app_check_interval_s = 600;
     s.max_report_text = std::max<uint32_t>(2, frame::ini_number("MaxSMSSegmentLengthText", 160));
     return s;

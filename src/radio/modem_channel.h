@@ -49,6 +49,7 @@ struct ModemSettings {
     std::vector<std::pair<std::string, std::string>> ip_init;  // WaitFor, Send
     std::vector<std::string> pre_init, post_init, pre_send, post_send, pre_poll, post_poll;
     unsigned app_check_interval_s = 600;  // [SMSGW] ModemAppCheckInterval
+    bool old_receipt_format = false;      // [SMSGW] OldModemReceiptFormat
     std::string device_path;  // DevicePath (COM<n>: names)
     // [SMSGW]
     unsigned send_delay_ms = 0;  // ModemSendDelay

@@ -147,13 +147,26 @@ TEST_F(ModemChannelTest, ResponsesWithGarbageHalfDeliveriesAndSilence) {
     EXPECT_EQ(buf, "\r\n+CMTI: \"SM\",4\r\nOK\r\n");
     ASSERT_EQ(pdus.size(), 1u);
 
+    // With Phase 2+ a delivery during the prompt wait aborts the send: ESC,
+    // AT+CNMA, then the send again, the PDU going out once.
+    ch.phase2 = true;
+    sim.before_prompt(std::string("\r\n+CMT: ,24\r\n") + kDeliver + "\r\n");
+    EXPECT_TRUE(radio::send_pdu(ch, text_pdu("+4412345", "Again")).ok);
+    EXPECT_EQ(pdus.size(), 2u);
+    EXPECT_TRUE(sim.got("AT+CNMA"));
+    EXPECT_EQ(sim.sent().size(), 1u);
+    size_t cmgs = 0;
+    for (const std::string& c : sim.commands()) cmgs += c.rfind("AT+CMGS=", 0) == 0;
+    EXPECT_EQ(cmgs, 2u);
+    ch.phase2 = false;
+
     ch.second_ms = 20;
     // A send into silence fails with the designed text and nothing sent.
     sim.mute_after(0);
     radio::SendOutcome o = radio::send_pdu(ch, text_pdu("+4412345", "Hi"));
     EXPECT_FALSE(o.ok);
     EXPECT_EQ(o.error_text, "ERROR - Error waiting for response from modem (1)");
-    EXPECT_TRUE(sim.sent().empty());
+    EXPECT_EQ(sim.sent().size(), 1u);
 
     // No answer after the PDU either.
     sim.unmute();

@@ -245,6 +245,7 @@ bool store_modem_pdu(std::string_view link_name, const radio::ModemSettings& s,
             return false;
         }
         set_receipt_fields(m, d, pdu::modem_reference_key(d.mr, d.recipient));
+        if (s.old_receipt_format) m.data = pdu::report_text(d, s.max_report_text);
         return inbound::receive_message(tag, m) == 0;
     }
     case pdu::Kind::Unknown:

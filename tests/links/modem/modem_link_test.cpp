@@ -82,6 +82,15 @@ TEST_F(ModemLinkTest, DeliveriesAndReportsReachTheInboundStore) {
     EXPECT_TRUE(has(failed, "stat:REJECTD err:046")) << failed;
     EXPECT_TRUE(has(frame_test::slurp(home_ + "LOGS/SMSDEBUG.LOG"),
                     "Delivery report indicates temporary delivery error."));
+
+    // OldModemReceiptFormat keeps the long report text.
+    s.old_receipt_format = true;
+    EXPECT_TRUE(links::store_modem_pdu(
+        link, s, "07911326040000F0062D0B911346610089F6208062917314802080629183148000"));
+    bool long_text = false;
+    for (const std::string& f : files_with(home_, ".rct"))
+        long_text |= has(f, "Data=Report: +31641600986 SMSC: +31624000000 Submitted: ");
+    EXPECT_TRUE(long_text);
 }
 
 TEST(ModemLinkCodes, RefusalsAndThePduOfAMessage) {
