@@ -370,15 +370,20 @@ bool OpenDevice(ModemChannel& ch, std::string& failure) {
         ok = open_ip_modem(ch, d, failure);
         break;
     case DeviceKind::Serial:
-        ok = open_serial(ch, d.path, failure);
-        break;
     case DeviceKind::ById: {
-        const std::string path = platform::find_serial_by_id(d.path);
+        const std::string path =
+            d.kind == DeviceKind::Serial ? d.path : platform::find_serial_by_id(d.path);
         if (path.empty()) {
             failure = platform::strprintf("Unable to initialize modem:  Error %X from lineOpen",
                                           unsigned(ENODEV));
-        } else {
-            ok = open_serial(ch, path, failure);
+            break;
+        }
+        ok = open_serial(ch, path, failure);
+        if (!ok && failure == "Could not negotate modem speed") {
+            // The port opens but the modem is mute: try every speed and a
+            // hard reset on it, then open it once more.
+            pause(ch, 2000);
+            if (HammerNonResponsiveModem(ch, path)) ok = open_serial(ch, path, failure);
         }
         break;
     }
@@ -708,6 +713,43 @@ bool ModemHardReset(ModemChannel& ch) {
         frame::debug_trace(tag, "Soft reset ok");
         return true;
     }
+    return false;
+}
+
+bool HammerNonResponsiveModem(ModemChannel& ch, const std::string& path) {
+    const char* tag = "HammerNonResponsiveModem";
+    frame::debug_trace(tag, "Begin");
+    static const unsigned kHammerSpeeds[] = {460800, 230400, 115200, 115200,
+                                             57600,  38400,  19200,  9600};
+    bool reset_tried = false;
+    for (int round = 0; round < 2; ++round) {
+        ch.close();
+        int err = 0;
+        ch.fd = platform::serial_open(path, &err);
+        if (ch.fd < 0) {
+            frame::debug_tracef(tag, "Unable to access modem at %s -- Error %X -- %s%s", path.c_str(),
+                                unsigned(err), std::strerror(err),
+                                (err == EACCES || err == EBUSY)
+                                    ? " Another application is already using this device."
+                                    : "");
+            return false;
+        }
+        for (unsigned baud : kHammerSpeeds) {
+            if (TestModemSpeed(ch, baud)) {
+                frame::debug_tracef(tag, "Modem answered at %u bps", baud);
+                ch.close();
+                return true;
+            }
+            if (ch.fd < 0) break;
+        }
+        if (reset_tried || !ch.s.hard_reset_after_error) break;
+        reset_tried = true;
+        if (!ModemHardReset(ch)) break;
+        ch.close();
+        pause(ch, 15000);
+    }
+    ch.close();
+    frame::debug_trace(tag, "Modem did not answer at any speed");
     return false;
 }
 

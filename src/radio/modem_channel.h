@@ -137,6 +137,10 @@ bool ModemTest(ModemChannel& ch, bool full, bool require_registration);
 bool ModemPowerUp(ModemChannel& ch, bool* powered = nullptr);
 bool ModemWaitForPowerUp(ModemChannel& ch);
 bool ModemHardReset(ModemChannel& ch);
+// Opens the port alone and tries every speed (with one hard reset between
+// rounds when allowed); true when the modem answered at some speed. The
+// port is closed again.
+bool HammerNonResponsiveModem(ModemChannel& ch, const std::string& path);
 
 struct SendOutcome {
     bool ok = false;

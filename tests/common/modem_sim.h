@@ -83,6 +83,11 @@ class ModemSim {
     // Stops answering after this many more command lines (0: at once).
     void mute_after(int commands) { mute_after_ = commands; }
     void unmute() { mute_after_ = -1; }
+    // Starts answering again when this command arrives (it is answered).
+    void unmute_on(const std::string& cmd) {
+        std::lock_guard<std::mutex> l(mu_);
+        unmute_on_ = cmd;
+    }
     void write(const std::string& text) {
         std::lock_guard<std::mutex> l(write_mu_);
         if (fd_ >= 0) platform::serial_write(fd_, text.data(), text.size(), 1000);
@@ -163,6 +168,7 @@ class ModemSim {
         {
             std::lock_guard<std::mutex> l(mu_);
             commands_.push_back(cmd);
+            if (!unmute_on_.empty() && cmd == unmute_on_) mute_after_ = -1;
         }
         if (muted()) return false;
         bool scripted;
@@ -222,7 +228,7 @@ class ModemSim {
     std::mutex mu_, write_mu_;
     std::map<std::string, std::string> answers_;
     std::map<unsigned, std::string> stored_;
-    std::string before_prompt_, telnet_;
+    std::string before_prompt_, telnet_, unmute_on_;
     std::vector<std::string> commands_;
     std::vector<Sent> sent_;
 };

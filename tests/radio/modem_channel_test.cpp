@@ -176,6 +176,37 @@ TEST_F(ModemChannelTest, ResponsesWithGarbageHalfDeliveriesAndSilence) {
     EXPECT_EQ(o.error_text, "ERROR - Error waiting for response from modem (2)");
 }
 
+TEST_F(ModemChannelTest, MuteModemIsHammeredAndHardResetBeforeItOpens) {
+    modem_sim::ModemSim sim;
+    sim.mute_after(0);
+    sim.unmute_on("AT!RESET");
+    radio::ModemChannel ch;
+    attach(ch, sim.path());
+    ch.second_ms = 10;
+    std::string failure;
+    ASSERT_TRUE(radio::OpenDevice(ch, failure)) << failure;
+    const std::string log = frame_test::slurp(home_ + "LOGS/SMSDEBUG.LOG");
+    size_t begin = log.find("HammerNonResponsiveModem:  Begin");
+    size_t reset = log.find("Hard reset technique #3");
+    size_t answered = log.find("Modem answered at 460800 bps");
+    ASSERT_NE(begin, std::string::npos);
+    EXPECT_LT(begin, reset);
+    EXPECT_LT(reset, answered);
+    EXPECT_NE(answered, std::string::npos);
+
+    // Without the hard reset allowed, a mute modem stays unopened.
+    modem_sim::ModemSim mute;
+    mute.mute_after(0);
+    mute.unmute_on("AT!RESET");
+    radio::ModemChannel ch2;
+    attach(ch2, mute.path());
+    ch2.second_ms = 5;
+    ch2.s.hard_reset_after_error = false;
+    EXPECT_FALSE(radio::OpenDevice(ch2, failure));
+    EXPECT_EQ(failure, "Could not negotate modem speed");
+    EXPECT_FALSE(mute.got("AT!RESET"));
+}
+
 TEST_F(ModemChannelTest, IpModemOverTcpAnswersTelnetOptions) {
     modem_sim::ModemSim sim(true);
     script_storage(sim);
