@@ -117,3 +117,27 @@ TEST(LinkModem, SendPollDirectDeliveryAndReceipt) {
     EXPECT_TRUE(contains(rct, "stat:DELIVRD err:000")) << rct;
     EXPECT_TRUE(rig.stop());
 }
+
+TEST(LinkModem, IpModemOverLoopbackSends) {
+    modem_sim::ModemSim sim(true);
+    sim.on("AT+CFUN?", "\r\n+CFUN: 1\r\n\r\nOK\r\n");
+    linktest::Rig rig;
+    ASSERT_TRUE(rig.queue("IP000001.req", request({{"PhoneNumber", "+4412345203"},
+                                                   {"Data", "Over TCP"}})));
+    const std::string link = "IPModem - 127.0.0.1:" + std::to_string(sim.port());
+    ASSERT_TRUE(rig.start("[SMSGW]\r\nDebug=Yes\r\nReceiveSMS=No\r\nTestZeroMR=Yes\r\nModem1=" +
+                          link + "\r\n\r\n[" + link + "]\r\nExcludeSMSC=Yes\r\n"))
+        << rig.diag();
+    ASSERT_TRUE(systest::wait_for([&] { return sim.sent().size() >= 1; }, 30000)) << rig.diag();
+    ASSERT_TRUE(systest::wait_for([&] { return rig.out_log_has("OK -- " + link); }, 10000))
+        << rig.diag();
+    radio::pdu::SubmitParams p;
+    p.recipient = "+4412345203";
+    p.data = "Over TCP";
+    p.omit_smsc = true;
+    p.zero_mr = true;
+    EXPECT_EQ(sim.sent()[0].pdu, radio::pdu::build_submit(p).hex);
+    EXPECT_TRUE(sim.got("ATE1"));
+    EXPECT_EQ(rig.queued(), 0u);
+    EXPECT_TRUE(rig.stop());
+}
