@@ -302,9 +302,11 @@ BuiltPdu build_submit(const SubmitParams& p) {
     BuiltPdu b;
     std::string smsc = p.omit_smsc ? std::string() : encode_smsc(p.smsc);
     const int vp = validity_octet(p.validity);
-    const bool has_udh = !p.udh.empty();
+    // Hex fields are written whole octets only.
+    const std::string udh_hex = p.udh.substr(0, p.udh.size() & ~size_t(1));
+    const bool has_udh = !udh_hex.empty();
     const bool gsm7 = cs::dcs_is_gsm7(p.dcs);
-    const size_t udh_octets = p.udh.size() / 2;
+    const size_t udh_octets = udh_hex.size() / 2;
 
     std::string ud;
     unsigned udl = 0;
@@ -314,13 +316,13 @@ BuiltPdu build_submit(const SubmitParams& p) {
             septets.resize(kMaxSeptets);
             if (uint8_t(septets.back()) == cs::kGsmEscape) septets.pop_back();
         }
-        ud = p.udh + cs::pack_septets(septets, udh_octets);
+        ud = udh_hex + cs::pack_septets(septets, udh_octets);
         udl = unsigned((udh_octets * 8 + 6) / 7 * (has_udh ? 1 : 0) + septets.size());
     } else if (p.text) {
-        ud = p.udh + (cs::dcs_is_ucs2(p.dcs) ? cs::utf8_to_ucs2_hex(p.data) : to_hex(p.data));
+        ud = udh_hex + (cs::dcs_is_ucs2(p.dcs) ? cs::utf8_to_ucs2_hex(p.data) : to_hex(p.data));
         udl = unsigned(ud.size() / 2);
     } else {
-        ud = p.udh + p.data;
+        ud = udh_hex + p.data;
         if (ud.size() % 2) ud.pop_back();
         size_t n = ud.size() / 2;
         if (!gsm7) {
@@ -358,6 +360,7 @@ BuiltPdu build_submit(const SubmitParams& p) {
     tpdu += platform::strprintf("%02X", udl);
     tpdu += platform::to_upper(ud);
     b.tpdu_length = unsigned(tpdu.size() / 2);
+    b.user_data_octets = unsigned(ud.size() / 2);
     b.hex = smsc + tpdu;
     return b;
 }

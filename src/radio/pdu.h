@@ -50,7 +50,9 @@ struct BuiltPdu {
     std::string hex;          // whole PDU as written after AT+CMGS
     unsigned tpdu_length = 0; // octets after the SMSC field (the AT+CMGS argument)
     uint8_t mr = 0;           // TP-MR used
+    unsigned user_data_octets = 0;  // octets of TP-UD (at most 140 fit one SMS)
 };
+inline constexpr unsigned kMaxUserDataOctets = 140;
 
 // Builds the SMS-SUBMIT. Never fails; text beyond 500 septets is cut.
 BuiltPdu build_submit(const SubmitParams& p);

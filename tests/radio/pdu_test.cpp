@@ -96,6 +96,13 @@ TEST(PduBuild, ReferenceCounterSkipsZeroAndLongTextIsCut) {
         ASSERT_EQ(mr, prev == 255 ? 1 : prev + 1);
         prev = mr;
     }
+    EXPECT_EQ(pdu::build_submit(submit("1", std::string(160, 'a'))).user_data_octets, 140u);
+    EXPECT_EQ(pdu::build_submit(submit("1", std::string(161, 'a'))).user_data_octets, 141u);
+    pdu::SubmitParams odd = submit("1", "AB");
+    odd.udh = "0500030102010";  // an odd digit is dropped, never written half
+    odd.text = false;
+    odd.dcs = 4;
+    EXPECT_EQ(pdu::build_submit(odd).hex.size() % 2, 0u);
     pdu::BuiltPdu b = pdu::build_submit(submit("1", std::string(600, 'a')));
     // UDL is the last octet before the 438 octets of 500 packed septets.
     EXPECT_EQ(b.hex.size(), 2 + 2 * (2 + 2 + 1 + 2 + 1 + 438));

@@ -124,6 +124,9 @@ TEST(LinkModem, IpModemOverLoopbackSends) {
     linktest::Rig rig;
     ASSERT_TRUE(rig.queue("IP000001.req", request({{"PhoneNumber", "+4412345203"},
                                                    {"Data", "Over TCP"}})));
+    // Too long for one SMS and not split: refused at once, not retried.
+    ASSERT_TRUE(rig.queue("IP000002.req", request({{"PhoneNumber", "+4412345204"},
+                                                   {"Data", std::string(200, 'z')}})));
     const std::string link = "IPModem - 127.0.0.1:" + std::to_string(sim.port());
     ASSERT_TRUE(rig.start("[SMSGW]\r\nDebug=Yes\r\nReceiveSMS=No\r\nTestZeroMR=Yes\r\nModem1=" +
                           link + "\r\n\r\n[" + link + "]\r\nExcludeSMSC=Yes\r\n"))
@@ -138,6 +141,10 @@ TEST(LinkModem, IpModemOverLoopbackSends) {
     p.zero_mr = true;
     EXPECT_EQ(sim.sent()[0].pdu, radio::pdu::build_submit(p).hex);
     EXPECT_TRUE(sim.got("ATE1"));
-    EXPECT_EQ(rig.queued(), 0u);
+    EXPECT_TRUE(systest::wait_for(
+        [&] { return rig.out_log_has("ERROR - message too long for one SMS"); }, 10000))
+        << rig.diag();
+    EXPECT_EQ(sim.sent().size(), 1u);
+    EXPECT_TRUE(systest::wait_for([&] { return rig.queued() == 0; }, 10000)) << rig.diag();
     EXPECT_TRUE(rig.stop());
 }

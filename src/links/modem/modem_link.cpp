@@ -12,6 +12,7 @@
 #include "links/core/link_config.h"
 #include "platform/clock.h"
 #include "platform/text.h"
+#include "protocols/common/fields.h"
 #include "radio/charset/charset.h"
 #include "support/ini_profile.h"
 
@@ -68,7 +69,12 @@ class ModemSession final : public LinkSession {
             c.text = !m.binary;
             o = radio::send_pdu(ch_, pdu::build_cdma(c));
         } else {
-            o = radio::send_pdu(ch_, build_modem_pdu(m, ch_.s, w_.settings.validity));
+            if (m.binary && !valid_hex(m.data + m.udh)) return unencodable("ERROR - binary data is not hexadecimal");
+            const pdu::BuiltPdu p = build_modem_pdu(m, ch_.s, w_.settings.validity);
+            // More than one SMS holds would only be refused by the modem, again and again.
+            if (p.user_data_octets > pdu::kMaxUserDataOctets)
+                return unencodable("ERROR - message too long for one SMS");
+            o = radio::send_pdu(ch_, p);
         }
         if (o.ok) {
             if (o.reference >= 1 && o.reference <= 255)
@@ -119,6 +125,17 @@ class ModemSession final : public LinkSession {
     WindowedSubmit* windowed() override { return nullptr; }
 
   private:
+    static bool valid_hex(const std::string& s) {
+        std::string octets;
+        return protocols::common::from_hex(s, octets);
+    }
+    static SubmitResult unencodable(const char* text) {
+        SubmitResult r;
+        r.code = kModemRejected;
+        r.error_text = text;
+        r.not_encodable = true;
+        return r;
+    }
     WorkerState& w_;
     radio::ModemChannel& ch_;
     bool failed_ = false;
