@@ -161,7 +161,7 @@ TEST_F(ModemChannelTest, ResponsesWithGarbageHalfDeliveriesAndSilence) {
     ch.phase2 = false;
 
     ch.second_ms = 20;
-    // A send into silence fails with the designed text and nothing sent.
+    // A send into silence fails with its text and nothing more is sent.
     sim.mute_after(0);
     radio::SendOutcome o = radio::send_pdu(ch, text_pdu("+4412345", "Hi"));
     EXPECT_FALSE(o.ok);
