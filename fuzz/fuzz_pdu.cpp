@@ -2,7 +2,7 @@
 // decoder options and whether the rest goes in as raw text (garbage lines,
 // odd digit counts) or as the hex of its bytes; every decoded result is
 // also turned into the texts and keys built from it. The same bytes, as
-// text, are built into an SMS-SUBMIT.
+// text, are built into an SMS-SUBMIT and a CDMA PDU.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,5 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     p.validity = std::string(rest.substr(0, 4));
     radio::pdu::BuiltPdu b = radio::pdu::build_submit(p);
     if (b.hex.size() % 2 != 0) __builtin_trap();
+
+    radio::pdu::CdmaParams c;
+    c.recipient = p.recipient;
+    c.sender = std::string(rest.substr(0, 12));
+    c.dcs = p.dcs;
+    c.udh = (opts & 0x20) ? line.substr(0, 2 * (1 + opts % 16)) : std::string();
+    c.data = p.data;
+    c.text = p.text;
+    (void)radio::pdu::build_cdma(c);
     return 0;
 }
