@@ -2,6 +2,7 @@
 // and touches nothing in core/.
 #include "links/kinds.h"
 
+#include "links/modem/modem_link.h"
 #include "links/sdk/sdk_link.h"
 #include "links/smpp/smpp_link.h"
 #include "links/ucp_cimd/ucp_cimd_link.h"
@@ -12,6 +13,7 @@ void register_link_kinds() {
     register_smpp_link_kind();
     register_ucp_cimd_link_kinds();
     register_sdk_link_kind();
+    register_modem_link_kinds();
 }
 
 }  // namespace links
