@@ -130,4 +130,24 @@ std::string url_encode(std::string_view value) {
     return out;
 }
 
+std::string sanitize_utf8(std::string_view in) {
+    std::string out;
+    out.reserve(in.size());
+    for (size_t i = 0; i < in.size();) {
+        auto c = static_cast<unsigned char>(in[i]);
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool ok = len != 0 && i + len <= in.size() && !(len == 2 && c < 0xC2);
+        for (size_t k = 1; ok && k < len; ++k)
+            ok = (static_cast<unsigned char>(in[i + k]) & 0xC0) == 0x80;
+        if (ok) {
+            out.append(in.substr(i, len));
+            i += len;
+        } else {
+            out += '?';
+            ++i;
+        }
+    }
+    return out;
+}
+
 }  // namespace platform

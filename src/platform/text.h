@@ -24,6 +24,10 @@ std::string to_lower(std::string_view s);
 // Value of a hexadecimal digit (either case), -1 for any other character.
 int hex_digit_value(char c);
 
+// s with every byte that does not begin or continue a well-formed UTF-8
+// sequence (overlong two-byte forms included) replaced by '?'.
+std::string sanitize_utf8(std::string_view s);
+
 // Removes blanks (space, tab, CR, LF) from both ends.
 std::string_view trim(std::string_view s);
 

@@ -65,28 +65,6 @@ void append_utf8(std::string& out, uint32_t cp) {
     }
 }
 
-// Replaces every byte sequence that is not UTF-8 by '?', so that the output
-// never carries broken text.
-std::string clean_utf8(std::string_view in) {
-    std::string out;
-    out.reserve(in.size());
-    for (size_t i = 0; i < in.size();) {
-        auto c = static_cast<unsigned char>(in[i]);
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        bool ok = len != 0 && i + len <= in.size() && !(len == 2 && c < 0xC2);
-        for (size_t k = 1; ok && k < len; ++k)
-            ok = (static_cast<unsigned char>(in[i + k]) & 0xC0) == 0x80;
-        if (ok) {
-            out.append(in.substr(i, len));
-            i += len;
-        } else {
-            out += '?';
-            ++i;
-        }
-    }
-    return out;
-}
-
 // The XML declaration's encoding, when the text has one.
 struct Declaration {
     bool utf8 = false;
@@ -638,8 +616,8 @@ size_t compile(Family f, std::string_view text, std::string& out, bool input_utf
     if (code_page) *code_page = utf8_in ? -1 : static_cast<int>(cp);
     // Families with a fixed header always declare UTF-8, so they always write it.
     bool utf8_out = allow_utf8_out && (options.use_utf8 || !t.configured_header);
-    std::string doc = utf8_in ? clean_utf8(text) : std::string(text);
-    if (!utf8_in && !radio::charset::code_page_to_utf8(doc, cp)) doc = clean_utf8(text);
+    std::string doc = utf8_in ? platform::sanitize_utf8(text) : std::string(text);
+    if (!utf8_in && !radio::charset::code_page_to_utf8(doc, cp)) doc = platform::sanitize_utf8(text);
     if (!utf8_out) radio::charset::utf8_to_code_page(doc, kLatin1CodePage);
     size_t start = std::string_view::npos;
     for (std::string_view root : t.roots)

@@ -22,14 +22,8 @@ constexpr std::string_view kTrace = "CreateWAPPushBinary";
 constexpr uint8_t kPushPdu = 0x06;
 constexpr size_t kDefaultMaxSize = 1000;
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-    return s;
-}
-
 std::string_view unquote(std::string_view v) {
-    v = trim(v);
+    v = platform::trim(v);
     if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
         v = v.substr(1, v.size() - 2);
     return v;
@@ -127,7 +121,7 @@ void encode_cache_control(std::string& out, std::string_view v) {
         "no-cache", "no-store",  "max-age",      "max-stale",       "min-fresh",        "only-if-cached",
         "public",   "private",   "no-transform", "must-revalidate", "proxy-revalidate", "s-maxage"};
     size_t eq = v.find('=');
-    std::string_view name = trim(v.substr(0, eq));
+    std::string_view name = platform::trim(v.substr(0, eq));
     for (size_t i = 0; i < std::size(kDirectives); ++i) {
         if (!platform::iequals(name, kDirectives[i])) continue;
         if (eq == std::string_view::npos) {
@@ -137,7 +131,7 @@ void encode_cache_control(std::string& out, std::string_view v) {
         uint64_t n = 0;
         std::string value;
         value += char(0x80 | i);
-        if (parse_uint(trim(v.substr(eq + 1)), n))
+        if (parse_uint(platform::trim(v.substr(eq + 1)), n))
             append_integer_value(value, n);
         else
             append_text_string(value, unquote(v.substr(eq + 1)));
@@ -194,7 +188,7 @@ unsigned push_application_number(std::string_view name) {
 }
 
 std::string encode_header_line(std::string_view line) {
-    line = trim(line);
+    line = platform::trim(line);
     std::string out;
     if (line.empty()) return out;
     size_t colon = line.find(':');
@@ -204,8 +198,8 @@ std::string encode_header_line(std::string_view line) {
         protocols::common::from_hex(line, out);
         return out;
     }
-    std::string_view name = trim(line.substr(0, colon));
-    std::string_view value = colon == std::string_view::npos ? "" : trim(line.substr(colon + 1));
+    std::string_view name = platform::trim(line.substr(0, colon));
+    std::string_view value = colon == std::string_view::npos ? "" : platform::trim(line.substr(colon + 1));
     const HeaderCode* h = nullptr;
     for (const HeaderCode& hc : kHeaders)
         if (platform::iequals(hc.name, name)) h = &hc;
@@ -229,7 +223,7 @@ std::string encode_header_line(std::string_view line) {
         }
         case HeaderCode::Challenge: {
             if (value.size() > 6 && platform::iequals(value.substr(0, 6), "Basic ")) {
-                std::string_view realm = trim(value.substr(6));
+                std::string_view realm = platform::trim(value.substr(6));
                 if (realm.size() > 6 && platform::iequals(realm.substr(0, 6), "realm=")) realm = realm.substr(6);
                 std::string v(1, char(0x80));
                 append_text_string(v, unquote(realm));
@@ -260,7 +254,7 @@ std::string encode_header_line(std::string_view line) {
         case HeaderCode::Range: {
             // "bytes first-last/length"
             std::string_view v = value;
-            if (v.size() > 6 && platform::iequals(v.substr(0, 6), "bytes ")) v = trim(v.substr(6));
+            if (v.size() > 6 && platform::iequals(v.substr(0, 6), "bytes ")) v = platform::trim(v.substr(6));
             size_t dash = v.find('-'), slash = v.find('/');
             uint64_t first = 0, len = 0;
             std::string r;
@@ -313,11 +307,11 @@ std::string encode_content_type(std::string_view type, std::string_view params,
     std::string p;
     while (!params.empty()) {
         size_t semi = params.find(';');
-        std::string_view item = trim(params.substr(0, semi));
+        std::string_view item = platform::trim(params.substr(0, semi));
         params = semi == std::string_view::npos ? std::string_view{} : params.substr(semi + 1);
         if (item.empty()) continue;
         size_t eq = item.find('=');
-        std::string_view name = trim(item.substr(0, eq));
+        std::string_view name = platform::trim(item.substr(0, eq));
         std::string_view value = eq == std::string_view::npos ? "" : unquote(item.substr(eq + 1));
         unsigned mib = 0;
         if (platform::iequals(name, "charset") && (mib = radio::charset::name_to_mibenum(value)) != 0) {
@@ -398,13 +392,13 @@ int CreateWAPPushBinary(const PushRequest& r, std::string& pdu, std::string& err
     error.clear();
     std::string_view ct = r.content_type;
     size_t semi = ct.find(';');
-    std::string type(trim(ct.substr(0, semi)));
+    std::string type(platform::trim(ct.substr(0, semi)));
     std::string_view params = semi == std::string_view::npos ? std::string_view{} : ct.substr(semi + 1);
 
     std::string body;
     switch (r.kind) {
         case PushContentKind::Hex:
-            if (!protocols::common::from_hex(trim(r.content), body)) {
+            if (!protocols::common::from_hex(platform::trim(r.content), body)) {
                 error = "Push content is not valid hex";
                 return 0;
             }
@@ -431,12 +425,12 @@ int CreateWAPPushBinary(const PushRequest& r, std::string& pdu, std::string& err
         headers += encode_header_line(lines.substr(0, nl));
         lines = nl == std::string_view::npos ? std::string_view{} : lines.substr(nl + 1);
     }
-    if (!trim(r.application_id).empty())
-        headers += encode_header_line("X-WAP-Application-ID: " + std::string(trim(r.application_id)));
+    if (!platform::trim(r.application_id).empty())
+        headers += encode_header_line("X-WAP-Application-ID: " + std::string(platform::trim(r.application_id)));
 
     std::string security;
-    if (!trim(r.security).empty()) {
-        std::string_view method = trim(r.security);
+    if (!platform::trim(r.security).empty()) {
+        std::string_view method = platform::trim(r.security);
         std::string key;
         uint8_t sec = 0;
         if (platform::iequals(method, "USERPIN")) {
@@ -449,7 +443,7 @@ int CreateWAPPushBinary(const PushRequest& r, std::string& pdu, std::string& err
         } else if (platform::iequals(method, "NETWPIN") || platform::iequals(method, "USERNETWPIN")) {
             std::string_view pin = r.pin;
             size_t colon = pin.find(':');
-            std::string imsi = encode_imsi(trim(pin.substr(0, colon)));
+            std::string imsi = encode_imsi(platform::trim(pin.substr(0, colon)));
             if (imsi.empty()) {
                 error = "Security method " + std::string(method) + " needs an IMSI of digits";
                 return 0;

@@ -6,23 +6,11 @@
 // Prints "status<TAB><links table text>", "added<TAB><page text>" or "error<TAB>...".
 'use strict';
 const path = require('path');
-
-function load(name) {
-  try {
-    return require(name);
-  } catch (e) {
-    return require(path.join(__dirname, '..', 'interop', 'node_modules', name));
-  }
-}
+const {launchBrowser, run} = require('./node_common');
 
 async function main() {
   const [base, user, password, account, accountPassword, dir] = process.argv.slice(2);
-  const puppeteer = load('puppeteer-core');
-  const browser = await puppeteer.launch({
-    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-    headless: true,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage'],
-  });
+  const browser = await launchBrowser();
   try {
     const page = await browser.newPage();
     await page.setViewport({width: 1100, height: 900});
@@ -47,7 +35,4 @@ async function main() {
   }
 }
 
-main().catch((e) => {
-  console.log('error\t' + String(e && e.message || e).replace(/\s+/g, ' '));
-  process.exit(1);
-});
+run(main);

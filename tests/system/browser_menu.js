@@ -3,24 +3,11 @@
 // it. Arguments: menu URL, user, password, recipient, text, screenshot path.
 // Prints "sent<TAB><answer text>" or "error<TAB><message>" and exits.
 'use strict';
-const path = require('path');
-
-function load(name) {
-  try {
-    return require(name);
-  } catch (e) {
-    return require(path.join(__dirname, '..', 'interop', 'node_modules', name));
-  }
-}
+const {launchBrowser, run} = require('./node_common');
 
 async function main() {
   const [url, user, password, recipient, text, shot] = process.argv.slice(2);
-  const puppeteer = load('puppeteer-core');
-  const browser = await puppeteer.launch({
-    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-    headless: true,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage'],
-  });
+  const browser = await launchBrowser();
   try {
     const page = await browser.newPage();
     await page.setViewport({width: 1000, height: 900});
@@ -40,7 +27,4 @@ async function main() {
   }
 }
 
-main().catch((e) => {
-  console.log('error\t' + String(e && e.message || e).replace(/\s+/g, ' '));
-  process.exit(1);
-});
+run(main);

@@ -20,15 +20,8 @@
 // {"cmd":"counts"}), error message. With "quiet" as the fourth argument
 // submit_sm and receipt_resp lines are left out (benchmarks).
 'use strict';
-const path = require('path');
 
-function load(name) {
-  try {
-    return require(name);
-  } catch (e) {
-    return require(path.join(__dirname, '..', 'interop', 'node_modules', name));
-  }
-}
+const {load} = require('./node_common');
 const smpp = load('smpp');
 const readline = require('readline');
 

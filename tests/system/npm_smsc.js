@@ -35,17 +35,8 @@
 //                     n counting from 1 over all accepted submits)
 // "The first N times" counts per destination address.
 'use strict';
-const path = require('path');
 
-function load(name) {
-  try {
-    return require(name);
-  } catch (e) {
-    // Run from tests/system without NODE_PATH: the package lives beside the
-    // interoperability tests.
-    return require(path.join(__dirname, '..', 'interop', 'node_modules', name));
-  }
-}
+const {load} = require('./node_common');
 const smpp = load('smpp');
 const defs = load('smpp/lib/defs');
 const readline = require('readline');

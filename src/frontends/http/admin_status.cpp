@@ -24,58 +24,16 @@ constexpr size_t kErrorTextMax = 1024;
 // XML text: the markup characters and controls other than tab, CR and LF
 // (which no XML parser accepts) are escaped or dropped.
 std::string xml_text(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (char ch : s) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            default:
-                if (c < 0x20 && c != '\t' && c != '\r' && c != '\n') break;
-                out.push_back(ch);
-        }
-    }
-    return out;
-}
-
-// Bytes that are not valid UTF-8 become '?', so that the document parses
-// whatever a link wrote into its status file.
-std::string valid_utf8(std::string_view s) {
-    std::string out;
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        bool ok = len > 0 && i + len <= s.size();
-        for (size_t k = 1; ok && k < len; ++k)
-            ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-        if (!ok) {
-            out.push_back('?');
-            ++i;
-            continue;
-        }
-        out.append(s.substr(i, len));
-        i += len;
-    }
-    return out;
+    std::string kept;
+    kept.reserve(s.size());
+    for (char ch : s)
+        if (static_cast<unsigned char>(ch) >= 0x20 || ch == '\t' || ch == '\r' || ch == '\n')
+            kept.push_back(ch);
+    return html_escape(kept);
 }
 
 std::string xml(std::string_view s) {
-    return xml_text(valid_utf8(s));
+    return xml_text(platform::sanitize_utf8(s));
 }
 
 std::string messages_elements(const records::CounterReport& r) {

@@ -27,12 +27,6 @@ std::string param(std::string_view request, std::string_view name, size_t cap = 
 
 bool yes(std::string_view v) { return !v.empty() && (v[0] == 'Y' || v[0] == 'y' || v[0] == '1'); }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-    return s;
-}
-
 // A list name a file may carry: no path characters, no control characters.
 bool valid_list_name(std::string_view name) {
     if (name.empty() || name.size() >= kNameCap) return false;
@@ -113,7 +107,7 @@ ListAnswer member_request(std::string_view request, const ListRequest& who, cons
     const std::string p(prefix);
     std::optional<std::vector<ListMember>> members = load(path);
     std::string import = param(request, p + "ImportData", kImportCap);
-    std::string member = std::string(trim(param(request, p + "Member")));
+    std::string member = std::string(platform::trim(param(request, p + "Member")));
     if (!import.empty()) {
         std::vector<ListMember> base = yes(param(request, p + "ImportReplace")) || !members
                                            ? std::vector<ListMember>{}
@@ -130,7 +124,7 @@ ListAnswer member_request(std::string_view request, const ListRequest& who, cons
         } else {
             if (!members && !create_missing) return page(who, tmpl, "Error", not_found(file));
             if (!members) members.emplace();
-            add_list_member(*members, {member, std::string(trim(param(request, p + "MemberName")))});
+            add_list_member(*members, {member, std::string(platform::trim(param(request, p + "MemberName")))});
         }
         if (!store(path, *members)) return plain("ERROR : " + std::string(file) + " cannot be written\r\n");
         return page(who, tmpl, "Members", ok(file));
@@ -139,24 +133,30 @@ ListAnswer member_request(std::string_view request, const ListRequest& who, cons
     return page(who, tmpl, std::string(file), listing(*members, param(request, p + "MemberFilter")) + ok(file));
 }
 
-}  // namespace
-
-std::vector<ListMember> parse_list_members(std::string_view text) {
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+// One member per non-empty line: the address up to the first of cut, the
+// rest (trimmed) its name.
+std::vector<ListMember> parse_member_lines(std::string_view text, std::string_view cut) {
     std::vector<ListMember> out;
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find_first_of("\r\n", pos);
         if (end == std::string_view::npos) end = text.size();
-        std::string_view line = trim(text.substr(pos, end - pos));
+        std::string_view line = platform::trim(text.substr(pos, end - pos));
         pos = end + 1;
         if (line.empty()) continue;
-        size_t blank = line.find_first_of(" \t");
-        ListMember m{std::string(line.substr(0, blank)), ""};
-        if (blank != std::string_view::npos) m.name = std::string(trim(line.substr(blank)));
+        size_t at = line.find_first_of(cut);
+        ListMember m{std::string(platform::trim(line.substr(0, at))), ""};
+        if (at != std::string_view::npos) m.name = std::string(platform::trim(line.substr(at + 1)));
         out.push_back(std::move(m));
     }
     return out;
+}
+
+}  // namespace
+
+std::vector<ListMember> parse_list_members(std::string_view text) {
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    return parse_member_lines(text, " \t");
 }
 
 std::string format_list_members(const std::vector<ListMember>& members) {
@@ -191,25 +191,10 @@ bool remove_list_member(std::vector<ListMember>& members, std::string_view addre
     return found;
 }
 
-std::vector<ListMember> parse_import(std::string_view text) {
-    std::vector<ListMember> out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find_first_of("\r\n", pos);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view line = trim(text.substr(pos, end - pos));
-        pos = end + 1;
-        if (line.empty()) continue;
-        size_t cut = line.find_first_of(",;\t ");
-        ListMember m{std::string(trim(line.substr(0, cut))), ""};
-        if (cut != std::string_view::npos) m.name = std::string(trim(line.substr(cut + 1)));
-        out.push_back(std::move(m));
-    }
-    return out;
-}
+std::vector<ListMember> parse_import(std::string_view text) { return parse_member_lines(text, ",;\t "); }
 
 ListAnswer answer_dlists(std::string_view request, const ListRequest& who, const std::string& dlists_dir) {
-    std::string name = std::string(trim(param(request, "DListName")));
+    std::string name = std::string(platform::trim(param(request, "DListName")));
     bool want_public = yes(param(request, "DListPublic"));
     if (!name.empty() && name.front() == '#') {
         want_public = true;

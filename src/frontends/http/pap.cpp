@@ -19,12 +19,6 @@ constexpr size_t kBoundaryMax = 150;
 constexpr uint16_t kPushSourcePort = 9200;
 constexpr uint16_t kPushPort = 2948;
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-    return s;
-}
-
 // The value of an attribute of the first element named element at or after
 // from; npos in *next when none.
 std::string attribute_of(std::string_view doc, std::string_view element, std::string_view name,
@@ -70,8 +64,8 @@ std::string part_header(std::string_view head, std::string_view name) {
         std::string_view line = head.substr(pos, nl == std::string_view::npos ? head.size() - pos : nl - pos);
         pos = nl == std::string_view::npos ? head.size() : nl + 1;
         size_t colon = line.find(':');
-        if (colon != std::string_view::npos && platform::iequals(trim(line.substr(0, colon)), name))
-            return std::string(trim(line.substr(colon + 1)));
+        if (colon != std::string_view::npos && platform::iequals(platform::trim(line.substr(0, colon)), name))
+            return std::string(platform::trim(line.substr(colon + 1)));
     }
     return "";
 }
@@ -130,19 +124,19 @@ std::string pap_success_body(std::string_view push_id) {
 }
 
 std::string pap_recipient(std::string_view address) {
-    address = trim(address);
+    address = platform::trim(address);
     if (address.size() >= 8 && platform::iequals(address.substr(0, 8), "wappush=")) address.remove_prefix(8);
     if (size_t at = address.find('@'); at != std::string_view::npos) address = address.substr(0, at);
     if (size_t t = platform::ifind(address, "/TYPE="); t != std::string_view::npos)
         address = address.substr(0, t);
-    return std::string(trim(address));
+    return std::string(platform::trim(address));
 }
 
 std::string parse_pap_request(std::string_view request, std::string_view body, PapRequest& out) {
     std::optional<std::string> ct = GetHeader(request, "Content-Type");
-    if (!ct || trim(*ct).empty())
+    if (!ct || platform::trim(*ct).empty())
         return "Unsupported or invalid Push Access Protocol (PAP) request - missing content type";
-    std::string_view type = trim(*ct);
+    std::string_view type = platform::trim(*ct);
     if (!platform::istarts_with(type, "multipart/"))
         return "Unsupported or invalid Push Access Protocol (PAP) request - request is not multipart";
     size_t b = platform::ifind(type, "boundary=");
@@ -236,7 +230,7 @@ bool handle_pap(Connection& c, Request& r) {
     push.application_id = pap.application_id;
     push.headers = pap.headers;
     push.max_size = 140 * 100;
-    std::string_view start = trim(pap.content);
+    std::string_view start = platform::trim(pap.content);
     push.kind = !start.empty() && start.front() == '<' ? wbxml::PushContentKind::Xml
                                                        : wbxml::PushContentKind::Text;
     std::string pdu;
