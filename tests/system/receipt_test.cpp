@@ -82,7 +82,7 @@ TEST_F(ReceiptSystemTest, ReceiptsMatchTheirMessagesAndSubmitters) {
     ASSERT_TRUE(rig.start(ini_for(port))) << rig.diag();
 
     // Three SMSC receipts and the gateway's own rejection receipt.
-    ASSERT_TRUE(systest::wait_for([&] { return rig.inbound(".rec").size() >= 4; }, 20000))
+    ASSERT_TRUE(systest::wait_for([&] { return rig.inbound(".rec").size() >= 4; }, 60000))
         << rig.diag();
     EXPECT_TRUE(rig.inbound(".rct").empty()) << rig.diag();
 
