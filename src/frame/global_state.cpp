@@ -203,10 +203,16 @@ void WakeEvent::set() {
 
 bool WakeEvent::wait(unsigned timeout_ms) {
     std::unique_lock<std::mutex> lock(m_);
-    if (!cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return signalled_; }))
-        return false;
+    cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                 [this] { return signalled_ || shutdown_requested(); });
+    if (!signalled_) return false;
     signalled_ = false;
     return true;
+}
+
+void WakeEvent::release_waiters() {
+    std::lock_guard<std::mutex> lock(m_);
+    cv_.notify_all();
 }
 
 WakeEvent& inbound_sms_event() {

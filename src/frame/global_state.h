@@ -108,8 +108,11 @@ void set_status_byte(size_t index, uint8_t value);
 class WakeEvent {
   public:
     void set();
-    // True when the event was set (and is now clear again); false on time-out.
+    // True when the event was set (and is now clear again); false on time-out
+    // or, at once, when shutdown is requested.
     bool wait(unsigned timeout_ms);
+    // Wakes every waiter to look at the shutdown flag (set() wakes only one).
+    void release_waiters();
 
   private:
     std::mutex m_;

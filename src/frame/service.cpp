@@ -625,8 +625,9 @@ void run_main_loop(const std::string& sms_ini, const std::string& restart_token)
 [[noreturn]] void shut_down(platform::StatusBlock& status, std::thread& signal_thread) {
     request_shutdown();
     run_duties(Duty::Stopping);
-    inbound_sms_event().set();
-    inbound_receipt_event().set();
+    // Several inbound and receipt threads wait on each event.
+    inbound_sms_event().release_waiters();
+    inbound_receipt_event().release_waiters();
     wait_for_threads(1000);
     run_duties(Duty::Shutdown);
     report_event(EventType::Success, platform::strprintf("%s service stopped.", kProductName));

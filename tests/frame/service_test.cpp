@@ -316,4 +316,23 @@ TEST(GlobalState, WakeEventsAreAutoReset) {
     t.join();
 }
 
+// At shutdown every thread waiting on an event looks at the flag at once,
+// not only the one a set() would wake (shutdown stayed a second longer).
+TEST(GlobalState, ShutdownReleasesEveryWaiterOfAnEvent) {
+    frame::WakeEvent ev;
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.emplace_back([&] { released += ev.wait(10000) ? 0 : 1; });
+    platform::sleep_ms(50);
+    auto start = std::chrono::steady_clock::now();
+    frame::request_shutdown();
+    ev.release_waiters();
+    for (auto& w : waiters) w.join();
+    EXPECT_EQ(released.load(), 3);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_FALSE(ev.wait(10000)) << "no wait once shutdown is requested";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
 }  // namespace
