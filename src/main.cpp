@@ -13,6 +13,7 @@
 #include "frontends/http/pap.h"
 #include "frontends/http/submit.h"
 #include "frontends/smpp/smpp_server.h"
+#include "inbound/inbound_store.h"
 #include "inbound/inbound_threads.h"
 #include "inbound/receipt_thread.h"
 #include "links/core/link_worker.h"
@@ -53,22 +54,8 @@ void wire_records() {
 void account_outcome(const store::SmsMessage& msg, std::string_view message_id,
                      std::string_view status, std::string_view link_name) {
     if (!records::accounting_callback_enabled("SMSOut")) return;
-    records::AccountingMessage m;
-    m.account = msg.submit_user;
-    m.recipient = msg.phone_number;
-    m.submit_ip = msg.submitted_by;
-    m.sender = msg.sender;
-    m.binary = msg.binary;
-    m.pid = msg.pid;
-    m.dcs = msg.dcs;
-    m.udh = msg.udh;
-    m.message = msg.data;
-    m.receipt_requested = msg.flags & store::kFlagReceiptRequested;
+    records::AccountingMessage m = inbound::accounting_message(msg, msg.submit_user);
     m.acct_info = msg.acct_info;
-    m.route = msg.route;
-    m.smpp_options = msg.smpp_options;
-    m.validity = msg.validity;
-    m.service_type = msg.service_type;
     records::AccountingNotice n;
     n.message_id = message_id;
     n.status = status;

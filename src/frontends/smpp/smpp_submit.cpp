@@ -10,6 +10,7 @@
 #include "frame/queue_dirs.h"
 #include "frame/settings.h"
 #include "frontends/http/user_cache.h"
+#include "inbound/inbound_store.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/trace_sink.h"
@@ -276,21 +277,8 @@ uint32_t submit_from_client(const Submitter& who, const DeliveryRecord& m,
         c.account = who.account;
         c.entry = qe;
         c.recipients = {rec.phone_number};
-        records::AccountingMessage& a = c.message;
-        a.account = who.account;
-        a.recipient = rec.phone_number;
-        a.submit_ip = who.peer;
-        a.sender = rec.sender;
-        a.binary = rec.binary;
-        a.pid = rec.pid;
-        a.dcs = rec.dcs;
-        a.udh = rec.udh;
-        a.message = rec.data;
-        a.receipt_requested = (rec.flags & store::kFlagReceiptRequested) != 0;
-        a.route = rec.route;
-        a.smpp_options = rec.smpp_options;
-        a.validity = rec.validity;
-        a.service_type = rec.service_type;
+        c.message = inbound::accounting_message(rec, who.account);
+        c.message.submit_ip = who.peer;
         if (!records::check_smpp_submission(c)) {
             for (size_t k = 0; k < i; ++k) records::refund_smpp_submission(charges[k]);
             return c.status ? c.status : 88;
